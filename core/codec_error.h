@@ -1,0 +1,49 @@
+// The one error value of the stream codec, and the result type of every
+// codec operation: either a value or a CodecError.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace zelk {
+
+enum class ErrorKind { InvalidInput, InvalidData, CompressionError, Other };
+
+class CodecError {
+public:
+    CodecError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+    ErrorKind kind() const { return kind_; }
+    const std::string& message() const { return message_; }
+
+    // "<Kind>: <message>", the text callers see.
+    std::string display() const;
+
+private:
+    ErrorKind kind_;
+    std::string message_;
+};
+
+std::string_view error_kind_name(ErrorKind kind);
+
+template <typename T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(CodecError error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return state_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { return std::get<0>(state_); }
+    const T& value() const& { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    const CodecError& error() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, CodecError> state_;
+};
+
+}  // namespace zelk

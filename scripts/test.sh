@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests (CTest) and the Python suite (pytest)
+# against the module as `pip install .` builds it.
+source "$(dirname "$0")/env.sh"
+
+ensure_debian_packages g++ cmake ninja-build libgtest-dev python3-venv
+ensure_venv
+install_module
+
+echo "== C++ unit tests"
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELK_BUILD_TESTS=ON -DZELK_BUILD_EXTENSION=OFF >/dev/null
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
+
+echo "== Python tests"
+# Run from the tests folder so that the installed module, not the source tree, is imported.
+(cd tests/python && "$PY" -m pytest -q -p no:cacheprovider)

@@ -1,0 +1,101 @@
+// Argument parsing and conversion (Part 4.2 of the design).
+//
+// A call body sorts its arguments into parameter slots with
+// parse_call_arguments and converts each slot with one extract_* converter.
+// Every converter returns the native value or a PendingError that has
+// already gone through remap_argument_error with the parameter's name, so a
+// body just returns the error:
+//
+//     auto rows = extract_uint64(slots[1], "rows");
+//     if (!rows) return rows.take_error();
+//
+// The converters may run Python code (__index__, __float__, a sequence's
+// iterator); an InternalFault raised there resumes as a zelk::Fault.
+//
+// Most bodies do not call these directly but use the per-function argument
+// bundles below (convert_codec_arguments, convert_matrix_arguments).
+#pragma once
+
+#include "errors.h"
+#include "python_api.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace zelk::py {
+
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+// One static record per function (Part 4.2, Data model).
+struct ArgumentSpec {
+    std::string_view function_name;
+    std::string_view class_name;  // empty: none (messages then name "function()")
+    std::span<const std::string_view> positional_names;
+    std::size_t positional_only_count;
+    std::size_t required_positional_count;
+    std::span<const KeywordOnlyParameter> keyword_only;
+
+    std::size_t slot_count() const { return positional_names.size() + keyword_only.size(); }
+};
+
+// Parameter slots: one per parameter (positional ones first, then keyword-only),
+// each nullptr (empty: the parameter takes its default) or a borrowed
+// reference owned by the call's argument tuple or dict.
+using Slots = std::span<PyObject*>;
+
+// Sorts (args, kwargs) into `slots` (which must have spec.slot_count()
+// entries, all nullptr). Fails with the TypeErrors of Part 4.2.
+Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, Slots slots);
+
+// A read-only view of a bytes object's own storage (no copy). Valid while
+// the argument object lives, that is for the whole call.
+struct ByteView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::span<const std::uint8_t> span() const { return {data, size}; }
+};
+
+// The converters. `parameter` names the parameter in remapped TypeErrors.
+Expected<ByteView> extract_bytes(PyObject* object, std::string_view parameter);
+Expected<std::uint8_t> extract_uint8(PyObject* object, std::string_view parameter);
+Expected<std::uint64_t> extract_uint64(PyObject* object, std::string_view parameter);
+Expected<double> extract_double(PyObject* object, std::string_view parameter);
+Expected<std::vector<double>> extract_double_sequence(PyObject* object, std::string_view parameter);
+
+// The remapping step every conversion failure of a parameter goes through:
+// an error whose type is exactly TypeError becomes TypeError
+// "argument '{parameter}': {str(error)}" carrying the original's __cause__;
+// any other error is returned unchanged.
+PendingError remap_argument_error(std::string_view parameter, PendingError error);
+
+// ---- Per-function argument bundles ----------------------------------------
+
+// encode_bytes, compress_adaptive, decode_bytes, get_residuals_py:
+// (data, predictor_id=0, weights=None), converted in that order.
+struct CodecArguments {
+    ByteView data;
+    std::uint8_t predictor_id = 0;    // 0 when not supplied
+    std::optional<ByteView> weights;  // nullopt: empty slot or None; b"" is a view of length 0
+};
+Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& spec, PyObject* args,
+                                                 PyObject* kwargs);
+
+// compress_matrix_v1(data, rows, cols, threshold), converted in that order.
+struct MatrixArguments {
+    std::vector<double> data;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    double threshold = 0.0;
+};
+Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& spec, PyObject* args,
+                                                   PyObject* kwargs);
+
+}  // namespace zelk::py

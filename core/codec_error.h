@@ -2,6 +2,7 @@
 // codec operation: either a value or a CodecError.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,18 @@ private:
 };
 
 std::string_view error_kind_name(ErrorKind kind);
+
+// Every refusal of the codec, with its fixed text.
+CodecError unsupported_predictor_id(uint8_t predictor_id);
+CodecError input_too_large();
+CodecError buffer_too_small_for_header();
+CodecError expansion_detected();
+CodecError chunk_too_short();
+CodecError version_mismatch(unsigned chunk_version, unsigned library_version);
+CodecError unknown_codec_mode(unsigned mode);  // mode: 0 .. 15
+CodecError zstd_fallback_chunk();
+CodecError chunk_too_short_for_neural_header();
+CodecError split_not_reimplemented();
 
 template <typename T>
 class [[nodiscard]] Result {

@@ -1,0 +1,126 @@
+// Carry-less byte-oriented range coder with 32-bit state over the fixed
+// residual table (residual_frequencies.h).
+//
+// Each symbol narrows [low, low + range) to its slice of the table. Bytes are
+// shifted out most significant first whenever the top byte of the interval is
+// settled. When the interval straddles a top-byte boundary but has become
+// small (range <= 0xFFFF), the range is cut back to the part below that
+// boundary, 0xFFFF - (low & 0xFFFF); the top byte is then settled and the
+// interval never crosses 2^32, so no carry ever reaches a byte already written.
+//
+// Zero range. The cut gives range 0 when the low 16 bits of low are all ones;
+// from there the plain renormalisation shifts zeros forever. The encoder
+// notices the collapse, stops and reports it (encode() returns false); the
+// chunk encoder refuses such an input, so no chunk ever needs that step. The
+// decoder, fed a payload no conforming encoder wrote, stops renormalising at
+// the collapse, and every later symbol decodes as symbol 0 (residual -128, as
+// from an exhausted payload) in constant time without reading input. Chunks
+// that never collapse are coded exactly as by the plain steps.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "residual_frequencies.h"
+
+namespace zelk {
+
+namespace detail {
+
+inline constexpr uint32_t TOP_BYTE_SETTLED = uint32_t{1} << 24;
+inline constexpr uint32_t SMALL_RANGE = 0xFFFF;
+
+// Narrows [low, low + range) to symbol s.
+inline void narrow(uint32_t& low, uint32_t& range, uint8_t s) {
+    const SymbolRange& sym = RESIDUAL_FREQUENCIES[s];
+    const uint32_t r = range >> RESIDUAL_TOTAL_BITS;
+    low += sym.start * r;
+    range = sym.freq * r;
+}
+
+// Shifts out every settled top byte, handing each to shift_byte(byte)
+// before low and range move up by 8 bits. Returns false when the range
+// collapses to zero; low and range are then left as the cut made them.
+template <typename ShiftByte>
+inline bool renormalise(uint32_t& low, uint32_t& range, ShiftByte&& shift_byte) {
+    for (;;) {
+        if ((low ^ (low + range)) >= TOP_BYTE_SETTLED) {
+            if (range > SMALL_RANGE) return true;
+            range = SMALL_RANGE - (low & SMALL_RANGE);
+            if (range == 0) return false;
+        }
+        shift_byte(static_cast<uint8_t>(low >> 24));
+        low <<= 8;
+        range <<= 8;
+    }
+}
+
+}  // namespace detail
+
+class AnsEncoder {
+public:
+    AnsEncoder() { output_.reserve(4096); }
+
+    // Codes symbol s. Returns false once the range has collapsed; the encoder
+    // then ignores further symbols and its output must not be used.
+    bool encode(uint8_t s) {
+        if (range_ == 0) return false;
+        detail::narrow(low_, range_, s);
+        return detail::renormalise(low_, range_, [this](uint8_t byte) { output_.push_back(byte); });
+    }
+
+    bool collapsed() const { return range_ == 0; }
+
+    // Appends the four bytes of low, most significant first, and hands over
+    // the whole output.
+    std::vector<uint8_t> finish() &&;
+
+private:
+    uint32_t low_ = 0;
+    uint32_t range_ = 0xFFFFFFFF;
+    std::vector<uint8_t> output_;
+};
+
+class AnsDecoder {
+public:
+    // Takes the first four payload bytes (zero-padded) as the code value.
+    // The payload must outlive the decoder.
+    explicit AnsDecoder(std::span<const uint8_t> payload);
+
+    uint8_t decode() {
+        if (range_ == 0) return 0;
+        const uint32_t r = range_ >> RESIDUAL_TOTAL_BITS;
+        uint32_t q = (code_ - low_) / r;
+        if (q > detail::SMALL_RANGE) q = detail::SMALL_RANGE;
+        const uint8_t s = find_symbol(q);
+        detail::narrow(low_, range_, s);
+        detail::renormalise(low_, range_, [this](uint8_t) { code_ = (code_ << 8) | next_byte(); });
+        return s;
+    }
+
+private:
+    // The largest symbol whose cumulative start is at most q.
+    static uint8_t find_symbol(uint32_t q) {
+        unsigned lo = 0, hi = 255;
+        while (lo < hi) {
+            const unsigned mid = (lo + hi + 1) / 2;
+            if (RESIDUAL_FREQUENCIES[mid].start > q) {
+                hi = mid - 1;
+            } else {
+                lo = mid;
+            }
+        }
+        return static_cast<uint8_t>(lo);
+    }
+
+    uint32_t next_byte() { return pos_ < payload_.size() ? payload_[pos_++] : 0; }
+
+    uint32_t low_ = 0;
+    uint32_t range_ = 0xFFFFFFFF;
+    uint32_t code_ = 0;
+    std::span<const uint8_t> payload_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace zelk

@@ -2,8 +2,16 @@
 
 from typing import Final, List, Optional, Sequence, SupportsFloat, SupportsIndex, Union
 
+__all__ = [
+    "encode_bytes",
+    "decode_bytes",
+    "compress_adaptive",
+    "get_residuals_py",
+    "compress_matrix_v1",
+    "__version__",
+]
+
 __version__: Final[str]
-__all__: List[str]
 
 # Every function raises TypeError or OverflowError for bad arguments, and
 # zelk_runtime.InternalFault (a direct subclass of BaseException, not an

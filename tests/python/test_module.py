@@ -169,10 +169,14 @@ def test_stub_file_beside_the_extension_names_every_function():
             ast.literal_eval(p.split("=")[1]) for p in FUNCTIONS[name][1:-1].split(",") if "=" in p
         ]
         assert defaults == expected_defaults, name
-    annotated = {
-        node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)
+    annotated = {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    assert "__version__" in annotated
+    assigned = {
+        node.targets[0].id: ast.literal_eval(node.value)
+        for node in tree.body
+        if isinstance(node, ast.Assign)
     }
-    assert {"__version__", "__all__"} <= annotated
+    assert assigned["__all__"] == zelk_native.__all__
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")

@@ -56,6 +56,17 @@ inline bool renormalise(uint32_t& low, uint32_t& range, ShiftByte&& shift_byte) 
     }
 }
 
+// The largest symbol whose cumulative start is at most q, by bisection
+// in eight fixed halving steps (the starts strictly increase, every
+// frequency being at least 1), which compiles without branches.
+inline uint8_t find_symbol(uint32_t q) {
+    unsigned s = 0;
+    for (unsigned step = 128; step > 0; step >>= 1) {
+        if (RESIDUAL_FREQUENCIES[s + step].start <= q) s += step;
+    }
+    return static_cast<uint8_t>(s);
+}
+
 }  // namespace detail
 
 class AnsEncoder {
@@ -93,27 +104,13 @@ public:
         const uint32_t r = range_ >> RESIDUAL_TOTAL_BITS;
         uint32_t q = (code_ - low_) / r;
         if (q > detail::SMALL_RANGE) q = detail::SMALL_RANGE;
-        const uint8_t s = find_symbol(q);
+        const uint8_t s = detail::find_symbol(q);
         detail::narrow(low_, range_, s);
         detail::renormalise(low_, range_, [this](uint8_t) { code_ = (code_ << 8) | next_byte(); });
         return s;
     }
 
 private:
-    // The largest symbol whose cumulative start is at most q.
-    static uint8_t find_symbol(uint32_t q) {
-        unsigned lo = 0, hi = 255;
-        while (lo < hi) {
-            const unsigned mid = (lo + hi + 1) / 2;
-            if (RESIDUAL_FREQUENCIES[mid].start > q) {
-                hi = mid - 1;
-            } else {
-                lo = mid;
-            }
-        }
-        return static_cast<uint8_t>(lo);
-    }
-
     uint32_t next_byte() { return pos_ < payload_.size() ? payload_[pos_++] : 0; }
 
     uint32_t low_ = 0;

@@ -49,6 +49,14 @@ TEST(ResidualFrequencies, EqualTheDiscreteLaplaceOfScaleTen) {
     EXPECT_EQ(start, 65536u);
 }
 
+TEST(AnsDecoder, FindsTheLargestSymbolStartingAtOrBelowQ) {
+    int s = 0;
+    for (uint32_t q = 0; q <= 0xFFFF; ++q) {
+        while (s < 255 && RESIDUAL_FREQUENCIES[s + 1].start <= q) ++s;
+        ASSERT_EQ(detail::find_symbol(q), s) << "q = " << q;
+    }
+}
+
 TEST(AnsEncoder, ProducesTheKnownStreams) {
     EXPECT_EQ(encode_all({}), (Bytes{0x00, 0x00, 0x00, 0x00}));
     // low = 31132 * 0xFFFF, no renormalisation byte.

@@ -16,3 +16,13 @@ ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
 echo "== Python tests"
 # Run from the tests folder so that the installed module, not the source tree, is imported.
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider)
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/tests-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELK_BUILD_TESTS=ON -DZELK_BUILD_EXTENSION=OFF -DZELK_SANITIZE=ON >/dev/null
+cmake --build build/tests-sanitize
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/tests-sanitize --output-on-failure --no-tests=error -j2
+
+echo "== fuzzing, briefly"
+bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-30}"

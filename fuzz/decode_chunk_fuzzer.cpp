@@ -1,0 +1,42 @@
+// Arbitrary bytes as a chunk, with arbitrary weight bytes: the decoder must
+// refuse or decode without any memory error, undefined behaviour or hang, and
+// a decoded chunk always yields exactly its stated length.
+//
+// Input layout: byte 0 = number of weight bytes (0..255, 255 meaning none),
+// then the weight bytes, then the chunk. Length fields above 64 KiB are cut
+// down, so that the fuzzer spends its time on the decoder's logic rather than
+// on the legitimate cost of huge outputs.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "codec.h"
+
+namespace {
+constexpr uint32_t MAX_LENGTH = 1u << 16;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::size_t weight_len = data[0];
+    ++data, --size;
+    std::optional<zelk::ByteView> weights;
+    if (weight_len != 255) {
+        if (weight_len > size) return 0;
+        weights = zelk::ByteView(data, weight_len);
+        data += weight_len, size -= weight_len;
+    }
+    std::vector<uint8_t> chunk(data, data + size);
+    uint32_t length = 0;
+    if (chunk.size() >= 5) {
+        length = uint32_t(chunk[1]) | uint32_t(chunk[2]) << 8 | uint32_t(chunk[3]) << 16 |
+                 uint32_t(chunk[4]) << 24;
+        length %= MAX_LENGTH + 1;
+        for (int i = 0; i < 4; ++i) chunk[1 + i] = uint8_t(length >> (8 * i));
+    }
+    auto result = zelk::decode_chunk(chunk, 0, weights);
+    if (result && result.value().size() != length) std::abort();
+    return 0;
+}

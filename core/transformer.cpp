@@ -18,13 +18,13 @@ uint8_t Transformer::predict() const {
     uint64_t total = 0;
     for (uint64_t k = 1; k <= BLOCKS; ++k) {
         const uint64_t c = n - 4 - 4 * k;
-        uint64_t d = 0;
+        uint32_t d = 0;  // 0..1020
         for (uint64_t i = 0; i < 4; ++i)
-            d += static_cast<uint64_t>(std::abs(int{at(c + i)} - int{at(n - 4 + i)}));
+            d += static_cast<uint32_t>(std::abs(int{at(c + i)} - int{at(n - 4 + i)}));
         const uint8_t value = at(c + 4);
         if (d == 0) return value;
-        const uint64_t weight = 131072 / (d + 2);
-        acc += weight * value;
+        const uint32_t weight = 131072u / (d + 2);
+        acc += uint64_t{weight} * value;
         total += weight;
     }
     return static_cast<uint8_t>(std::min<uint64_t>((acc + total / 2) / total, 255));

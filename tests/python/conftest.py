@@ -41,14 +41,19 @@ def is_placeholder_fault(exc):
 def accepts():
     """accepts(function, *args, **kwargs): the arguments got through conversion.
 
-    True when the call returns, or ends in the placeholder fault of a body that
-    is not built yet (which comes after every argument was converted). Any
-    other exception propagates.
+    True when the call returns, ends in a codec refusal (OSError, which only
+    the codec raises, after every argument was converted), or ends in the
+    placeholder fault of a body that is not built yet. Any other exception
+    propagates.
     """
 
     def check(function, *args, **kwargs):
         try:
             function(*args, **kwargs)
+        except OSError as e:
+            if type(e) is OSError and e.errno is None and ": " in str(e):
+                return True
+            raise
         except BaseException as e:  # noqa: B036
             if is_placeholder_fault(e):
                 return True

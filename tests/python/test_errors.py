@@ -243,7 +243,7 @@ def test_unprintable_error_falls_back_and_reports_unraisable(monkeypatch):
     assert reports[0].object is inner
 
 
-def test_unprintable_keyword_key_does_not_occur_but_unprintable_values_do(monkeypatch):
+def test_unprintable_index_error_of_predictor_id(monkeypatch):
     # A predictor_id whose __index__ raises an unprintable TypeError.
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)

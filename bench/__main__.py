@@ -15,7 +15,7 @@ import time
 from . import call_cost, chart, matrix, memory, summary, targets, throughput
 from .codecs import all_codecs, select
 from .console import divert_native_stdout
-from .inputs import load_inputs
+from .inputs import SAMPLE_INPUT, load_inputs
 from .report import Run, markdown
 from .settings import FULL, QUICK
 
@@ -48,14 +48,14 @@ def main(argv: list[str]) -> int:
     inputs, notes = load_inputs(settings)
     for note in notes:
         print(f"note: {note}")
-    text = inputs[0]
+    sample = next(i for i in inputs if i.name == SAMPLE_INPUT)
 
     section("ratio and throughput")
     throughput_rows = throughput.run(inputs, codecs, settings.throughput)
     section("cost per call")
-    call_cost_rows = call_cost.run(text, codecs, settings.call_cost_sizes, settings.call_cost)
+    call_cost_rows = call_cost.run(sample, codecs, settings.call_cost_sizes, settings.call_cost)
     section("peak memory (a fresh process per call)")
-    memory_rows = memory.run(text, codecs, settings.memory_sizes)
+    memory_rows = memory.run(sample, codecs, settings.memory_sizes)
     matrix_rows = []
     if any(c.name == "zelk" for c in codecs):
         section("compress_matrix_v1")
@@ -69,7 +69,7 @@ def main(argv: list[str]) -> int:
         "load average": f"{load_before:.1f} at start, {os.getloadavg()[0]:.1f} at end, {os.cpu_count()} CPUs",
         "python": f"{platform.python_version()} on {platform.platform()}",
     }
-    run = Run(about, inputs, notes, throughput_rows, call_cost_rows, memory_rows, matrix_rows,
+    run = Run(about, inputs, notes, sample.name, throughput_rows, call_cost_rows, memory_rows, matrix_rows,
               targets.judge(throughput_rows, call_cost_rows, memory_rows))
     write_results(run, args.out)
     print()

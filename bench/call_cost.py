@@ -8,9 +8,9 @@ from .timing import Budget
 CALL_COST_CODECS = ("zelk", "zlib-6")
 
 
-def run(text: Input, codecs: list[Codec], sizes: tuple[int, ...], budget: Budget) -> list[Measurement]:
-    """Measures prefixes of the given text; sizes longer than the text are skipped."""
+def run(sample: Input, codecs: list[Codec], sizes: tuple[int, ...], budget: Budget) -> list[Measurement]:
+    """Measures prefixes of the sample input; sizes longer than it are skipped."""
     chosen = [c for c in codecs if c.name in CALL_COST_CODECS]
-    return [measure(codec, text.name, text.data[:size], budget)
-            for size in sizes if size <= len(text.data)
+    return [measure(codec, sample.name, sample.data[:size], budget)
+            for size in sizes if size <= len(sample.data)
             for codec in chosen]

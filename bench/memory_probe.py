@@ -2,7 +2,7 @@
 
 Run by the harness as `python -m bench.memory_probe CODEC encode|decode IN OUT`:
 reads IN, resets the kernel's resident high-water mark, makes one call,
-writes the call's output to OUT and prints, as JSON, how far the high-water
+writes the call's output, if any, to OUT and prints, as JSON, how far the high-water
 mark rose above the resident size just before the call. Where the kernel
 refuses the reset, the rise of the high-water mark itself is printed, which
 can only understate the peak.
@@ -40,16 +40,18 @@ def main(codec_name: str, direction: str, in_path: str, out_path: str) -> dict:
     gc.collect()
     reset = _reset_peak()
     before = _status_kib("VmRSS" if reset else "VmHWM")
+    out, refusal = None, ""
     try:
         out = call(data)
-    except BaseException as exc:  # reported by the harness like any other refusal
+    except BaseException as exc:  # a refused call has a peak too
         reraise_interrupts(exc)
-        return {"error": refusal_text(exc)}
+        refusal = refusal_text(exc)
     rise_kib = _status_kib("VmHWM") - before
-    with open(out_path, "wb") as f:
-        f.write(out)
-    return {"peak_rise_kib": rise_kib, "output_size": len(out), "peak_reset": reset}
-
+    if out is not None:
+        with open(out_path, "wb") as f:
+            f.write(out)
+    return {"peak_rise_kib": rise_kib, "output_size": None if out is None else len(out),
+            "peak_reset": reset, "refusal": refusal}
 
 if __name__ == "__main__":
     divert_native_stdout()

@@ -18,7 +18,8 @@ NOTES = [
     "descriptor 1 to /dev/null, and that write is part of zelk's encode time.",
     "'expansion detected' is zelk's refusal of an input that does not shrink: the format's answer, not a crash.",
     "Peak memory: one call in a fresh interpreter; the rise of the resident high-water mark above "
-    "the resident size just before the call (the input is already resident then, the output is not).",
+    "the resident size just before the call (the input is already resident then, the output is not). "
+    "Zero-filled memory the kernel hands out counts only once a page is touched.",
 ]
 
 
@@ -27,6 +28,7 @@ class Run:
     about: dict
     inputs: list[Input]
     notes: list[str]
+    sample: str  # the input whose prefixes the per-call and memory figures use
     throughput: list[Measurement]
     call_cost: list[Measurement]
     memory: list[MemoryRow]
@@ -88,7 +90,7 @@ def markdown(run: Run) -> str:
                                            [[i.name, str(len(i.data)), i.source] for i in run.inputs])
     lines += ["", "## Targets", ""] + _verdicts(run.verdicts)
     lines += ["", "## Ratio and throughput", ""] + _throughput(run.throughput)
-    lines += ["", "## Cost per call (prefixes of the first text input)", ""] + _call_cost(run.call_cost)
-    lines += ["", "## Peak memory of one call", ""] + _memory(run.memory)
+    lines += ["", f"## Cost per call (prefixes of {run.sample})", ""] + _call_cost(run.call_cost)
+    lines += ["", f"## Peak memory of one call (prefixes of {run.sample})", ""] + _memory(run.memory)
     lines += ["", f"## compress_matrix_v1 (threshold {THRESHOLD})", ""] + _matrix(run.matrix)
     return "\n".join(lines) + "\n"

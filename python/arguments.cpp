@@ -1,4 +1,4 @@
-// Argument parsing and conversion (Part 4.2).
+// Argument parsing and conversion.
 #include "arguments.h"
 
 #include <fault.h>
@@ -14,13 +14,13 @@ namespace {
 
 // ---- messages ---------------------------------------------------------------------
 
-std::string full_name(const ArgumentSpec& spec) {
+std::string full_name(const ArgumentSpec& argspec) {
     std::string name;
-    if (!spec.class_name.empty()) {
-        name += spec.class_name;
+    if (!argspec.class_name.empty()) {
+        name += argspec.class_name;
         name += '.';
     }
-    name += spec.function_name;
+    name += argspec.function_name;
     name += "()";
     return name;
 }
@@ -43,12 +43,12 @@ PendingError type_error(std::string message) {
     return PendingError::deferred(PyExc_TypeError, std::move(message));
 }
 
-PendingError too_many_positional(const ArgumentSpec& spec, std::size_t given) {
+PendingError too_many_positional(const ArgumentSpec& argspec, std::size_t given) {
     const char* was = given == 1 ? "was" : "were";
-    const std::size_t count = spec.positional_names.size();
-    std::string message = full_name(spec);
-    if (spec.required_positional_count != count) {
-        message += " takes from " + std::to_string(spec.required_positional_count) + " to " +
+    const std::size_t count = argspec.positional_names.size();
+    std::string message = full_name(argspec);
+    if (argspec.required_positional_count != count) {
+        message += " takes from " + std::to_string(argspec.required_positional_count) + " to " +
                    std::to_string(count) + " positional arguments but " + std::to_string(given) + " " +
                    was + " given";
     } else {
@@ -58,14 +58,14 @@ PendingError too_many_positional(const ArgumentSpec& spec, std::size_t given) {
     return type_error(std::move(message));
 }
 
-PendingError multiple_values(const ArgumentSpec& spec, std::string_view parameter) {
-    return type_error(full_name(spec) + " got multiple values for argument '" + std::string(parameter) +
+PendingError multiple_values(const ArgumentSpec& argspec, std::string_view parameter) {
+    return type_error(full_name(argspec) + " got multiple values for argument '" + std::string(parameter) +
                       "'");
 }
 
-PendingError missing_arguments(const ArgumentSpec& spec, const char* kind,
+PendingError missing_arguments(const ArgumentSpec& argspec, const char* kind,
                                const std::vector<std::string_view>& names) {
-    std::string message = full_name(spec) + " missing " + std::to_string(names.size()) + " required " +
+    std::string message = full_name(argspec) + " missing " + std::to_string(names.size()) + " required " +
                           kind + " " + (names.size() == 1 ? "argument" : "arguments") + ": ";
     push_parameter_list(message, names);
     return type_error(std::move(message));
@@ -181,9 +181,9 @@ Expected<std::vector<double>> extract_double_sequence_general(PyObject* object) 
 
 // ---- parse_call_arguments ---------------------------------------------------------
 
-Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, Slots slots) {
-    if (slots.size() != spec.slot_count()) zelk::fault("parameter slot count does not match the spec");
-    const std::size_t positional = spec.positional_names.size();
+Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObject* kwargs, Slots slots) {
+    if (slots.size() != argspec.slot_count()) zelk::fault("parameter slot count does not match the ArgumentSpec");
+    const std::size_t positional = argspec.positional_names.size();
     const std::size_t given = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
 
     // 1. Slots from the tuple.
@@ -191,7 +191,7 @@ Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* 
         slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     }
     // 2. Too many positional arguments.
-    if (given > positional) return too_many_positional(spec, given);
+    if (given > positional) return too_many_positional(argspec, given);
 
     // 3. Keywords, in the dict's own order.
     std::vector<std::string_view> positional_only_passed;
@@ -205,10 +205,10 @@ Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* 
             bool recognised = false;
             if (text) {
                 // b. keyword-only parameters
-                for (std::size_t k = 0; k < spec.keyword_only.size(); ++k) {
-                    if (spec.keyword_only[k].name == *text) {
+                for (std::size_t k = 0; k < argspec.keyword_only.size(); ++k) {
+                    if (argspec.keyword_only[k].name == *text) {
                         PyObject*& slot = slots[positional + k];
-                        if (slot) return multiple_values(spec, spec.keyword_only[k].name);
+                        if (slot) return multiple_values(argspec, argspec.keyword_only[k].name);
                         slot = value;
                         recognised = true;
                         break;
@@ -217,11 +217,11 @@ Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* 
                 // c. positional parameters
                 if (!recognised) {
                     for (std::size_t i = 0; i < positional; ++i) {
-                        if (spec.positional_names[i] == *text) {
-                            if (i < spec.positional_only_count) {
-                                positional_only_passed.push_back(spec.positional_names[i]);
+                        if (argspec.positional_names[i] == *text) {
+                            if (i < argspec.positional_only_count) {
+                                positional_only_passed.push_back(argspec.positional_names[i]);
                             } else if (slots[i]) {
-                                return multiple_values(spec, spec.positional_names[i]);
+                                return multiple_values(argspec, argspec.positional_names[i]);
                             } else {
                                 slots[i] = value;
                             }
@@ -233,7 +233,7 @@ Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* 
             }
             // d. unrecognised
             if (!recognised) {
-                return type_error(full_name(spec) + " got an unexpected keyword argument '" +
+                return type_error(full_name(argspec) + " got an unexpected keyword argument '" +
                                   display_object(key) + "'");
             }
         }
@@ -242,29 +242,29 @@ Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* 
     // 4. Positional-only parameters passed by keyword.
     if (!positional_only_passed.empty()) {
         std::string message =
-            full_name(spec) + " got some positional-only arguments passed as keyword arguments: ";
+            full_name(argspec) + " got some positional-only arguments passed as keyword arguments: ";
         push_parameter_list(message, positional_only_passed);
         return type_error(std::move(message));
     }
 
     // 5. Missing required positional parameters.
-    const std::size_t required = spec.required_positional_count;
+    const std::size_t required = argspec.required_positional_count;
     if (given < required) {
         std::vector<std::string_view> missing;
         for (std::size_t i = 0; i < required; ++i) {
-            if (!slots[i]) missing.push_back(spec.positional_names[i]);
+            if (!slots[i]) missing.push_back(argspec.positional_names[i]);
         }
-        if (!missing.empty()) return missing_arguments(spec, "positional", missing);
+        if (!missing.empty()) return missing_arguments(argspec, "positional", missing);
     }
 
     // 6. Missing required keyword-only parameters.
     std::vector<std::string_view> missing_keywords;
-    for (std::size_t k = 0; k < spec.keyword_only.size(); ++k) {
-        if (spec.keyword_only[k].required && !slots[positional + k]) {
-            missing_keywords.push_back(spec.keyword_only[k].name);
+    for (std::size_t k = 0; k < argspec.keyword_only.size(); ++k) {
+        if (argspec.keyword_only[k].required && !slots[positional + k]) {
+            missing_keywords.push_back(argspec.keyword_only[k].name);
         }
     }
-    if (!missing_keywords.empty()) return missing_arguments(spec, "keyword", missing_keywords);
+    if (!missing_keywords.empty()) return missing_arguments(argspec, "keyword", missing_keywords);
     return ok_status();
 }
 
@@ -344,52 +344,52 @@ Expected<std::vector<double>> extract_double_sequence(PyObject* object, std::str
 
 // ---- per-function bundles -------------------------------------------------------------
 
-Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& spec, PyObject* args,
+Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                  PyObject* kwargs) {
-    if (spec.positional_names.size() != 3 || !spec.keyword_only.empty()) {
-        zelk::fault("convert_codec_arguments needs a (data, predictor_id, weights) spec");
+    if (argspec.positional_names.size() != 3 || !argspec.keyword_only.empty()) {
+        zelk::fault("convert_codec_arguments needs a (data, predictor_id, weights) argspec");
     }
     std::array<PyObject*, 3> slots{};
-    Status parsed = parse_call_arguments(spec, args, kwargs, slots);
+    Status parsed = parse_call_arguments(argspec, args, kwargs, slots);
     if (!parsed) return parsed.take_error();
 
     CodecArguments converted;
-    auto data = extract_bytes(slots[0], spec.positional_names[0]);
+    auto data = extract_bytes(slots[0], argspec.positional_names[0]);
     if (!data) return data.take_error();
     converted.data = data.value();
     if (slots[1]) {
-        auto predictor_id = extract_uint8(slots[1], spec.positional_names[1]);
+        auto predictor_id = extract_uint8(slots[1], argspec.positional_names[1]);
         if (!predictor_id) return predictor_id.take_error();
         converted.predictor_id = predictor_id.value();
     }
     if (slots[2] && slots[2] != Py_None) {
-        auto weights = extract_bytes(slots[2], spec.positional_names[2]);
+        auto weights = extract_bytes(slots[2], argspec.positional_names[2]);
         if (!weights) return weights.take_error();
         converted.weights = weights.value();
     }
     return converted;
 }
 
-Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& spec, PyObject* args,
+Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                    PyObject* kwargs) {
-    if (spec.positional_names.size() != 4 || !spec.keyword_only.empty()) {
-        zelk::fault("convert_matrix_arguments needs a (data, rows, cols, threshold) spec");
+    if (argspec.positional_names.size() != 4 || !argspec.keyword_only.empty()) {
+        zelk::fault("convert_matrix_arguments needs a (data, rows, cols, threshold) argspec");
     }
     std::array<PyObject*, 4> slots{};
-    Status parsed = parse_call_arguments(spec, args, kwargs, slots);
+    Status parsed = parse_call_arguments(argspec, args, kwargs, slots);
     if (!parsed) return parsed.take_error();
 
     MatrixArguments converted;
-    auto data = extract_double_sequence(slots[0], spec.positional_names[0]);
+    auto data = extract_double_sequence(slots[0], argspec.positional_names[0]);
     if (!data) return data.take_error();
     converted.data = std::move(data).value();
-    auto rows = extract_uint64(slots[1], spec.positional_names[1]);
+    auto rows = extract_uint64(slots[1], argspec.positional_names[1]);
     if (!rows) return rows.take_error();
     converted.rows = rows.value();
-    auto cols = extract_uint64(slots[2], spec.positional_names[2]);
+    auto cols = extract_uint64(slots[2], argspec.positional_names[2]);
     if (!cols) return cols.take_error();
     converted.cols = cols.value();
-    auto threshold = extract_double(slots[3], spec.positional_names[3]);
+    auto threshold = extract_double(slots[3], argspec.positional_names[3]);
     if (!threshold) return threshold.take_error();
     converted.threshold = threshold.value();
     return converted;

@@ -1,4 +1,4 @@
-// Argument parsing and conversion (Part 4.2 of the design).
+// Argument parsing and conversion.
 //
 // A call body sorts its arguments into parameter slots with
 // parse_call_arguments and converts each slot with one extract_* converter.
@@ -34,7 +34,7 @@ struct KeywordOnlyParameter {
     bool required;
 };
 
-// One static record per function (Part 4.2, Data model).
+// One static record per function.
 struct ArgumentSpec {
     std::string_view function_name;
     std::string_view class_name;  // empty: none (messages then name "function()")
@@ -51,9 +51,9 @@ struct ArgumentSpec {
 // reference owned by the call's argument tuple or dict.
 using Slots = std::span<PyObject*>;
 
-// Sorts (args, kwargs) into `slots` (which must have spec.slot_count()
-// entries, all nullptr). Fails with the TypeErrors of Part 4.2.
-Status parse_call_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, Slots slots);
+// Sorts (args, kwargs) into `slots` (which must have argspec.slot_count()
+// entries, all nullptr). Fails with the TypeErrors of argument parsing.
+Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObject* kwargs, Slots slots);
 
 // A read-only view of a bytes object's own storage (no copy). Valid while
 // the argument object lives, that is for the whole call.
@@ -85,7 +85,7 @@ struct CodecArguments {
     std::uint8_t predictor_id = 0;    // 0 when not supplied
     std::optional<ByteView> weights;  // nullopt: empty slot or None; b"" is a view of length 0
 };
-Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& spec, PyObject* args,
+Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                  PyObject* kwargs);
 
 // compress_matrix_v1(data, rows, cols, threshold), converted in that order.
@@ -95,7 +95,7 @@ struct MatrixArguments {
     std::uint64_t cols = 0;
     double threshold = 0.0;
 };
-Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& spec, PyObject* args,
+Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                    PyObject* kwargs);
 
 }  // namespace zelk::py

@@ -1,4 +1,4 @@
-// The call boundary (Part 4.2): guarded_call, the result builders and the
+// The call boundary: guarded_call, the result builders and the
 // body of get_residuals_py.
 #include "call_entry.h"
 

@@ -1,4 +1,4 @@
-// The road of every call (Part 4.2 of the design) and the internal API that
+// The road of every call and the internal API that
 // the function bodies are written against.
 //
 // The interpreter calls an entry function (module_init.cpp's method table)

@@ -20,8 +20,8 @@ std::optional<std::span<const std::uint8_t>> weights_of(const CodecArguments& a)
     return a.weights->span();
 }
 
-Expected<Ref> encode_body(const ArgumentSpec& spec, const CallArguments& call) {
-    auto arguments = convert_codec_arguments(spec, call.args, call.kwargs);
+Expected<Ref> encode_body(const ArgumentSpec& argspec, const CallArguments& call) {
+    auto arguments = convert_codec_arguments(argspec, call.args, call.kwargs);
     if (!arguments) return arguments.take_error();
     const CodecArguments& a = arguments.value();
     StdoutSink stdout_sink;

@@ -1,4 +1,4 @@
-// Error mapping (Part 4.3): pending errors, InternalFault, and the helpers of errors.h.
+// Error mapping: pending errors, InternalFault, and the helpers of errors.h.
 #include "errors.h"
 
 #include <fault.h>

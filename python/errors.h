@@ -1,4 +1,4 @@
-// Error mapping (Part 4.3 of the design): the pending error that carries a
+// Error mapping: the pending error that carries a
 // failure to the call boundary, the InternalFault type, and the helpers that
 // turn each kind of failure into one.
 //
@@ -37,7 +37,7 @@ namespace zelk::py {
 
 // An exception not yet handed to the interpreter. Move-only.
 //
-// Forms (Part 4.3):
+// Forms:
 //   deferred - an exception type and a recipe for its value (a message text;
 //              a 1-tuple of the text for InternalFault; or, for a
 //              type-mismatch error, the argument's type and the target name,

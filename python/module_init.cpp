@@ -1,4 +1,4 @@
-// Module definition and initialisation (Part 4.1): PyInit_zelk_native, the
+// Module definition and initialisation: PyInit_zelk_native, the
 // module definition, the method table and module_add.
 #include "call_entry.h"
 

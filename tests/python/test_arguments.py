@@ -1,4 +1,4 @@
-"""Part 4.2: argument parsing and conversion of the five functions, and get_residuals_py."""
+"""Argument parsing and conversion of the five functions, and get_residuals_py."""
 
 import collections
 

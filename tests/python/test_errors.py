@@ -1,4 +1,4 @@
-"""Part 4.3: error mapping, InternalFault, and what reaches standard error."""
+"""Error mapping, InternalFault, and what reaches standard error."""
 
 import gc
 import sys

@@ -1,4 +1,4 @@
-"""Part 4.1: the module as the interpreter sees it."""
+"""The module as the interpreter sees it."""
 
 import ast
 import os
@@ -135,8 +135,8 @@ def test_first_initialisation_by_the_init_function(run_python):
     result = run_python(
         """
         import ctypes, importlib.util, sys
-        spec = importlib.util.find_spec("zelk_native")
-        init = ctypes.PyDLL(spec.origin).PyInit_zelk_native
+        argspec = importlib.util.find_spec("zelk_native")
+        init = ctypes.PyDLL(argspec.origin).PyInit_zelk_native
         init.restype = ctypes.py_object
         module = init()
         print(type(module).__name__, module.__name__, module.__version__)

@@ -17,8 +17,7 @@ import zelk_native
 def internal_fault_type():
     """The InternalFault type, obtained the only way Python code can: by catching one.
 
-    compress_matrix_v1 with a NaN threshold is an internal fault ("NaN")
-    once the matrix body exists, and the placeholder body's fault before.
+    compress_matrix_v1 with a NaN threshold is an internal fault ("NaN").
     """
     try:
         zelk_native.compress_matrix_v1([1.0], 1, 1, float("nan"))
@@ -32,18 +31,12 @@ def InternalFault():
     return internal_fault_type()
 
 
-def is_placeholder_fault(exc):
-    """A body that is not built yet ends in InternalFault "<name> is not built yet"."""
-    return type(exc).__name__ == "InternalFault" and str(exc).endswith("is not built yet")
-
-
 @pytest.fixture
 def accepts():
     """accepts(function, *args, **kwargs): the arguments got through conversion.
 
-    True when the call returns, ends in a codec refusal (OSError, which only
-    the codec raises, after every argument was converted), or ends in the
-    placeholder fault of a body that is not built yet. Any other exception
+    True when the call returns or ends in a codec refusal (OSError, which only
+    the codec raises, after every argument was converted). Any other exception
     propagates.
     """
 
@@ -54,23 +47,9 @@ def accepts():
             if type(e) is OSError and e.errno is None and ": " in str(e):
                 return True
             raise
-        except BaseException as e:  # noqa: B036
-            if is_placeholder_fault(e):
-                return True
-            raise
         return True
 
     return check
-
-
-def built(function, *args):
-    """The call's result, or pytest.skip if the body is not built yet."""
-    try:
-        return function(*args)
-    except BaseException as e:  # noqa: B036
-        if is_placeholder_fault(e):
-            pytest.skip(f"{function.__name__} is not built yet")
-        raise
 
 
 @pytest.fixture

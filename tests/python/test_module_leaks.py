@@ -2,11 +2,16 @@
 arguments' reference counts and the process's memory where they were."""
 
 import gc
+import os
 import resource
+import shutil
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
+import hostile_calls
 import zelk_native
 
 matrix = zelk_native.compress_matrix_v1

@@ -56,11 +56,22 @@ class Items:
 
 
 class Liar(bytes):
+    """A bytes subclass whose Python-level protocol lies about its contents."""
+
     def __len__(self):
-        return 1
+        return 3
 
     def __iter__(self):
-        return iter(b"?")
+        return iter([7, 7, 7])
+
+    def __getitem__(self, i):
+        return 7
+
+    def __bytes__(self):
+        return b"lie"
+
+    def __buffer__(self, flags):  # noqa: PLW3201 - only honoured by newer interpreters
+        return memoryview(b"lie")
 
 
 def nested_fault():
@@ -82,7 +93,7 @@ CHEAP = [
     (matrix, ([1.0], Index(2**64), 1, 0.1)),
     (matrix, ([1.0], 1, Index(TypeError("i")), 0.1)),
     (matrix, ([1.0], Index("1"), 1, 0.1)),
-    (matrix, (Liar(b"\x01\x02"), 1, 1, Float(0.5))),
+    (matrix, (Liar(b"\x01\x02"), 1, 3, Float(0.5))),
     (matrix, ([1.0, NAN], 1, 2, 0.1)),
     (z.get_residuals_py, (Liar(b"abc"), Index(7), Liar(b""))),
     (z.get_residuals_py, (b"x", Index(1.0))),

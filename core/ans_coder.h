@@ -18,6 +18,7 @@
 // that never collapse are coded exactly as by the plain steps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -56,16 +57,19 @@ inline bool renormalise(uint32_t& low, uint32_t& range, ShiftByte&& shift_byte) 
     }
 }
 
-// The largest symbol whose cumulative start is at most q, by bisection
-// in eight fixed halving steps (the starts strictly increase, every
-// frequency being at least 1), which compiles without branches.
-inline uint8_t find_symbol(uint32_t q) {
-    unsigned s = 0;
-    for (unsigned step = 128; step > 0; step >>= 1) {
-        if (RESIDUAL_FREQUENCIES[s + step].start <= q) s += step;
+// For every q in 0..0xFFFF, the largest symbol whose cumulative start is at
+// most q: the decoder's symbol search as one look-up (64 KiB, built at
+// compile time from the frequency table).
+inline constexpr std::array<uint8_t, SMALL_RANGE + 1> SYMBOL_OF_QUOTIENT = [] {
+    std::array<uint8_t, SMALL_RANGE + 1> table{};
+    for (unsigned s = 0; s < RESIDUAL_FREQUENCIES.size(); ++s) {
+        const SymbolRange& sym = RESIDUAL_FREQUENCIES[s];
+        for (uint32_t q = sym.start; q < sym.start + sym.freq; ++q) table[q] = static_cast<uint8_t>(s);
     }
-    return static_cast<uint8_t>(s);
-}
+    return table;
+}();
+
+inline uint8_t find_symbol(uint32_t q) { return SYMBOL_OF_QUOTIENT[q]; }
 
 }  // namespace detail
 

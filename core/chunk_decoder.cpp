@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "ans_coder.h"
+#include "chunk_models.h"
 #include "codec.h"
-#include "ensemble.h"
 
 namespace zelk {
 
@@ -30,15 +30,19 @@ std::vector<uint8_t> decode_payload(ByteView payload, uint32_t length, ByteView 
     output.reserve(length);
 
     const WeightSets sets = weight_sets_from_bytes(model_weights);
-    ModelEnsemble model(sets.initial, sets.anchor);
     AnsDecoder coder(payload);
-    for (uint32_t i = 0; i < length; ++i) {
-        const uint8_t prediction = model.predict();
-        const uint8_t byte = static_cast<uint8_t>(prediction + coder.decode() + 128);
-        output.push_back(byte);
-        model.update(byte);
-    }
-    model.finish();
+    with_chunk_models(length, sets.initial, sets.anchor, [&](auto& model) {
+        History history(output.data());  // reserved: the bytes do not move
+        for (uint64_t i = 0; i < length; ++i) {
+            const uint8_t* h = history.at(i);
+            const uint8_t prediction = model.predict(h, i, i + 1 == length);
+            const uint8_t byte = static_cast<uint8_t>(prediction + coder.decode() + 128);
+            output.push_back(byte);
+            history.record(i, byte);
+            model.update(h, i, byte);
+        }
+        model.finish();
+    });
     return output;
 }
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "ans_coder.h"
+#include "chunk_models.h"
 #include "codec.h"
-#include "ensemble.h"
 
 namespace zelk {
 namespace {
@@ -42,17 +42,23 @@ Result<std::size_t> encode_chunk(ByteView data, uint8_t predictor_id,
     const ByteView neural_block = out.subspan(PLAIN_HEADER_LEN, header_length - PLAIN_HEADER_LEN);
     const WeightSets sets = weight_sets_from_bytes(
         model_weight_bytes(Side::Encoder, mode, neural_block, weights).view());
-    ModelEnsemble model(sets.initial, sets.anchor);
-
     debug.write_line(ENCODER_DEBUG_LINE);
 
     AnsEncoder coder;
-    for (const uint8_t byte : data) {
-        const uint8_t residual = static_cast<uint8_t>(byte - model.predict() + 128);
-        if (!coder.encode(residual)) return expansion_detected();
-        model.update(byte);
-    }
-    model.finish();
+    const bool coded = with_chunk_models(data.size(), sets.initial, sets.anchor, [&](auto& model) {
+        History history(data.data());
+        for (uint64_t i = 0; i < data.size(); ++i) {
+            const uint8_t byte = data[i];
+            const uint8_t* h = history.at(i);
+            const uint8_t residual = static_cast<uint8_t>(byte - model.predict(h, i, i + 1 == data.size()) + 128);
+            if (!coder.encode(residual)) return false;
+            history.record(i, byte);
+            model.update(h, i, byte);
+        }
+        model.finish();
+        return true;
+    });
+    if (!coded) return expansion_detected();
     const std::vector<uint8_t> payload = std::move(coder).finish();
 
     if (payload.size() > out.size() - header_length) return expansion_detected();

@@ -1,0 +1,72 @@
+// The listing's table, one row per file, on standard output; with -v every
+// frame and block is listed under its file's row.
+#include "listing.h"
+
+#include <cstdio>
+
+#include "frame_format.h"
+#include "frame_parser.h"
+
+namespace zelk::cli {
+namespace {
+
+std::string ratio_text(uint64_t compressed, uint64_t uncompressed) {
+    if (uncompressed == 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(compressed) / static_cast<double>(uncompressed));
+    return text;
+}
+
+}  // namespace
+
+void Listing::print_row(const Counts& c, const std::string& name) const {
+    std::printf("%8llu %8llu %8llu %8llu %14llu %14llu %7s  %s\n",
+                static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.blocks),
+                static_cast<unsigned long long>(c.chunks), static_cast<unsigned long long>(c.raw),
+                static_cast<unsigned long long>(c.compressed),
+                static_cast<unsigned long long>(c.uncompressed),
+                ratio_text(c.compressed, c.uncompressed).c_str(), name.c_str());
+}
+
+void Listing::list(const std::string& name, ByteSource& input) {
+    if (files_ == 0) {
+        std::printf("%8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "chunks", "raw",
+                    "compressed", "uncompressed", "ratio", "name");
+    }
+    ++files_;
+    Counts counts;
+    std::string details;
+    FrameParser parser(input);
+    FrameParser::Next next;
+    while ((next = parser.next_frame()) == FrameParser::Next::Frame) {
+        details += "  frame " + std::to_string(counts.frames) + ": block size " +
+                   std::to_string(parser.header().block_size) + "\n";
+        while (auto block = parser.next_block()) {
+            const BlockRecord& r = block->record;
+            ++counts.blocks;
+            ++(r.type == RecordType::Chunk ? counts.chunks : counts.raw);
+            counts.uncompressed += r.size;
+            details += "    " + block_place(block->index, block->offset) + ": " + record_type_name(r.type) +
+                       " " + std::to_string(r.size) + " -> " + std::to_string(r.stored_size) + " (" +
+                       ratio_text(r.stored_size, r.size) + ")\n";
+        }
+        ++counts.frames;
+    }
+    counts.compressed = parser.offset();
+    if (next == FrameParser::Next::TrailingData) report_.warning(name + ": trailing garbage ignored");
+    print_row(counts, name);
+    if (report_.verbosity() > 0) std::fputs(details.c_str(), stdout);
+    totals_.frames += counts.frames;
+    totals_.blocks += counts.blocks;
+    totals_.chunks += counts.chunks;
+    totals_.raw += counts.raw;
+    totals_.compressed += counts.compressed;
+    totals_.uncompressed += counts.uncompressed;
+}
+
+Listing::~Listing() {
+    if (files_ > 1) print_row(totals_, "(" + std::to_string(files_) + " files)");
+    std::fflush(stdout);
+}
+
+}  // namespace zelk::cli

@@ -1,0 +1,75 @@
+// zelk, the command-line program: compresses and restores files and pipes in
+// the framed format, on all cores. It runs the chunk encoder without its
+// debug line, so nothing but data reaches standard output.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "frame_format.h"
+#include "listing.h"
+#include "operations.h"
+#include "options.h"
+#include "reporter.h"
+#include "safe_output.h"
+#include "thread_pool.h"
+
+namespace {
+
+std::string base_name(const char* path) {
+    const std::string text = path ? path : "zelk";
+    const size_t slash = text.rfind('/');
+    return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+// Whether compressed output would go to standard output.
+bool compresses_to_stdout(const zelk::cli::Options& options) {
+    if (options.operation != zelk::cli::Operation::Compress || options.output) return false;
+    if (options.to_stdout || options.inputs.empty()) return true;
+    for (const auto& name : options.inputs) {
+        if (name == "-") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace zelk::cli;
+    const std::string program = base_name(argc > 0 ? argv[0] : nullptr);
+    Options options;
+    try {
+        options = parse_options(program, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(), e.what(),
+                     program.c_str());
+        return 1;
+    }
+    if (options.help) {
+        std::fputs(help_text(program).c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s (frame format %u)\n", program.c_str(), ZELK_VERSION, unsigned{zelk::FRAME_VERSION});
+        return 0;
+    }
+    Reporter report(program, options.verbosity);
+    if (compresses_to_stdout(options) && !options.force && isatty(STDOUT_FILENO)) {
+        report.error("compressed data not written to a terminal. Use -f to force compression.");
+        return report.exit_status();
+    }
+    if (options.inputs.empty()) options.inputs.push_back("-");
+
+    install_interrupt_cleanup();
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    {
+        Listing listing(report);
+        Session session{options, report, listing,
+                        options.threads ? options.threads : zelk::available_cores(), mask, {}};
+        for (const std::string& name : options.inputs) process_input(name, session);
+    }
+    return report.exit_status();
+}

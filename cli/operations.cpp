@@ -1,0 +1,217 @@
+// The life of one input. Nothing is written to a named output until the
+// whole result is known to be good: the frame reader checks every block
+// before writing it, and a named output becomes visible only by the final
+// rename. Standard output, which cannot be taken back, receives only checked
+// blocks, so it holds a correct prefix of the data when a later block fails.
+#include "operations.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <system_error>
+
+#include "fd_stream.h"
+#include "frame_format.h"
+#include "frame_reader.h"
+#include "frame_writer.h"
+#include "progress.h"
+#include "safe_output.h"
+
+namespace zelk::cli {
+namespace {
+
+bool has_suffix(const std::string& name) {
+    const std::string suffix = SUFFIX;
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+struct Input {
+    std::string name;                     // as shown in messages
+    UniqueFd owned;                       // empty for standard input
+    int fd = STDIN_FILENO;
+    std::optional<struct stat> file;      // set for a named input
+    bool regular() const { return file && S_ISREG(file->st_mode); }
+};
+
+// What one run produced, for -v.
+struct Outcome {
+    uint64_t input_bytes = 0, output_bytes = 0, blocks = 0, chunks = 0;
+    bool trailing_data = false;
+};
+
+class Job {
+public:
+    Job(Session& session, Input input) : s_(session), opt_(session.options), in_(std::move(input)) {}
+    void run();
+
+private:
+    std::optional<std::string> destination();
+    Outcome work(ByteSink* sink);
+    void report_outcome(const Outcome& outcome, const std::string& to, double seconds) const;
+
+    Session& s_;
+    const Options& opt_;
+    Input in_;
+};
+
+// The named output, if any: "" for standard output, nothing when the input
+// is to be skipped (the reason has been reported).
+std::optional<std::string> Job::destination() {
+    const bool compress = opt_.operation == Operation::Compress;
+    if (opt_.output) return *opt_.output;
+    if (opt_.to_stdout || !in_.file) return std::string();
+    if (!in_.regular()) {
+        s_.report.warning(in_.name + " is not a regular file -- ignored");
+        return std::nullopt;
+    }
+    if (compress) {
+        if (has_suffix(in_.name)) {
+            s_.report.warning(in_.name + " already has " + SUFFIX + " suffix -- unchanged");
+            return std::nullopt;
+        }
+        return in_.name + SUFFIX;
+    }
+    if (!has_suffix(in_.name)) {
+        s_.report.warning(in_.name + ": unknown suffix -- ignored");
+        return std::nullopt;
+    }
+    return in_.name.substr(0, in_.name.size() - std::string(SUFFIX).size());
+}
+
+Outcome Job::work(ByteSink* sink) {
+    FdSource source(in_.fd);
+    const bool shown = opt_.progress == ProgressMode::Always ||
+                       (opt_.progress == ProgressMode::Auto && opt_.verbosity >= 0 && isatty(STDERR_FILENO));
+    std::optional<uint64_t> size;
+    if (in_.regular()) size = static_cast<uint64_t>(in_.file->st_size);
+    ProgressLine progress(s_.report.program(), in_.name, size, shown, opt_.progress == ProgressMode::Always);
+    auto tell = [&](uint64_t in, uint64_t out) { progress.update(in, out); };
+
+    Outcome outcome;
+    if (opt_.operation == Operation::Compress) {
+        const FrameWriteStats stats =
+            write_frame(source, *sink, s_.codec, FrameOptions{opt_.block_size, s_.threads}, tell);
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, false};
+    } else {
+        const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.threads, tell);
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, stats.trailing_data};
+    }
+    return outcome;
+}
+
+void Job::report_outcome(const Outcome& o, const std::string& to, double seconds) const {
+    if (o.trailing_data) s_.report.warning(in_.name + ": trailing garbage ignored");
+    if (s_.report.verbosity() <= 0) return;
+    const uint64_t data = opt_.operation == Operation::Compress ? o.input_bytes : o.output_bytes;
+    char rate[48];
+    std::snprintf(rate, sizeof rate, "%.2f MB/s", seconds > 0 ? static_cast<double>(data) / seconds / 1e6 : 0.0);
+    std::string text = in_.name + ": ";
+    if (opt_.operation == Operation::Test) {
+        text += "OK, " + std::to_string(data) + " bytes in " + std::to_string(o.blocks) + " blocks, " + rate;
+    } else if (opt_.operation == Operation::Decompress) {
+        text += std::to_string(o.input_bytes) + " -> " + std::to_string(o.output_bytes) + " bytes, " + rate;
+    } else {
+        char share[32];
+        std::snprintf(share, sizeof share, " (%.2f%%)",
+                      o.input_bytes ? 100.0 * static_cast<double>(o.output_bytes) / static_cast<double>(o.input_bytes) : 100.0);
+        text += std::to_string(o.input_bytes) + " -> " + std::to_string(o.output_bytes) + " bytes" + share + ", " +
+                std::to_string(o.blocks) + " blocks (" + std::to_string(o.chunks) + " compressed), " + rate;
+    }
+    if (!to.empty()) text += " -> " + to;
+    s_.report.info(text);
+}
+
+void Job::run() {
+    if (opt_.operation == Operation::List) {
+        FdSource source(in_.fd);
+        s_.listing.list(in_.name, source);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    if (opt_.operation == Operation::Test) {
+        const Outcome outcome = work(nullptr);
+        report_outcome(outcome, "", seconds());
+        return;
+    }
+    const std::optional<std::string> to = destination();
+    if (!to) return;
+    if (to->empty()) {
+        FdSink sink(STDOUT_FILENO);
+        const Outcome outcome = work(&sink);
+        report_outcome(outcome, "", seconds());
+        return;
+    }
+
+    struct stat existing {};
+    if (::lstat(to->c_str(), &existing) == 0) {
+        if (in_.file && existing.st_dev == in_.file->st_dev && existing.st_ino == in_.file->st_ino) {
+            s_.report.error(in_.name + ": input and output are the same file");
+            return;
+        }
+        if (!opt_.force) {
+            s_.report.warning(*to + " already exists; not overwritten");
+            return;
+        }
+    }
+    const bool remove_input = opt_.remove_input && in_.file;
+    const mode_t mode = in_.regular() ? (in_.file->st_mode & 0777) : (0666 & ~s_.umask);
+    TempOutput output(*to, mode);
+    FdSink sink(output.fd());
+    const Outcome outcome = work(&sink);
+    output.commit(in_.file, opt_.force, remove_input);
+    if (remove_input && ::unlink(in_.name.c_str()) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot remove " + in_.name);
+    }
+    report_outcome(outcome, *to, seconds());
+}
+
+}  // namespace
+
+void process_input(const std::string& name, Session& session) {
+    const Options& options = session.options;
+    Input input;
+    if (name == "-") {
+        input.name = "(stdin)";
+        if (options.operation != Operation::Compress && !options.force && isatty(STDIN_FILENO)) {
+            session.report.error("compressed data not read from a terminal. Use -f to force.");
+            return;
+        }
+    } else {
+        input.name = name;
+        // Non-blocking, so that opening a FIFO without a writer cannot hang
+        // before we know what the input is; reads block again after.
+        input.owned = UniqueFd(::open(name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+        struct stat st {};
+        if (!input.owned || ::fstat(input.owned.get(), &st) != 0 ||
+            ::fcntl(input.owned.get(), F_SETFL, O_RDONLY) != 0) {
+            session.report.error(name + ": " + std::generic_category().message(errno));
+            return;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            session.report.warning(name + " is a directory -- ignored");
+            return;
+        }
+        input.fd = input.owned.get();
+        input.file = st;
+    }
+    const std::string shown = input.name;
+    try {
+        Job(session, std::move(input)).run();
+    } catch (const OutputExists& e) {
+        session.report.warning(e.what());
+    } catch (const FrameError& e) {
+        session.report.error(shown + ": " + e.what());
+    } catch (const std::bad_alloc&) {
+        session.report.error(shown + ": out of memory");
+    } catch (const std::exception& e) {
+        session.report.error(shown + ": " + e.what());
+    }
+}
+
+}  // namespace zelk::cli

@@ -1,0 +1,32 @@
+// One input of the command line, from start to finish: choosing the output
+// name, the checks before any work, compressing, decompressing, testing or
+// listing, putting the output in place and reporting.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "frame_codec.h"
+#include "listing.h"
+#include "options.h"
+#include "reporter.h"
+
+namespace zelk::cli {
+
+inline constexpr const char* SUFFIX = ".zlk";
+
+struct Session {
+    const Options& options;
+    Reporter& report;
+    Listing& listing;
+    unsigned threads;
+    mode_t umask;
+    ChunkBlockCodec codec;
+};
+
+// `name` is a file name or "-" for standard input. Failures are reported
+// and counted in the session's reporter, never thrown.
+void process_input(const std::string& name, Session& session);
+
+}  // namespace zelk::cli

@@ -1,0 +1,174 @@
+// Option parsing in the manner of gzip, xz and zstd: short options that may
+// be grouped (-dc, -T4, -ofile), long options with "=value" or a separate
+// value, "--" ending the options, and "-" meaning standard input.
+#include "options.h"
+
+#include <charconv>
+#include <algorithm>
+#include <functional>
+#include <initializer_list>
+
+#include "frame_format.h"
+#include "frame_writer.h"
+
+namespace zelk::cli {
+namespace {
+
+unsigned parse_threads(const std::string& text) {
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value > 1024) {
+        throw UsageError("invalid thread count '" + text + "' (expected 0 to 1024; 0 means all cores)");
+    }
+    return value;
+}
+
+// A byte count with an optional K or M (binary) suffix.
+uint32_t parse_block_size(const std::string& text) {
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    std::string suffix(end, text.data() + text.size());
+    uint64_t unit = 1;
+    if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = 1024;
+    else if (suffix == "M" || suffix == "m" || suffix == "MiB") unit = 1024 * 1024;
+    else if (!suffix.empty()) error = std::errc::invalid_argument;
+    const uint64_t limit = MAX_BLOCK_SIZE;
+    if (error != std::errc{} || value == 0 || value > limit / unit) {
+        throw UsageError("invalid block size '" + text + "' (expected 1 to 64M)");
+    }
+    return static_cast<uint32_t>(value * unit);
+}
+
+// The operations asked for; resolved into one once the line is read.
+struct Requested {
+    bool compress = false, decompress = false, test = false, list = false;
+};
+
+// Applies the option called `name` (without dashes). `value` yields its
+// value for the options that take one. False if there is no such option.
+bool apply(const std::string& name, Options& options, Requested& requested,
+           const std::function<std::string()>& value) {
+    auto is = [&](const char* short_name, std::initializer_list<const char*> long_names) {
+        if (name == short_name) return true;
+        for (const char* long_name : long_names) {
+            if (name == long_name) return true;
+        }
+        return false;
+    };
+    if (is("z", {"compress"})) requested.compress = true;
+    else if (is("d", {"decompress", "uncompress"})) requested.decompress = true;
+    else if (is("t", {"test"})) requested.test = true;
+    else if (is("l", {"list"})) requested.list = true;
+    else if (is("c", {"stdout", "to-stdout"})) options.to_stdout = true;
+    else if (is("k", {"keep"})) options.remove_input = false;
+    else if (is("", {"rm"})) options.remove_input = true;
+    else if (is("f", {"force"})) options.force = true;
+    else if (is("q", {"quiet"})) options.verbosity = -1;
+    else if (is("v", {"verbose"})) options.verbosity = std::max(options.verbosity, 0) + 1;
+    else if (is("", {"progress"})) options.progress = ProgressMode::Always;
+    else if (is("", {"no-progress"})) options.progress = ProgressMode::Never;
+    else if (is("h", {"help"})) options.help = true;
+    else if (is("V", {"version"})) options.version = true;
+    else if (is("T", {"threads"})) options.threads = parse_threads(value());
+    else if (is("B", {"block-size"})) options.block_size = parse_block_size(value());
+    else if (is("o", {"output"})) options.output = value();
+    else return false;
+    return true;
+}
+
+Operation resolve(const Requested& requested, const std::string& program) {
+    if (requested.compress && (requested.decompress || requested.test || requested.list)) {
+        throw UsageError("-z cannot be combined with -d, -t or -l");
+    }
+    if (requested.test && requested.list) throw UsageError("-t and -l cannot be used together");
+    if (requested.list) return Operation::List;  // -dl and -dt mean -l and -t, as with xz
+    if (requested.test) return Operation::Test;
+    if (requested.decompress) return Operation::Decompress;
+    if (requested.compress) return Operation::Compress;
+    return program == "unzelk" ? Operation::Decompress : Operation::Compress;
+}
+
+}  // namespace
+
+Options parse_options(const std::string& program, const std::vector<std::string>& args) {
+    Options options;
+    options.block_size = DEFAULT_BLOCK_SIZE;
+    Requested requested;
+    bool operands_only = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (operands_only || arg == "-" || arg.empty() || arg[0] != '-') {
+            options.inputs.push_back(arg);
+        } else if (arg == "--") {
+            operands_only = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            const size_t equals = arg.find('=');
+            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            bool value_used = false;
+            auto value = [&]() -> std::string {
+                value_used = true;
+                if (equals != std::string::npos) return arg.substr(equals + 1);
+                if (i + 1 >= args.size()) throw UsageError("option --" + name + " requires a value");
+                return args[++i];
+            };
+            if (!apply(name, options, requested, value)) throw UsageError("unknown option '" + arg + "'");
+            if (equals != std::string::npos && !value_used) {
+                throw UsageError("option --" + name + " takes no value");
+            }
+        } else {
+            // A group of short options; one that takes a value takes the rest
+            // of the group, or else the next argument.
+            bool rest_taken = false;
+            for (size_t j = 1; j < arg.size() && !rest_taken; ++j) {
+                const std::string name(1, arg[j]);
+                auto value = [&]() -> std::string {
+                    rest_taken = true;
+                    if (j + 1 < arg.size()) return arg.substr(j + 1);
+                    if (i + 1 >= args.size()) throw UsageError("option -" + name + " requires a value");
+                    return args[++i];
+                };
+                if (!apply(name, options, requested, value)) throw UsageError("unknown option '-" + name + "'");
+            }
+        }
+    }
+    options.operation = resolve(requested, program);
+    if (options.output == "-") {
+        options.output.reset();
+        options.to_stdout = true;
+    }
+    if (options.output && options.to_stdout) throw UsageError("-o and -c cannot be used together");
+    if (options.output && options.inputs.size() > 1) throw UsageError("-o takes one input only");
+    if (options.output && (options.operation == Operation::Test || options.operation == Operation::List)) {
+        throw UsageError("-o cannot be used with -t or -l");
+    }
+    return options;
+}
+
+std::string help_text(const std::string& program) {
+    return "Usage: " + program + " [OPTION]... [FILE]...\n"
+           "Compress FILEs (by default, into FILE.zlk, keeping FILE), or restore them.\n"
+           "With no FILE, or when FILE is -, read standard input and write standard output.\n"
+           "\n"
+           "  -z, --compress      compress (the default; unzelk decompresses)\n"
+           "  -d, --decompress    decompress FILE.zlk into FILE\n"
+           "  -t, --test          check compressed files, writing nothing\n"
+           "  -l, --list          list blocks, storage and ratio of compressed files\n"
+           "  -c, --stdout        write to standard output, keep the input files\n"
+           "  -o, --output=FILE   write to FILE (one input only)\n"
+           "  -k, --keep          keep the input files (the default)\n"
+           "      --rm            remove the input files after success\n"
+           "  -f, --force         overwrite existing outputs, write compressed data to a terminal\n"
+           "  -T, --threads=N     use N threads (default 0: all available cores)\n"
+           "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
+           "                      (default 1M, at most 64M)\n"
+           "  -q, --quiet         suppress warnings\n"
+           "  -v, --verbose       report sizes and speed (with -l: every block)\n"
+           "      --progress      always show progress on standard error\n"
+           "      --no-progress   never show progress\n"
+           "  -h, --help          show this help\n"
+           "  -V, --version       show the version\n"
+           "\n"
+           "Exit status: 0 success, 1 error, 2 warning.\n";
+}
+
+}  // namespace zelk::cli

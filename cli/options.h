@@ -1,0 +1,42 @@
+// The command line of zelk: what it asks for, parsed once before any work.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zelk::cli {
+
+enum class Operation { Compress, Decompress, Test, List };
+enum class ProgressMode { Auto, Always, Never };
+
+struct Options {
+    Operation operation = Operation::Compress;
+    bool to_stdout = false;
+    bool remove_input = false;  // --rm; inputs are kept by default
+    bool force = false;
+    int verbosity = 0;          // -1 with -q, 1 and more with -v
+    std::optional<std::string> output;
+    unsigned threads = 0;       // 0: one per available core
+    uint32_t block_size;        // compression only
+    ProgressMode progress = ProgressMode::Auto;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> inputs;  // "-" is standard input; none means it
+};
+
+// A command line that cannot be followed; the message says why.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// `program` is the name zelk was started under: as "unzelk" it decompresses
+// unless told otherwise.
+Options parse_options(const std::string& program, const std::vector<std::string>& args);
+
+std::string help_text(const std::string& program);
+
+}  // namespace zelk::cli

@@ -188,7 +188,7 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
 
     // 1. Slots from the tuple.
     for (std::size_t i = 0; i < std::min(given, positional); ++i) {
-        slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        slots[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
     }
     // 2. Too many positional arguments.
     if (given > positional) return too_many_positional(argspec, given);
@@ -207,9 +207,9 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
                 // b. keyword-only parameters
                 for (std::size_t k = 0; k < argspec.keyword_only.size(); ++k) {
                     if (argspec.keyword_only[k].name == *text) {
-                        PyObject*& slot = slots[positional + k];
+                        Ref& slot = slots[positional + k];
                         if (slot) return multiple_values(argspec, argspec.keyword_only[k].name);
-                        slot = value;
+                        slot = Ref::borrow(value);
                         recognised = true;
                         break;
                     }
@@ -223,7 +223,7 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
                             } else if (slots[i]) {
                                 return multiple_values(argspec, argspec.positional_names[i]);
                             } else {
-                                slots[i] = value;
+                                slots[i] = Ref::borrow(value);
                             }
                             recognised = true;
                             break;
@@ -349,21 +349,21 @@ Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& argspec, Py
     if (argspec.positional_names.size() != 3 || !argspec.keyword_only.empty()) {
         zelk::fault("convert_codec_arguments needs a (data, predictor_id, weights) argspec");
     }
-    std::array<PyObject*, 3> slots{};
+    CodecArguments converted;
+    std::array<Ref, 3>& slots = converted.slots;
     Status parsed = parse_call_arguments(argspec, args, kwargs, slots);
     if (!parsed) return parsed.take_error();
 
-    CodecArguments converted;
-    auto data = extract_bytes(slots[0], argspec.positional_names[0]);
+    auto data = extract_bytes(slots[0].get(), argspec.positional_names[0]);
     if (!data) return data.take_error();
     converted.data = data.value();
     if (slots[1]) {
-        auto predictor_id = extract_uint8(slots[1], argspec.positional_names[1]);
+        auto predictor_id = extract_uint8(slots[1].get(), argspec.positional_names[1]);
         if (!predictor_id) return predictor_id.take_error();
         converted.predictor_id = predictor_id.value();
     }
-    if (slots[2] && slots[2] != Py_None) {
-        auto weights = extract_bytes(slots[2], argspec.positional_names[2]);
+    if (slots[2] && slots[2].get() != Py_None) {
+        auto weights = extract_bytes(slots[2].get(), argspec.positional_names[2]);
         if (!weights) return weights.take_error();
         converted.weights = weights.value();
     }
@@ -375,21 +375,21 @@ Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& argspec, 
     if (argspec.positional_names.size() != 4 || !argspec.keyword_only.empty()) {
         zelk::fault("convert_matrix_arguments needs a (data, rows, cols, threshold) argspec");
     }
-    std::array<PyObject*, 4> slots{};
+    std::array<Ref, 4> slots;
     Status parsed = parse_call_arguments(argspec, args, kwargs, slots);
     if (!parsed) return parsed.take_error();
 
     MatrixArguments converted;
-    auto data = extract_double_sequence(slots[0], argspec.positional_names[0]);
+    auto data = extract_double_sequence(slots[0].get(), argspec.positional_names[0]);
     if (!data) return data.take_error();
     converted.data = std::move(data).value();
-    auto rows = extract_uint64(slots[1], argspec.positional_names[1]);
+    auto rows = extract_uint64(slots[1].get(), argspec.positional_names[1]);
     if (!rows) return rows.take_error();
     converted.rows = rows.value();
-    auto cols = extract_uint64(slots[2], argspec.positional_names[2]);
+    auto cols = extract_uint64(slots[2].get(), argspec.positional_names[2]);
     if (!cols) return cols.take_error();
     converted.cols = cols.value();
-    auto threshold = extract_double(slots[3], argspec.positional_names[3]);
+    auto threshold = extract_double(slots[3].get(), argspec.positional_names[3]);
     if (!threshold) return threshold.take_error();
     converted.threshold = threshold.value();
     return converted;

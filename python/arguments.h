@@ -6,7 +6,7 @@
 // already gone through remap_argument_error with the parameter's name, so a
 // body just returns the error:
 //
-//     auto rows = extract_uint64(slots[1], "rows");
+//     auto rows = extract_uint64(slots[1].get(), "rows");
 //     if (!rows) return rows.take_error();
 //
 // The converters may run Python code (__index__, __float__, a sequence's
@@ -18,6 +18,7 @@
 
 #include "errors.h"
 #include "python_api.h"
+#include "ref.h"
 
 #include <array>
 #include <cstddef>
@@ -47,12 +48,17 @@ struct ArgumentSpec {
 };
 
 // Parameter slots: one per parameter (positional ones first, then keyword-only),
-// each nullptr (empty: the parameter takes its default) or a borrowed
-// reference owned by the call's argument tuple or dict.
-using Slots = std::span<PyObject*>;
+// each empty (the parameter takes its default) or a strong reference to the
+// argument object. The call's tuple and dict hold the arguments too, but not
+// reliably: Python code run by a conversion (an __index__, a __float__) can
+// reach a `f(**kw)` call's keyword dict through gc.get_referrers and replace
+// its entries, which would free an argument still to be converted, or one
+// whose storage a byte view points into. The slots keep every argument alive
+// for as long as they live.
+using Slots = std::span<Ref>;
 
 // Sorts (args, kwargs) into `slots` (which must have argspec.slot_count()
-// entries, all nullptr). Fails with the TypeErrors of argument parsing.
+// entries, all empty). Fails with the TypeErrors of argument parsing.
 Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObject* kwargs, Slots slots);
 
 // A read-only view of a bytes object's own storage (no copy). Valid while
@@ -81,6 +87,7 @@ PendingError remap_argument_error(std::string_view parameter, PendingError error
 // encode_bytes, compress_adaptive, decode_bytes, get_residuals_py:
 // (data, predictor_id=0, weights=None), converted in that order.
 struct CodecArguments {
+    std::array<Ref, 3> slots;  // the argument objects, alive as long as the views into them
     ByteView data;
     std::uint8_t predictor_id = 0;    // 0 when not supplied
     std::optional<ByteView> weights;  // nullopt: empty slot or None; b"" is a view of length 0

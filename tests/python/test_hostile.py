@@ -280,6 +280,62 @@ def test_a_subclass_of_internal_fault_from_python_is_an_ordinary_error(capfd):
     assert_usable()
 
 
+# ---- arguments dropped by the caller's own dict -------------------------------------------------
+
+
+def test_arguments_whose_dict_entries_are_dropped_mid_call(run_python):
+    # Python code run by a conversion can find the keyword dict of a
+    # `f(**kw)` call (gc.get_referrers) and replace its entries: the module
+    # must keep every argument alive itself. Run apart, since reading a freed
+    # argument may crash the interpreter.
+    result = run_python(
+        """
+        import gc, struct
+        import zelk_native as z
+
+        class Dropper:
+            # Once: replaces `key` in every dict that refers to this object
+            # (or to a list holding it), then allocates objects of the dropped one's kind, which take
+            # over its memory if nothing else holds it.
+            def __init__(self, key, value, refill):
+                self.key, self.value, self.refill, self.done = key, value, refill, False
+            def drop(self):
+                if not self.done:
+                    self.done = True
+                    holders = gc.get_referrers(self)
+                    holders += [h for l in holders if type(l) is list for h in gc.get_referrers(l)]
+                    for holder in holders:
+                        if type(holder) is dict and self.key in holder:
+                            holder[self.key] = None
+                    self.filler = [self.refill(i) for i in range(50)]
+                return self.value
+            __index__ = __float__ = drop
+
+        data = bytes(i * 7 // 5 % 251 for i in range(300000))
+        weights = struct.pack("<12i", *range(9000, 21000, 1000)) + bytes(200000)
+        big = lambda n: lambda i: bytes([i]) * n
+        own = lambda b: bytes(bytearray(b))  # a new object that only the dict holds
+        kw = {"data": own(data), "predictor_id": Dropper("data", 1, big(len(data)))}
+        print("encode", z.encode_bytes(**kw) == z.encode_bytes(data, 1))
+        chunk = z.encode_bytes(data[:3000], 0, weights)
+        kw = {"data": chunk, "predictor_id": Dropper("weights", 0, big(len(weights))), "weights": own(weights)}
+        print("decode", z.decode_bytes(**kw) == data[:3000])
+        kw = {"_data": b"x", "_predictor_id": Dropper("_weights", 0, big(len(weights))), "_weights": own(weights)}
+        print("residuals", z.get_residuals_py(**kw) == [])
+        values = [0.25 * (i % 1000) for i in range(300 * 260)]  # both sides beyond the cached small ints
+        expected = z.compress_matrix_v1(values, 300, 260, 0.3)
+        refills = {"rows": lambda i: int(str(10**6 + i)), "cols": lambda i: int(str(10**6 + i)),
+                   "threshold": lambda i: float(str(99.5 + i))}
+        for key, refill in refills.items():
+            kw = {"data": values[:-1] + [Dropper(key, values[-1], refill)], "rows": int("300"),
+                  "cols": int("260"), "threshold": float("0.3")}
+            print(key, z.compress_matrix_v1(**kw) == expected)
+        """
+    )
+    lines = [line for line in result.stdout.splitlines() if not line.startswith("DEBUG")]
+    assert lines == ["encode True", "decode True", "residuals True", "rows True", "cols True", "threshold True"]
+
+
 # ---- bytes subclasses -------------------------------------------------------------------------
 
 

@@ -170,6 +170,18 @@ def test_an_endless_sequence_ends_in_memory_error(run_python):
     assert "faulted at" not in result.stderr
 
 
+def test_unbounded_reentry_ends_in_recursion_error():
+    # Every item's __float__ calls the module again with such an item: the
+    # interpreter's recursion limit ends it, and each level passes the error on.
+    class Again:
+        def __float__(self):
+            return matrix([Again()], 1, 1, 0.0)[0]
+
+    raised = outcome(lambda: matrix([Again()], 1, 1, 0.0))
+    assert type(raised) is RecursionError
+    assert_usable()
+
+
 # ---- internal faults coming back from Python code ----------------------------------------------
 
 

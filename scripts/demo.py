@@ -81,7 +81,8 @@ def main(argv):
                 chunk, t_enc = timed(zelk_native.encode_bytes, data)
             restored, t_dec = timed(zelk_native.decode_bytes, chunk)
         except OSError as e:  # the format's answer for data that does not shrink
-            print(f"{name[:38]:38} {len(data):9} {'-':>9} {'-':>6} {str(e)[:19]:>19} {zlib_cell}")
+            reason = str(e).split(": ", 1)[-1]
+            print(f"{name[:38]:38} {len(data):9} {'refused: ' + reason:>35} {zlib_cell}")
             continue
         ok = restored == data
         failures += not ok

@@ -57,7 +57,7 @@ public:
         lms_prediction_ = lms_predict(end);
 
         const bool learns_here = pending_ == 31 || last;
-        if (mixer_.run() > PASS_THROUGH_RUN && !learns_here) {
+        if (mixer_.run() > Mixer::PASS_THROUGH_RUN && !learns_here) {
             switch (mixer_.best()) {
                 case 1: return *context_slot_;
                 case 2: return lms_prediction_;
@@ -98,7 +98,6 @@ public:
     const Predictions& predictions() const { return kept_; }
 
 private:
-    static constexpr uint64_t PASS_THROUGH_RUN = 32;
     static constexpr uint64_t MATCH_RING = uint64_t{1} << MatchPredictor::TABLE_BITS;
 
     uint8_t lms_predict(const uint8_t* end) const {

@@ -1,5 +1,6 @@
-// The mixer's blend and learning step. Every quantity is a signed 16.16 word:
-// sums wrap, products go through ⊗, comparisons are signed. Wrapped values
+// The mixer's learning step (the blend is inline in the header). Every
+// quantity is a signed 16.16 word: sums wrap, products go through ⊗,
+// comparisons are signed. Wrapped values
 // (a variance turned negative, a weight quotient past 2^31) are kept as they
 // are, because the decoder must arrive at the very same words.
 #include "mixer.h"
@@ -12,9 +13,7 @@
 namespace zelk {
 namespace {
 
-constexpr int32_t TREND_VARIANCE_LIMIT = 132710400;  // 2025.0 = 45²
 constexpr int32_t FAST_VARIANCE_LIMIT = 104857600;   // 1600.0 = 40²
-constexpr uint64_t PASS_THROUGH_RUN = 32;            // pass through once run exceeds this
 constexpr int32_t TREND_STEP = 3277;                 // 0.05
 constexpr int32_t FLOOR = 66;                        // also the anchor pull, ~0.001
 constexpr std::array<int32_t, 2> TREND_BOUNDS{124518, 64880};  // ±1.9, ±0.99
@@ -25,18 +24,6 @@ uint32_t distance(uint8_t a, uint8_t b) { return static_cast<uint32_t>(std::abs(
 
 Mixer::Mixer(std::optional<WeightSet> initial, std::optional<WeightSet> anchor)
     : w_(initial.value_or(DEFAULT_WEIGHTS)), anchor_(anchor) {}
-
-int32_t Mixer::trend() const {
-    return wrap_add(fixed_mul(k_[0], t_[0]), fixed_mul(k_[1], t_[1]));
-}
-
-uint8_t Mixer::predict(const Predictions& p) const {
-    if (run_ > PASS_THROUGH_RUN) return p[best_];
-    int32_t s = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) s = wrap_add(s, wrap_mul(p[i], w_[i]));
-    if (variance_ < TREND_VARIANCE_LIMIT) s = wrap_add(fixed_mul(trend(), 39322), fixed_mul(s, 26214));
-    return static_cast<uint8_t>(std::clamp(wrap_add(s, 32768) >> 16, 0, 255));
-}
 
 void Mixer::learn_statistics(int32_t X) {
     const int32_t d1 = wrap_sub(X, mean_);

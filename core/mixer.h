@@ -7,10 +7,13 @@
 // prediction is passed through unmixed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+#include "fixed_math.h"
 
 namespace zelk {
 
@@ -23,7 +26,13 @@ public:
 
     Mixer(std::optional<WeightSet> initial, std::optional<WeightSet> anchor);
 
-    uint8_t predict(const Predictions& p) const;
+    uint8_t predict(const Predictions& p) const {
+        if (run_ > PASS_THROUGH_RUN) return p[best_];
+        int32_t s = 0;
+        for (std::size_t i = 0; i < p.size(); ++i) s = wrap_add(s, wrap_mul(p[i], w_[i]));
+        if (variance_ < TREND_VARIANCE_LIMIT) s = wrap_add(fixed_mul(trend(), 39322), fixed_mul(s, 26214));
+        return static_cast<uint8_t>(std::clamp(wrap_add(s, 32768) >> 16, 0, 255));
+    }
 
     // n: bytes since the previous update (1..32); x: the last of them; p: the
     // predictions made for x.
@@ -37,8 +46,12 @@ public:
     const std::array<int32_t, 2>& trend_coefficients() const { return k_; }
     const std::array<int32_t, 2>& trend_history() const { return t_; }
 
+    static constexpr uint64_t PASS_THROUGH_RUN = 32;  // pass through once run exceeds this
+
 private:
-    int32_t trend() const;
+    static constexpr int32_t TREND_VARIANCE_LIMIT = 132710400;  // 2025.0 = 45²
+
+    int32_t trend() const { return wrap_add(fixed_mul(k_[0], t_[0]), fixed_mul(k_[1], t_[1])); }
     void learn_statistics(int32_t X);
     uint32_t learning_rate(std::size_t nearest, uint32_t n);
     void learn_weights(uint8_t x, const Predictions& p, uint32_t rate);

@@ -45,11 +45,6 @@ void LmsPredictor::update(uint8_t b) {
 
 MatchPredictor::MatchPredictor() : positions_(TABLE_MASK + 1), ring_(TABLE_MASK + 1) {}
 
-uint32_t MatchPredictor::hash(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint32_t word = uint32_t{a} | uint32_t{b} << 8 | uint32_t{c} << 16 | uint32_t{d} << 24;
-    return (word * 0x9E3779B9u) & static_cast<uint32_t>(TABLE_MASK);
-}
-
 uint8_t MatchPredictor::predict() const {
     if (count_ < 4) return 0;
     const uint8_t w0 = at(count_ - 4), w1 = at(count_ - 3), w2 = at(count_ - 2), w3 = at(count_ - 1);

@@ -78,7 +78,11 @@ public:
     uint8_t predict() const;
     void update(uint8_t b);
 
-    static uint32_t hash(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+    // Only a, b and the low half of c reach the 20 bits kept.
+    static constexpr uint32_t hash(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        const uint32_t word = uint32_t{a} | uint32_t{b} << 8 | uint32_t{c} << 16 | uint32_t{d} << 24;
+        return (word * 0x9E3779B9u) & static_cast<uint32_t>(TABLE_MASK);
+    }
 
 private:
     uint8_t at(uint64_t position) const { return ring_[position & TABLE_MASK]; }

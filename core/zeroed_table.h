@@ -1,35 +1,69 @@
-// A fixed-size table obtained zero-filled from the allocator and released with
-// its owner. The models' tables are large (up to 16 MiB) and mostly sparse in
-// short chunks; calloc hands out fresh zero pages for such sizes, so pages that
-// are never touched cost neither time nor memory, unlike a memset of the whole.
+// A fixed-size table obtained zero-filled and released with its owner.
+//
+// The models' tables are large (up to 16 MiB) and mostly sparse in short
+// chunks. Large tables are mapped straight from the kernel: fresh anonymous
+// pages read as zero, so pages that are never touched cost neither time nor
+// memory. calloc cannot promise that across calls: once a large block has
+// been freed, glibc raises its mmap threshold and serves the next one from
+// the heap, which it must then clear in full. Small tables use calloc.
 #pragma once
+
+#include <sys/mman.h>
 
 #include <cstddef>
 #include <cstdlib>
-#include <memory>
+#include <limits>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace zelk {
 
 template <typename T>
 class ZeroedTable {
     static_assert(std::is_trivial_v<T>, "zero bytes must be a valid T");
+    static constexpr std::size_t MAP_THRESHOLD = std::size_t(1) << 20;
 
 public:
-    explicit ZeroedTable(std::size_t size)
-        : data_(static_cast<T*>(std::calloc(size, sizeof(T)))) {
-        if (!data_) throw std::bad_alloc();
+    explicit ZeroedTable(std::size_t size) : bytes_(size * sizeof(T)) {
+        if (size > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        void* p;
+        if (mapped()) {
+            p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) p = nullptr;
+        } else {
+            p = std::calloc(size ? size : 1, sizeof(T));
+        }
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+    }
+
+    ZeroedTable(ZeroedTable&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    ZeroedTable& operator=(ZeroedTable&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ZeroedTable(const ZeroedTable&) = delete;
+    ZeroedTable& operator=(const ZeroedTable&) = delete;
+
+    ~ZeroedTable() {
+        if (!data_) return;
+        if (mapped())
+            munmap(data_, bytes_);
+        else
+            std::free(data_);
     }
 
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
 
 private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    std::unique_ptr<T[], Free> data_;
+    bool mapped() const { return bytes_ >= MAP_THRESHOLD; }
+
+    T* data_ = nullptr;
+    std::size_t bytes_;
 };
 
 }  // namespace zelk

@@ -21,7 +21,7 @@ echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/tests-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZELK_BUILD_TESTS=ON -DZELK_BUILD_EXTENSION=OFF -DZELK_SANITIZE=ON >/dev/null
 cmake --build build/tests-sanitize
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/tests-sanitize --output-on-failure --no-tests=error -j2
 
 echo "== fuzzing, briefly"

@@ -26,3 +26,7 @@ ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stac
 
 echo "== fuzzing, briefly"
 bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-30}"
+
+# ---- the zelk command: its tests drive the program pip installed ----------
+echo "== command-line tests"
+ZELK_BIN="$ZELK_ROOT/.venv/bin/zelk" "$PY" -m pytest -q -p no:cacheprovider tests/cli

@@ -1,5 +1,6 @@
 // The frame over the real chunk codec: blocks stored as chunks round-trip,
-// the bytes do not depend on the thread count, a chunk's length field is
+// the bytes do not depend on the thread count, a block the coder gives up
+// on is split and still mostly compressed, a chunk's length field is
 // checked against its block before the decoder may trust it, and damage
 // inside a chunk's payload, which the chunk decoder cannot see, is caught.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cmath>
 
 #include "codec.h"
+#include "ensemble.h"
 #include "frame_block.h"
 #include "frame_codec.h"
 #include "frame_reader.h"
@@ -82,6 +84,43 @@ TEST_F(ChunkFrame, DamageInsideAChunkPayloadIsCaughtByTheChecksum) {
             << error.what();
     }
     EXPECT_TRUE(sink.bytes.empty());
+}
+
+// Data whose first two residuals are -127, which collapses the coder's range
+// at once (the encoder then declines the whole input), followed by a signal
+// that compresses well.
+Bytes collapsing_then_signal(size_t n) {
+    ModelEnsemble model(std::nullopt, std::nullopt);
+    Bytes data;
+    for (int i = 0; i < 2; ++i) {
+        data.push_back(static_cast<uint8_t>(model.predict() + 1 - 128));
+        model.update(data.back());
+    }
+    const Bytes rest = signal(n - 2);
+    data.insert(data.end(), rest.begin(), rest.end());
+    return data;
+}
+
+TEST(ChunkBlockSplit, ABlockTheCoderGivesUpOnIsSplitAndStillCompressed) {
+    const Bytes data = collapsing_then_signal(400 << 10);
+    const ChunkBlockCodec codec;
+    ASSERT_FALSE(codec.compress(data).has_value());
+    const auto pieces = encode_block(data, codec);
+    ASSERT_GE(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].record.type, RecordType::Raw);  // the piece where the coder stopped
+    EXPECT_LT(pieces[0].record.size, 2 * MIN_SPLIT_PIECE);
+    Bytes restored;
+    size_t stored = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) {
+            EXPECT_EQ(pieces[i].record.type, RecordType::Chunk) << i;
+        }
+        stored += pieces[i].stored.size();
+        const Bytes part = decode_block({i, 0, pieces[i].record, pieces[i].stored}, codec);
+        restored.insert(restored.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(restored, data);
+    EXPECT_LT(stored, data.size() * 9 / 10);
 }
 
 TEST(ChunkBlockCodec, RefusesAChunkWhoseLengthIsNotTheBlocks) {

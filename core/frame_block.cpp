@@ -5,6 +5,7 @@
 #include "frame_block.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "crc32c.h"
@@ -12,40 +13,41 @@
 namespace zelk {
 namespace {
 
-EncodedPiece raw_piece(std::span<const uint8_t> data, uint32_t crc) {
-    auto size = static_cast<uint32_t>(data.size());
-    return EncodedPiece{{RecordType::Raw, size, size, crc}, {data.begin(), data.end()}};
+// The codec's form of `data` if it is shorter than `data`.
+std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const BlockCodec& codec) {
+    auto stored = codec.compress(data);
+    if (stored && stored->size() < data.size()) return stored;
+    return std::nullopt;
 }
 
 // Whether a fresh encoding of the piece's tail (its last eighth, but at least
-// MIN_SPLIT_PIECE bytes) is accepted: a cheap sign that the piece as a whole
-// was declined for its coder state rather than for its content.
-bool tail_compresses(std::span<const uint8_t> data, const BlockCodec& codec) {
-    size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
-    return codec.compress(data.last(tail)).has_value();
+// MIN_SPLIT_PIECE bytes) shrinks: a cheap sign that the piece as a whole was
+// declined for its coder state rather than for its content.
+bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec) {
+    const size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
+    return shrunk(data.last(tail), codec).has_value();
 }
 
-// A chunk if the codec accepts the piece. Otherwise, if the piece is long
-// enough and its tail compresses, each half is stored the same way, so that
-// a coder state that stops the encoder costs only the raw piece around the
-// place where it stopped; else the piece is stored raw. Declined incompressible data thus costs one
-// extra eighth of encoding work, never more.
+// A chunk if the codec shrinks the piece. Otherwise, if the piece is long
+// enough and its tail shrinks, each half is stored the same way, so that a
+// coder state that stops the encoder costs only the raw piece around the
+// place where it stopped; else the piece is stored raw. Declined
+// incompressible data thus costs one extra eighth of encoding work.
 void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec,
                   std::vector<EncodedPiece>& out) {
-    const uint32_t crc = crc32c(data);
-    if (auto chunk = codec.compress(data); chunk && chunk->size() < data.size()) {
-        auto size = static_cast<uint32_t>(data.size());
-        auto stored_size = static_cast<uint32_t>(chunk->size());
-        out.push_back({{RecordType::Chunk, size, stored_size, crc}, std::move(*chunk)});
+    const auto size = static_cast<uint32_t>(data.size());
+    if (auto chunk = shrunk(data, codec)) {
+        const auto stored_size = static_cast<uint32_t>(chunk->size());
+        out.push_back({{RecordType::Chunk, size, stored_size, crc32c(data)}, std::move(*chunk)});
         return;
     }
-    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_compresses(data, codec)) {
+    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec)) {
         const size_t half = data.size() / 2;
         encode_piece(data.first(half), codec, out);
         encode_piece(data.subspan(half), codec, out);
         return;
     }
-    out.push_back(raw_piece(data, crc));
+    out.push_back({{RecordType::Raw, size, size, crc32c(data)}, {data.begin(), data.end()}});
 }
 
 }  // namespace

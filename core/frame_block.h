@@ -22,9 +22,10 @@ struct EncodedPiece {
 };
 
 // The pieces, in order, that store `data` (at most MAX_BLOCK_SIZE bytes):
-// one chunk when the codec accepts the whole, otherwise as described at
-// encode_piece in the source; never refused, and no piece is stored larger
-// than its raw bytes.
+// one chunk when the codec accepts the whole; otherwise the block is stored
+// raw, or, when its tail shows that it does compress, bisected and each half
+// stored the same way. Never refused; no piece is stored larger than its
+// raw bytes.
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec);
 
 // A block read from a frame, with where it was found for error messages.

@@ -6,16 +6,13 @@
 namespace zelk {
 
 std::vector<uint8_t> AnsEncoder::finish() && {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        output_.push_back(static_cast<uint8_t>(low_ >> shift));
-    }
+    put(low_, 4);
+    output_.resize(length_);
     return std::move(output_);
 }
 
 AnsDecoder::AnsDecoder(std::span<const uint8_t> payload) : payload_(payload) {
-    for (int i = 0; i < 4; ++i) {
-        code_ = (code_ << 8) | next_byte();
-    }
+    shift_in(4);
 }
 
 }  // namespace zelk

@@ -18,7 +18,9 @@
 // that never collapse are coded exactly as by the plain steps.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -40,20 +42,25 @@ inline void narrow(uint32_t& low, uint32_t& range, uint8_t s) {
     range = sym.freq * r;
 }
 
-// Shifts out every settled top byte, handing each to shift_byte(byte)
-// before low and range move up by 8 bits. Returns false when the range
-// collapses to zero; low and range are then left as the cut made them.
-template <typename ShiftByte>
-inline bool renormalise(uint32_t& low, uint32_t& range, ShiftByte&& shift_byte) {
+// Shifts out every settled top byte, handing shift_bytes(low, k) the k of
+// them (the top k bytes of low, most significant first) before low and range
+// move up by 8k bits. Returns false when the range collapses to zero; low and
+// range are then left as the cut made them.
+//
+// A shift moves low ^ (low + range) up by 8 bits too, so the bytes settled in
+// a row are that word's leading zero bytes, and they go in one step rather
+// than in a data-dependent loop of single bytes. The word is never 0 while
+// the range is not.
+template <typename ShiftBytes>
+inline bool renormalise(uint32_t& low, uint32_t& range, ShiftBytes&& shift_bytes) {
     for (;;) {
-        if ((low ^ (low + range)) >= TOP_BYTE_SETTLED) {
-            if (range > SMALL_RANGE) return true;
-            range = SMALL_RANGE - (low & SMALL_RANGE);
-            if (range == 0) return false;
-        }
-        shift_byte(static_cast<uint8_t>(low >> 24));
-        low <<= 8;
-        range <<= 8;
+        const auto settled = static_cast<unsigned>(std::countl_zero(low ^ (low + range))) / 8;  // 0..3
+        shift_bytes(low, settled);
+        low <<= 8 * settled;
+        range <<= 8 * settled;
+        if (range > SMALL_RANGE) return true;
+        range = SMALL_RANGE - (low & SMALL_RANGE);
+        if (range == 0) return false;
     }
 }
 
@@ -75,14 +82,14 @@ inline uint8_t find_symbol(uint32_t q) { return SYMBOL_OF_QUOTIENT[q]; }
 
 class AnsEncoder {
 public:
-    AnsEncoder() { output_.reserve(4096); }
+    AnsEncoder() : output_(4096) {}
 
     // Codes symbol s. Returns false once the range has collapsed; the encoder
     // then ignores further symbols and its output must not be used.
     bool encode(uint8_t s) {
         if (range_ == 0) return false;
         detail::narrow(low_, range_, s);
-        return detail::renormalise(low_, range_, [this](uint8_t byte) { output_.push_back(byte); });
+        return detail::renormalise(low_, range_, [this](uint32_t low, unsigned count) { put(low, count); });
     }
 
     bool collapsed() const { return range_ == 0; }
@@ -92,9 +99,19 @@ public:
     std::vector<uint8_t> finish() &&;
 
 private:
+    // Stores all four bytes of low and keeps the first `count`: one store
+    // whatever the count. The buffer always has four bytes to spare.
+    void put(uint32_t low, unsigned count) {
+        if (output_.size() - length_ < 4) output_.resize(2 * output_.size());
+        uint8_t* at = output_.data() + length_;
+        for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(low >> (24 - 8 * i));
+        length_ += count;
+    }
+
     uint32_t low_ = 0;
     uint32_t range_ = 0xFFFFFFFF;
     std::vector<uint8_t> output_;
+    std::size_t length_ = 0;  // bytes of output_ in use
 };
 
 class AnsDecoder {
@@ -110,12 +127,24 @@ public:
         if (q > detail::SMALL_RANGE) q = detail::SMALL_RANGE;
         const uint8_t s = detail::find_symbol(q);
         detail::narrow(low_, range_, s);
-        detail::renormalise(low_, range_, [this](uint8_t) { code_ = (code_ << 8) | next_byte(); });
+        detail::renormalise(low_, range_, [this](uint32_t, unsigned count) { shift_in(count); });
         return s;
     }
 
 private:
-    uint32_t next_byte() { return pos_ < payload_.size() ? payload_[pos_++] : 0; }
+    // Moves the next `count` (0..4) payload bytes into the code value, past
+    // the end reading zeros. Away from the end, one four-byte load whatever
+    // the count.
+    void shift_in(unsigned count) {
+        uint32_t next = 0;
+        if (payload_.size() - pos_ >= 4) {
+            for (std::size_t i = 0; i < 4; ++i) next = next << 8 | payload_[pos_ + i];
+        } else {
+            for (std::size_t i = 0; i < 4; ++i) next = next << 8 | (pos_ + i < payload_.size() ? payload_[pos_ + i] : 0);
+        }
+        code_ = static_cast<uint32_t>((uint64_t{code_} << 32 | next) >> (32 - 8 * count));
+        pos_ = std::min(pos_ + count, payload_.size());
+    }
 
     uint32_t low_ = 0;
     uint32_t range_ = 0xFFFFFFFF;

@@ -21,6 +21,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "block_attention.h"
@@ -109,8 +110,13 @@ private:
 
     void lms_update(const uint8_t* end, uint8_t b) {
         const int32_t err = (int32_t{b} - int32_t{lms_prediction_}) * LmsPredictor::MU;
+        // x * err / 255 truncates toward zero: divide the magnitude and give
+        // the quotient err's sign, (q ^ sign) - sign, without a branch.
+        const uint32_t sign = uint32_t{0} - uint32_t{err < 0};
+        const uint32_t magnitude = (static_cast<uint32_t>(err) ^ sign) - sign;
         for (int t = 0; t < LmsPredictor::TAPS; ++t) {
-            const int32_t delta = int32_t{end[-static_cast<int>(LmsPredictor::LAGS[t])]} * err / 255;
+            const uint32_t step = divide_by_255(end[-static_cast<int>(LmsPredictor::LAGS[t])] * magnitude);
+            const auto delta = static_cast<int32_t>((step ^ sign) - sign);
             lms_weights_[t] = std::clamp(lms_weights_[t] + delta, -LmsPredictor::WEIGHT_BOUND, LmsPredictor::WEIGHT_BOUND);
         }
     }
@@ -125,6 +131,14 @@ private:
         const uint8_t* end = h + i;
         const uint64_t cand = *match_slot_;
         if (cand == 0 || cand + 4 >= i) return end[-1];
+        if (i - 1 - cand < MATCH_RING) {
+            // No later byte has taken the ring slots of cand .. cand + 4: the
+            // match is read in place, four bytes compared at once.
+            uint32_t then, now;
+            std::memcpy(&then, h + cand, 4);
+            std::memcpy(&now, end - 4, 4);
+            return then == now ? h[cand + 4] : end[-1];
+        }
         for (int k = 0; k < 4; ++k)
             if (ring_byte(h, i, cand + k) != end[k - 4]) return end[-1];
         return ring_byte(h, i, cand + 4);

@@ -33,4 +33,11 @@ constexpr int32_t fixed_mul(int32_t a, int32_t b) {
     return low32((int64_t{a} * int64_t{b}) >> 16);
 }
 
+// n / 255 for every 32-bit n, by a multiply and a shift: 0x80808081 is
+// 2^39 / 255 rounded up, and its excess over the true reciprocal is too small
+// to lift any quotient of a 32-bit n to the next integer.
+constexpr uint32_t divide_by_255(uint32_t n) {
+    return static_cast<uint32_t>((uint64_t{n} * 0x80808081u) >> 39);
+}
+
 }  // namespace zelk

@@ -3,6 +3,7 @@
 // collapse to a zero range in both directions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -64,13 +65,33 @@ TEST(AnsEncoder, ProducesTheKnownStreams) {
     EXPECT_EQ(encode_all({128, 129, 127, 133}), (Bytes{0x80, 0x95, 0x60, 0x50, 0x3A, 0x00}));
 }
 
-TEST(AnsCoder, RoundTripsSymbolSequences) {
+// Symbol sequences whose coding collapses the range at their last symbol.
+// Two residuals of -127 are enough: the first leaves low = 0xFFFF00 and
+// range 0xFFFF00, the second makes low 0xFFFFFF with range 0xFF, and the cut
+// below 0x1000000 leaves nothing. A run of 255 (the top slice, frequency 1)
+// walks into the same corner after 511 symbols. The third is a random mix of
+// residual 0 and 255, which collapses after some hundreds of symbols.
+std::vector<Bytes> collapsing_sequences() {
+    std::vector<Bytes> found = {{1, 1}, Bytes(511, 255)};
+    std::mt19937 rng(7);
+    AnsEncoder encoder;
+    Bytes mix;
+    while (mix.size() < 100000) {
+        mix.push_back(rng() % 3 == 0 ? 255 : 128);
+        if (!encoder.encode(mix.back())) break;
+    }
+    found.push_back(mix);
+    return found;
+}
+
+// Uniform symbols, Laplace-distributed residuals, rare symbols of frequency
+// 1 among zeros, and long runs of single symbols.
+std::vector<Bytes> symbol_sequences() {
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> any_symbol(0, 255);
     std::uniform_int_distribution<int> rare_symbol(75, 127);  // sizes of frequency 1
     std::geometric_distribution<int> residual_size(0.1);
 
-    std::vector<Bytes> cases;
     Bytes uniform(20000), laplace(50000), rare(5000);
     for (auto& s : uniform) s = static_cast<uint8_t>(any_symbol(rng));
     for (auto& s : laplace) {
@@ -81,14 +102,92 @@ TEST(AnsCoder, RoundTripsSymbolSequences) {
         const int size = rare_symbol(rng);
         s = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : (rng() & 1 ? 128 + size : 128 - size));
     }
-    cases = {uniform, laplace, rare};
+    std::vector<Bytes> cases = {uniform, laplace, rare};
     // Runs of symbols 1 and 255 collapse the range (tested below).
     for (uint8_t s : {0, 2, 127, 128, 200, 254}) cases.push_back(Bytes(30000, s));
+    return cases;
+}
 
-    for (const Bytes& symbols : cases) {
+TEST(AnsCoder, RoundTripsSymbolSequences) {
+    for (const Bytes& symbols : symbol_sequences()) {
         const Bytes payload = encode_all(symbols);
         EXPECT_EQ(decode_all(payload, symbols.size()), symbols)
             << "run of " << symbols.size() << " starting with " << int(symbols[0]);
+    }
+}
+
+// The coder's steps one byte at a time, as plainly as they can be written:
+// the encoder's output and the decoder's symbols must be the same.
+struct PlainCoder {
+    uint32_t low = 0, range = 0xFFFFFFFF, code = 0;
+    bool collapsed = false;
+
+    template <typename Shift>
+    void step(uint8_t s, Shift&& shift) {
+        const uint32_t r = range >> RESIDUAL_TOTAL_BITS;
+        low += RESIDUAL_FREQUENCIES[s].start * r;
+        range = RESIDUAL_FREQUENCIES[s].freq * r;
+        for (;;) {
+            if ((low ^ (low + range)) >= (1u << 24)) {
+                if (range > 0xFFFF) return;
+                range = 0xFFFF - (low & 0xFFFF);
+                if (range == 0) {
+                    collapsed = true;
+                    return;
+                }
+            }
+            shift(static_cast<uint8_t>(low >> 24));
+            low <<= 8;
+            range <<= 8;
+        }
+    }
+};
+
+Bytes plain_encode(const Bytes& symbols) {
+    PlainCoder c;
+    Bytes out;
+    for (uint8_t s : symbols) {
+        if (c.collapsed) break;
+        c.step(s, [&](uint8_t byte) { out.push_back(byte); });
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(c.low >> shift));
+    return out;
+}
+
+Bytes plain_decode(const Bytes& payload, std::size_t count) {
+    PlainCoder c;
+    std::size_t pos = 0;
+    auto next = [&]() -> uint32_t { return pos < payload.size() ? payload[pos++] : 0; };
+    for (int i = 0; i < 4; ++i) c.code = c.code << 8 | next();
+    Bytes symbols;
+    while (symbols.size() < count && !c.collapsed) {
+        const uint32_t q = std::min<uint32_t>((c.code - c.low) / (c.range >> RESIDUAL_TOTAL_BITS), 0xFFFF);
+        uint8_t s = 0;
+        while (s < 255 && RESIDUAL_FREQUENCIES[s + 1].start <= q) ++s;
+        symbols.push_back(s);
+        c.step(s, [&](uint8_t) { c.code = c.code << 8 | next(); });
+    }
+    symbols.resize(count, 0);
+    return symbols;
+}
+
+TEST(AnsCoder, MatchesTheByteAtATimeCoder) {
+    std::mt19937 rng(99);
+    std::vector<Bytes> cases = symbol_sequences();
+    for (const Bytes& symbols : collapsing_sequences()) cases.push_back(symbols);
+    for (const Bytes& symbols : cases) {
+        SCOPED_TRACE(testing::Message() << symbols.size() << " symbols from " << int(symbols[0]));
+        AnsEncoder encoder;
+        for (uint8_t s : symbols) encoder.encode(s);
+        const Bytes payload = std::move(encoder).finish();
+        EXPECT_EQ(payload, plain_encode(symbols));
+        // Also through payloads cut short and garbled, which the decoder
+        // must follow just the same.
+        Bytes garbled = payload;
+        for (auto& byte : garbled) byte = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : byte);
+        const Bytes cut(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(payload.size() / 3));
+        for (const Bytes& p : {payload, garbled, cut})
+            ASSERT_EQ(decode_all(p, symbols.size() + 100), plain_decode(p, symbols.size() + 100));
     }
 }
 
@@ -111,25 +210,6 @@ TEST(AnsDecoder, ReadsAMissingPayloadAsZeros) {
     Bytes padded = cut;
     padded.resize(payload.size() + 16, 0);
     EXPECT_EQ(decode_all(cut, symbols.size()), decode_all(padded, symbols.size()));
-}
-
-// Symbol sequences whose coding collapses the range at their last symbol.
-// Two residuals of -127 are enough: the first leaves low = 0xFFFF00 and
-// range 0xFFFF00, the second makes low 0xFFFFFF with range 0xFF, and the cut
-// below 0x1000000 leaves nothing. A run of 255 (the top slice, frequency 1)
-// walks into the same corner after 511 symbols. The third is a random mix of
-// residual 0 and 255, which collapses after some hundreds of symbols.
-std::vector<Bytes> collapsing_sequences() {
-    std::vector<Bytes> found = {{1, 1}, Bytes(511, 255)};
-    std::mt19937 rng(7);
-    AnsEncoder encoder;
-    Bytes mix;
-    while (mix.size() < 100000) {
-        mix.push_back(rng() % 3 == 0 ? 255 : 128);
-        if (!encoder.encode(mix.back())) break;
-    }
-    found.push_back(mix);
-    return found;
 }
 
 TEST(AnsCoder, ZeroRangeStopsTheEncoderAndNeverHangsTheDecoder) {

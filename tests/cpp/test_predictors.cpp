@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "fixed_math.h"
 #include "predictors.h"
 
 namespace zelk {
@@ -60,6 +61,18 @@ TEST(LmsPredictor, WeightStepDividesTowardZero) {
     expected[1] = 3276 - 7709;
     EXPECT_EQ(lms.weights(), expected);
     EXPECT_EQ(lms.predict(), 10);  // the 200 meets the untouched lag-3 weight now
+}
+
+TEST(FixedMath, DivideBy255IsExactForEvery32BitValue) {
+    // Every product of a byte and an LMS error (below 2^26), then a sample of
+    // the rest of the range up to its top.
+    for (uint32_t n = 0; n < (1u << 26); ++n) ASSERT_EQ(divide_by_255(n), n / 255) << n;
+    std::mt19937 rng(3);
+    for (int k = 0; k < 1'000'000; ++k) {
+        const uint32_t n = static_cast<uint32_t>(rng());
+        ASSERT_EQ(divide_by_255(n), n / 255) << n;
+    }
+    for (uint32_t n = UINT32_MAX - 100000; n != 0; ++n) ASSERT_EQ(divide_by_255(n), n / 255) << n;
 }
 
 TEST(LmsPredictor, WeightsStayWithinBoundsAndReachThem) {

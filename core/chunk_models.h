@@ -44,10 +44,10 @@ template <typename Run>
 auto with_chunk_models(std::size_t length, std::optional<WeightSet> initial, std::optional<WeightSet> anchor,
                        Run&& run) {
     if (length <= SMALL_CHUNK) {
-        FastEnsemble<SmallTables> model(length, initial, anchor);
+        FastEnsemble<ByteModels<SmallTables>> model(initial, anchor, length);
         return run(model);
     }
-    FastEnsemble<DirectTables> model(length, initial, anchor);
+    FastEnsemble<ByteModels<DirectTables>> model(initial, anchor, length);
     return run(model);
 }
 

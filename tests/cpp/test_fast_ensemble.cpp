@@ -99,7 +99,7 @@ template <typename Tables>
 void expect_same_as_plain(const Bytes& data, const Weights& w) {
     SCOPED_TRACE(w.name);
     auto plain = std::make_unique<ModelEnsemble>(w.initial, w.anchor);
-    auto fast = std::make_unique<FastEnsemble<Tables>>(data.size(), w.initial, w.anchor);
+    auto fast = std::make_unique<FastEnsemble<ByteModels<Tables>>>(w.initial, w.anchor, data.size());
     History history(data.data());
     for (uint64_t i = 0; i < data.size(); ++i) {
         const uint8_t* h = history.at(i);

@@ -38,6 +38,7 @@ class ByteModels {
 public:
     // `length`: the chunk's length, which bounds the number of keys stored.
     explicit ByteModels(std::size_t length) : context_(length), match_(length) {}
+    ByteModels(std::size_t length, Pages pages) : context_(length, pages), match_(length, pages) {}
 
     void look_up(const uint8_t* h, uint64_t i) {
         const uint8_t* end = h + i;

@@ -34,16 +34,23 @@ public:
 
 inline constexpr std::string_view ENCODER_DEBUG_LINE = "DEBUG: Running Optimized Encoder\n";
 
+// Whether the encoder may put a second thread to work on an input of 256 KiB
+// or more (when the process may run on more than one core): the chunk is the
+// same either way. Callers that already encode several chunks at once keep
+// to one.
+enum class EncoderThreads { One, Two };
+
 // Encodes `data` into `out` and returns the chunk's length (header plus
 // payload, at the start of `out`). predictor_id 0, 1 and 2 are accepted and
 // give identical chunks.
 Result<std::size_t> encode_chunk(ByteView data, uint8_t predictor_id,
                                  std::optional<ByteView> weights, std::span<uint8_t> out,
-                                 DebugSink& debug);
+                                 DebugSink& debug, EncoderThreads threads = EncoderThreads::One);
 
 // encode_chunk into a buffer of its own, sized n + 4096 (+ weight bytes).
 Result<std::vector<uint8_t>> compress_chunk(ByteView data, uint8_t predictor_id,
-                                            std::optional<ByteView> weights, DebugSink& debug);
+                                            std::optional<ByteView> weights, DebugSink& debug,
+                                            EncoderThreads threads = EncoderThreads::One);
 
 // Decodes one chunk; predictor_id is accepted and ignored. Bytes after the
 // payload are ignored, and a payload that ends early reads as zero padded.

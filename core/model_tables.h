@@ -25,7 +25,8 @@ namespace zelk {
 template <unsigned KEY_BITS, typename Value>
 class DirectTable {
 public:
-    explicit DirectTable(std::size_t /*max_keys*/) : table_(std::size_t{1} << KEY_BITS) {}
+    explicit DirectTable(std::size_t /*max_keys*/, Pages pages = Pages::OnFirstTouch)
+        : table_(std::size_t{1} << KEY_BITS, pages) {}
 
     Value& slot(uint32_t key) { return table_[key]; }
 

@@ -6,6 +6,11 @@
 // memory. calloc cannot promise that across calls: once a large block has
 // been freed, glibc raises its mmap threshold and serves the next one from
 // the heap, which it must then clear in full. Small tables use calloc.
+//
+// A table whose pages will nearly all be touched can ask for them at once
+// (Pages::Populated): the kernel then clears them in one pass instead of
+// taking a fault for each page on its first touch, which costs far more
+// where faults are slow (a virtual machine's, for one).
 #pragma once
 
 #include <sys/mman.h>
@@ -19,17 +24,20 @@
 
 namespace zelk {
 
+enum class Pages { OnFirstTouch, Populated };
+
 template <typename T>
 class ZeroedTable {
     static_assert(std::is_trivial_v<T>, "zero bytes must be a valid T");
     static constexpr std::size_t MAP_THRESHOLD = std::size_t(1) << 20;
 
 public:
-    explicit ZeroedTable(std::size_t size) : bytes_(size * sizeof(T)) {
+    explicit ZeroedTable(std::size_t size, Pages pages = Pages::OnFirstTouch) : bytes_(size * sizeof(T)) {
         if (size > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
         void* p;
         if (mapped()) {
-            p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            const int populate = pages == Pages::Populated ? MAP_POPULATE : 0;
+            p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
             if (p == MAP_FAILED) p = nullptr;
         } else {
             p = std::calloc(size ? size : 1, sizeof(T));

@@ -24,6 +24,13 @@ cmake --build build/tests-sanitize
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/tests-sanitize --output-on-failure --no-tests=error -j2
 
+echo "== the multi-threaded code under ThreadSanitizer"
+cmake -S . -B build/tests-threads -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELK_BUILD_TESTS=ON -DZELK_BUILD_EXTENSION=OFF -DZELK_SANITIZE_THREADS=ON >/dev/null
+cmake --build build/tests-threads
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tests-threads --output-on-failure --no-tests=error -j2 \
+  -R 'PredictionPipeline|TwoThreads|ThreadPool|Frame'
+
 echo "== fuzzing, briefly"
 bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-30}"
 

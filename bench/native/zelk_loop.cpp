@@ -1,7 +1,8 @@
 // A native timing loop for the chunk codec, for profiling without the
 // interpreter: encodes and decodes the first `bytes` bytes of a file
-// `repeat` times and prints the time of each direction per call.
-// Usage: zelk_loop FILE [bytes [repeat]]
+// `repeat` times and prints the time of each direction per call, with the
+// encoder on one thread or allowed two.
+// Usage: zelk_loop FILE [bytes [repeat [threads]]]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
     if (argc > 2) data.resize(std::min<std::size_t>(data.size(), std::strtoull(argv[2], nullptr, 10)));
     const int repeat = argc > 3 ? std::atoi(argv[3]) : 1;
+    const auto threads = argc > 4 && std::atoi(argv[4]) == 1 ? zelk::EncoderThreads::One : zelk::EncoderThreads::Two;
 
     zelk::NullDebugSink quiet;
     using Clock = std::chrono::steady_clock;
@@ -27,7 +29,7 @@ int main(int argc, char** argv) {
     std::size_t chunk_size = 0;
     for (int r = 0; r < repeat; ++r) {
         const auto t0 = Clock::now();
-        const auto chunk = zelk::compress_chunk(data, 0, std::nullopt, quiet);
+        const auto chunk = zelk::compress_chunk(data, 0, std::nullopt, quiet, threads);
         const auto t1 = Clock::now();
         if (!chunk) {
             std::printf("refused: %s\n", chunk.error().display().c_str());

@@ -3,7 +3,8 @@
 // ensemble against ModelEnsemble at every byte (predictions and the Mixer's
 // state after finish), and whole chunks against the payload the plain
 // ensemble and the range coder give, on random, real and generated data,
-// with default, caller and extreme weights.
+// with default, caller and extreme weights; and the encoder's prediction
+// pipeline against the models it runs on its worker thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "codec.h"
 #include "ensemble.h"
 #include "fast_ensemble.h"
+#include "prediction_pipeline.h"
 #include "transformer.h"
 
 namespace zelk {
@@ -247,6 +249,67 @@ TEST(ChunkCodec, ChunksEqualThoseOfThePlainModels) {
             EXPECT_EQ(decode_chunk(chunk.value(), 0, given).value(), data) << w.name;
         }
     }
+}
+
+// Across segment boundaries and once round the ring and beyond.
+TEST(PredictionPipeline, HandsOverThePredictionsOfTheByteModels) {
+    constexpr uint64_t S = PredictionPipeline::SEGMENT;
+    constexpr uint64_t RING = S * PredictionPipeline::RING_SEGMENTS;
+    for (const Bytes& data : {Bytes{}, random_bytes(5, 19), random_bytes(S - 1, 20, 3), random_bytes(S, 21, 3),
+                              random_bytes(S + 1, 22), file_bytes("/usr/share/common-licenses/GPL-3", 40000),
+                              sine_with_noise(RING + 3 * S + 5, 23)}) {
+        SCOPED_TRACE(testing::Message() << data.size() << " bytes");
+        PredictionPipeline pipeline(data);
+        auto models = std::make_unique<ByteModels<SmallTables>>(data.size());
+        History history(data.data());
+        for (uint64_t i = 0; i < data.size(); ++i) {
+            const uint8_t* h = history.at(i);
+            models->look_up(h, i);
+            const BytePredictions& got = pipeline.at(i);
+            ASSERT_EQ(got.context, models->context()) << "byte " << i;
+            ASSERT_EQ(got.match, models->match(h, i)) << "byte " << i;
+            ASSERT_EQ(got.transformer, models->transformer(h, i)) << "byte " << i;
+            history.record(i, data[i]);
+            models->learn(h, i, data[i]);
+        }
+    }
+}
+
+TEST(PredictionPipeline, StopsWhereverTheEncoderLeavesIt) {
+    // Destroyed at once, and with the worker a ring ahead (waiting for room)
+    // or in the middle of a segment: each must end without a hang.
+    const Bytes data = random_bytes(std::size_t{3} << 20, 24, 4);
+    for (uint64_t read : {uint64_t{0}, uint64_t{1}, PredictionPipeline::SEGMENT + 7, uint64_t{1} << 20}) {
+        PredictionPipeline pipeline(data);
+        for (uint64_t i = 0; i < read; ++i) pipeline.at(i);
+    }
+}
+
+TEST(ChunkCodec, TwoThreadsWriteTheSameChunksAsOne) {
+    const WeightSet initial{20000, 20000, 10000, 5000, 5000, 5000};
+    const WeightSet anchor{30000, 9000, 9000, 9000, 9000, 9000};
+    const Bytes weights = weight_bytes(initial, anchor);
+    NullDebugSink quiet;
+    Bytes text;
+    while (text.size() < (std::size_t{600} << 10)) {
+        const Bytes licence = file_bytes("/usr/share/common-licenses/GPL-3", 40000);
+        text.insert(text.end(), licence.begin(), licence.end());
+        if (licence.empty()) text = sine_with_noise(std::size_t{600} << 10, 25);
+    }
+    int compared = 0;
+    for (const Bytes& data : {sine_with_noise(std::size_t{256} << 10, 26), text, text_noise_text()}) {
+        SCOPED_TRACE(testing::Message() << data.size() << " bytes");
+        for (const std::optional<ByteView> given : {std::optional<ByteView>{}, std::optional<ByteView>(weights)}) {
+            const Result<Bytes> one = compress_chunk(data, 0, given, quiet, EncoderThreads::One);
+            const Result<Bytes> two = compress_chunk(data, 0, given, quiet, EncoderThreads::Two);
+            ASSERT_EQ(bool(one), bool(two));
+            if (!one) continue;
+            EXPECT_EQ(one.value(), two.value());
+            EXPECT_EQ(decode_chunk(two.value(), 0, given).value(), data);
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 4);  // the sine and the text shrink, with and without weights
 }
 
 }  // namespace

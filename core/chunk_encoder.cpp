@@ -27,10 +27,6 @@ namespace {
 constexpr std::size_t BUFFER_SLACK = 4096;
 constexpr uint8_t MAX_PREDICTOR_ID = 2;
 constexpr uint64_t MAX_INPUT_LENGTH = UINT32_MAX;  // what the length field can hold
-// Below this the second thread's start and the first segment it must fill
-// before the encoder can begin are not repaid (measured: even at 300 KB of
-// text, 1.4x to 1.7x from 512 KiB up).
-constexpr std::size_t PIPELINE_MIN_LENGTH = std::size_t{256} << 10;
 
 // Refusals that come before any work, shared by both entry points so that a
 // refused call allocates nothing.
@@ -40,11 +36,19 @@ std::optional<CodecError> refuse_arguments(ByteView data, uint8_t predictor_id) 
     return std::nullopt;
 }
 
+// Below 256 KiB the second thread's start and the first segment it must fill
+// before the encoder can begin are not repaid (measured on text: even at
+// 300 KB, 1.4x from 512 KiB up).
+bool second_thread_pays(EncoderThreads threads, std::size_t length) {
+    constexpr std::size_t MIN_LENGTH = std::size_t{256} << 10;
+    return threads == EncoderThreads::Two && length >= MIN_LENGTH && available_cores() > 1;
+}
+
 // Calls run(model) with the encoder's model for `data`: fed by a prediction
 // pipeline where a second thread is allowed, worth its start and to be had.
 template <typename Run>
 bool with_encoder_models(ByteView data, const WeightSets& sets, EncoderThreads threads, Run&& run) {
-    if (threads == EncoderThreads::Two && data.size() >= PIPELINE_MIN_LENGTH && available_cores() > 1) {
+    if (second_thread_pays(threads, data.size())) {
         std::optional<PredictionPipeline> pipeline;
         try {
             pipeline.emplace(data);

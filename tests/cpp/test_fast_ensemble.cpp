@@ -253,8 +253,8 @@ TEST(ChunkCodec, ChunksEqualThoseOfThePlainModels) {
 
 // Across segment boundaries and once round the ring and beyond.
 TEST(PredictionPipeline, HandsOverThePredictionsOfTheByteModels) {
-    constexpr uint64_t S = PredictionPipeline::SEGMENT;
-    constexpr uint64_t RING = S * PredictionPipeline::RING_SEGMENTS;
+    constexpr uint64_t S = PredictionPipeline::Ring::SEGMENT;
+    constexpr uint64_t RING = S * PredictionPipeline::Ring::RING_SEGMENTS;
     for (const Bytes& data : {Bytes{}, random_bytes(5, 19), random_bytes(S - 1, 20, 3), random_bytes(S, 21, 3),
                               random_bytes(S + 1, 22), file_bytes("/usr/share/common-licenses/GPL-3", 40000),
                               sine_with_noise(RING + 3 * S + 5, 23)}) {
@@ -279,7 +279,7 @@ TEST(PredictionPipeline, StopsWhereverTheEncoderLeavesIt) {
     // Destroyed at once, and with the worker a ring ahead (waiting for room)
     // or in the middle of a segment: each must end without a hang.
     const Bytes data = random_bytes(std::size_t{3} << 20, 24, 4);
-    for (uint64_t read : {uint64_t{0}, uint64_t{1}, PredictionPipeline::SEGMENT + 7, uint64_t{1} << 20}) {
+    for (uint64_t read : {uint64_t{0}, uint64_t{1}, PredictionPipeline::Ring::SEGMENT + 7, uint64_t{1} << 20}) {
         PredictionPipeline pipeline(data);
         for (uint64_t i = 0; i < read; ++i) pipeline.at(i);
     }

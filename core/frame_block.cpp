@@ -14,8 +14,9 @@ namespace zelk {
 namespace {
 
 // The codec's form of `data` if it is shorter than `data`.
-std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const BlockCodec& codec) {
-    auto stored = codec.compress(data);
+std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
+                                           EncoderThreads threads) {
+    auto stored = codec.compress(data, threads);
     if (stored && stored->size() < data.size()) return stored;
     return std::nullopt;
 }
@@ -23,9 +24,9 @@ std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const 
 // Whether a fresh encoding of the piece's tail (its last eighth, but at least
 // MIN_SPLIT_PIECE bytes) shrinks: a cheap sign that the piece as a whole was
 // declined for its coder state rather than for its content.
-bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec) {
+bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads) {
     const size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
-    return shrunk(data.last(tail), codec).has_value();
+    return shrunk(data.last(tail), codec, threads).has_value();
 }
 
 // A chunk if the codec shrinks the piece. Otherwise, if the piece is long
@@ -33,18 +34,18 @@ bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec) {
 // coder state that stops the encoder costs only the raw piece around the
 // place where it stopped; else the piece is stored raw. Declined
 // incompressible data thus costs one extra eighth of encoding work.
-void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec,
+void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
                   std::vector<EncodedPiece>& out) {
     const auto size = static_cast<uint32_t>(data.size());
-    if (auto chunk = shrunk(data, codec)) {
+    if (auto chunk = shrunk(data, codec, threads)) {
         const auto stored_size = static_cast<uint32_t>(chunk->size());
         out.push_back({{RecordType::Chunk, size, stored_size, crc32c(data)}, std::move(*chunk)});
         return;
     }
-    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec)) {
+    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads)) {
         const size_t half = data.size() / 2;
-        encode_piece(data.first(half), codec, out);
-        encode_piece(data.subspan(half), codec, out);
+        encode_piece(data.first(half), codec, threads, out);
+        encode_piece(data.subspan(half), codec, threads, out);
         return;
     }
     out.push_back({{RecordType::Raw, size, size, crc32c(data)}, {data.begin(), data.end()}});
@@ -52,9 +53,10 @@ void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec,
 
 }  // namespace
 
-std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec) {
+std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
+                                       EncoderThreads threads) {
     std::vector<EncodedPiece> pieces;
-    if (!data.empty()) encode_piece(data, codec, pieces);
+    if (!data.empty()) encode_piece(data, codec, threads, pieces);
     return pieces;
 }
 

@@ -26,7 +26,9 @@ struct EncodedPiece {
 // raw, or, when its tail shows that it does compress, bisected and each half
 // stored the same way. Never refused; no piece is stored larger than its
 // raw bytes.
-std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec);
+// `threads` is handed to the codec.
+std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
+                                       EncoderThreads threads = EncoderThreads::One);
 
 // A block read from a frame, with where it was found for error messages.
 struct StoredBlock {

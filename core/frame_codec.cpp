@@ -12,9 +12,10 @@
 
 namespace zelk {
 
-std::optional<std::vector<uint8_t>> ChunkBlockCodec::compress(std::span<const uint8_t> data) const {
+std::optional<std::vector<uint8_t>> ChunkBlockCodec::compress(std::span<const uint8_t> data,
+                                                              EncoderThreads threads) const {
     NullDebugSink silent;
-    auto chunk = compress_chunk(data, 0, std::nullopt, silent);
+    auto chunk = compress_chunk(data, 0, std::nullopt, silent, threads);
     if (chunk) return std::move(chunk).value();
     if (chunk.error().kind() == ErrorKind::CompressionError) return std::nullopt;
     throw std::logic_error("the chunk encoder refused a frame block: " + chunk.error().display());

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "codec.h"
 #include "codec_error.h"
 
 namespace zelk {
@@ -19,8 +20,11 @@ public:
 
     // The compressed form of `data`, strictly shorter than it, or nothing if
     // the codec declines (the block is then stored otherwise). Must be safe
-    // to call from several threads at once.
-    virtual std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data) const = 0;
+    // to call from several threads at once. `threads`: whether it may use a
+    // second thread of its own, which the writer allows for a block that has
+    // the machine to itself.
+    virtual std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data,
+                                                         EncoderThreads threads) const = 0;
 
     // Restores a block of `size` bytes from its compressed form, or says why
     // it cannot. Must never produce more than `size` bytes' worth of work or
@@ -33,7 +37,8 @@ public:
 // debug line sent nowhere.
 class ChunkBlockCodec final : public BlockCodec {
 public:
-    std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data) const override;
+    std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data,
+                                                 EncoderThreads threads) const override;
     Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored,
                                             uint32_t size) const override;
 };

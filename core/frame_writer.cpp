@@ -1,6 +1,8 @@
 // The frame writer's loop: the calling thread reads blocks and writes
 // records; the pool stores blocks. At most two blocks per thread are in
-// flight, enough to keep every thread busy while the oldest is written.
+// flight, enough to keep every thread busy while the oldest is written. A
+// frame of one block (a short input) would leave the other threads idle, so
+// that block's encoder may take a second thread.
 #include "frame_writer.h"
 
 #include <stdexcept>
@@ -44,7 +46,10 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
         const size_t got = read_full(input, block);
         if (got == 0) break;
         block.resize(got);
-        pipeline.push([&codec, block = std::move(block)] { return encode_block(block, codec); });
+        // The last block, with nothing else in flight, has the pool to itself.
+        const bool alone = got < options.block_size && pipeline.in_flight() == 0 && pool.size() > 1;
+        const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
+        pipeline.push([&codec, threads, block = std::move(block)] { return encode_block(block, codec, threads); });
         if (got < options.block_size) break;
     }
     pipeline.finish();

@@ -1,8 +1,7 @@
 // Bodies of encode_bytes, compress_adaptive and decode_bytes: the codec
 // driven over views of the argument bytes objects' own storage (no copy of
 // the input), one copy of the result into the new bytes object, and a
-// CodecError raised as OSError with its display text. A long input is
-// encoded with the help of a second thread. encode_bytes and
+// CodecError raised as OSError with its display text. encode_bytes and
 // compress_adaptive are one operation; only the name in argument messages
 // differs.
 #include "call_entry.h"
@@ -26,8 +25,7 @@ Expected<Ref> encode_body(const ArgumentSpec& argspec, const CallArguments& call
     if (!arguments) return arguments.take_error();
     const CodecArguments& a = arguments.value();
     StdoutSink stdout_sink;
-    const auto chunk =
-        compress_chunk(a.data.span(), a.predictor_id, weights_of(a), stdout_sink, EncoderThreads::Two);
+    const auto chunk = compress_chunk(a.data.span(), a.predictor_id, weights_of(a), stdout_sink);
     if (!chunk) return codec_error(chunk.error());
     return new_bytes(chunk.value());
 }

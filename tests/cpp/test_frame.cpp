@@ -27,7 +27,7 @@ class RunLengthCodec final : public BlockCodec {
 public:
     explicit RunLengthCodec(size_t poison_after = SIZE_MAX) : poison_after_(poison_after) {}
 
-    std::optional<Bytes> compress(std::span<const uint8_t> data) const override {
+    std::optional<Bytes> compress(std::span<const uint8_t> data, EncoderThreads) const override {
         offered += data.size();
         Bytes out;
         for (size_t i = 0; i < data.size();) {
@@ -355,7 +355,7 @@ TEST(FrameBlockSplit, BlockDeclinedPartWayIsSplitIntoChunks) {
 // A codec that claims success with output no shorter than its input.
 class InflatingCodec final : public BlockCodec {
 public:
-    std::optional<Bytes> compress(std::span<const uint8_t> data) const override {
+    std::optional<Bytes> compress(std::span<const uint8_t> data, EncoderThreads) const override {
         Bytes out(data.begin(), data.end());
         out.push_back(0);
         return out;

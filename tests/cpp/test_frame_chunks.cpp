@@ -69,6 +69,18 @@ TEST_F(ChunkFrame, RoundTripsWithBlocksStoredAsChunks) {
 
 TEST_F(ChunkFrame, OneThreadWritesTheSameBytes) { EXPECT_EQ(frame_of(*data_, 1), *frame_); }
 
+TEST(ChunkFrameAlone, ALoneBlockEncodedWithASecondThreadIsTheSame) {
+    // One block of 300 KB: with two threads its encoder takes the second.
+    const Bytes data = signal(300000);
+    const Bytes frame = frame_of(data, 2, 1 << 20);
+    EXPECT_EQ(frame, frame_of(data, 1, 1 << 20));
+    EXPECT_EQ(frame[FRAME_HEADER_SIZE], uint8_t(RecordType::Chunk));
+    SpanSource source(frame);
+    VectorSink sink;
+    read_frames(source, &sink, ChunkBlockCodec{}, 1);
+    EXPECT_EQ(sink.bytes, data);
+}
+
 TEST_F(ChunkFrame, DamageInsideAChunkPayloadIsCaughtByTheChecksum) {
     Bytes damaged = *frame_;
     const size_t record = FRAME_HEADER_SIZE;
@@ -104,7 +116,7 @@ Bytes collapsing_then_signal(size_t n) {
 TEST(ChunkBlockSplit, ABlockTheCoderGivesUpOnIsSplitAndStillCompressed) {
     const Bytes data = collapsing_then_signal(400 << 10);
     const ChunkBlockCodec codec;
-    ASSERT_FALSE(codec.compress(data).has_value());
+    ASSERT_FALSE(codec.compress(data, EncoderThreads::One).has_value());
     const auto pieces = encode_block(data, codec);
     ASSERT_GE(pieces.size(), 2u);
     EXPECT_EQ(pieces[0].record.type, RecordType::Raw);  // the piece where the coder stopped
@@ -143,9 +155,9 @@ TEST(ChunkBlockCodec, DeclinesWhatDoesNotShrinkAndStaysSilent) {
     uint32_t x = 1;
     for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(ChunkBlockCodec{}.compress(noise).has_value());
+    EXPECT_FALSE(ChunkBlockCodec{}.compress(noise, EncoderThreads::One).has_value());
     const Bytes data = signal(5000);
-    const auto chunk = ChunkBlockCodec{}.compress(data);
+    const auto chunk = ChunkBlockCodec{}.compress(data, EncoderThreads::One);
     EXPECT_TRUE(testing::internal::GetCapturedStdout().empty());
     ASSERT_TRUE(chunk.has_value());
     auto back = ChunkBlockCodec{}.decompress(*chunk, 5000);

@@ -30,6 +30,20 @@ TEST(ZeroedTable, ImpossibleSizeThrowsBadAlloc) {
     EXPECT_THROW(ZeroedTable<uint64_t>{huge}, std::bad_alloc);
 }
 
+TEST(ZeroedTable, MappedTablesAreZeroAlignedAndWritableToTheirLastByte) {
+    const std::size_t size = (std::size_t{3} << 20) + 5;  // not a whole number of pages
+    for (Pages pages : {Pages::OnFirstTouch, Pages::Populated}) {
+        ZeroedTable<uint8_t> table(size, pages);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&table[0]) % (std::size_t{2} << 20), 0u);
+        std::size_t nonzero = 0;
+        for (std::size_t i = 0; i < size; i += 997) nonzero += table[i] != 0;
+        EXPECT_EQ(nonzero + (table[size - 1] != 0), 0u);
+        table[0] = 1;
+        table[size - 1] = 2;
+        EXPECT_EQ(table[0] + table[size - 1], 3);
+    }
+}
+
 TEST(ContextPredictor, PredictsTheFollowerOfTheLatestSameThreeBytes) {
     ContextPredictor c;
     feed(c, {1, 2, 3, 10, 3, 2, 1, 20, 1, 2, 3, 30, 1, 2, 3});

@@ -9,8 +9,13 @@ install_module
 
 echo "== C++ unit tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELK_BUILD_TESTS=ON -DZELK_BUILD_EXTENSION=OFF >/dev/null
+  -DZELK_BUILD_TESTS=ON -DZELK_BUILD_BENCH=ON -DZELK_BUILD_EXTENSION=OFF >/dev/null
 cmake --build build/tests
+# The native timing loop still builds and round-trips, on one thread and on two.
+"$PY" -c 'import math, sys; sys.stdout.buffer.write(bytes(int(128 + 90 * math.sin(i / 40) + i % 5) for i in range(400000)))' \
+  > build/tests/signal.bin
+build/tests/zelk_loop build/tests/signal.bin 400000 2 1
+build/tests/zelk_loop build/tests/signal.bin 400000 2 2
 ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
 
 echo "== Python tests"

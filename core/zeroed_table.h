@@ -33,6 +33,7 @@ enum class Pages { OnFirstTouch, Populated };
 // `bytes` (a multiple of 4 KiB) of zero pages at a 2 MiB boundary, or null.
 inline void* map_zeroed_pages(std::size_t bytes, Pages pages) {
     constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+    if (bytes > std::numeric_limits<std::size_t>::max() - HUGE_PAGE) return nullptr;
     const std::size_t padded = bytes + HUGE_PAGE;
     void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
@@ -60,6 +61,7 @@ public:
         if (size > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
         void* p;
         if (mapped()) {
+            if (bytes_ > std::numeric_limits<std::size_t>::max() - PAGE) throw std::bad_alloc();
             bytes_ = (bytes_ + PAGE - 1) & ~(PAGE - 1);
             p = map_zeroed_pages(bytes_, pages);
         } else {

@@ -28,6 +28,11 @@ TEST(Predictors, AllYieldZeroAtTheStartOfAChunk) {
 TEST(ZeroedTable, ImpossibleSizeThrowsBadAlloc) {
     volatile std::size_t huge = SIZE_MAX / 4;  // kept from the compiler's size check
     EXPECT_THROW(ZeroedTable<uint64_t>{huge}, std::bad_alloc);
+    // Sizes whose byte counts fit but leave no room for rounding and alignment.
+    for (std::size_t size : {SIZE_MAX / 8, SIZE_MAX / 8 - 100, SIZE_MAX / 16}) {
+        volatile std::size_t s = size;
+        EXPECT_THROW(ZeroedTable<uint64_t>{s}, std::bad_alloc) << size;
+    }
 }
 
 TEST(ZeroedTable, MappedTablesAreZeroAlignedAndWritableToTheirLastByte) {

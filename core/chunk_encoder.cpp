@@ -53,6 +53,7 @@ bool with_encoder_models(ByteView data, const WeightSets& sets, EncoderThreads t
         try {
             pipeline.emplace(data);
         } catch (const std::system_error&) {
+            // No thread to be had: the encoder runs alone.
         }
         if (pipeline) {
             FastEnsemble<PipelinedPredictions> model(sets.initial, sets.anchor, *pipeline);

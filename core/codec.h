@@ -37,7 +37,8 @@ inline constexpr std::string_view ENCODER_DEBUG_LINE = "DEBUG: Running Optimized
 // Whether the encoder may put a second thread to work on an input of 256 KiB
 // or more (when the process may run on more than one core): the chunk is the
 // same either way. Callers that already encode several chunks at once keep
-// to one.
+// to one, and so does the Python module, which runs on its caller's thread
+// alone.
 enum class EncoderThreads { One, Two };
 
 // Encodes `data` into `out` and returns the chunk's length (header plus

@@ -11,7 +11,8 @@
 // pages (where the system grants them on request): the context and match
 // models read their tables at random, and with 4 KiB pages nearly every read
 // of a long chunk needs a page walk, and every first touch of a page a fault,
-// which is slow in a virtual machine. A huge page takes one fault per 2 MiB.
+// which is slow in a virtual machine. A huge page takes one fault per 2 MiB,
+// at the price of clearing the whole 2 MiB around the first byte touched.
 // A table whose pages will nearly all be touched can also ask for all of
 // them at once (Pages::Populated).
 #pragma once

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/fd_write.h"
+
 namespace zelk::cli {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -36,14 +38,7 @@ size_t FdSource::read(std::span<uint8_t> buffer) {
 }
 
 void FdSink::write(std::span<const uint8_t> data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd_, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "write error");
-        }
-        data = data.subspan(static_cast<size_t>(n));
-    }
+    if (const int error = write_all(fd_, data)) throw std::system_error(error, std::generic_category(), "write error");
 }
 
 }  // namespace zelk::cli

@@ -8,7 +8,7 @@
 #include <span>
 #include <utility>
 
-#include "frame_io.h"
+#include "frame/frame_io.h"
 
 namespace zelk::cli {
 

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "frame_format.h"
-#include "frame_parser.h"
+#include "frame/frame_format.h"
+#include "frame/frame_parser.h"
 
 namespace zelk::cli {
 namespace {

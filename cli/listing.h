@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frame_io.h"
+#include "frame/frame_io.h"
 #include "reporter.h"
 
 namespace zelk::cli {

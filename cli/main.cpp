@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "frame_format.h"
+#include "frame/frame_format.h"
 #include "listing.h"
 #include "operations.h"
 #include "options.h"
 #include "reporter.h"
 #include "safe_output.h"
-#include "thread_pool.h"
+#include "concurrency/thread_pool.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <system_error>
 
 #include "fd_stream.h"
-#include "frame_format.h"
-#include "frame_reader.h"
-#include "frame_writer.h"
+#include "frame/frame_format.h"
+#include "frame/frame_reader.h"
+#include "frame/frame_writer.h"
 #include "progress.h"
 #include "safe_output.h"
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "frame_codec.h"
+#include "frame/frame_codec.h"
 #include "listing.h"
 #include "options.h"
 #include "reporter.h"

@@ -8,8 +8,8 @@
 #include <functional>
 #include <initializer_list>
 
-#include "frame_format.h"
-#include "frame_writer.h"
+#include "frame/frame_format.h"
+#include "frame/frame_writer.h"
 
 namespace zelk::cli {
 namespace {

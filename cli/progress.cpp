@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/fd_write.h"
+
 namespace zelk::cli {
 namespace {
 
@@ -62,7 +64,7 @@ void ProgressLine::update(uint64_t input_bytes, uint64_t output_bytes) {
 }
 
 void ProgressLine::show(const std::string& text) {
-    if (::write(STDERR_FILENO, text.data(), text.size()) < 0) enabled_ = false;
+    if (write_all(STDERR_FILENO, text) != 0) enabled_ = false;  // stop drawing, keep working
 }
 
 }  // namespace zelk::cli

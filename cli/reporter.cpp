@@ -4,16 +4,13 @@
 
 #include <unistd.h>
 
+#include "base/fd_write.h"
+
 namespace zelk::cli {
 
 void Reporter::print(const std::string& message) const {
     const std::string line = program_ + ": " + message + "\n";
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n <= 0) return;  // nowhere left to complain to
-        done += static_cast<size_t>(n);
-    }
+    (void)write_all(STDERR_FILENO, line);  // a failure leaves nowhere to complain to
 }
 
 void Reporter::error(const std::string& message) {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "codec.h"
+#include "codec/codec.h"
 
 namespace {
 constexpr uint32_t MAX_LENGTH = 1u << 16;

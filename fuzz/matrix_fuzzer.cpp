@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "fault.h"
-#include "tensor.h"
+#include "base/fault.h"
+#include "matrix/tensor.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "codec.h"
+#include "codec/codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 2) return 0;

@@ -1,7 +1,7 @@
 // Argument parsing and conversion.
 #include "arguments.h"
 
-#include <fault.h>
+#include "base/fault.h"
 
 #include <algorithm>
 #include <bit>
@@ -15,14 +15,7 @@ namespace {
 // ---- messages ---------------------------------------------------------------------
 
 std::string full_name(const ArgumentSpec& argspec) {
-    std::string name;
-    if (!argspec.class_name.empty()) {
-        name += argspec.class_name;
-        name += '.';
-    }
-    name += argspec.function_name;
-    name += "()";
-    return name;
+    return std::string(argspec.function_name) + "()";
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -63,10 +56,9 @@ PendingError multiple_values(const ArgumentSpec& argspec, std::string_view param
                       "'");
 }
 
-PendingError missing_arguments(const ArgumentSpec& argspec, const char* kind,
-                               const std::vector<std::string_view>& names) {
-    std::string message = full_name(argspec) + " missing " + std::to_string(names.size()) + " required " +
-                          kind + " " + (names.size() == 1 ? "argument" : "arguments") + ": ";
+PendingError missing_arguments(const ArgumentSpec& argspec, const std::vector<std::string_view>& names) {
+    std::string message = full_name(argspec) + " missing " + std::to_string(names.size()) +
+                          " required positional " + (names.size() == 1 ? "argument" : "arguments") + ": ";
     push_parameter_list(message, names);
     return type_error(std::move(message));
 }
@@ -194,7 +186,6 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
     if (given > positional) return too_many_positional(argspec, given);
 
     // 3. Keywords, in the dict's own order.
-    std::vector<std::string_view> positional_only_passed;
     if (kwargs) {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
@@ -204,34 +195,16 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
             if (PyUnicode_Check(key)) text = utf8_text(key);
             bool recognised = false;
             if (text) {
-                // b. keyword-only parameters
-                for (std::size_t k = 0; k < argspec.keyword_only.size(); ++k) {
-                    if (argspec.keyword_only[k].name == *text) {
-                        Ref& slot = slots[positional + k];
-                        if (slot) return multiple_values(argspec, argspec.keyword_only[k].name);
-                        slot = Ref::borrow(value);
+                for (std::size_t i = 0; i < positional; ++i) {
+                    if (argspec.positional_names[i] == *text) {
+                        if (slots[i]) return multiple_values(argspec, argspec.positional_names[i]);
+                        slots[i] = Ref::borrow(value);
                         recognised = true;
                         break;
                     }
                 }
-                // c. positional parameters
-                if (!recognised) {
-                    for (std::size_t i = 0; i < positional; ++i) {
-                        if (argspec.positional_names[i] == *text) {
-                            if (i < argspec.positional_only_count) {
-                                positional_only_passed.push_back(argspec.positional_names[i]);
-                            } else if (slots[i]) {
-                                return multiple_values(argspec, argspec.positional_names[i]);
-                            } else {
-                                slots[i] = Ref::borrow(value);
-                            }
-                            recognised = true;
-                            break;
-                        }
-                    }
-                }
             }
-            // d. unrecognised
+            // Unrecognised.
             if (!recognised) {
                 return type_error(full_name(argspec) + " got an unexpected keyword argument '" +
                                   display_object(key) + "'");
@@ -239,32 +212,15 @@ Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObjec
         }
     }
 
-    // 4. Positional-only parameters passed by keyword.
-    if (!positional_only_passed.empty()) {
-        std::string message =
-            full_name(argspec) + " got some positional-only arguments passed as keyword arguments: ";
-        push_parameter_list(message, positional_only_passed);
-        return type_error(std::move(message));
-    }
-
-    // 5. Missing required positional parameters.
+    // 4. Missing required parameters.
     const std::size_t required = argspec.required_positional_count;
     if (given < required) {
         std::vector<std::string_view> missing;
         for (std::size_t i = 0; i < required; ++i) {
             if (!slots[i]) missing.push_back(argspec.positional_names[i]);
         }
-        if (!missing.empty()) return missing_arguments(argspec, "positional", missing);
+        if (!missing.empty()) return missing_arguments(argspec, missing);
     }
-
-    // 6. Missing required keyword-only parameters.
-    std::vector<std::string_view> missing_keywords;
-    for (std::size_t k = 0; k < argspec.keyword_only.size(); ++k) {
-        if (argspec.keyword_only[k].required && !slots[positional + k]) {
-            missing_keywords.push_back(argspec.keyword_only[k].name);
-        }
-    }
-    if (!missing_keywords.empty()) return missing_arguments(argspec, "keyword", missing_keywords);
     return ok_status();
 }
 
@@ -346,7 +302,7 @@ Expected<std::vector<double>> extract_double_sequence(PyObject* object, std::str
 
 Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                  PyObject* kwargs) {
-    if (argspec.positional_names.size() != 3 || !argspec.keyword_only.empty()) {
+    if (argspec.positional_names.size() != 3) {
         zelk::fault("convert_codec_arguments needs a (data, predictor_id, weights) argspec");
     }
     CodecArguments converted;
@@ -372,7 +328,7 @@ Expected<CodecArguments> convert_codec_arguments(const ArgumentSpec& argspec, Py
 
 Expected<MatrixArguments> convert_matrix_arguments(const ArgumentSpec& argspec, PyObject* args,
                                                    PyObject* kwargs) {
-    if (argspec.positional_names.size() != 4 || !argspec.keyword_only.empty()) {
+    if (argspec.positional_names.size() != 4) {
         zelk::fault("convert_matrix_arguments needs a (data, rows, cols, threshold) argspec");
     }
     std::array<Ref, 4> slots;

@@ -16,6 +16,7 @@
 // bundles below (convert_codec_arguments, convert_matrix_arguments).
 #pragma once
 
+#include "base/bytes.h"
 #include "errors.h"
 #include "python_api.h"
 #include "ref.h"
@@ -30,24 +31,16 @@
 
 namespace zelk::py {
 
-struct KeywordOnlyParameter {
-    std::string_view name;
-    bool required;
-};
-
 // One static record per function.
 struct ArgumentSpec {
     std::string_view function_name;
-    std::string_view class_name;  // empty: none (messages then name "function()")
-    std::span<const std::string_view> positional_names;
-    std::size_t positional_only_count;
+    std::span<const std::string_view> positional_names;  // all may be passed by keyword
     std::size_t required_positional_count;
-    std::span<const KeywordOnlyParameter> keyword_only;
 
-    std::size_t slot_count() const { return positional_names.size() + keyword_only.size(); }
+    std::size_t slot_count() const { return positional_names.size(); }
 };
 
-// Parameter slots: one per parameter (positional ones first, then keyword-only),
+// Parameter slots: one per parameter,
 // each empty (the parameter takes its default) or a strong reference to the
 // argument object. The call's tuple and dict hold the arguments too, but not
 // reliably: Python code run by a conversion (an __index__, a __float__) can
@@ -61,15 +54,8 @@ using Slots = std::span<Ref>;
 // entries, all empty). Fails with the TypeErrors of argument parsing.
 Status parse_call_arguments(const ArgumentSpec& argspec, PyObject* args, PyObject* kwargs, Slots slots);
 
-// A read-only view of a bytes object's own storage (no copy). Valid while
-// the argument object lives, that is for the whole call.
-struct ByteView {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::span<const std::uint8_t> span() const { return {data, size}; }
-};
-
-// The converters. `parameter` names the parameter in remapped TypeErrors.
+// The converters. extract_bytes gives a view of a bytes object's own storage
+// (no copy), valid while the argument object lives, that is for the whole call. `parameter` names the parameter in remapped TypeErrors.
 Expected<ByteView> extract_bytes(PyObject* object, std::string_view parameter);
 Expected<std::uint8_t> extract_uint8(PyObject* object, std::string_view parameter);
 Expected<std::uint64_t> extract_uint64(PyObject* object, std::string_view parameter);

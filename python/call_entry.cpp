@@ -2,7 +2,7 @@
 // body of get_residuals_py.
 #include "call_entry.h"
 
-#include <fault.h>
+#include "base/fault.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -68,11 +68,11 @@ inline constexpr std::string_view CODEC_PARAMETERS[] = {"data", "predictor_id", 
 inline constexpr std::string_view RESIDUALS_PARAMETERS[] = {"_data", "_predictor_id", "_weights"};
 inline constexpr std::string_view MATRIX_PARAMETERS[] = {"data", "rows", "cols", "threshold"};
 
-inline constexpr ArgumentSpec ENCODE_BYTES_SPEC{"encode_bytes", {}, CODEC_PARAMETERS, 0, 1, {}};
-inline constexpr ArgumentSpec DECODE_BYTES_SPEC{"decode_bytes", {}, CODEC_PARAMETERS, 0, 1, {}};
-inline constexpr ArgumentSpec COMPRESS_ADAPTIVE_SPEC{"compress_adaptive", {}, CODEC_PARAMETERS, 0, 1, {}};
-inline constexpr ArgumentSpec GET_RESIDUALS_SPEC{"get_residuals_py", {}, RESIDUALS_PARAMETERS, 0, 1, {}};
-inline constexpr ArgumentSpec COMPRESS_MATRIX_SPEC{"compress_matrix_v1", {}, MATRIX_PARAMETERS, 0, 4, {}};
+inline constexpr ArgumentSpec ENCODE_BYTES_SPEC{"encode_bytes", CODEC_PARAMETERS, 1};
+inline constexpr ArgumentSpec DECODE_BYTES_SPEC{"decode_bytes", CODEC_PARAMETERS, 1};
+inline constexpr ArgumentSpec COMPRESS_ADAPTIVE_SPEC{"compress_adaptive", CODEC_PARAMETERS, 1};
+inline constexpr ArgumentSpec GET_RESIDUALS_SPEC{"get_residuals_py", RESIDUALS_PARAMETERS, 1};
+inline constexpr ArgumentSpec COMPRESS_MATRIX_SPEC{"compress_matrix_v1", MATRIX_PARAMETERS, 4};
 
 // ---- The five bodies ----------------------------------------------------------
 

@@ -7,7 +7,7 @@
 #include "call_entry.h"
 #include "stdout_sink.h"
 
-#include <codec.h>
+#include "codec/codec.h"
 
 #include <optional>
 #include <span>
@@ -15,17 +15,12 @@
 namespace zelk::py {
 namespace {
 
-std::optional<std::span<const std::uint8_t>> weights_of(const CodecArguments& a) {
-    if (!a.weights) return std::nullopt;
-    return a.weights->span();
-}
-
 Expected<Ref> encode_body(const ArgumentSpec& argspec, const CallArguments& call) {
     auto arguments = convert_codec_arguments(argspec, call.args, call.kwargs);
     if (!arguments) return arguments.take_error();
     const CodecArguments& a = arguments.value();
     StdoutSink stdout_sink;
-    const auto chunk = compress_chunk(a.data.span(), a.predictor_id, weights_of(a), stdout_sink);
+    const auto chunk = compress_chunk(a.data, a.predictor_id, a.weights, stdout_sink);
     if (!chunk) return codec_error(chunk.error());
     return new_bytes(chunk.value());
 }
@@ -42,7 +37,7 @@ Expected<Ref> decode_bytes_body(const CallArguments& call) {
     auto arguments = convert_codec_arguments(DECODE_BYTES_SPEC, call.args, call.kwargs);
     if (!arguments) return arguments.take_error();
     const CodecArguments& a = arguments.value();
-    const auto bytes = decode_chunk(a.data.span(), a.predictor_id, weights_of(a));
+    const auto bytes = decode_chunk(a.data, a.predictor_id, a.weights);
     if (!bytes) return codec_error(bytes.error());
     return new_bytes(bytes.value());
 }

@@ -1,7 +1,7 @@
 // Error mapping: pending errors, InternalFault, and the helpers of errors.h.
 #include "errors.h"
 
-#include <fault.h>
+#include "base/fault.h"
 
 #include <cstdio>
 

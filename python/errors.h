@@ -24,7 +24,8 @@
 #include "python_api.h"
 #include "ref.h"
 
-#include <codec_error.h>
+#include "base/expected.h"
+#include "codec/codec_error.h"
 
 #include <optional>
 #include <source_location>
@@ -101,27 +102,9 @@ private:
 };
 
 // Either a value or a PendingError: what argument conversions and call bodies
-// return. Implicitly built from either.
+// return. The library's result type, carrying a Python exception.
 template <typename T>
-class [[nodiscard]] Expected {
-public:
-    Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Expected(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-    bool ok() const { return state_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-
-    T& value() & { return std::get<0>(state_); }
-    const T& value() const& { return std::get<0>(state_); }
-    T&& value() && { return std::get<0>(std::move(state_)); }
-    PendingError& error() & { return std::get<1>(state_); }
-    PendingError&& error() && { return std::get<1>(std::move(state_)); }
-    // Moves the error out (for `return x.take_error();`).
-    PendingError take_error() { return std::get<1>(std::move(state_)); }
-
-private:
-    std::variant<T, PendingError> state_;
-};
+using Expected = zelk::Expected<T, PendingError>;
 
 // Success without a value, for steps such as parse_call_arguments.
 struct Done {};

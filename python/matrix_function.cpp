@@ -2,7 +2,7 @@
 // or infinite threshold faults even when the shape would not match; the
 // coefficients then travel to Python as one list of floats, or an empty list
 // when data and shape disagree.
-#include <tensor.h>
+#include "matrix/tensor.h"
 
 #include "call_entry.h"
 

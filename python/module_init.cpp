@@ -2,7 +2,7 @@
 // module definition, the method table and module_add.
 #include "call_entry.h"
 
-#include <fault.h>
+#include "base/fault.h"
 
 #include <string>
 

@@ -44,10 +44,6 @@ public:
     void reset() {
         if (PyObject* object = std::exchange(object_, nullptr)) Py_DecRef(object);
     }
-    Ref clone() const {
-        if (object_) Py_IncRef(object_);
-        return Ref(object_);
-    }
 
 private:
     explicit Ref(PyObject* object) : object_(object) {}

@@ -1,8 +1,9 @@
-// write(2) loop for the debug line: partial writes continue, EINTR retries,
-// EBADF (nothing open on descriptor 1) counts as written.
+// The debug line goes out whole; EBADF (nothing open on descriptor 1) counts
+// as written, any other failure is a fault.
 #include "stdout_sink.h"
 
-#include <fault.h>
+#include "base/fault.h"
+#include "base/fd_write.h"
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,17 +13,9 @@
 namespace zelk::py {
 
 void StdoutSink::write_line(std::string_view line) {
-    while (!line.empty()) {
-        const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
-        if (written > 0) {
-            line.remove_prefix(static_cast<std::size_t>(written));
-            continue;
-        }
-        const int error = written == 0 ? EIO : errno;  // no progress on a non-empty write
-        if (error == EINTR) continue;
-        if (error == EBADF) return;
-        zelk::fault(std::string("failed printing to stdout: ") + std::strerror(error));
-    }
+    const int error = write_all(STDOUT_FILENO, line);
+    if (error == 0 || error == EBADF) return;  // EBADF: nothing open on descriptor 1
+    zelk::fault(std::string("failed printing to stdout: ") + std::strerror(error));
 }
 
 }  // namespace zelk::py

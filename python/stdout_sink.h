@@ -2,7 +2,7 @@
 // than through Python's sys.stdout: redirecting sys.stdout does not catch it.
 #pragma once
 
-#include <codec.h>
+#include "codec/codec.h"
 
 #include <string_view>
 

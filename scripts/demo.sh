@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job: compresses and restores real files found on this machine with
 # zelk, checks every round trip, and sets sizes and speeds beside zlib's.
+# The module is built only if it is not installed from the current sources.
 source "$(dirname "$0")/env.sh"
 
-ensure_debian_packages g++ cmake ninja-build python3-venv alsa-utils
+ensure_debian_packages g++ python3-venv alsa-utils
 ensure_venv
 install_module
 exec "$PY" scripts/demo.py "$@"

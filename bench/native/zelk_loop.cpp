@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "codec.h"
+#include "codec/codec.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

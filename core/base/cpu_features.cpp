@@ -1,0 +1,37 @@
+#include "base/cpu_features.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace zelk {
+namespace {
+
+struct Features {
+    bool sse42 = false;
+    bool avx2 = false;
+};
+
+Features probe() {
+    Features found;
+    const char* forced = std::getenv("ZELK_BASELINE_KERNELS");
+    if (forced != nullptr && std::strcmp(forced, "1") == 0) return found;
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    found.sse42 = __builtin_cpu_supports("sse4.2");
+    found.avx2 = __builtin_cpu_supports("avx2");
+#endif
+    return found;
+}
+
+}  // namespace
+
+bool cpu_has(CpuFeature feature) {
+    static const Features features = probe();
+    switch (feature) {
+        case CpuFeature::Sse42: return features.sse42;
+        case CpuFeature::Avx2: return features.avx2;
+    }
+    return false;
+}
+
+}  // namespace zelk

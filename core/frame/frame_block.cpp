@@ -1,0 +1,88 @@
+// Storing and restoring one block. The codec may decline a block either
+// because it does not shrink or because of a rare coder state that makes the
+// encoder give up part-way through data that would otherwise compress well;
+// the two cannot be told apart from outside, so a declined block is probed.
+#include "frame/frame_block.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "frame/crc32c.h"
+
+namespace zelk {
+namespace {
+
+// The codec's form of `data` if it is shorter than `data`.
+std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
+                                           EncoderThreads threads) {
+    auto stored = codec.compress(data, threads);
+    if (stored && stored->size() < data.size()) return stored;
+    return std::nullopt;
+}
+
+// Whether a fresh encoding of the piece's tail (its last eighth, but at least
+// MIN_SPLIT_PIECE bytes) shrinks: a cheap sign that the piece as a whole was
+// declined for its coder state rather than for its content.
+bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads) {
+    const size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
+    return shrunk(data.last(tail), codec, threads).has_value();
+}
+
+// A chunk if the codec shrinks the piece. Otherwise, if the piece is long
+// enough and its tail shrinks, each half is stored the same way, so that a
+// coder state that stops the encoder costs only the raw piece around the
+// place where it stopped; else the piece is stored raw. Declined
+// incompressible data thus costs one extra eighth of encoding work.
+void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
+                  std::vector<EncodedPiece>& out) {
+    const auto size = static_cast<uint32_t>(data.size());
+    if (auto chunk = shrunk(data, codec, threads)) {
+        const auto stored_size = static_cast<uint32_t>(chunk->size());
+        out.push_back({{RecordType::Chunk, size, stored_size, crc32c(data)}, std::move(*chunk)});
+        return;
+    }
+    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads)) {
+        const size_t half = data.size() / 2;
+        encode_piece(data.first(half), codec, threads, out);
+        encode_piece(data.subspan(half), codec, threads, out);
+        return;
+    }
+    out.push_back({{RecordType::Raw, size, size, crc32c(data)}, {data.begin(), data.end()}});
+}
+
+}  // namespace
+
+std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
+                                       EncoderThreads threads) {
+    std::vector<EncodedPiece> pieces;
+    if (!data.empty()) encode_piece(data, codec, threads, pieces);
+    return pieces;
+}
+
+std::vector<uint8_t> decode_block(StoredBlock block, const BlockCodec& codec) {
+    const BlockRecord& record = block.record;
+    std::vector<uint8_t> data;
+    if (record.type == RecordType::Raw) {
+        data = std::move(block.stored);
+    } else {
+        auto restored = codec.decompress(block.stored, record.size);
+        if (!restored) {
+            throw FrameError(block_place(block.index, block.offset) +
+                             ": chunk refused: " + restored.error().display());
+        }
+        data = std::move(restored).value();
+    }
+    if (data.size() != record.size) {
+        throw FrameError(block_place(block.index, block.offset) + ": restored " +
+                         std::to_string(data.size()) + " bytes instead of " +
+                         std::to_string(record.size));
+    }
+    if (crc32c(data) != record.crc) {
+        throw FrameError(block_place(block.index, block.offset) +
+                         ": checksum mismatch, the data is damaged");
+    }
+    return data;
+}
+
+}  // namespace zelk

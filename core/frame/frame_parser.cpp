@@ -1,0 +1,146 @@
+// The frame parser's checks and their messages. Every message names the byte
+// offset in the compressed input where the faulty part begins.
+#include "frame/frame_parser.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+namespace zelk {
+namespace {
+
+std::string hex_byte(uint8_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", value);
+    return text;
+}
+
+std::string at(uint64_t offset) { return " at offset " + std::to_string(offset); }
+
+}  // namespace
+
+std::string block_place(uint64_t index, uint64_t offset) {
+    return "block " + std::to_string(index) + " at offset " + std::to_string(offset);
+}
+
+size_t FrameParser::read(std::span<uint8_t> buffer) {
+    size_t got = read_full(source_, buffer);
+    offset_ += got;
+    return got;
+}
+
+void FrameParser::read_record_rest(std::span<uint8_t> record, uint64_t start,
+                                   const std::string& what) {
+    if (read(record) != record.size()) {
+        throw FrameError("truncated input: it ends inside " + what + at(start));
+    }
+}
+
+FrameParser::Next FrameParser::next_frame() {
+    const uint64_t start = offset_;
+    const bool first = frames_ == 0;
+    HeaderBytes bytes{};
+    const size_t got = read(std::span(bytes).first(FRAME_MAGIC.size()));
+    if (got == 0) {
+        if (first) throw FrameError("empty input, not in zelk format");
+        return Next::EndOfInput;
+    }
+    if (got < FRAME_MAGIC.size() || !std::equal(FRAME_MAGIC.begin(), FRAME_MAGIC.end(), bytes.begin())) {
+        if (first) throw FrameError("not in zelk format");
+        return Next::TrailingData;
+    }
+    read_record_rest(std::span(bytes).subspan(FRAME_MAGIC.size()), start, "a frame header");
+    const FrameHeader header = decode_frame_header(bytes);
+    if (header.version != FRAME_VERSION) {
+        throw FrameError("frame" + at(start) + " has format version " +
+                         std::to_string(header.version) + ", this program reads version " +
+                         std::to_string(FRAME_VERSION));
+    }
+    if (!frame_header_check_ok(bytes)) throw FrameError("damaged frame header" + at(start));
+    if (header.flags != 0) {
+        throw FrameError("frame" + at(start) + " uses unknown features (flags " +
+                         hex_byte(header.flags) + ")");
+    }
+    if (header.block_size == 0 || header.block_size > MAX_BLOCK_SIZE) {
+        throw FrameError("frame" + at(start) + " has an unsupported block size of " +
+                         std::to_string(header.block_size) + " bytes");
+    }
+    header_ = header;
+    ++frames_;
+    next_index_ = 0;
+    frame_total_ = 0;
+    return Next::Frame;
+}
+
+std::optional<StoredBlock> FrameParser::next_block() {
+    const uint64_t start = offset_;
+    const std::string place = block_place(next_index_, start);
+    uint8_t type = 0;
+    if (read(std::span(&type, 1)) == 0) {
+        throw FrameError("truncated input: it ends" + at(start) + ", where block " +
+                         std::to_string(next_index_) + " or the end record should begin");
+    }
+    if (type == static_cast<uint8_t>(RecordType::End)) {
+        EndRecordBytes bytes{};
+        bytes[0] = type;
+        read_record_rest(std::span(bytes).subspan(1), start, "the end record");
+        check_end(bytes, start);
+        return std::nullopt;
+    }
+    if (type != static_cast<uint8_t>(RecordType::Raw) &&
+        type != static_cast<uint8_t>(RecordType::Chunk)) {
+        throw FrameError(place + ": unknown record type " + hex_byte(type) + ", the frame is damaged");
+    }
+    BlockRecordBytes bytes{};
+    bytes[0] = type;
+    read_record_rest(std::span(bytes).subspan(1), start, "the record of " + place);
+    if (!record_check_ok(bytes, next_index_)) {
+        throw FrameError(place + ": damaged record (its check does not match)");
+    }
+    StoredBlock block{next_index_, start, decode_block_record(bytes), {}};
+    check_block(block.record, start);
+    block.stored.resize(block.record.stored_size);
+    const size_t got = read(block.stored);
+    if (got != block.stored.size()) {
+        throw FrameError("truncated input: it ends inside the stored bytes of " + place + " (" +
+                         std::to_string(got) + " of " + std::to_string(block.stored.size()) +
+                         " bytes present)");
+    }
+    ++next_index_;
+    frame_total_ += block.record.size;
+    return block;
+}
+
+void FrameParser::check_block(const BlockRecord& record, uint64_t start) const {
+    const std::string place = block_place(next_index_, start);
+    if (record.size == 0 || record.size > header_.block_size) {
+        throw FrameError(place + ": size " + std::to_string(record.size) +
+                         " is outside the frame's block size of " +
+                         std::to_string(header_.block_size));
+    }
+    const bool consistent = record.type == RecordType::Raw ? record.stored_size == record.size
+                                                           : record.stored_size < record.size;
+    if (!consistent) {
+        throw FrameError(place + ": stored size " + std::to_string(record.stored_size) +
+                         " does not fit a " + record_type_name(record.type) + " block of " +
+                         std::to_string(record.size) + " bytes");
+    }
+}
+
+void FrameParser::check_end(const EndRecordBytes& bytes, uint64_t start) {
+    const EndRecord end = decode_end_record(bytes);
+    if (!record_check_ok(bytes, end.block_count)) {
+        throw FrameError("damaged end record" + at(start) + " (its check does not match)");
+    }
+    if (end.block_count != next_index_) {
+        throw FrameError("end record" + at(start) + " counts " + std::to_string(end.block_count) +
+                         " blocks, the frame holds " + std::to_string(next_index_));
+    }
+    if (end.total_size != frame_total_) {
+        throw FrameError("end record" + at(start) + " gives a total of " +
+                         std::to_string(end.total_size) + " bytes, the blocks hold " +
+                         std::to_string(frame_total_));
+    }
+}
+
+}  // namespace zelk

@@ -1,0 +1,62 @@
+// Reads the structure of a stream of frames: headers, block records with
+// their stored bytes, end records, and whatever follows the last frame. It
+// checks everything that can be checked without decoding a block (magic,
+// version, every record's check, sizes against the frame's block size, the
+// end record against the blocks) and throws FrameError naming the place of
+// the first fault. Decoding and checksums of the data are the caller's.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/frame_format.h"
+#include "frame/frame_io.h"
+
+namespace zelk {
+
+// A block read from a frame, with where it was found for error messages.
+struct StoredBlock {
+    uint64_t index = 0;   // position of its record in the frame
+    uint64_t offset = 0;  // byte offset of its record in the compressed input
+    BlockRecord record;
+    std::vector<uint8_t> stored;
+};
+
+// "block N at offset X", the place named in error messages.
+std::string block_place(uint64_t index, uint64_t offset);
+
+class FrameParser {
+public:
+    explicit FrameParser(ByteSource& source) : source_(source) {}
+
+    enum class Next { Frame, EndOfInput, TrailingData };
+
+    // Reads the next frame's header. The input must begin with a frame;
+    // after a frame's end record, another frame, the end of the input, or
+    // other bytes (TrailingData, left unread) may follow.
+    Next next_frame();
+
+    // The next block of the current frame, or nothing once its end record
+    // has been read and found consistent with the blocks.
+    std::optional<StoredBlock> next_block();
+
+    const FrameHeader& header() const { return header_; }
+    uint64_t offset() const { return offset_; }  // bytes consumed so far
+
+private:
+    size_t read(std::span<uint8_t> buffer);
+    void read_record_rest(std::span<uint8_t> record, uint64_t start, const std::string& what);
+    void check_end(const EndRecordBytes& bytes, uint64_t start);
+    void check_block(const BlockRecord& record, uint64_t start) const;
+
+    ByteSource& source_;
+    uint64_t offset_ = 0;
+    uint64_t frames_ = 0;
+    FrameHeader header_;
+    uint64_t next_index_ = 0;
+    uint64_t frame_total_ = 0;
+};
+
+}  // namespace zelk

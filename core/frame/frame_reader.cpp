@@ -1,0 +1,55 @@
+// The frame reader's loop: the calling thread parses records and writes the
+// restored blocks in order; the pool decodes and checks them. A fault the
+// parser finds is reported only after the blocks before it have been
+// finished, so that an earlier damaged block is the one named.
+#include "frame/frame_reader.h"
+
+#include <vector>
+
+#include "concurrency/ordered_pipeline.h"
+#include "concurrency/thread_pool.h"
+#include "frame/frame_block.h"
+#include "frame/frame_parser.h"
+
+namespace zelk {
+
+FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec& codec,
+                           unsigned threads, const FrameProgress& progress) {
+    FrameReadStats stats;
+    FrameParser parser(input);
+    ThreadPool pool(threads);
+    OrderedPipeline<std::vector<uint8_t>> pipeline(
+        pool, 2 * size_t{pool.size()}, [&](std::vector<uint8_t>&& data) {
+            if (output) output->write(data);
+            stats.output_bytes += data.size();
+            ++stats.blocks;
+            if (progress) progress(parser.offset(), stats.output_bytes);
+        });
+
+    auto parse = [&](auto step) {
+        try {
+            return step();
+        } catch (const FrameError&) {
+            pipeline.finish();
+            throw;
+        }
+    };
+    for (;;) {
+        const FrameParser::Next next = parse([&] { return parser.next_frame(); });
+        if (next != FrameParser::Next::Frame) {
+            stats.trailing_data = next == FrameParser::Next::TrailingData;
+            break;
+        }
+        while (auto block = parse([&] { return parser.next_block(); })) {
+            pipeline.push([&codec, block = std::move(*block)]() mutable {
+                return decode_block(std::move(block), codec);
+            });
+        }
+        pipeline.finish();
+        ++stats.frames;
+    }
+    stats.input_bytes = parser.offset();
+    return stats;
+}
+
+}  // namespace zelk

@@ -1,0 +1,61 @@
+// The frame writer's loop: the calling thread reads blocks and writes
+// records; the pool stores blocks. At most two blocks per thread are in
+// flight, enough to keep every thread busy while the oldest is written. A
+// frame of one block (a short input) would leave the other threads idle, so
+// that block's encoder may take a second thread.
+#include "frame/frame_writer.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "concurrency/ordered_pipeline.h"
+#include "concurrency/thread_pool.h"
+#include "frame/frame_block.h"
+#include "frame/frame_format.h"
+
+namespace zelk {
+
+FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCodec& codec,
+                            const FrameOptions& options, const FrameProgress& progress) {
+    if (options.block_size == 0 || options.block_size > MAX_BLOCK_SIZE) {
+        throw std::invalid_argument("block size must be between 1 and " +
+                                    std::to_string(MAX_BLOCK_SIZE) + " bytes");
+    }
+    FrameWriteStats stats;
+    auto emit = [&](std::span<const uint8_t> bytes) {
+        output.write(bytes);
+        stats.output_bytes += bytes.size();
+    };
+    emit(encode_frame_header(FrameHeader{FRAME_VERSION, 0, options.block_size}));
+
+    ThreadPool pool(options.threads);
+    OrderedPipeline<std::vector<EncodedPiece>> pipeline(
+        pool, 2 * size_t{pool.size()}, [&](std::vector<EncodedPiece>&& pieces) {
+            for (const EncodedPiece& piece : pieces) {
+                emit(encode_block_record(piece.record, stats.blocks));
+                emit(piece.stored);
+                ++stats.blocks;
+                if (piece.record.type == RecordType::Chunk) ++stats.chunk_blocks;
+                stats.input_bytes += piece.record.size;
+            }
+            if (progress) progress(stats.input_bytes, stats.output_bytes);
+        });
+
+    for (;;) {
+        std::vector<uint8_t> block(options.block_size);
+        const size_t got = read_full(input, block);
+        if (got == 0) break;
+        block.resize(got);
+        // The last block, with nothing else in flight, has the pool to itself.
+        const bool alone = got < options.block_size && pipeline.in_flight() == 0 && pool.size() > 1;
+        const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
+        pipeline.push([&codec, threads, block = std::move(block)] { return encode_block(block, codec, threads); });
+        if (got < options.block_size) break;
+    }
+    pipeline.finish();
+
+    emit(encode_end_record(EndRecord{stats.input_bytes, stats.blocks}));
+    return stats;
+}
+
+}  // namespace zelk

@@ -1,0 +1,62 @@
+// The thread pool: tasks really run at the same time, and destruction drops
+// work not yet started instead of waiting for it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "concurrency/thread_pool.h"
+
+namespace zelk {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ThreadPool, RunsTasksAtTheSameTime) {
+    // Each task waits for the other to start; run one after the other they
+    // would both give up.
+    ThreadPool pool(2);
+    std::mutex mutex;
+    std::condition_variable both;
+    int arrived = 0;
+    auto meet = [&] {
+        std::unique_lock lock(mutex);
+        ++arrived;
+        both.notify_all();
+        return both.wait_for(lock, 5s, [&] { return arrived == 2; });
+    };
+    auto a = pool.submit(meet);
+    auto b = pool.submit(meet);
+    EXPECT_TRUE(a.get());
+    EXPECT_TRUE(b.get());
+}
+
+TEST(ThreadPool, DestructionDropsQueuedWorkWithoutWaitingForIt) {
+    std::future<int> queued;
+    std::atomic<bool> release{false};
+    // Frees the running task only once the pool is (most likely) being
+    // destroyed, so the queued task cannot have started.
+    std::jthread releaser;
+    {
+        ThreadPool pool(1);
+        auto running = pool.submit([&] {
+            while (!release) std::this_thread::sleep_for(1ms);
+            return 1;
+        });
+        queued = pool.submit([] { return 2; });
+        releaser = std::jthread([&] {
+            std::this_thread::sleep_for(100ms);
+            release = true;
+        });
+    }
+    EXPECT_THROW(queued.get(), std::future_error);
+}
+
+TEST(ThreadPool, CountsAtLeastOneCore) { EXPECT_GE(available_cores(), 1u); }
+
+}  // namespace
+}  // namespace zelk

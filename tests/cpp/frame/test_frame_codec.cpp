@@ -1,0 +1,169 @@
+// The frame over the real chunk codec: blocks stored as chunks round-trip,
+// the bytes do not depend on the thread count, a block the coder gives up
+// on is split and still mostly compressed, a chunk's length field is
+// checked against its block before the decoder may trust it, and damage
+// inside a chunk's payload, which the chunk decoder cannot see, is caught.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "codec/codec.h"
+#include "frame/frame_block.h"
+#include "frame/frame_codec.h"
+#include "frame/frame_reader.h"
+#include "frame/frame_writer.h"
+#include "model/reference/ensemble.h"
+
+namespace zelk {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A slowly varying 8-bit signal with a little noise: what the models predict well.
+Bytes signal(size_t n) {
+    Bytes data(n);
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < n; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        data[i] = static_cast<uint8_t>(128 + 90 * std::sin(static_cast<double>(i) * 0.003) + ((noise >> 16) & 7));
+    }
+    return data;
+}
+
+Bytes frame_of(const Bytes& data, unsigned threads, uint32_t block_size = 64 << 10) {
+    SpanSource source(data);
+    VectorSink sink;
+    write_frame(source, sink, ChunkBlockCodec{}, FrameOptions{block_size, threads});
+    return sink.bytes;
+}
+
+class ChunkFrame : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        data_ = new Bytes(signal((3 << 16) + 1000));
+        frame_ = new Bytes(frame_of(*data_, 2));
+    }
+    static void TearDownTestSuite() {
+        delete data_;
+        delete frame_;
+    }
+    static Bytes* data_;
+    static Bytes* frame_;
+};
+Bytes* ChunkFrame::data_ = nullptr;
+Bytes* ChunkFrame::frame_ = nullptr;
+
+TEST_F(ChunkFrame, RoundTripsWithBlocksStoredAsChunks) {
+    const Bytes& frame = *frame_;
+    EXPECT_LT(frame.size(), data_->size() * 3 / 4);
+    EXPECT_EQ(frame[FRAME_HEADER_SIZE], uint8_t(RecordType::Chunk));
+    for (unsigned threads : {1u, 3u}) {
+        SpanSource source(frame);
+        VectorSink sink;
+        const FrameReadStats stats = read_frames(source, &sink, ChunkBlockCodec{}, threads);
+        EXPECT_EQ(sink.bytes, *data_);
+        EXPECT_EQ(stats.blocks, 4u);
+    }
+}
+
+TEST_F(ChunkFrame, OneThreadWritesTheSameBytes) { EXPECT_EQ(frame_of(*data_, 1), *frame_); }
+
+TEST(ChunkFrameAlone, ALoneBlockEncodedWithASecondThreadIsTheSame) {
+    // One block of 300 KB: with two threads its encoder takes the second.
+    const Bytes data = signal(300000);
+    const Bytes frame = frame_of(data, 2, 1 << 20);
+    EXPECT_EQ(frame, frame_of(data, 1, 1 << 20));
+    EXPECT_EQ(frame[FRAME_HEADER_SIZE], uint8_t(RecordType::Chunk));
+    SpanSource source(frame);
+    VectorSink sink;
+    read_frames(source, &sink, ChunkBlockCodec{}, 1);
+    EXPECT_EQ(sink.bytes, data);
+}
+
+TEST_F(ChunkFrame, DamageInsideAChunkPayloadIsCaughtByTheChecksum) {
+    Bytes damaged = *frame_;
+    const size_t record = FRAME_HEADER_SIZE;
+    damaged[record + BLOCK_RECORD_SIZE + 200] ^= 0x04;  // inside the first chunk's payload
+    SpanSource source(damaged);
+    VectorSink sink;
+    try {
+        read_frames(source, &sink, ChunkBlockCodec{}, 2);
+        FAIL() << "damaged payload accepted";
+    } catch (const FrameError& error) {
+        EXPECT_NE(std::string(error.what()).find("block 0 at offset 14: checksum mismatch"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_TRUE(sink.bytes.empty());
+}
+
+// Data whose first two residuals are -127, which collapses the coder's range
+// at once (the encoder then declines the whole input), followed by a signal
+// that compresses well.
+Bytes collapsing_then_signal(size_t n) {
+    ModelEnsemble model(std::nullopt, std::nullopt);
+    Bytes data;
+    for (int i = 0; i < 2; ++i) {
+        data.push_back(static_cast<uint8_t>(model.predict() + 1 - 128));
+        model.update(data.back());
+    }
+    const Bytes rest = signal(n - 2);
+    data.insert(data.end(), rest.begin(), rest.end());
+    return data;
+}
+
+TEST(ChunkBlockSplit, ABlockTheCoderGivesUpOnIsSplitAndStillCompressed) {
+    const Bytes data = collapsing_then_signal(400 << 10);
+    const ChunkBlockCodec codec;
+    ASSERT_FALSE(codec.compress(data, EncoderThreads::One).has_value());
+    const auto pieces = encode_block(data, codec);
+    ASSERT_GE(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].record.type, RecordType::Raw);  // the piece where the coder stopped
+    EXPECT_LT(pieces[0].record.size, 2 * MIN_SPLIT_PIECE);
+    Bytes restored;
+    size_t stored = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) {
+            EXPECT_EQ(pieces[i].record.type, RecordType::Chunk) << i;
+        }
+        stored += pieces[i].stored.size();
+        const Bytes part = decode_block({i, 0, pieces[i].record, pieces[i].stored}, codec);
+        restored.insert(restored.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(restored, data);
+    EXPECT_LT(stored, data.size() * 9 / 10);
+}
+
+TEST(ChunkBlockCodec, RefusesAChunkWhoseLengthIsNotTheBlocks) {
+    // Decoding the 4 GiB this header claims would take minutes and the
+    // memory of a machine; the refusal must come first.
+    Bytes chunk = {0xA0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6};
+    const auto start = std::chrono::steady_clock::now();
+    auto result = ChunkBlockCodec{}.decompress(chunk, 1000);
+    EXPECT_FALSE(result.ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    chunk = {0xA2, 0xE8, 0x03, 0x00, 0x00};
+    chunk.resize(40);
+    EXPECT_FALSE(ChunkBlockCodec{}.decompress(chunk, 1000).ok());
+    EXPECT_FALSE(ChunkBlockCodec{}.decompress(Bytes{0xA0, 0xE8}, 1000).ok());
+}
+
+TEST(ChunkBlockCodec, DeclinesWhatDoesNotShrinkAndStaysSilent) {
+    Bytes noise(5000);
+    uint32_t x = 1;
+    for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(ChunkBlockCodec{}.compress(noise, EncoderThreads::One).has_value());
+    const Bytes data = signal(5000);
+    const auto chunk = ChunkBlockCodec{}.compress(data, EncoderThreads::One);
+    EXPECT_TRUE(testing::internal::GetCapturedStdout().empty());
+    ASSERT_TRUE(chunk.has_value());
+    auto back = ChunkBlockCodec{}.decompress(*chunk, 5000);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), data);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,0 +1,267 @@
+// The frame over stand-in block codecs, fast enough to be exhaustive: round
+// trips at the sizes around block boundaries, output independent of thread
+// count and read sizes, concatenated frames, every single-bit flip and every
+// truncation refused, and blocks the codec cannot shrink stored raw.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+
+#include "frame/frame_block.h"
+#include "frame/frame_format.h"
+#include "frame/frame_io.h"
+#include "frame/frame_reader.h"
+#include "frame/frame_writer.h"
+#include "frame/stand_in_codecs.h"
+#include "test_support.h"
+
+namespace zelk {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::InflatingCodec;
+using test::RunLengthCodec;
+
+// Stretches of runs (which shrink) and of noise (which do not), so that a
+// frame holds both kinds of block.
+Bytes mixed_data(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data;
+    while (data.size() < n) {
+        const size_t stretch = 1 + random() % 150;
+        if (random() % 2) {
+            data.insert(data.end(), stretch, static_cast<uint8_t>(random() % 4));
+        } else {
+            for (size_t i = 0; i < stretch; ++i) data.push_back(static_cast<uint8_t>(random()));
+        }
+    }
+    data.resize(n);
+    return data;
+}
+
+Bytes write(const Bytes& data, const BlockCodec& codec, uint32_t block_size, unsigned threads = 2,
+            size_t read_step = SIZE_MAX) {
+    SpanSource source(data, read_step);
+    VectorSink sink;
+    write_frame(source, sink, codec, FrameOptions{block_size, threads});
+    return sink.bytes;
+}
+
+Bytes read(const Bytes& frame, const BlockCodec& codec, unsigned threads = 2, size_t step = SIZE_MAX) {
+    SpanSource source(frame, step);
+    VectorSink sink;
+    read_frames(source, &sink, codec, threads);
+    return sink.bytes;
+}
+
+// Reading `frame` must fail; what was written before the failure must be a
+// prefix of `original`. Returns the error message.
+std::string read_fails(const Bytes& frame, const Bytes& original, const BlockCodec& codec) {
+    SpanSource source(frame);
+    VectorSink sink;
+    try {
+        read_frames(source, &sink, codec, 2);
+    } catch (const FrameError& error) {
+        EXPECT_LE(sink.bytes.size(), original.size());
+        EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), original.begin()));
+        return error.what();
+    }
+    ADD_FAILURE() << "damaged frame was accepted";
+    return {};
+}
+
+uint32_t le32(const Bytes& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
+}
+
+// Offsets of the block records, found from the documented layout alone.
+std::vector<size_t> record_offsets(const Bytes& frame) {
+    std::vector<size_t> offsets;
+    for (size_t at = FRAME_HEADER_SIZE; frame.at(at) != 0xFF; at += BLOCK_RECORD_SIZE + le32(frame, at + 5)) {
+        offsets.push_back(at);
+    }
+    return offsets;
+}
+
+TEST(FrameRoundTrip, RestoresEverySizeAroundBlockBoundaries) {
+    const RunLengthCodec codec;
+    const uint32_t block = 100;
+    for (size_t n : {size_t{0}, size_t{1}, size_t{99}, size_t{100}, size_t{101}, size_t{503}, size_t{5000}}) {
+        const Bytes data = mixed_data(n, static_cast<unsigned>(n));
+        const Bytes frame = write(data, codec, block, 3, 7);
+        EXPECT_EQ(read(frame, codec, 3, 5), data) << n;
+        EXPECT_EQ(record_offsets(frame).size(), (n + block - 1) / block) << n;
+    }
+}
+
+TEST(FrameRoundTrip, EmptyInputIsHeaderAndEndRecordOnly) {
+    const RunLengthCodec codec;
+    const Bytes frame = write({}, codec, 4096);
+    EXPECT_EQ(frame.size(), FRAME_HEADER_SIZE + END_RECORD_SIZE);
+    EXPECT_TRUE(read(frame, codec).empty());
+}
+
+TEST(FrameRoundTrip, IncompressibleDataGrowsOnlyByTheRecords) {
+    const RunLengthCodec codec;
+    const Bytes data = test::random_bytes(1000, 3);
+    const Bytes frame = write(data, codec, 256);
+    EXPECT_EQ(frame.size(), FRAME_HEADER_SIZE + 4 * BLOCK_RECORD_SIZE + data.size() + END_RECORD_SIZE);
+    for (size_t at : record_offsets(frame)) EXPECT_EQ(frame[at], uint8_t(RecordType::Raw));
+    EXPECT_EQ(read(frame, codec), data);
+}
+
+TEST(FrameRoundTrip, FrameBytesDoNotDependOnThreadsOrReadSizes) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(20000, 11);
+    const Bytes one = write(data, codec, 333, 1);
+    for (unsigned threads : {2u, 3u, 8u}) EXPECT_EQ(write(data, codec, 333, threads, 97), one);
+    for (unsigned threads : {1u, 4u}) EXPECT_EQ(read(one, codec, threads, 13), data);
+}
+
+TEST(FrameRoundTrip, ConcatenatedFramesRestoreTheConcatenation) {
+    const RunLengthCodec codec;
+    const Bytes a = mixed_data(700, 1), b = mixed_data(300, 2);
+    Bytes frames = write(a, codec, 128);
+    const Bytes second = write(b, codec, 64);
+    frames.insert(frames.end(), second.begin(), second.end());
+    SpanSource source(frames);
+    VectorSink sink;
+    const FrameReadStats stats = read_frames(source, &sink, codec, 2);
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    EXPECT_EQ(sink.bytes, both);
+    EXPECT_EQ(stats.frames, 2u);
+    EXPECT_FALSE(stats.trailing_data);
+    EXPECT_EQ(stats.input_bytes, frames.size());
+}
+
+TEST(FrameRoundTrip, BytesAfterTheLastFrameAreReportedNotDecoded) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(500, 4);
+    for (const Bytes& tail : {Bytes{0}, Bytes{0x89, 'Z', 'L'}, Bytes(100, 0x55)}) {
+        Bytes frame = write(data, codec, 128);
+        frame.insert(frame.end(), tail.begin(), tail.end());
+        SpanSource source(frame);
+        VectorSink sink;
+        EXPECT_TRUE(read_frames(source, &sink, codec, 2).trailing_data);
+        EXPECT_EQ(sink.bytes, data);
+    }
+}
+
+TEST(FrameRoundTrip, RefusesInputThatIsNoFrame) {
+    const RunLengthCodec codec;
+    EXPECT_NE(read_fails({}, {}, codec).find("empty"), std::string::npos);
+    EXPECT_NE(read_fails(Bytes{'h', 'e', 'l', 'l', 'o'}, {}, codec).find("not in zelk format"), std::string::npos);
+}
+
+class FrameDamage : public ::testing::Test {
+protected:
+    RunLengthCodec codec;
+    Bytes data = mixed_data(640, 21);
+    Bytes frame = write(data, codec, 128);
+};
+
+TEST_F(FrameDamage, EverySingleBitFlipIsRefused) {
+    for (size_t bit = 0; bit < frame.size() * 8; ++bit) {
+        Bytes damaged = frame;
+        damaged[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        SCOPED_TRACE("bit " + std::to_string(bit));
+        read_fails(damaged, data, codec);
+    }
+}
+
+TEST_F(FrameDamage, EveryTruncationIsRefused) {
+    for (size_t length = 0; length < frame.size(); ++length) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        read_fails(Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length)), data, codec);
+    }
+    for (size_t at : record_offsets(frame)) {
+        const std::string message = read_fails(Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(at)), data, codec);
+        EXPECT_NE(message.find("truncated"), std::string::npos) << message;
+        EXPECT_NE(message.find("offset " + std::to_string(at)), std::string::npos) << message;
+    }
+}
+
+TEST_F(FrameDamage, ErrorsNameTheDamagedBlockAndItsOffset) {
+    const std::vector<size_t> records = record_offsets(frame);
+    ASSERT_GE(records.size(), 4u);
+    const size_t at = records[2];
+    const std::string place = "block 2 at offset " + std::to_string(at);
+
+    Bytes payload = frame;
+    payload[at + BLOCK_RECORD_SIZE] ^= 0x10;
+    EXPECT_NE(read_fails(payload, data, codec).find(place), std::string::npos);
+
+    Bytes checksum = frame;
+    checksum[at + 9] ^= 0x01;
+    EXPECT_NE(read_fails(checksum, data, codec).find(place), std::string::npos);
+
+    // The blocks before the damaged one are restored in full.
+    SpanSource source(payload);
+    VectorSink sink;
+    EXPECT_THROW(read_frames(source, &sink, codec, 4), FrameError);
+    EXPECT_EQ(sink.bytes, Bytes(data.begin(), data.begin() + 256));
+}
+
+TEST_F(FrameDamage, MovedRepeatedOrDroppedRecordsAreRefused) {
+    const std::vector<size_t> r = record_offsets(frame);
+    auto record = [&](size_t i) {
+        const size_t end = i + 1 < r.size() ? r[i + 1] : frame.size() - END_RECORD_SIZE;
+        return Bytes(frame.begin() + static_cast<std::ptrdiff_t>(r[i]), frame.begin() + static_cast<std::ptrdiff_t>(end));
+    };
+    auto assemble = [&](std::vector<size_t> order) {
+        Bytes out(frame.begin(), frame.begin() + FRAME_HEADER_SIZE);
+        for (size_t i : order) {
+            const Bytes part = record(i);
+            out.insert(out.end(), part.begin(), part.end());
+        }
+        out.insert(out.end(), frame.end() - END_RECORD_SIZE, frame.end());
+        return out;
+    };
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(read(assemble({0, 1, 2, 3, 4}), codec), data);  // the cut itself is sound
+    read_fails(assemble({1, 0, 2, 3, 4}), data, codec);
+    read_fails(assemble({0, 1, 1, 2, 3, 4}), data, codec);
+    read_fails(assemble({0, 1, 2, 3}), data, codec);
+}
+
+TEST_F(FrameDamage, SizesBeyondTheBlockSizeAreRefusedBeforeDecoding) {
+    // Records and headers whose checks are right but whose sizes are not.
+    const size_t at = record_offsets(frame)[0];
+    Bytes oversized = frame;
+    const auto record = encode_block_record({RecordType::Raw, 129, 129, 0}, 0);
+    std::copy(record.begin(), record.end(), oversized.begin() + static_cast<std::ptrdiff_t>(at));
+    EXPECT_NE(read_fails(oversized, data, codec).find("block size"), std::string::npos);
+
+    Bytes huge_blocks = frame;
+    const auto header = encode_frame_header({FRAME_VERSION, 0, MAX_BLOCK_SIZE + 1});
+    std::copy(header.begin(), header.end(), huge_blocks.begin());
+    EXPECT_NE(read_fails(huge_blocks, data, codec).find("block size"), std::string::npos);
+
+    EXPECT_THROW(write(data, codec, 0), std::invalid_argument);
+    EXPECT_THROW(write(data, codec, MAX_BLOCK_SIZE + 1), std::invalid_argument);
+}
+
+TEST_F(FrameDamage, NewerVersionsAndUnknownFlagsAreRefusedByName) {
+    Bytes newer = frame;
+    const auto v2 = encode_frame_header({FRAME_VERSION + 1, 0, 128});
+    std::copy(v2.begin(), v2.end(), newer.begin());
+    EXPECT_NE(read_fails(newer, data, codec).find("version 2"), std::string::npos);
+
+    Bytes flagged = frame;
+    const auto flags = encode_frame_header({FRAME_VERSION, 0x04, 128});
+    std::copy(flags.begin(), flags.end(), flagged.begin());
+    EXPECT_NE(read_fails(flagged, data, codec).find("unknown features"), std::string::npos);
+}
+
+TEST(FrameRoundTrip, OutputNoShorterThanTheBlockIsStoredRaw) {
+    const InflatingCodec codec;
+    const Bytes data = mixed_data(3000, 8);
+    const Bytes frame = write(data, codec, 1000);
+    for (size_t at : record_offsets(frame)) EXPECT_EQ(frame[at], uint8_t(RecordType::Raw));
+    EXPECT_EQ(read(frame, codec), data);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -22,7 +22,11 @@ ensure_debian_packages() {
 
 # Creates .venv if needed, installs requirements-dev.txt and any packages
 # named, and puts .venv/bin first on PATH (its cmake, ninja and pytest).
+# Compilers run through ccache where it is installed: the module's release
+# build and the unit tests' build share their objects, and a second run of
+# the test command recompiles only what changed.
 ensure_venv() {
+  if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
   if [ ! -x .venv/bin/python ]; then
     echo "== creating .venv"
     python3 -m venv .venv

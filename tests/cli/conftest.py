@@ -55,11 +55,25 @@ def noise_bytes(n, seed=2):
     return random.Random(seed).randbytes(n)
 
 
+LICENCES = Path("/usr/share/common-licenses")
+
+
 def text_bytes(n):
-    """Real text from the machine's licences."""
-    licences = sorted(Path("/usr/share/common-licenses").glob("*"))
+    """n bytes of real text from the machine's licences; in a test, skips it
+    (visibly) where the machine has fewer."""
+    licences = sorted(LICENCES.glob("*"))
     data = b"".join(p.read_bytes() for p in licences if p.is_file())
+    if len(data) < n:
+        pytest.skip(f"fewer than {n} bytes of licence text under {LICENCES}")
     return data[:n]
+
+
+def host_file_bytes(path, n):
+    """The first n bytes of a file of the machine; in a test, skips it
+    (visibly) where the file is missing."""
+    if not Path(path).is_file():
+        pytest.skip(f"{path} is not on this machine")
+    return Path(path).read_bytes()[:n]
 
 
 def block_records(frame):

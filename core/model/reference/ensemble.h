@@ -1,8 +1,9 @@
-// The whole prediction side of the stream codec for one chunk: six models in
-// fixed slots (previous byte, order-3 context, LMS, a second previous-byte
-// model, match, transformer) blended by one Mixer. The encoder and the decoder
-// each build one and drive it through predict/update per byte and a final
-// finish, and so obtain the same prediction for every byte.
+// The whole prediction side of the stream codec for one chunk, in its plain
+// form: six models in fixed slots (previous byte, order-3 context, LMS, a
+// second previous-byte model, match, transformer) blended by one Mixer,
+// driven through predict/update per byte and a final finish. The codec runs
+// the fast ensemble (model/fast_ensemble.h) instead; the tests drive both
+// over the same bytes and hold every prediction equal.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 
 namespace zelk {
 
-// WeightSet (six signed 16.16 words) and Predictions come with the Mixer.
+// WeightSet (six signed 16.16 words) and Predictions: model/model_constants.h.
 class ModelEnsemble {
 public:
     // Allocates about 25 MiB of zero-filled tables; throws std::bad_alloc.

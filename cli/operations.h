@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "frame/frame_codec.h"
+#include "frame/block_codec.h"
 #include "listing.h"
 #include "options.h"
 #include "reporter.h"

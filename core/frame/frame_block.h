@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/frame_codec.h"
+#include "frame/block_codec.h"
 #include "frame/frame_format.h"
 #include "frame/frame_parser.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "frame/frame_codec.h"
+#include "frame/block_codec.h"
 #include "frame/frame_io.h"
 
 namespace zelk {

@@ -1,6 +1,7 @@
 // The thread pool: tasks really run at the same time, and destruction drops
 // work not yet started instead of waiting for it.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -56,7 +57,20 @@ TEST(ThreadPool, DestructionDropsQueuedWorkWithoutWaitingForIt) {
     EXPECT_THROW(queued.get(), std::future_error);
 }
 
-TEST(ThreadPool, CountsAtLeastOneCore) { EXPECT_GE(available_cores(), 1u); }
+// The processors this thread may run on, not those the machine has: a
+// thread pinned to one core counts one.
+TEST(ThreadPool, CountsTheCoresTheAffinityMaskAllows) {
+    unsigned counted = 0;
+    std::thread pinned([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        counted = available_cores();
+    });
+    pinned.join();
+    EXPECT_EQ(counted, 1u);
+}
 
 }  // namespace
 }  // namespace zelk

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "frame/frame_codec.h"
+#include "frame/block_codec.h"
 #include "test_support.h"
 
 namespace zelk::test {

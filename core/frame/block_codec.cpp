@@ -3,7 +3,7 @@
 // decoded its header must name exactly the block's size (which the parser
 // has bounded by the frame's block size); the frame's checksum then catches
 // whatever damage the decoder cannot.
-#include "frame/frame_codec.h"
+#include "frame/block_codec.h"
 
 #include <stdexcept>
 #include <string>

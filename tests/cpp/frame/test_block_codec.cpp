@@ -9,8 +9,8 @@
 #include <cmath>
 
 #include "codec/codec.h"
+#include "frame/block_codec.h"
 #include "frame/frame_block.h"
-#include "frame/frame_codec.h"
 #include "frame/frame_reader.h"
 #include "frame/frame_writer.h"
 #include "model/reference/ensemble.h"

@@ -20,9 +20,10 @@ std::string ratio_text(uint64_t compressed, uint64_t uncompressed) {
 }  // namespace
 
 void Listing::print_row(const Counts& c, const std::string& name) const {
-    std::printf("%8llu %8llu %8llu %8llu %14llu %14llu %7s  %s\n",
+    std::printf("%8llu %8llu %8llu %8llu %8llu %14llu %14llu %7s  %s\n",
                 static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.blocks),
-                static_cast<unsigned long long>(c.chunks), static_cast<unsigned long long>(c.raw),
+                static_cast<unsigned long long>(c.chunks), static_cast<unsigned long long>(c.zstd),
+                static_cast<unsigned long long>(c.raw),
                 static_cast<unsigned long long>(c.compressed),
                 static_cast<unsigned long long>(c.uncompressed),
                 ratio_text(c.compressed, c.uncompressed).c_str(), name.c_str());
@@ -30,7 +31,7 @@ void Listing::print_row(const Counts& c, const std::string& name) const {
 
 void Listing::list(const std::string& name, ByteSource& input) {
     if (files_ == 0) {
-        std::printf("%8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "chunks", "raw",
+        std::printf("%8s %8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "zelk", "zstd", "raw",
                     "compressed", "uncompressed", "ratio", "name");
     }
     ++files_;
@@ -39,12 +40,13 @@ void Listing::list(const std::string& name, ByteSource& input) {
     FrameParser parser(input);
     FrameParser::Next next;
     while ((next = parser.next_frame()) == FrameParser::Next::Frame) {
-        details += "  frame " + std::to_string(counts.frames) + ": block size " +
+        details += "  frame " + std::to_string(counts.frames) + ": version " +
+                   std::to_string(parser.header().version) + ", block size " +
                    std::to_string(parser.header().block_size) + "\n";
         while (auto block = parser.next_block()) {
             const BlockRecord& r = block->record;
             ++counts.blocks;
-            ++(r.type == RecordType::Chunk ? counts.chunks : counts.raw);
+            ++(r.type == RecordType::Chunk ? counts.chunks : r.type == RecordType::ZstdChunk ? counts.zstd : counts.raw);
             counts.uncompressed += r.size;
             details += "    " + block_place(block->index, block->offset) + ": " + record_type_name(r.type) +
                        " " + std::to_string(r.size) + " -> " + std::to_string(r.stored_size) + " (" +
@@ -59,6 +61,7 @@ void Listing::list(const std::string& name, ByteSource& input) {
     totals_.frames += counts.frames;
     totals_.blocks += counts.blocks;
     totals_.chunks += counts.chunks;
+    totals_.zstd += counts.zstd;
     totals_.raw += counts.raw;
     totals_.compressed += counts.compressed;
     totals_.uncompressed += counts.uncompressed;

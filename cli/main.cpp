@@ -67,8 +67,9 @@ int main(int argc, char** argv) {
     ::umask(mask);
     {
         Listing listing(report);
-        Session session{options, report, listing,
-                        options.threads ? options.threads : zelk::available_cores(), mask, {}};
+        const zelk::LevelSettings level = zelk::level_settings(options.level);
+        Session session{options, report, listing, options.threads ? options.threads : zelk::available_cores(),
+                        mask, zelk::ChunkBlockCodec(level), options.block_size.value_or(level.block_size)};
         for (const std::string& name : options.inputs) process_input(name, session);
     }
     return report.exit_status();

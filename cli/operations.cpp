@@ -40,7 +40,7 @@ struct Input {
 
 // What one run produced, for -v.
 struct Outcome {
-    uint64_t input_bytes = 0, output_bytes = 0, blocks = 0, chunks = 0;
+    uint64_t input_bytes = 0, output_bytes = 0, blocks = 0, chunks = 0, zstd_chunks = 0;
     bool trailing_data = false;
 };
 
@@ -95,11 +95,11 @@ Outcome Job::work(ByteSink* sink) {
     Outcome outcome;
     if (opt_.operation == Operation::Compress) {
         const FrameWriteStats stats =
-            write_frame(source, *sink, s_.codec, FrameOptions{opt_.block_size, s_.threads}, tell);
-        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, false};
+            write_frame(source, *sink, s_.codec, FrameOptions{s_.block_size, s_.threads}, tell);
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, stats.zstd_blocks, false};
     } else {
         const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.threads, tell);
-        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, stats.trailing_data};
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, stats.trailing_data};
     }
     return outcome;
 }
@@ -120,7 +120,8 @@ void Job::report_outcome(const Outcome& o, const std::string& to, double seconds
         std::snprintf(share, sizeof share, " (%.2f%%)",
                       o.input_bytes ? 100.0 * static_cast<double>(o.output_bytes) / static_cast<double>(o.input_bytes) : 100.0);
         text += std::to_string(o.input_bytes) + " -> " + std::to_string(o.output_bytes) + " bytes" + share + ", " +
-                std::to_string(o.blocks) + " blocks (" + std::to_string(o.chunks) + " compressed), " + rate;
+                std::to_string(o.blocks) + " blocks (" + std::to_string(o.chunks) + " zelk, " +
+                std::to_string(o.zstd_chunks) + " zstd), " + rate;
     }
     if (!to.empty()) text += " -> " + to;
     s_.report.info(text);

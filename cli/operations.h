@@ -23,6 +23,7 @@ struct Session {
     unsigned threads;
     mode_t umask;
     ChunkBlockCodec codec;
+    uint32_t block_size;
 };
 
 // `name` is a file name or "-" for standard input. Failures are reported

@@ -69,6 +69,9 @@ bool apply(const std::string& name, Options& options, Requested& requested,
     else if (is("", {"no-progress"})) options.progress = ProgressMode::Never;
     else if (is("h", {"help"})) options.help = true;
     else if (is("V", {"version"})) options.version = true;
+    else if (name.size() == 1 && name[0] >= '1' && name[0] <= '9') options.level = name[0] - '0';
+    else if (is("", {"fast"})) options.level = MIN_LEVEL;
+    else if (is("", {"best"})) options.level = MAX_LEVEL;
     else if (is("T", {"threads"})) options.threads = parse_threads(value());
     else if (is("B", {"block-size"})) options.block_size = parse_block_size(value());
     else if (is("o", {"output"})) options.output = value();
@@ -92,7 +95,6 @@ Operation resolve(const Requested& requested, const std::string& program) {
 
 Options parse_options(const std::string& program, const std::vector<std::string>& args) {
     Options options;
-    options.block_size = DEFAULT_BLOCK_SIZE;
     Requested requested;
     bool operands_only = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -158,9 +160,11 @@ std::string help_text(const std::string& program) {
            "  -k, --keep          keep the input files (the default)\n"
            "      --rm            remove the input files after success\n"
            "  -f, --force         overwrite existing outputs, write compressed data to a terminal\n"
+           "  -1 .. -9            compression level (default 3): higher is smaller and slower\n"
+           "      --fast, --best  level 1, level 9\n"
            "  -T, --threads=N     use N threads (default 0: all available cores)\n"
            "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
-           "                      (default 1M, at most 64M)\n"
+           "                      (default: the level's, 1M to 16M; at most 64M)\n"
            "  -q, --quiet         suppress warnings\n"
            "  -v, --verbose       report sizes and speed (with -l: every block)\n"
            "      --progress      always show progress on standard error\n"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/levels.h"
+
 namespace zelk::cli {
 
 enum class Operation { Compress, Decompress, Test, List };
@@ -20,7 +22,8 @@ struct Options {
     int verbosity = 0;          // -1 with -q, 1 and more with -v
     std::optional<std::string> output;
     unsigned threads = 0;       // 0: one per available core
-    uint32_t block_size;        // compression only
+    int level = DEFAULT_LEVEL;  // compression only: -1 .. -9
+    std::optional<uint32_t> block_size;  // compression only; unset: the level's
     ProgressMode progress = ProgressMode::Auto;
     bool help = false;
     bool version = false;

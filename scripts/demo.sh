@@ -4,7 +4,7 @@
 # The module is built only if it is not installed from the current sources.
 source "$(dirname "$0")/env.sh"
 
-ensure_debian_packages g++ python3-venv alsa-utils
+ensure_debian_packages g++ libzstd-dev python3-venv alsa-utils
 ensure_venv
 install_module
 exec "$PY" scripts/demo.py "$@"

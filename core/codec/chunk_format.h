@@ -89,4 +89,14 @@ struct ChunkView {
 // mode, then the mode's own refusals.
 Result<ChunkView> read_header(ByteView chunk);
 
+// The shortest Plain chunk a conforming encoder can write for `length`
+// bytes. The cheapest residual has frequency 3273 of 65536, so every byte
+// costs at least log2(65536 / 3273) = 4.3236 bits of the coder's interval;
+// the coder writes a byte for every 8 bits it narrows the interval by, bar
+// the 32 bits its state holds, and then writes all four bytes of that state.
+// So a payload has at least 4.3236 * length / 8 > 0.54 * length bytes. A
+// shorter chunk is damaged, and refusing it bounds a decoder's work by its
+// input: no chunk decodes to more than 1 / 0.54 of its size.
+constexpr uint64_t min_plain_chunk_size(uint64_t length) { return PLAIN_HEADER_LEN + length * 54 / 100; }
+
 }  // namespace zelk

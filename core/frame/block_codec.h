@@ -1,7 +1,8 @@
 // How the frame stores one block compressed: an interface, so that the
 // frame's logic (raw fallback, splitting, checks, parallel order) can be
 // exercised with simple stand-ins, and its one real implementation, which
-// stores each compressed block as one zelk chunk.
+// stores each compressed block as a zelk chunk or a Zstandard fallback chunk,
+// whichever is smaller at the level chosen.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +12,15 @@
 
 #include "codec/codec.h"
 #include "codec/codec_error.h"
+#include "frame/frame_format.h"
+#include "frame/levels.h"
 
 namespace zelk {
+
+struct CompressedBlock {
+    RecordType type;  // the kind of the stored bytes: Chunk or ZstdChunk
+    std::vector<uint8_t> stored;
+};
 
 class BlockCodec {
 public:
@@ -23,24 +31,35 @@ public:
     // to call from several threads at once. `threads`: whether it may use a
     // second thread of its own, which the writer allows for a block that has
     // the machine to itself.
-    virtual std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data,
-                                                         EncoderThreads threads) const = 0;
+    virtual std::optional<CompressedBlock> compress(std::span<const uint8_t> data,
+                                                    EncoderThreads threads) const = 0;
 
-    // Restores a block of `size` bytes from its compressed form, or says why
-    // it cannot. Must never produce more than `size` bytes' worth of work or
-    // memory, whatever `stored` holds.
-    virtual Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored,
+    // Restores a block of `size` bytes from the stored bytes of a record of
+    // `type`, or says why it cannot. Must never produce more than `size`
+    // bytes' worth of work or memory, whatever `stored` holds.
+    virtual Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                                     uint32_t size) const = 0;
 };
 
-// Blocks as zelk chunks: mode Plain, predictor 0, no weights, the encoder's
-// debug line sent nowhere.
+// Blocks as zelk chunks (mode Plain, predictor 0, no weights, the encoder's
+// debug line sent nowhere) or Zstandard fallback chunks. Zstandard goes
+// first; the zelk encoder is tried only where the level allows it and where
+// Zstandard's chunk is longer than the shortest zelk chunk of the block could
+// be, and at ZelkEffort::Probe only when it beats Zstandard on a sample.
 class ChunkBlockCodec final : public BlockCodec {
 public:
-    std::optional<std::vector<uint8_t>> compress(std::span<const uint8_t> data,
-                                                 EncoderThreads threads) const override;
-    Result<std::vector<uint8_t>> decompress(std::span<const uint8_t> stored,
+    explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
+
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads) const override;
+    Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;
+
+    // The sample a probe compresses both ways: this many bytes from the
+    // middle of the block. Blocks of less than twice this are not probed.
+    static constexpr size_t PROBE_BYTES = size_t{32} << 10;
+
+private:
+    LevelSettings level_;
 };
 
 }  // namespace zelk

@@ -14,10 +14,10 @@ namespace zelk {
 namespace {
 
 // The codec's form of `data` if it is shorter than `data`.
-std::optional<std::vector<uint8_t>> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
-                                           EncoderThreads threads) {
-    auto stored = codec.compress(data, threads);
-    if (stored && stored->size() < data.size()) return stored;
+std::optional<CompressedBlock> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
+                                      EncoderThreads threads) {
+    auto compressed = codec.compress(data, threads);
+    if (compressed && compressed->stored.size() < data.size()) return compressed;
     return std::nullopt;
 }
 
@@ -37,9 +37,9 @@ bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, Encode
 void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
                   std::vector<EncodedPiece>& out) {
     const auto size = static_cast<uint32_t>(data.size());
-    if (auto chunk = shrunk(data, codec, threads)) {
-        const auto stored_size = static_cast<uint32_t>(chunk->size());
-        out.push_back({{RecordType::Chunk, size, stored_size, crc32c(data)}, std::move(*chunk)});
+    if (auto compressed = shrunk(data, codec, threads)) {
+        const auto stored_size = static_cast<uint32_t>(compressed->stored.size());
+        out.push_back({{compressed->type, size, stored_size, crc32c(data)}, std::move(compressed->stored)});
         return;
     }
     if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads)) {
@@ -66,7 +66,7 @@ std::vector<uint8_t> decode_block(StoredBlock block, const BlockCodec& codec) {
     if (record.type == RecordType::Raw) {
         data = std::move(block.stored);
     } else {
-        auto restored = codec.decompress(block.stored, record.size);
+        auto restored = codec.decompress(record.type, block.stored, record.size);
         if (!restored) {
             throw FrameError(block_place(block.index, block.offset) +
                              ": chunk refused: " + restored.error().display());

@@ -1,5 +1,6 @@
 // Encoding and decoding of the frame's fixed-size parts. All integers are
-// little-endian; every part ends in a CRC-32C check of the bytes before it.
+// little-endian; every part ends in a CRC-32C check of the bytes before it,
+// a record's check followed by its index and, from version 2 on, the salt.
 #include "frame/frame_format.h"
 
 #include <algorithm>
@@ -10,44 +11,54 @@
 namespace zelk {
 namespace {
 
-uint32_t record_check(std::span<const uint8_t> fields, uint64_t index) {
-    uint8_t index_bytes[8];
-    store_le(index_bytes, index);
-    return crc32c(index_bytes, crc32c(fields));
+uint32_t record_check(std::span<const uint8_t> fields, uint64_t index, const FrameHeader& frame) {
+    uint8_t tail[12];
+    store_le(tail, index);
+    store_le(tail + 8, frame.salt);
+    const size_t tail_size = frame.version >= 2 ? 12 : 8;
+    return crc32c(std::span<const uint8_t>(tail, tail_size), crc32c(fields));
 }
 
-template <size_t N>
-void seal_record(std::array<uint8_t, N>& bytes, uint64_t index) {
-    store_le(&bytes[N - 4], record_check(std::span(bytes).first(N - 4), index));
+void seal_record(std::span<uint8_t> bytes, uint64_t index, const FrameHeader& frame) {
+    const size_t n = bytes.size() - 4;
+    store_le(&bytes[n], record_check(bytes.first(n), index, frame));
 }
 
 }  // namespace
 
-HeaderBytes encode_frame_header(const FrameHeader& header) {
-    HeaderBytes bytes{};
+size_t frame_header_size(uint8_t version) { return version >= 2 ? 18 : 14; }
+size_t end_record_size(uint8_t version) { return version >= 2 ? 25 : 21; }
+
+std::vector<uint8_t> encode_frame_header(const FrameHeader& header) {
+    std::vector<uint8_t> bytes(frame_header_size(header.version));
     std::copy(FRAME_MAGIC.begin(), FRAME_MAGIC.end(), bytes.begin());
     bytes[4] = header.version;
     bytes[5] = header.flags;
     store_le(&bytes[6], header.block_size);
-    store_le(&bytes[10], crc32c(std::span(bytes).first(10)));
+    if (header.version >= 2) store_le(&bytes[10], header.salt);
+    const size_t n = bytes.size() - 4;
+    store_le(&bytes[n], crc32c(std::span(bytes).first(n)));
     return bytes;
 }
 
-FrameHeader decode_frame_header(const HeaderBytes& bytes) {
-    return FrameHeader{bytes[4], bytes[5], load_le<uint32_t>(&bytes[6])};
+FrameHeader decode_frame_header(std::span<const uint8_t> bytes) {
+    FrameHeader header{bytes[4], bytes[5], load_le<uint32_t>(&bytes[6]), 0};
+    if (header.version >= 2) header.salt = load_le<uint32_t>(&bytes[10]);
+    return header;
 }
 
-bool frame_header_check_ok(const HeaderBytes& bytes) {
-    return load_le<uint32_t>(&bytes[10]) == crc32c(std::span(bytes).first(10));
+bool frame_header_check_ok(std::span<const uint8_t> bytes) {
+    const size_t n = bytes.size() - 4;
+    return load_le<uint32_t>(&bytes[n]) == crc32c(bytes.first(n));
 }
 
-BlockRecordBytes encode_block_record(const BlockRecord& record, uint64_t index) {
+BlockRecordBytes encode_block_record(const BlockRecord& record, uint64_t index, const FrameHeader& frame) {
     BlockRecordBytes bytes{};
     bytes[0] = static_cast<uint8_t>(record.type);
     store_le(&bytes[1], record.size);
     store_le(&bytes[5], record.stored_size);
     store_le(&bytes[9], record.crc);
-    seal_record(bytes, index);
+    seal_record(bytes, index, frame);
     return bytes;
 }
 
@@ -56,29 +67,43 @@ BlockRecord decode_block_record(const BlockRecordBytes& bytes) {
                        load_le<uint32_t>(&bytes[5]), load_le<uint32_t>(&bytes[9])};
 }
 
-EndRecordBytes encode_end_record(const EndRecord& record) {
-    EndRecordBytes bytes{};
+std::vector<uint8_t> encode_end_record(const EndRecord& record, const FrameHeader& frame) {
+    std::vector<uint8_t> bytes(end_record_size(frame.version));
     bytes[0] = static_cast<uint8_t>(RecordType::End);
     store_le(&bytes[1], record.total_size);
     store_le(&bytes[9], record.block_count);
-    seal_record(bytes, record.block_count);
+    if (frame.version >= 2) store_le(&bytes[17], record.content_crc);
+    seal_record(bytes, record.block_count, frame);
     return bytes;
 }
 
-EndRecord decode_end_record(const EndRecordBytes& bytes) {
-    return EndRecord{load_le<uint64_t>(&bytes[1]), load_le<uint64_t>(&bytes[9])};
+EndRecord decode_end_record(std::span<const uint8_t> bytes, const FrameHeader& frame) {
+    EndRecord end{load_le<uint64_t>(&bytes[1]), load_le<uint64_t>(&bytes[9]), 0};
+    if (frame.version >= 2) end.content_crc = load_le<uint32_t>(&bytes[17]);
+    return end;
 }
 
-bool record_check_ok(std::span<const uint8_t> record, uint64_t index) {
+bool record_check_ok(std::span<const uint8_t> record, uint64_t index, const FrameHeader& frame) {
     if (record.size() < 4) return false;
     const size_t n = record.size() - 4;
-    return load_le<uint32_t>(&record[n]) == record_check(record.first(n), index);
+    return load_le<uint32_t>(&record[n]) == record_check(record.first(n), index, frame);
+}
+
+bool record_type_known(uint8_t type, uint8_t version) {
+    switch (static_cast<RecordType>(type)) {
+        case RecordType::Raw:
+        case RecordType::Chunk:
+        case RecordType::End: return true;
+        case RecordType::ZstdChunk: return version >= 2;
+    }
+    return false;
 }
 
 std::string record_type_name(RecordType type) {
     switch (type) {
         case RecordType::Raw: return "raw";
         case RecordType::Chunk: return "chunk";
+        case RecordType::ZstdChunk: return "zstd";
         case RecordType::End: return "end";
     }
     return "unknown";

@@ -36,27 +36,45 @@ void FrameParser::read_record_rest(std::span<uint8_t> record, uint64_t start,
     }
 }
 
+// What follows a frame is another frame or the end of the input. Zero bytes
+// to the end (padding, as block devices and tape archives leave) are
+// trailing data; anything else is damage, since a frame whose magic was hit
+// looks the same.
+FrameParser::Next FrameParser::after_frame(std::span<const uint8_t> bytes, uint64_t start) {
+    if (bytes.empty()) return Next::EndOfInput;
+    auto zero = [](std::span<const uint8_t> part) {
+        return std::all_of(part.begin(), part.end(), [](uint8_t b) { return b == 0; });
+    };
+    std::array<uint8_t, 1 << 16> rest{};
+    for (bool zeros = zero(bytes); zeros;) {
+        const size_t got = read(rest);
+        if (got == 0) return Next::TrailingData;
+        zeros = zero(std::span(rest).first(got));
+    }
+    throw FrameError("unknown data" + at(start) + " after frame " + std::to_string(frames_ - 1) +
+                     ": a damaged frame, or not zelk data");
+}
+
 FrameParser::Next FrameParser::next_frame() {
     const uint64_t start = offset_;
     const bool first = frames_ == 0;
-    HeaderBytes bytes{};
+    std::array<uint8_t, MAX_FRAME_HEADER_SIZE> bytes{};
     const size_t got = read(std::span(bytes).first(FRAME_MAGIC.size()));
-    if (got == 0) {
-        if (first) throw FrameError("empty input, not in zelk format");
-        return Next::EndOfInput;
-    }
-    if (got < FRAME_MAGIC.size() || !std::equal(FRAME_MAGIC.begin(), FRAME_MAGIC.end(), bytes.begin())) {
-        if (first) throw FrameError("not in zelk format");
-        return Next::TrailingData;
-    }
-    read_record_rest(std::span(bytes).subspan(FRAME_MAGIC.size()), start, "a frame header");
-    const FrameHeader header = decode_frame_header(bytes);
-    if (header.version != FRAME_VERSION) {
-        throw FrameError("frame" + at(start) + " has format version " +
-                         std::to_string(header.version) + ", this program reads version " +
+    const bool magic = got == FRAME_MAGIC.size() && std::equal(FRAME_MAGIC.begin(), FRAME_MAGIC.end(), bytes.begin());
+    if (first && got == 0) throw FrameError("empty input, not in zelk format");
+    if (first && !magic) throw FrameError("not in zelk format");
+    if (!magic) return after_frame(std::span(bytes).first(got), start);
+    read_record_rest(std::span(bytes).subspan(FRAME_MAGIC.size(), 1), start, "a frame header");
+    const uint8_t version = bytes[FRAME_MAGIC.size()];
+    if (version < OLDEST_FRAME_VERSION || version > FRAME_VERSION) {
+        throw FrameError("frame" + at(start) + " has format version " + std::to_string(version) +
+                         ", this program reads versions " + std::to_string(OLDEST_FRAME_VERSION) + " to " +
                          std::to_string(FRAME_VERSION));
     }
-    if (!frame_header_check_ok(bytes)) throw FrameError("damaged frame header" + at(start));
+    const auto header_bytes = std::span(bytes).first(frame_header_size(version));
+    read_record_rest(header_bytes.subspan(FRAME_MAGIC.size() + 1), start, "a frame header");
+    const FrameHeader header = decode_frame_header(header_bytes);
+    if (!frame_header_check_ok(header_bytes)) throw FrameError("damaged frame header" + at(start));
     if (header.flags != 0) {
         throw FrameError("frame" + at(start) + " uses unknown features (flags " +
                          hex_byte(header.flags) + ")");
@@ -81,20 +99,20 @@ std::optional<StoredBlock> FrameParser::next_block() {
                          std::to_string(next_index_) + " or the end record should begin");
     }
     if (type == static_cast<uint8_t>(RecordType::End)) {
-        EndRecordBytes bytes{};
+        std::array<uint8_t, MAX_END_RECORD_SIZE> buffer{};
+        const auto bytes = std::span(buffer).first(end_record_size(header_.version));
         bytes[0] = type;
-        read_record_rest(std::span(bytes).subspan(1), start, "the end record");
+        read_record_rest(bytes.subspan(1), start, "the end record");
         check_end(bytes, start);
         return std::nullopt;
     }
-    if (type != static_cast<uint8_t>(RecordType::Raw) &&
-        type != static_cast<uint8_t>(RecordType::Chunk)) {
+    if (!record_type_known(type, header_.version)) {
         throw FrameError(place + ": unknown record type " + hex_byte(type) + ", the frame is damaged");
     }
     BlockRecordBytes bytes{};
     bytes[0] = type;
     read_record_rest(std::span(bytes).subspan(1), start, "the record of " + place);
-    if (!record_check_ok(bytes, next_index_)) {
+    if (!record_check_ok(bytes, next_index_, header_)) {
         throw FrameError(place + ": damaged record (its check does not match)");
     }
     StoredBlock block{next_index_, start, decode_block_record(bytes), {}};
@@ -127,9 +145,9 @@ void FrameParser::check_block(const BlockRecord& record, uint64_t start) const {
     }
 }
 
-void FrameParser::check_end(const EndRecordBytes& bytes, uint64_t start) {
-    const EndRecord end = decode_end_record(bytes);
-    if (!record_check_ok(bytes, end.block_count)) {
+void FrameParser::check_end(std::span<const uint8_t> bytes, uint64_t start) {
+    const EndRecord end = decode_end_record(bytes, header_);
+    if (!record_check_ok(bytes, end.block_count, header_)) {
         throw FrameError("damaged end record" + at(start) + " (its check does not match)");
     }
     if (end.block_count != next_index_) {
@@ -141,6 +159,7 @@ void FrameParser::check_end(const EndRecordBytes& bytes, uint64_t start) {
                          std::to_string(end.total_size) + " bytes, the blocks hold " +
                          std::to_string(frame_total_));
     }
+    end_ = end;
 }
 
 }  // namespace zelk

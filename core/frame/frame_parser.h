@@ -3,11 +3,14 @@
 // checks everything that can be checked without decoding a block (magic,
 // version, every record's check, sizes against the frame's block size, the
 // end record against the blocks) and throws FrameError naming the place of
-// the first fault. Decoding and checksums of the data are the caller's.
+// the first fault. Decoding and checksums of the data, the content's
+// included, are the caller's.
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,7 +38,9 @@ public:
 
     // Reads the next frame's header. The input must begin with a frame;
     // after a frame's end record, another frame, the end of the input, or
-    // other bytes (TrailingData, left unread) may follow.
+    // zero bytes to its end (TrailingData, read and dropped) may follow;
+    // other bytes there are a FrameError, a later frame's damaged header
+    // among them.
     Next next_frame();
 
     // The next block of the current frame, or nothing once its end record
@@ -43,18 +48,22 @@ public:
     std::optional<StoredBlock> next_block();
 
     const FrameHeader& header() const { return header_; }
+    // The current frame's end record, once next_block() has returned nothing.
+    const EndRecord& end_record() const { return end_; }
     uint64_t offset() const { return offset_; }  // bytes consumed so far
 
 private:
     size_t read(std::span<uint8_t> buffer);
     void read_record_rest(std::span<uint8_t> record, uint64_t start, const std::string& what);
-    void check_end(const EndRecordBytes& bytes, uint64_t start);
+    void check_end(std::span<const uint8_t> bytes, uint64_t start);
+    Next after_frame(std::span<const uint8_t> bytes, uint64_t start);
     void check_block(const BlockRecord& record, uint64_t start) const;
 
     ByteSource& source_;
     uint64_t offset_ = 0;
     uint64_t frames_ = 0;
     FrameHeader header_;
+    EndRecord end_;
     uint64_t next_index_ = 0;
     uint64_t frame_total_ = 0;
 };

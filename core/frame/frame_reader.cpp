@@ -1,5 +1,6 @@
-// The frame reader's loop: the calling thread parses records and writes the
-// restored blocks in order; the pool decodes and checks them. A fault the
+// The frame reader's loop: the calling thread parses records, writes the
+// restored blocks in order and checks the content's CRC-32C against the end
+// record (version 2); the pool decodes and checks the blocks. A fault the
 // parser finds is reported only after the blocks before it have been
 // finished, so that an earlier damaged block is the one named.
 #include "frame/frame_reader.h"
@@ -8,6 +9,7 @@
 
 #include "concurrency/ordered_pipeline.h"
 #include "concurrency/thread_pool.h"
+#include "frame/crc32c.h"
 #include "frame/frame_block.h"
 #include "frame/frame_parser.h"
 
@@ -18,8 +20,10 @@ FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec
     FrameReadStats stats;
     FrameParser parser(input);
     ThreadPool pool(threads);
+    uint32_t content_crc = 0;
     OrderedPipeline<std::vector<uint8_t>> pipeline(
         pool, 2 * size_t{pool.size()}, [&](std::vector<uint8_t>&& data) {
+            content_crc = crc32c(data, content_crc);
             if (output) output->write(data);
             stats.output_bytes += data.size();
             ++stats.blocks;
@@ -40,12 +44,18 @@ FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec
             stats.trailing_data = next == FrameParser::Next::TrailingData;
             break;
         }
+        const uint64_t frame_start = parser.offset() - frame_header_size(parser.header().version);
+        content_crc = 0;
         while (auto block = parse([&] { return parser.next_block(); })) {
             pipeline.push([&codec, block = std::move(*block)]() mutable {
                 return decode_block(std::move(block), codec);
             });
         }
         pipeline.finish();
+        if (parser.header().version >= 2 && content_crc != parser.end_record().content_crc) {
+            throw FrameError("frame at offset " + std::to_string(frame_start) +
+                             ": the checksum of its content does not match, the data is damaged");
+        }
         ++stats.frames;
     }
     stats.input_bytes = parser.offset();

@@ -3,6 +3,10 @@
 // flight, enough to keep every thread busy while the oldest is written. A
 // frame of one block (a short input) would leave the other threads idle, so
 // that block's encoder may take a second thread.
+//
+// The header goes out once the first block has been read: the frame's salt
+// is the CRC-32C of that block, so the frame still depends on nothing but
+// the input and the options, and frames of different inputs differ in salt.
 #include "frame/frame_writer.h"
 
 #include <stdexcept>
@@ -10,6 +14,7 @@
 
 #include "concurrency/ordered_pipeline.h"
 #include "concurrency/thread_pool.h"
+#include "frame/crc32c.h"
 #include "frame/frame_block.h"
 #include "frame/frame_format.h"
 
@@ -26,16 +31,18 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
         output.write(bytes);
         stats.output_bytes += bytes.size();
     };
-    emit(encode_frame_header(FrameHeader{FRAME_VERSION, 0, options.block_size}));
+    FrameHeader header{FRAME_VERSION, 0, options.block_size, 0};
+    uint32_t content_crc = 0;
 
     ThreadPool pool(options.threads);
     OrderedPipeline<std::vector<EncodedPiece>> pipeline(
         pool, 2 * size_t{pool.size()}, [&](std::vector<EncodedPiece>&& pieces) {
             for (const EncodedPiece& piece : pieces) {
-                emit(encode_block_record(piece.record, stats.blocks));
+                emit(encode_block_record(piece.record, stats.blocks, header));
                 emit(piece.stored);
                 ++stats.blocks;
                 if (piece.record.type == RecordType::Chunk) ++stats.chunk_blocks;
+                if (piece.record.type == RecordType::ZstdChunk) ++stats.zstd_blocks;
                 stats.input_bytes += piece.record.size;
             }
             if (progress) progress(stats.input_bytes, stats.output_bytes);
@@ -46,6 +53,11 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
         const size_t got = read_full(input, block);
         if (got == 0) break;
         block.resize(got);
+        if (stats.output_bytes == 0) {
+            header.salt = crc32c(block);
+            emit(encode_frame_header(header));
+        }
+        content_crc = crc32c(block, content_crc);
         // The last block, with nothing else in flight, has the pool to itself.
         const bool alone = got < options.block_size && pipeline.in_flight() == 0 && pool.size() > 1;
         const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
@@ -54,7 +66,8 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
     }
     pipeline.finish();
 
-    emit(encode_end_record(EndRecord{stats.input_bytes, stats.blocks}));
+    if (stats.output_bytes == 0) emit(encode_frame_header(header));  // an empty input
+    emit(encode_end_record(EndRecord{stats.input_bytes, stats.blocks, content_crc}, header));
     return stats;
 }
 

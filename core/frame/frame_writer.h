@@ -1,6 +1,7 @@
 // Writes a frame: the input is cut into blocks of the chosen size, the blocks
 // are stored on a pool of threads, and their records are written in input
-// order, so the frame's bytes do not depend on the number of threads.
+// order, so the frame's bytes depend on the input, the codec (its level) and
+// the block size, never on the number of threads.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,8 @@ struct FrameWriteStats {
     uint64_t input_bytes = 0;
     uint64_t output_bytes = 0;
     uint64_t blocks = 0;         // block records written
-    uint64_t chunk_blocks = 0;   // of which stored compressed
+    uint64_t chunk_blocks = 0;   // of which stored as zelk chunks
+    uint64_t zstd_blocks = 0;    // and as Zstandard fallback chunks
 };
 
 // Throws std::invalid_argument for a block size out of range; what the

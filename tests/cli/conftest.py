@@ -12,9 +12,9 @@ from pathlib import Path
 
 import pytest
 
-HEADER_SIZE = 14
+HEADER_SIZE = 18
 BLOCK_RECORD_SIZE = 17
-END_RECORD_SIZE = 21
+END_RECORD_SIZE = 25
 MAGIC = b"\x89ZLK"
 
 

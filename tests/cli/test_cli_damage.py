@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import BLOCK_RECORD_SIZE, HEADER_SIZE, block_records, leftovers, noise_bytes, signal_bytes
+from conftest import BLOCK_RECORD_SIZE, END_RECORD_SIZE, HEADER_SIZE, block_records, leftovers, noise_bytes, signal_bytes
 
 DATA = signal_bytes(48_000) + noise_bytes(8_000) + signal_bytes(8_000, seed=5)
 
@@ -58,12 +58,12 @@ def test_flipped_bit_in_a_checksum(zelk, tmp_path, frame):
     assert "damaged frame header at offset 0" in refused(zelk, tmp_path, bytes(damaged))
     damaged = bytearray(frame)
     damaged[-1] ^= 4  # the end record's check
-    assert f"end record at offset {len(frame) - 21}" in refused(zelk, tmp_path, bytes(damaged))
+    assert f"end record at offset {len(frame) - END_RECORD_SIZE}" in refused(zelk, tmp_path, bytes(damaged))
 
 
 def test_truncated_at_every_block_boundary_and_inside_blocks(zelk, tmp_path, frame):
     records = block_records(frame)
-    boundaries = [at for at, *_ in records] + [len(frame) - 21]
+    boundaries = [at for at, *_ in records] + [len(frame) - END_RECORD_SIZE]
     for index, at in enumerate(boundaries):
         message = refused(zelk, tmp_path, frame[:at])
         assert "truncated" in message and f"offset {at}" in message

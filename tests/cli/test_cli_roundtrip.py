@@ -9,7 +9,17 @@ import threading
 
 import pytest
 
-from conftest import MAGIC, block_records, host_file_bytes, noise_bytes, signal_bytes, text_bytes
+from conftest import (
+    BLOCK_RECORD_SIZE,
+    END_RECORD_SIZE,
+    HEADER_SIZE,
+    MAGIC,
+    block_records,
+    host_file_bytes,
+    noise_bytes,
+    signal_bytes,
+    text_bytes,
+)
 
 INPUTS = {
     "text": lambda: text_bytes(60_000),
@@ -30,7 +40,7 @@ def test_file_round_trip_keeps_input_and_restores_it(zelk, tmp_path, name):
     frame = (tmp_path / "data.bin.zlk").read_bytes()
     assert frame.startswith(MAGIC)
     # Never grows by more than the records around the blocks.
-    assert len(frame) <= len(data) + 14 + 21 + 17 * max(1, len(block_records(frame)))
+    assert len(frame) <= len(data) + HEADER_SIZE + END_RECORD_SIZE + BLOCK_RECORD_SIZE * max(1, len(block_records(frame)))
     assert src.read_bytes() == data  # kept by default
     src.unlink()
     assert zelk("-d", "data.bin.zlk").returncode == 0
@@ -75,6 +85,27 @@ def test_concatenated_files_restore_to_the_concatenation(zelk, tmp_path):
     (tmp_path / "ab.zlk").write_bytes(zelk("-c", "a").stdout + zelk("-c", "b").stdout)
     assert zelk("-d", "ab.zlk").returncode == 0
     assert (tmp_path / "ab").read_bytes() == a + b
+
+
+def test_a_damaged_later_frame_is_an_error_that_keeps_the_input(zelk, tmp_path):
+    a, b = signal_bytes(20_000), signal_bytes(20_000, seed=9)
+    first, second = zelk("-c", input=a).stdout, bytearray(zelk("-c", input=b).stdout)
+    second[2] ^= 0x01  # the later frame's magic
+    (tmp_path / "ab.zlk").write_bytes(first + bytes(second))
+    result = zelk("-d", "--rm", "ab.zlk")
+    assert result.returncode == 1 and b"after frame 0" in result.stderr
+    assert (tmp_path / "ab.zlk").exists() and not (tmp_path / "ab").exists()
+
+
+@pytest.mark.parametrize("fast,best", [("-1", "-9"), ("--fast", "--best")])
+def test_levels_trade_speed_for_size(zelk, tmp_path, fast, best):
+    data = text_bytes(60_000) + signal_bytes(60_000)
+    (tmp_path / "f").write_bytes(data)
+    small, large = zelk("-c", best, "f").stdout, zelk("-c", fast, "f").stdout
+    assert len(small) < len(large)
+    for packed in (small, large):
+        assert zelk("-dc", input=packed).stdout == data
+    assert zelk("-c", "-3", "f").stdout == zelk("-c", "f").stdout  # the default level
 
 
 def test_unzelk_name_decompresses(zelk, zelk_bin, tmp_path):

@@ -302,6 +302,19 @@ Bytes weight_bytes(const WeightSet& initial, const WeightSet& anchor) {
     return bytes;
 }
 
+// The floor a reader holds chunks to: no input, however predictable, gives
+// a chunk below it, and the most predictable come within a few bytes of it.
+TEST(ChunkCodec, NoChunkIsShorterThanTheFloor) {
+    for (std::size_t n : {std::size_t{60}, std::size_t{1000}, std::size_t{4097}, std::size_t{100000}, std::size_t{1} << 20}) {
+        for (const Bytes& data : {Bytes(n, 0), Bytes(n, 7), sine_with_noise(n, 4)}) {
+            const Result<Bytes> chunk = compress(data);
+            if (!chunk) continue;
+            EXPECT_GE(chunk.value().size(), min_plain_chunk_size(n)) << n;
+            if (data[0] == data[1]) EXPECT_LT(chunk.value().size(), min_plain_chunk_size(n) + n / 500 + 16) << n;
+        }
+    }
+}
+
 const WeightSet CALLER_INITIAL{20000, 20000, 10000, 5000, 5000, 5000};
 const WeightSet CALLER_ANCHOR{30000, 9000, 9000, 9000, 9000, 9000};
 

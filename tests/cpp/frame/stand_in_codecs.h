@@ -23,7 +23,7 @@ class RunLengthCodec final : public BlockCodec {
 public:
     explicit RunLengthCodec(size_t poison_after = SIZE_MAX) : poison_after_(poison_after) {}
 
-    std::optional<Bytes> compress(std::span<const uint8_t> data, EncoderThreads) const override {
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads) const override {
         offered += data.size();
         Bytes out;
         for (size_t i = 0; i < data.size();) {
@@ -35,10 +35,10 @@ public:
             i += run;
         }
         if (out.size() >= data.size()) return std::nullopt;
-        return out;
+        return CompressedBlock{RecordType::Chunk, out};
     }
 
-    Result<Bytes> decompress(std::span<const uint8_t> stored, uint32_t size) const override {
+    Result<Bytes> decompress(RecordType, std::span<const uint8_t> stored, uint32_t size) const override {
         Bytes out;
         for (size_t i = 0; i + 1 < stored.size() && out.size() < size; i += 2) {
             out.insert(out.end(), size_t{stored[i]} + 1, stored[i + 1]);
@@ -56,12 +56,12 @@ private:
 // A codec that claims success with output no shorter than its input.
 class InflatingCodec final : public BlockCodec {
 public:
-    std::optional<Bytes> compress(std::span<const uint8_t> data, EncoderThreads) const override {
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads) const override {
         Bytes out(data.begin(), data.end());
         out.push_back(0);
-        return out;
+        return CompressedBlock{RecordType::Chunk, out};
     }
-    Result<Bytes> decompress(std::span<const uint8_t>, uint32_t) const override {
+    Result<Bytes> decompress(RecordType, std::span<const uint8_t>, uint32_t) const override {
         return CodecError(ErrorKind::InvalidData, "never stored");
     }
 };

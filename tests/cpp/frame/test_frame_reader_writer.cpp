@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "frame/crc32c.h"
 #include "frame/frame_block.h"
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
@@ -21,6 +22,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using test::InflatingCodec;
+
+constexpr size_t HEADER_SIZE = 18;  // of version 2
+constexpr size_t END_SIZE = 25;
+
+FrameHeader header_of(const Bytes& frame) { return decode_frame_header(std::span(frame).first(HEADER_SIZE)); }
 using test::RunLengthCodec;
 
 // Stretches of runs (which shrink) and of noise (which do not), so that a
@@ -78,7 +84,7 @@ uint32_t le32(const Bytes& b, size_t at) {
 // Offsets of the block records, found from the documented layout alone.
 std::vector<size_t> record_offsets(const Bytes& frame) {
     std::vector<size_t> offsets;
-    for (size_t at = FRAME_HEADER_SIZE; frame.at(at) != 0xFF; at += BLOCK_RECORD_SIZE + le32(frame, at + 5)) {
+    for (size_t at = HEADER_SIZE; frame.at(at) != 0xFF; at += BLOCK_RECORD_SIZE + le32(frame, at + 5)) {
         offsets.push_back(at);
     }
     return offsets;
@@ -98,7 +104,7 @@ TEST(FrameRoundTrip, RestoresEverySizeAroundBlockBoundaries) {
 TEST(FrameRoundTrip, EmptyInputIsHeaderAndEndRecordOnly) {
     const RunLengthCodec codec;
     const Bytes frame = write({}, codec, 4096);
-    EXPECT_EQ(frame.size(), FRAME_HEADER_SIZE + END_RECORD_SIZE);
+    EXPECT_EQ(frame.size(), HEADER_SIZE + END_SIZE);
     EXPECT_TRUE(read(frame, codec).empty());
 }
 
@@ -106,7 +112,7 @@ TEST(FrameRoundTrip, IncompressibleDataGrowsOnlyByTheRecords) {
     const RunLengthCodec codec;
     const Bytes data = test::random_bytes(1000, 3);
     const Bytes frame = write(data, codec, 256);
-    EXPECT_EQ(frame.size(), FRAME_HEADER_SIZE + 4 * BLOCK_RECORD_SIZE + data.size() + END_RECORD_SIZE);
+    EXPECT_EQ(frame.size(), HEADER_SIZE + 4 * BLOCK_RECORD_SIZE + data.size() + END_SIZE);
     for (size_t at : record_offsets(frame)) EXPECT_EQ(frame[at], uint8_t(RecordType::Raw));
     EXPECT_EQ(read(frame, codec), data);
 }
@@ -136,17 +142,89 @@ TEST(FrameRoundTrip, ConcatenatedFramesRestoreTheConcatenation) {
     EXPECT_EQ(stats.input_bytes, frames.size());
 }
 
-TEST(FrameRoundTrip, BytesAfterTheLastFrameAreReportedNotDecoded) {
+TEST(FrameRoundTrip, ZeroPaddingAfterTheLastFrameIsReportedNotDecoded) {
     const RunLengthCodec codec;
     const Bytes data = mixed_data(500, 4);
-    for (const Bytes& tail : {Bytes{0}, Bytes{0x89, 'Z', 'L'}, Bytes(100, 0x55)}) {
+    for (const Bytes& tail : {Bytes{0}, Bytes(3, 0), Bytes(200000, 0)}) {
         Bytes frame = write(data, codec, 128);
         frame.insert(frame.end(), tail.begin(), tail.end());
-        SpanSource source(frame);
+        SpanSource source(frame, 4096);
         VectorSink sink;
-        EXPECT_TRUE(read_frames(source, &sink, codec, 2).trailing_data);
+        const FrameReadStats stats = read_frames(source, &sink, codec, 2);
+        EXPECT_TRUE(stats.trailing_data);
+        EXPECT_EQ(stats.input_bytes, frame.size());
         EXPECT_EQ(sink.bytes, data);
     }
+}
+
+// A later frame whose magic was damaged looks like any other bytes after a
+// frame: neither may pass for the end of the data.
+TEST(FrameRoundTrip, OtherBytesAfterAFrameAreAnError) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(500, 4);
+    Bytes second = write(data, codec, 128);
+    second[1] ^= 0x20;
+    for (const Bytes& tail : {Bytes{0x89, 'Z', 'L'}, Bytes(100, 0x55), Bytes{0, 0, 7}, second}) {
+        Bytes frames = write(data, codec, 128);
+        frames.insert(frames.end(), tail.begin(), tail.end());
+        EXPECT_NE(read_fails(frames, data, codec).find("after frame 0"), std::string::npos);
+    }
+}
+
+// The salt of each frame enters every record's check: a record spliced in
+// from a frame of other data fails, though its own check is sound.
+TEST(FrameRoundTrip, RecordsFromAnotherFrameAreRefused) {
+    const RunLengthCodec codec;
+    const Bytes a = mixed_data(640, 21), b = mixed_data(640, 22);
+    const Bytes frame_a = write(a, codec, 128), frame_b = write(b, codec, 128);
+    ASSERT_NE(header_of(frame_a).salt, header_of(frame_b).salt);
+    const std::vector<size_t> ra = record_offsets(frame_a), rb = record_offsets(frame_b);
+    Bytes spliced(frame_a.begin(), frame_a.begin() + static_cast<std::ptrdiff_t>(ra[2]));
+    spliced.insert(spliced.end(), frame_b.begin() + static_cast<std::ptrdiff_t>(rb[2]), frame_b.end());
+    EXPECT_NE(read_fails(spliced, a, codec).find("block 2"), std::string::npos);
+}
+
+// Whole blocks exchanged between frames of the same first block (and so the
+// same salt) pass every record's check and are written out; the content's
+// checksum catches them at the frame's end (the command then removes its
+// output).
+TEST(FrameRoundTrip, TheContentChecksumCatchesWhatNoRecordCan) {
+    const RunLengthCodec codec;
+    Bytes a = mixed_data(640, 21), b = a;
+    std::fill(b.begin() + 300, b.begin() + 400, uint8_t{9});
+    const Bytes frame_a = write(a, codec, 128), frame_b = write(b, codec, 128);
+    ASSERT_EQ(header_of(frame_a).salt, header_of(frame_b).salt);
+    const std::vector<size_t> ra = record_offsets(frame_a), rb = record_offsets(frame_b);
+    Bytes spliced(frame_a.begin(), frame_a.begin() + static_cast<std::ptrdiff_t>(ra[2]));
+    spliced.insert(spliced.end(), frame_b.begin() + static_cast<std::ptrdiff_t>(rb[2]), frame_b.begin() + static_cast<std::ptrdiff_t>(rb[4]));
+    spliced.insert(spliced.end(), frame_a.begin() + static_cast<std::ptrdiff_t>(ra[4]), frame_a.end());
+    SpanSource source(spliced);
+    VectorSink sink;
+    try {
+        read_frames(source, &sink, codec, 2);
+        FAIL() << "spliced frame accepted";
+    } catch (const FrameError& error) {
+        EXPECT_NE(std::string(error.what()).find("checksum of its content"), std::string::npos) << error.what();
+    }
+}
+
+// Frames of version 1 (no salt, no content checksum) are still read.
+TEST(FrameRoundTrip, ReadsVersionOneFrames) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(700, 3);
+    const FrameHeader v1{1, 0, 256, 0};
+    Bytes frame = encode_frame_header(v1);
+    uint64_t index = 0;
+    for (size_t at = 0; at < data.size(); at += 256, ++index) {
+        const std::span<const uint8_t> block = std::span(data).subspan(at, std::min<size_t>(256, data.size() - at));
+        const auto record = encode_block_record({RecordType::Raw, uint32_t(block.size()), uint32_t(block.size()), crc32c(block)}, index, v1);
+        frame.insert(frame.end(), record.begin(), record.end());
+        frame.insert(frame.end(), block.begin(), block.end());
+    }
+    const Bytes end = encode_end_record({data.size(), index, 0}, v1);
+    frame.insert(frame.end(), end.begin(), end.end());
+    ASSERT_EQ(frame.size(), 14 + 3 * BLOCK_RECORD_SIZE + data.size() + 21);
+    EXPECT_EQ(read(frame, codec), data);
 }
 
 TEST(FrameRoundTrip, RefusesInputThatIsNoFrame) {
@@ -207,16 +285,16 @@ TEST_F(FrameDamage, ErrorsNameTheDamagedBlockAndItsOffset) {
 TEST_F(FrameDamage, MovedRepeatedOrDroppedRecordsAreRefused) {
     const std::vector<size_t> r = record_offsets(frame);
     auto record = [&](size_t i) {
-        const size_t end = i + 1 < r.size() ? r[i + 1] : frame.size() - END_RECORD_SIZE;
+        const size_t end = i + 1 < r.size() ? r[i + 1] : frame.size() - END_SIZE;
         return Bytes(frame.begin() + static_cast<std::ptrdiff_t>(r[i]), frame.begin() + static_cast<std::ptrdiff_t>(end));
     };
     auto assemble = [&](std::vector<size_t> order) {
-        Bytes out(frame.begin(), frame.begin() + FRAME_HEADER_SIZE);
+        Bytes out(frame.begin(), frame.begin() + HEADER_SIZE);
         for (size_t i : order) {
             const Bytes part = record(i);
             out.insert(out.end(), part.begin(), part.end());
         }
-        out.insert(out.end(), frame.end() - END_RECORD_SIZE, frame.end());
+        out.insert(out.end(), frame.end() - END_SIZE, frame.end());
         return out;
     };
     ASSERT_EQ(r.size(), 5u);
@@ -230,12 +308,12 @@ TEST_F(FrameDamage, SizesBeyondTheBlockSizeAreRefusedBeforeDecoding) {
     // Records and headers whose checks are right but whose sizes are not.
     const size_t at = record_offsets(frame)[0];
     Bytes oversized = frame;
-    const auto record = encode_block_record({RecordType::Raw, 129, 129, 0}, 0);
+    const auto record = encode_block_record({RecordType::Raw, 129, 129, 0}, 0, header_of(frame));
     std::copy(record.begin(), record.end(), oversized.begin() + static_cast<std::ptrdiff_t>(at));
     EXPECT_NE(read_fails(oversized, data, codec).find("block size"), std::string::npos);
 
     Bytes huge_blocks = frame;
-    const auto header = encode_frame_header({FRAME_VERSION, 0, MAX_BLOCK_SIZE + 1});
+    const auto header = encode_frame_header({FRAME_VERSION, 0, MAX_BLOCK_SIZE + 1, header_of(frame).salt});
     std::copy(header.begin(), header.end(), huge_blocks.begin());
     EXPECT_NE(read_fails(huge_blocks, data, codec).find("block size"), std::string::npos);
 
@@ -245,12 +323,12 @@ TEST_F(FrameDamage, SizesBeyondTheBlockSizeAreRefusedBeforeDecoding) {
 
 TEST_F(FrameDamage, NewerVersionsAndUnknownFlagsAreRefusedByName) {
     Bytes newer = frame;
-    const auto v2 = encode_frame_header({FRAME_VERSION + 1, 0, 128});
-    std::copy(v2.begin(), v2.end(), newer.begin());
-    EXPECT_NE(read_fails(newer, data, codec).find("version 2"), std::string::npos);
+    const auto v3 = encode_frame_header({FRAME_VERSION + 1, 0, 128, header_of(frame).salt});
+    std::copy(v3.begin(), v3.end(), newer.begin());
+    EXPECT_NE(read_fails(newer, data, codec).find("version 3, this program reads versions 1 to 2"), std::string::npos);
 
     Bytes flagged = frame;
-    const auto flags = encode_frame_header({FRAME_VERSION, 0x04, 128});
+    const auto flags = encode_frame_header({FRAME_VERSION, 0x04, 128, header_of(frame).salt});
     std::copy(flags.begin(), flags.end(), flagged.begin());
     EXPECT_NE(read_fails(flagged, data, codec).find("unknown features"), std::string::npos);
 }

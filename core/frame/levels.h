@@ -1,0 +1,31 @@
+// Compression levels of the frame writer. Each block is stored as the
+// smallest of its raw bytes, a Zstandard fallback chunk and a zelk chunk
+// that the level allows; a level sets Zstandard's level, how hard the zelk
+// encoder is tried, and the default block size (Zstandard's higher levels
+// find more in larger blocks; the zelk models gain little past 1 MiB).
+#pragma once
+
+#include <cstdint>
+
+namespace zelk {
+
+enum class ZelkEffort {
+    Never,   // Zstandard only
+    Probe,   // the zelk encoder on a sample first; the whole block only if it beats Zstandard there
+    Always,  // the zelk encoder on every block that it could store smaller
+};
+
+struct LevelSettings {
+    int zstd_level;
+    ZelkEffort zelk;
+    uint32_t block_size;
+};
+
+inline constexpr int MIN_LEVEL = 1;
+inline constexpr int MAX_LEVEL = 9;
+inline constexpr int DEFAULT_LEVEL = 3;
+
+// The settings of a level from MIN_LEVEL to MAX_LEVEL (others are clamped).
+LevelSettings level_settings(int level);
+
+}  // namespace zelk

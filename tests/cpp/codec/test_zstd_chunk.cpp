@@ -1,0 +1,75 @@
+// The Zstandard fallback chunk: its layout, round trips, and every way a
+// damaged or foreign chunk is refused before its frame is decompressed.
+#include <gtest/gtest.h>
+
+#include <zstd.h>
+
+#include <string>
+
+#include "codec/zstd_chunk.h"
+#include "test_support.h"
+
+namespace zelk {
+namespace {
+
+using test::Bytes;
+
+std::string refusal(const Bytes& chunk, uint64_t max_length = UINT32_MAX) {
+    const auto result = decode_zstd_chunk(chunk, max_length);
+    return result ? "accepted" : result.error().display();
+}
+
+Bytes with_frame(uint32_t stated, const Bytes& frame) {
+    Bytes chunk{ZSTD_CHUNK_HEADER_BYTE, 0, 0, 0, 0};
+    store_le(&chunk[1], stated);
+    chunk.insert(chunk.end(), frame.begin(), frame.end());
+    return chunk;
+}
+
+TEST(ZstdChunk, RoundTripsAtEveryLevelAndSize) {
+    for (const Bytes& data : {Bytes{}, Bytes{7}, test::sine_with_noise(100000, 1), test::random_bytes(3000, 2)}) {
+        for (int level : {-5, 1, 3, 19, 99}) {  // clamped to Zstandard's range
+            const auto chunk = encode_zstd_chunk(data, level);
+            ASSERT_TRUE(chunk.ok());
+            EXPECT_EQ(chunk.value()[0], 0xA1);
+            EXPECT_EQ(load_le<uint32_t>(&chunk.value()[1]), data.size());
+            EXPECT_EQ(zstd_chunk_length(chunk.value()).value(), data.size());
+            const auto back = decode_zstd_chunk(chunk.value());
+            ASSERT_TRUE(back.ok()) << back.error().display();
+            EXPECT_EQ(back.value(), data);
+        }
+    }
+}
+
+TEST(ZstdChunk, RefusesWhatIsNotExactlyOneFrameOfTheStatedLength) {
+    const Bytes data = test::sine_with_noise(5000, 3);
+    const Bytes chunk = encode_zstd_chunk(data, 3).value();
+    const Bytes frame(chunk.begin() + 5, chunk.end());
+    EXPECT_EQ(refusal({0xA1, 1, 0}), "InvalidData: Chunk too short");
+    EXPECT_NE(refusal(Bytes{0xA0, 0x88, 0x13, 0, 0, 1}).find("header byte"), std::string::npos);
+    EXPECT_NE(refusal(with_frame(5001, frame)).find("its header states 5001"), std::string::npos);
+    EXPECT_NE(refusal(chunk, 4999).find("more than the 4999 allowed"), std::string::npos);
+    Bytes followed = chunk;
+    followed.push_back(0);
+    EXPECT_NE(refusal(followed).find("bytes follow its frame"), std::string::npos);
+    EXPECT_NE(refusal(Bytes(chunk.begin(), chunk.end() - 1)).find("no whole frame"), std::string::npos);
+
+    // A frame that does not record its content size.
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+    Bytes silent(ZSTD_compressBound(data.size()));
+    ZSTD_outBuffer out{silent.data(), silent.size(), 0};
+    ZSTD_inBuffer in{data.data(), data.size(), 0};
+    ASSERT_EQ(ZSTD_compressStream2(context, &out, &in, ZSTD_e_end), 0u);
+    ZSTD_freeCCtx(context);
+    silent.resize(out.pos);
+    EXPECT_NE(refusal(with_frame(5000, silent)).find("does not state its content size"), std::string::npos);
+
+    // Damage inside the frame is Zstandard's to find.
+    Bytes damaged = chunk;
+    damaged[damaged.size() / 2] ^= 0xFF;
+    EXPECT_FALSE(decode_zstd_chunk(damaged).ok() && decode_zstd_chunk(damaged).value() == data);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,5 +1,6 @@
 // The listing's table, one row per file, on standard output; with -v every
-// frame and block is listed under its file's row.
+// frame and block is listed as it is read, above its file's row, so that the
+// listing's memory does not grow with the number of blocks.
 #include "listing.h"
 
 #include <cstdio>
@@ -36,28 +37,30 @@ void Listing::list(const std::string& name, ByteSource& input) {
     }
     ++files_;
     Counts counts;
-    std::string details;
+    const bool details = report_.verbosity() > 0;
     FrameParser parser(input);
     FrameParser::Next next;
     while ((next = parser.next_frame()) == FrameParser::Next::Frame) {
-        details += "  frame " + std::to_string(counts.frames) + ": version " +
-                   std::to_string(parser.header().version) + ", block size " +
-                   std::to_string(parser.header().block_size) + "\n";
+        if (details) {
+            std::printf("  frame %llu: version %u, block size %u\n", static_cast<unsigned long long>(counts.frames),
+                        unsigned{parser.header().version}, parser.header().block_size);
+        }
         while (auto block = parser.next_block()) {
             const BlockRecord& r = block->record;
             ++counts.blocks;
             ++(r.type == RecordType::Chunk ? counts.chunks : r.type == RecordType::ZstdChunk ? counts.zstd : counts.raw);
             counts.uncompressed += r.size;
-            details += "    " + block_place(block->index, block->offset) + ": " + record_type_name(r.type) +
-                       " " + std::to_string(r.size) + " -> " + std::to_string(r.stored_size) + " (" +
-                       ratio_text(r.stored_size, r.size) + ")\n";
+            if (details) {
+                std::printf("    %s: %s %u -> %u (%s)\n", block_place(block->index, block->offset).c_str(),
+                            record_type_name(r.type).c_str(), r.size, r.stored_size,
+                            ratio_text(r.stored_size, r.size).c_str());
+            }
         }
         ++counts.frames;
     }
     counts.compressed = parser.offset();
     if (next == FrameParser::Next::TrailingData) report_.warning(name + ": trailing garbage ignored");
     print_row(counts, name);
-    if (report_.verbosity() > 0) std::fputs(details.c_str(), stdout);
     totals_.frames += counts.frames;
     totals_.blocks += counts.blocks;
     totals_.chunks += counts.chunks;

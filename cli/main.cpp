@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ bool compresses_to_stdout(const zelk::cli::Options& options) {
     return false;
 }
 
+// Flushes what went to standard output through stdio (help, version, the
+// listing); a failure there is an error like any other.
+int flush_stdout(zelk::cli::Reporter& report) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) report.error("write error on standard output");
+    return report.exit_status();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,15 +55,15 @@ int main(int argc, char** argv) {
                      program.c_str());
         return 1;
     }
+    Reporter report(program, options.verbosity);
     if (options.help) {
         std::fputs(help_text(program).c_str(), stdout);
-        return 0;
+        return flush_stdout(report);
     }
     if (options.version) {
         std::printf("%s %s (frame format %u)\n", program.c_str(), ZELK_VERSION, unsigned{zelk::FRAME_VERSION});
-        return 0;
+        return flush_stdout(report);
     }
-    Reporter report(program, options.verbosity);
     if (compresses_to_stdout(options) && !options.force && isatty(STDOUT_FILENO)) {
         report.error("compressed data not written to a terminal. Use -f to force compression.");
         return report.exit_status();
@@ -68,9 +76,12 @@ int main(int argc, char** argv) {
     {
         Listing listing(report);
         const zelk::LevelSettings level = zelk::level_settings(options.level);
-        Session session{options, report, listing, options.threads ? options.threads : zelk::available_cores(),
-                        mask, zelk::ChunkBlockCodec(level), options.block_size.value_or(level.block_size)};
+        // More threads than cores gain nothing and cost a block's memory each.
+        const unsigned cores = zelk::available_cores();
+        const unsigned threads = options.threads ? std::min(options.threads, cores) : cores;
+        Session session{options, report, listing, threads, mask, zelk::ChunkBlockCodec(level),
+                        options.block_size.value_or(level.block_size)};
         for (const std::string& name : options.inputs) process_input(name, session);
     }
-    return report.exit_status();
+    return flush_stdout(report);
 }

@@ -127,6 +127,15 @@ void Job::report_outcome(const Outcome& o, const std::string& to, double seconds
     s_.report.info(text);
 }
 
+// Whether `path` names something to write into rather than a file to replace.
+bool written_into(const std::string& path) {
+    struct stat target {}, link {}, out {};
+    if (::stat(path.c_str(), &target) != 0) return false;
+    if (!S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) return true;
+    return ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && ::fstat(STDOUT_FILENO, &out) == 0 &&
+           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+}
+
 void Job::run() {
     if (opt_.operation == Operation::List) {
         FdSource source(in_.fd);
@@ -146,6 +155,19 @@ void Job::run() {
         FdSink sink(STDOUT_FILENO);
         const Outcome outcome = work(&sink);
         report_outcome(outcome, "", seconds());
+        return;
+    }
+    // A device, a FIFO or a socket, or a link to one (/dev/null, a named
+    // pipe), and a link to standard output (/dev/stdout, whatever it is):
+    // written into, never replaced, whatever -f says. The input is kept,
+    // since nothing says the data was kept.
+    if (written_into(*to)) {
+        UniqueFd fd(::open(to->c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        if (!fd) throw std::system_error(errno, std::generic_category(), "cannot open " + *to);
+        FdSink sink(fd.get());
+        const Outcome outcome = work(&sink);
+        report_outcome(outcome, *to, seconds());
+        if (opt_.remove_input && in_.file) s_.report.warning(in_.name + " kept: " + *to + " is not a regular file");
         return;
     }
 

@@ -88,7 +88,7 @@ Operation resolve(const Requested& requested, const std::string& program) {
     if (requested.test) return Operation::Test;
     if (requested.decompress) return Operation::Decompress;
     if (requested.compress) return Operation::Compress;
-    return program == "unzelk" ? Operation::Decompress : Operation::Compress;
+    return program == "unzelk" || program == "zelkcat" ? Operation::Decompress : Operation::Compress;
 }
 
 }  // namespace
@@ -134,6 +134,7 @@ Options parse_options(const std::string& program, const std::vector<std::string>
         }
     }
     options.operation = resolve(requested, program);
+    if (program == "zelkcat") options.to_stdout = true;
     if (options.output == "-") {
         options.output.reset();
         options.to_stdout = true;
@@ -147,12 +148,21 @@ Options parse_options(const std::string& program, const std::vector<std::string>
 }
 
 std::string help_text(const std::string& program) {
-    return "Usage: " + program + " [OPTION]... [FILE]...\n"
-           "Compress FILEs (by default, into FILE.zlk, keeping FILE), or restore them.\n"
+    std::string what = "Compress FILEs (by default, into FILE.zlk, keeping FILE), or restore them.\n";
+    std::string compress = "  -z, --compress      compress (the default)\n";
+    std::string decompress = "  -d, --decompress    decompress FILE.zlk into FILE\n";
+    if (program == "unzelk") {
+        what = "Restore FILE.zlk into FILE (keeping FILE.zlk); the same as zelk -d.\n";
+        compress = "  -z, --compress      compress instead\n";
+        decompress = "  -d, --decompress    decompress (the default)\n";
+    } else if (program == "zelkcat") {
+        what = "Restore FILEs compressed by zelk to standard output; the same as zelk -dc.\n";
+        compress = "  -z, --compress      compress instead\n";
+        decompress = "  -d, --decompress    decompress (the default)\n";
+    }
+    return "Usage: " + program + " [OPTION]... [FILE]...\n" + what +
            "With no FILE, or when FILE is -, read standard input and write standard output.\n"
-           "\n"
-           "  -z, --compress      compress (the default; unzelk decompresses)\n"
-           "  -d, --decompress    decompress FILE.zlk into FILE\n"
+           "\n" + compress + decompress +
            "  -t, --test          check compressed files, writing nothing\n"
            "  -l, --list          list blocks, storage and ratio of compressed files\n"
            "  -c, --stdout        write to standard output, keep the input files\n"
@@ -162,7 +172,7 @@ std::string help_text(const std::string& program) {
            "  -f, --force         overwrite existing outputs, write compressed data to a terminal\n"
            "  -1 .. -9            compression level (default 3): higher is smaller and slower\n"
            "      --fast, --best  level 1, level 9\n"
-           "  -T, --threads=N     use N threads (default 0: all available cores)\n"
+           "  -T, --threads=N     use N threads (default 0: all available cores; at most that)\n"
            "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
            "                      (default: the level's, 1M to 16M; at most 64M)\n"
            "  -q, --quiet         suppress warnings\n"

@@ -19,7 +19,10 @@ namespace {
 char g_temp_path[PATH_MAX];
 volatile sig_atomic_t g_temp_armed = 0;
 
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process and that a handler may
+// catch, but those that report a fault of the program itself (SIGSEGV, ...).
+constexpr int CLEANUP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+                                   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL};
 
 extern "C" void remove_temp_and_die(int signal_number) {
     if (g_temp_armed) ::unlink(g_temp_path);
@@ -48,10 +51,16 @@ private:
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// ".NAME.XXXXXX" beside the destination, NAME shortened where the whole
+// would pass the directory's limit on names, so that any name the system
+// takes as a destination has a temporary file.
 std::string temp_name_for(const std::string& destination) {
     const size_t slash = destination.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+    std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+    const long name_max = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    const size_t room = name_max > 8 ? static_cast<size_t>(name_max) - 8 : 1;
+    if (base.size() > room) base.resize(room);
     return dir + "." + base + ".XXXXXX";
 }
 
@@ -109,8 +118,13 @@ void TempOutput::discard() noexcept {
 
 void TempOutput::commit(const std::optional<struct stat>& times_from, bool replace, bool durable) {
     if (times_from) {
+        // Owner, group and times are a courtesy; their loss is no failure
+        // (only root may give a file away).
+        if (::fchown(fd_.get(), times_from->st_uid, times_from->st_gid) != 0) {
+            (void)::fchown(fd_.get(), static_cast<uid_t>(-1), times_from->st_gid);
+        }
         const struct timespec times[2] = {times_from->st_atim, times_from->st_mtim};
-        ::futimens(fd_.get(), times);  // times are a courtesy; their loss is no failure
+        ::futimens(fd_.get(), times);
     }
     if (durable && ::fsync(fd_.get()) != 0) fail("cannot flush " + destination_);
     fd_.close();

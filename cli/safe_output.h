@@ -1,7 +1,8 @@
 // Output files that appear whole or not at all. Data goes to a temporary
 // file beside the destination, which is renamed onto it only once complete;
-// on failure, or when the program is interrupted by SIGINT, SIGTERM or
-// SIGHUP, the temporary file is removed and the destination is untouched.
+// on failure, or when the program is ended by any signal it can catch but a
+// fault of its own, the temporary file is removed and the destination is
+// untouched.
 #pragma once
 
 #include <sys/stat.h>
@@ -20,7 +21,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Sets up the removal of temporary files on SIGINT, SIGTERM and SIGHUP.
+// Sets up the removal of temporary files on the terminating signals.
 // Called once, before any TempOutput exists.
 void install_interrupt_cleanup();
 
@@ -35,8 +36,8 @@ public:
 
     int fd() const { return fd_.get(); }
 
-    // Gives the file the input's access and modification times (when
-    // given), closes it and renames it onto the destination: over an
+    // Gives the file the input's owner, group, access and modification
+    // times (when given), closes it and renames it onto the destination: over an
     // existing file only if `replace`, otherwise throwing OutputExists.
     // `durable` flushes file and directory to disk first, for when the
     // input is removed next.

@@ -108,6 +108,15 @@ def test_levels_trade_speed_for_size(zelk, tmp_path, fast, best):
     assert zelk("-c", "-3", "f").stdout == zelk("-c", "f").stdout  # the default level
 
 
+def test_zelkcat_restores_to_standard_output_and_each_name_has_its_help(zelk, zelk_bin, tmp_path):
+    (tmp_path / "t").write_bytes(signal_bytes(10_000))
+    zelk("t")
+    for name, help_line in (("zelkcat", b"to standard output"), ("unzelk", b"Restore FILE.zlk"), ("zelk", b"Compress")):
+        (tmp_path / name).symlink_to(zelk_bin)
+        assert help_line in zelk("--help", program=tmp_path / name).stdout.splitlines()[1]
+    assert zelk("t.zlk", program=tmp_path / "zelkcat").stdout == signal_bytes(10_000)
+
+
 def test_unzelk_name_decompresses(zelk, zelk_bin, tmp_path):
     (tmp_path / "t").write_bytes(text_bytes(10_000))
     zelk("t")

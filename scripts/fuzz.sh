@@ -13,9 +13,10 @@ ensure_debian_packages clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev pyth
 [ -n "${PY:-}" ] || ensure_venv
 
 cmake --preset sanitize >/dev/null
-cmake --build --preset sanitize --target fuzz_decode_chunk fuzz_roundtrip fuzz_matrix
+HARNESSES=(decode_chunk roundtrip matrix frame_reader frame_round_trip)
+cmake --build --preset sanitize --target "${HARNESSES[@]/#/fuzz_}"
 
-for name in decode_chunk roundtrip matrix; do
+for name in "${HARNESSES[@]}"; do
   work=$ZELK_ROOT/build/fuzz-corpus/$name
   mkdir -p "$work"
   echo "== fuzz_$name for ${seconds}s"

@@ -29,5 +29,5 @@ step "Python tests" python_tests
 step "command-line tests" command_tests
 step "C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" ctest_preset sanitize
 step "the threaded code under ThreadSanitizer" ctest_preset threads
-step "fuzzing, briefly" bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-20}"
+step "fuzzing, briefly" bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-15}"
 timing_summary

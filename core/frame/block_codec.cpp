@@ -6,6 +6,7 @@
 // the decoder cannot.
 #include "frame/block_codec.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -29,11 +30,20 @@ std::vector<uint8_t> zstd_chunk(std::span<const uint8_t> data, int level) {
     return std::move(chunk).value();
 }
 
-// Whether the zelk encoder beats Zstandard on a sample from the middle of the block.
-bool zelk_wins_sample(std::span<const uint8_t> data, int zstd_level) {
-    const auto sample = data.subspan((data.size() - ChunkBlockCodec::PROBE_BYTES) / 2, ChunkBlockCodec::PROBE_BYTES);
-    const auto zelk = zelk_chunk(sample, EncoderThreads::One);
-    return zelk && zelk->size() < zstd_chunk(sample, zstd_level).size();
+// Whether the zelk encoder beats Zstandard on samples spread over the block
+// (taken at the middles of equal parts), their sizes added up; a sample
+// the zelk encoder declines counts as stored raw.
+bool zelk_wins_samples(std::span<const uint8_t> data, int zstd_level) {
+    constexpr size_t count = ChunkBlockCodec::PROBE_SAMPLES, length = ChunkBlockCodec::PROBE_BYTES;
+    size_t zelk_total = 0, zstd_total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t middle = data.size() * (2 * i + 1) / (2 * count);
+        const auto sample = data.subspan(middle - length / 2, length);
+        const auto zelk = zelk_chunk(sample, EncoderThreads::One);
+        zelk_total += zelk ? zelk->size() : length;
+        zstd_total += std::min(zstd_chunk(sample, zstd_level).size(), length);
+    }
+    return zelk_total < zstd_total;
 }
 
 CodecError block_error(const std::string& message) { return {ErrorKind::InvalidData, message}; }
@@ -73,8 +83,8 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     if (zstd.size() < data.size()) best = CompressedBlock{RecordType::ZstdChunk, std::move(zstd)};
     const size_t to_beat = best ? best->stored.size() : data.size();
     if (level_.zelk == ZelkEffort::Never || to_beat <= min_plain_chunk_size(data.size())) return best;
-    if (level_.zelk == ZelkEffort::Probe && data.size() >= 2 * PROBE_BYTES &&
-        !zelk_wins_sample(data, level_.zstd_level)) {
+    if (level_.zelk == ZelkEffort::Probe && data.size() >= 2 * PROBE_SAMPLES * PROBE_BYTES &&
+        !zelk_wins_samples(data, level_.zstd_level)) {
         return best;
     }
     auto zelk = zelk_chunk(data, threads);

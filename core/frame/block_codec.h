@@ -45,7 +45,7 @@ public:
 // debug line sent nowhere) or Zstandard fallback chunks. Zstandard goes
 // first; the zelk encoder is tried only where the level allows it and where
 // Zstandard's chunk is longer than the shortest zelk chunk of the block could
-// be, and at ZelkEffort::Probe only when it beats Zstandard on a sample.
+// be, and at ZelkEffort::Probe only when it beats Zstandard on samples.
 class ChunkBlockCodec final : public BlockCodec {
 public:
     explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
@@ -54,9 +54,11 @@ public:
     Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;
 
-    // The sample a probe compresses both ways: this many bytes from the
-    // middle of the block. Blocks of less than twice this are not probed.
-    static constexpr size_t PROBE_BYTES = size_t{32} << 10;
+    // The samples a probe compresses both ways: PROBE_SAMPLES pieces of
+    // PROBE_BYTES each, spread evenly over the block. Blocks shorter than
+    // twice the whole are not probed.
+    static constexpr size_t PROBE_SAMPLES = 4;
+    static constexpr size_t PROBE_BYTES = size_t{16} << 10;
 
 private:
     LevelSettings level_;

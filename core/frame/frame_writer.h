@@ -8,16 +8,12 @@
 
 #include "frame/block_codec.h"
 #include "frame/frame_io.h"
+#include "frame/levels.h"
 
 namespace zelk {
 
-// Chosen by measuring ratio against block size on text, binaries and 8-bit
-// signals (docs/frame-format.md): past it, larger blocks gain little ratio
-// and cost memory and parallelism.
-inline constexpr uint32_t DEFAULT_BLOCK_SIZE = uint32_t{1} << 20;
-
 struct FrameOptions {
-    uint32_t block_size = DEFAULT_BLOCK_SIZE;  // 1 to MAX_BLOCK_SIZE
+    uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_BLOCK_SIZE
     unsigned threads = 1;
 };
 

@@ -3,6 +3,7 @@
 // that the level allows; a level sets Zstandard's level, how hard the zelk
 // encoder is tried, and the default block size (Zstandard's higher levels
 // find more in larger blocks; the zelk models gain little past 1 MiB).
+// A reader holds about two blocks per thread.
 #pragma once
 
 #include <cstdint>

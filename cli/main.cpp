@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/frame_format.h"
+#include "frame/memory_limit.h"
 #include "listing.h"
 #include "operations.h"
 #include "options.h"
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
         const unsigned cores = zelk::available_cores();
         const unsigned threads = options.threads ? std::min(options.threads, cores) : cores;
         Session session{options, report, listing, threads, mask, zelk::ChunkBlockCodec(level),
-                        options.block_size.value_or(level.block_size)};
+                        options.block_size.value_or(level.block_size),
+                        options.memory_limit.value_or(zelk::default_memory_limit())};
         for (const std::string& name : options.inputs) process_input(name, session);
     }
     return flush_stdout(report);

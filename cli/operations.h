@@ -24,6 +24,7 @@ struct Session {
     mode_t umask;
     ChunkBlockCodec codec;
     uint32_t block_size;
+    uint64_t memory_limit;
 };
 
 // `name` is a file name or "-" for standard input. Failures are reported

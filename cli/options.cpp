@@ -23,20 +23,30 @@ unsigned parse_threads(const std::string& text) {
     return value;
 }
 
-// A byte count with an optional K or M (binary) suffix.
-uint32_t parse_block_size(const std::string& text) {
+// A byte count from 1 to `limit` with an optional K, M or G (binary) suffix.
+std::optional<uint64_t> parse_size(const std::string& text, uint64_t limit) {
     uint64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    std::string suffix(end, text.data() + text.size());
+    const std::string suffix(end, text.data() + text.size());
     uint64_t unit = 1;
-    if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = 1024;
-    else if (suffix == "M" || suffix == "m" || suffix == "MiB") unit = 1024 * 1024;
-    else if (!suffix.empty()) error = std::errc::invalid_argument;
-    const uint64_t limit = MAX_BLOCK_SIZE;
-    if (error != std::errc{} || value == 0 || value > limit / unit) {
-        throw UsageError("invalid block size '" + text + "' (expected 1 to 64M)");
-    }
-    return static_cast<uint32_t>(value * unit);
+    if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = uint64_t{1} << 10;
+    else if (suffix == "M" || suffix == "m" || suffix == "MiB") unit = uint64_t{1} << 20;
+    else if (suffix == "G" || suffix == "g" || suffix == "GiB") unit = uint64_t{1} << 30;
+    else if (!suffix.empty()) return std::nullopt;
+    if (error != std::errc{} || value == 0 || value > limit / unit) return std::nullopt;
+    return value * unit;
+}
+
+uint32_t parse_block_size(const std::string& text) {
+    const auto size = parse_size(text, MAX_BLOCK_SIZE);
+    if (!size) throw UsageError("invalid block size '" + text + "' (expected 1 to 64M)");
+    return static_cast<uint32_t>(*size);
+}
+
+uint64_t parse_memory_limit(const std::string& text) {
+    const auto size = parse_size(text, UINT64_MAX);
+    if (!size) throw UsageError("invalid memory limit '" + text + "' (expected a size such as 512M or 2G)");
+    return *size;
 }
 
 // The operations asked for; resolved into one once the line is read.
@@ -74,6 +84,7 @@ bool apply(const std::string& name, Options& options, Requested& requested,
     else if (is("", {"best"})) options.level = MAX_LEVEL;
     else if (is("T", {"threads"})) options.threads = parse_threads(value());
     else if (is("B", {"block-size"})) options.block_size = parse_block_size(value());
+    else if (is("M", {"memlimit", "memory"})) options.memory_limit = parse_memory_limit(value());
     else if (is("o", {"output"})) options.output = value();
     else return false;
     return true;
@@ -174,7 +185,10 @@ std::string help_text(const std::string& program) {
            "      --fast, --best  level 1, level 9\n"
            "  -T, --threads=N     use N threads (default 0: all available cores; at most that)\n"
            "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
-           "                      (default: the level's, 1M to 16M; at most 64M)\n"
+           "                      (default: the level's, 4M to 16M; at most 64M)\n"
+           "  -M, --memlimit=S    use at most about S bytes for blocks in flight, with suffix\n"
+           "                      K, M or G (default: a quarter of the memory); fewer blocks\n"
+           "                      at once if need be, and frames needing more are refused\n"
            "  -q, --quiet         suppress warnings\n"
            "  -v, --verbose       report sizes and speed (with -l: every block)\n"
            "      --progress      always show progress on standard error\n"

@@ -24,6 +24,7 @@ struct Options {
     unsigned threads = 0;       // 0: one per available core
     int level = DEFAULT_LEVEL;  // compression only: -1 .. -9
     std::optional<uint32_t> block_size;  // compression only; unset: the level's
+    std::optional<uint64_t> memory_limit;  // unset: default_memory_limit()
     ProgressMode progress = ProgressMode::Auto;
     bool help = false;
     bool version = false;

@@ -38,6 +38,9 @@ public:
 
     size_t in_flight() const { return in_flight_.size(); }
 
+    // A new bound for the pushes to come (at least 1).
+    void set_max_in_flight(size_t max_in_flight) { max_in_flight_ = max_in_flight > 0 ? max_in_flight : 1; }
+
 private:
     void consume_oldest() {
         std::future<R> oldest = std::move(in_flight_.front());

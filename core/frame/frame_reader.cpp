@@ -5,6 +5,8 @@
 // finished, so that an earlier damaged block is the one named.
 #include "frame/frame_reader.h"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "concurrency/ordered_pipeline.h"
@@ -12,11 +14,12 @@
 #include "frame/crc32c.h"
 #include "frame/frame_block.h"
 #include "frame/frame_parser.h"
+#include "frame/memory_limit.h"
 
 namespace zelk {
 
 FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec& codec,
-                           unsigned threads, const FrameProgress& progress) {
+                           unsigned threads, const FrameProgress& progress, uint64_t memory_limit) {
     FrameReadStats stats;
     FrameParser parser(input);
     ThreadPool pool(threads);
@@ -45,6 +48,15 @@ FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec
             break;
         }
         const uint64_t frame_start = parser.offset() - frame_header_size(parser.header().version);
+        const uint32_t block_size = parser.header().block_size;
+        const size_t fitting = blocks_within(memory_limit, block_size);
+        if (fitting == 0) {
+            throw FrameError("frame at offset " + std::to_string(frame_start) + " has blocks of " +
+                             std::to_string(block_size) + " bytes, which need about " +
+                             std::to_string(block_memory(block_size) >> 20) + " MiB each, more than the memory limit of " +
+                             std::to_string(memory_limit >> 20) + " MiB");
+        }
+        pipeline.set_max_in_flight(std::min(2 * size_t{pool.size()}, fitting));
         content_crc = 0;
         while (auto block = parse([&] { return parser.next_block(); })) {
             pipeline.push([&codec, block = std::move(*block)]() mutable {

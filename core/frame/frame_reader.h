@@ -21,8 +21,10 @@ struct FrameReadStats {
 };
 
 // `output` may be null to check the input without writing anything.
-// Throws FrameError for damaged or truncated input.
+// Throws FrameError for damaged or truncated input, and for a frame whose
+// blocks need more memory than `memory_limit` (memory_limit.h).
 FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec& codec,
-                           unsigned threads, const FrameProgress& progress = {});
+                           unsigned threads, const FrameProgress& progress = {},
+                           uint64_t memory_limit = UINT64_MAX);
 
 }  // namespace zelk

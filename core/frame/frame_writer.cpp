@@ -9,7 +9,9 @@
 // the input and the options, and frames of different inputs differ in salt.
 #include "frame/frame_writer.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "concurrency/ordered_pipeline.h"
@@ -17,6 +19,7 @@
 #include "frame/crc32c.h"
 #include "frame/frame_block.h"
 #include "frame/frame_format.h"
+#include "frame/memory_limit.h"
 
 namespace zelk {
 
@@ -25,6 +28,13 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
     if (options.block_size == 0 || options.block_size > MAX_BLOCK_SIZE) {
         throw std::invalid_argument("block size must be between 1 and " +
                                     std::to_string(MAX_BLOCK_SIZE) + " bytes");
+    }
+    const size_t fitting = blocks_within(options.memory_limit, options.block_size);
+    if (fitting == 0) {
+        throw std::invalid_argument("blocks of " + std::to_string(options.block_size) + " bytes need about " +
+                                    std::to_string(block_memory(options.block_size) >> 20) +
+                                    " MiB each, more than the memory limit of " +
+                                    std::to_string(options.memory_limit >> 20) + " MiB");
     }
     FrameWriteStats stats;
     auto emit = [&](std::span<const uint8_t> bytes) {
@@ -36,7 +46,7 @@ FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCode
 
     ThreadPool pool(options.threads);
     OrderedPipeline<std::vector<EncodedPiece>> pipeline(
-        pool, 2 * size_t{pool.size()}, [&](std::vector<EncodedPiece>&& pieces) {
+        pool, std::min(2 * size_t{pool.size()}, fitting), [&](std::vector<EncodedPiece>&& pieces) {
             for (const EncodedPiece& piece : pieces) {
                 emit(encode_block_record(piece.record, stats.blocks, header));
                 emit(piece.stored);

@@ -15,6 +15,7 @@ namespace zelk {
 struct FrameOptions {
     uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_BLOCK_SIZE
     unsigned threads = 1;
+    uint64_t memory_limit = UINT64_MAX;  // bounds the blocks in flight (memory_limit.h)
 };
 
 struct FrameWriteStats {
@@ -25,7 +26,8 @@ struct FrameWriteStats {
     uint64_t zstd_blocks = 0;    // and as Zstandard fallback chunks
 };
 
-// Throws std::invalid_argument for a block size out of range; what the
+// Throws std::invalid_argument for a block size out of range or too large
+// for the memory limit; what the
 // source, the sink or the codec throw passes through.
 FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCodec& codec,
                             const FrameOptions& options, const FrameProgress& progress = {});

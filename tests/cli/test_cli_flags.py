@@ -210,3 +210,14 @@ def test_encoder_debug_line_never_reaches_the_output(zelk):
     assert b"DEBUG" not in packed
     assert packed.startswith(MAGIC)
     assert zelk("-d", input=packed).stdout == data
+
+
+def test_memory_limit_refuses_frames_whose_blocks_do_not_fit(zelk, tmp_path):
+    data = signal_bytes(300_000)
+    (tmp_path / "s").write_bytes(data)
+    assert zelk("-B", "2M", "s").returncode == 0
+    refused = zelk("-dc", "--memlimit=20M", "s.zlk")
+    assert refused.returncode == 1 and b"more than the memory limit of 20 MiB" in refused.stderr
+    assert zelk("-dc", "-M", "1G", "s.zlk").stdout == data
+    assert zelk("-c", "-M", "10M", "s").returncode == 1
+    assert zelk("-M", "lots", "s").returncode == 1

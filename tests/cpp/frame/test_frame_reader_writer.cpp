@@ -10,6 +10,7 @@
 
 #include "frame/crc32c.h"
 #include "frame/frame_block.h"
+#include "frame/memory_limit.h"
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
@@ -339,6 +340,32 @@ TEST(FrameRoundTrip, OutputNoShorterThanTheBlockIsStoredRaw) {
     const Bytes frame = write(data, codec, 1000);
     for (size_t at : record_offsets(frame)) EXPECT_EQ(frame[at], uint8_t(RecordType::Raw));
     EXPECT_EQ(read(frame, codec), data);
+}
+
+// A frame whose blocks do not fit the memory limit is refused before any
+// block is decoded; one that fits reads with fewer blocks in flight.
+TEST(FrameRoundTrip, TheMemoryLimitBoundsTheBlocksInFlight) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(5000, 6);
+    const Bytes frame = write(data, codec, 1024);
+    for (uint64_t limit : {block_memory(1024), 3 * block_memory(1024)}) {
+        SpanSource source(frame);
+        VectorSink sink;
+        read_frames(source, &sink, codec, 4, {}, limit);
+        EXPECT_EQ(sink.bytes, data);
+    }
+    SpanSource source(frame);
+    VectorSink sink;
+    try {
+        read_frames(source, &sink, codec, 4, {}, block_memory(1024) - 1);
+        FAIL() << "a frame over the memory limit was read";
+    } catch (const FrameError& error) {
+        EXPECT_NE(std::string(error.what()).find("more than the memory limit"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(sink.bytes.empty());
+    SpanSource again(data);
+    VectorSink unused;
+    EXPECT_THROW(write_frame(again, unused, codec, FrameOptions{1024, 2, block_memory(1024) - 1}), std::invalid_argument);
 }
 
 }  // namespace

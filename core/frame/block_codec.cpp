@@ -48,14 +48,18 @@ bool zelk_wins_samples(std::span<const uint8_t> data, int zstd_level) {
 
 CodecError block_error(const std::string& message) { return {ErrorKind::InvalidData, message}; }
 
+// A chunk's length field must be its block's size, which the parser bounded.
+std::optional<CodecError> length_mismatch(uint32_t length, uint32_t size) {
+    if (length == size) return std::nullopt;
+    return block_error("chunk length " + std::to_string(length) + " differs from the block's size " +
+                       std::to_string(size));
+}
+
 Result<std::vector<uint8_t>> decode_zelk_block(std::span<const uint8_t> stored, uint32_t size) {
     auto header = read_header(stored);
     if (!header) return header.error();
     if (header.value().mode != CodecMode::Plain) return block_error("frame blocks are stored as Plain chunks only");
-    if (header.value().length != size) {
-        return block_error("chunk length " + std::to_string(header.value().length) + " differs from the block's size " +
-                           std::to_string(size));
-    }
+    if (auto mismatch = length_mismatch(header.value().length, size)) return *mismatch;
     if (stored.size() < min_plain_chunk_size(size)) {
         return block_error(std::to_string(stored.size()) + " bytes cannot hold a chunk of " + std::to_string(size) +
                            " bytes (no encoder writes fewer than " + std::to_string(min_plain_chunk_size(size)) +
@@ -68,10 +72,7 @@ Result<std::vector<uint8_t>> decode_zelk_block(std::span<const uint8_t> stored, 
 Result<std::vector<uint8_t>> decode_zstd_block(std::span<const uint8_t> stored, uint32_t size) {
     const Result<uint32_t> length = zstd_chunk_length(stored);
     if (!length) return length.error();
-    if (length.value() != size) {
-        return block_error("chunk length " + std::to_string(length.value()) + " differs from the block's size " +
-                           std::to_string(size));
-    }
+    if (auto mismatch = length_mismatch(length.value(), size)) return *mismatch;
     return decode_zstd_chunk(stored, size);
 }
 

@@ -151,11 +151,10 @@ PyObject* encode_chunk(PyObject*, PyObject* args) {
     Bytes chunk;
     const auto failure = without_lock([&] {
         if (data.bytes().size() > UINT32_MAX) throw std::invalid_argument("a chunk holds less than 4 GiB");
-        const zelk::ChunkBlockCodec codec(zelk::level_settings(level));
-        auto best = codec.compress(data.bytes(), zelk::EncoderThreads::One);
+        const zelk::LevelSettings settings = zelk::level_settings(level);
+        auto best = zelk::ChunkBlockCodec(settings).compress(data.bytes(), zelk::EncoderThreads::One);
         // Data nothing shrinks still gets a chunk: Zstandard's stored blocks.
-        chunk = best ? std::move(best->stored)
-                     : zelk::encode_zstd_chunk(data.bytes(), zelk::level_settings(level).zstd_level).value();
+        chunk = best ? std::move(best->stored) : zelk::encode_zstd_chunk(data.bytes(), settings.zstd_level).value();
     });
     return failure ? raise(*failure) : to_bytes(chunk);
 }

@@ -41,12 +41,14 @@ public:
     // A new bound for the pushes to come (at least 1).
     void set_max_in_flight(size_t max_in_flight) { max_in_flight_ = max_in_flight > 0 ? max_in_flight : 1; }
 
-private:
+    // Waits for the oldest result and consumes it (there must be one).
     void consume_oldest() {
         std::future<R> oldest = std::move(in_flight_.front());
         in_flight_.pop_front();
         consume_(oldest.get());
     }
+
+private:
 
     ThreadPool& pool_;
     size_t max_in_flight_;

@@ -66,11 +66,7 @@ FrameParser::Next FrameParser::next_frame() {
     if (!magic) return after_frame(std::span(bytes).first(got), start);
     read_record_rest(std::span(bytes).subspan(FRAME_MAGIC.size(), 1), start, "a frame header");
     const uint8_t version = bytes[FRAME_MAGIC.size()];
-    if (version < OLDEST_FRAME_VERSION || version > FRAME_VERSION) {
-        throw FrameError("frame" + at(start) + " has format version " + std::to_string(version) +
-                         ", this program reads versions " + std::to_string(OLDEST_FRAME_VERSION) + " to " +
-                         std::to_string(FRAME_VERSION));
-    }
+    check_version(version, start);
     const auto header_bytes = std::span(bytes).first(frame_header_size(version));
     read_record_rest(header_bytes.subspan(FRAME_MAGIC.size() + 1), start, "a frame header");
     const FrameHeader header = decode_frame_header(header_bytes);
@@ -106,17 +102,12 @@ std::optional<StoredBlock> FrameParser::next_block() {
         check_end(bytes, start);
         return std::nullopt;
     }
-    if (!record_type_known(type, header_.version)) {
-        throw FrameError(place + ": unknown record type " + hex_byte(type) + ", the frame is damaged");
-    }
     BlockRecordBytes bytes{};
     bytes[0] = type;
-    read_record_rest(std::span(bytes).subspan(1), start, "the record of " + place);
-    if (!record_check_ok(bytes, next_index_, header_)) {
-        throw FrameError(place + ": damaged record (its check does not match)");
+    if (record_type_known(type, header_.version)) {
+        read_record_rest(std::span(bytes).subspan(1), start, "the record of " + place);
     }
-    StoredBlock block{next_index_, start, decode_block_record(bytes), {}};
-    check_block(block.record, start);
+    StoredBlock block{next_index_, start, check_record(bytes, start), {}};
     block.stored.resize(block.record.stored_size);
     const size_t got = read(block.stored);
     if (got != block.stored.size()) {
@@ -129,8 +120,23 @@ std::optional<StoredBlock> FrameParser::next_block() {
     return block;
 }
 
-void FrameParser::check_block(const BlockRecord& record, uint64_t start) const {
+void FrameParser::check_version(uint8_t version, uint64_t start) const {
+    if (version < OLDEST_FRAME_VERSION || version > FRAME_VERSION) {
+        throw FrameError("frame" + at(start) + " has format version " + std::to_string(version) +
+                         ", this program reads versions " + std::to_string(OLDEST_FRAME_VERSION) + " to " +
+                         std::to_string(FRAME_VERSION));
+    }
+}
+
+BlockRecord FrameParser::check_record(const BlockRecordBytes& bytes, uint64_t start) const {
     const std::string place = block_place(next_index_, start);
+    if (!record_type_known(bytes[0], header_.version)) {
+        throw FrameError(place + ": unknown record type " + hex_byte(bytes[0]) + ", the frame is damaged");
+    }
+    if (!record_check_ok(bytes, next_index_, header_)) {
+        throw FrameError(place + ": damaged record (its check does not match)");
+    }
+    const BlockRecord record = decode_block_record(bytes);
     if (record.size == 0 || record.size > header_.block_size) {
         throw FrameError(place + ": size " + std::to_string(record.size) +
                          " is outside the frame's block size of " +
@@ -143,6 +149,23 @@ void FrameParser::check_block(const BlockRecord& record, uint64_t start) const {
                          " does not fit a " + record_type_name(record.type) + " block of " +
                          std::to_string(record.size) + " bytes");
     }
+    return record;
+}
+
+size_t FrameParser::next_size(std::span<const uint8_t> head, bool frame_start) const {
+    if (frame_start) {
+        const size_t magic = std::min(head.size(), FRAME_MAGIC.size());
+        if (!std::equal(head.begin(), head.begin() + magic, FRAME_MAGIC.begin())) return magic;  // refused whole
+        if (head.size() <= FRAME_MAGIC.size()) return 0;
+        check_version(head[FRAME_MAGIC.size()], offset_);
+        return frame_header_size(head[FRAME_MAGIC.size()]);
+    }
+    if (head.empty()) return 0;
+    if (head[0] == static_cast<uint8_t>(RecordType::End)) return end_record_size(header_.version);
+    if (head.size() < BLOCK_RECORD_SIZE) return record_type_known(head[0], header_.version) ? 0 : 1;
+    BlockRecordBytes bytes{};
+    std::copy_n(head.begin(), BLOCK_RECORD_SIZE, bytes.begin());
+    return BLOCK_RECORD_SIZE + check_record(bytes, offset_).stored_size;
 }
 
 void FrameParser::check_end(std::span<const uint8_t> bytes, uint64_t start) {

@@ -32,7 +32,9 @@ std::string block_place(uint64_t index, uint64_t offset);
 
 class FrameParser {
 public:
-    explicit FrameParser(ByteSource& source) : source_(source) {}
+    // `start`: the offset of the source's first byte in the whole input,
+    // for the offsets messages name.
+    explicit FrameParser(ByteSource& source, uint64_t start = 0) : source_(source), offset_(start) {}
 
     enum class Next { Frame, EndOfInput, TrailingData };
 
@@ -47,6 +49,13 @@ public:
     // has been read and found consistent with the blocks.
     std::optional<StoredBlock> next_block();
 
+    // For a reader fed by pushes, which calls next_frame() or next_block()
+    // only once all the bytes it will read have arrived: how many that is,
+    // judged from the bytes it begins with (`head`), or 0 while `head` is too
+    // short to tell. A block counts with its stored bytes. Throws the
+    // FrameError the call would throw where `head` shows the fault already.
+    size_t next_size(std::span<const uint8_t> head, bool frame_start) const;
+
     const FrameHeader& header() const { return header_; }
     // The current frame's end record, once next_block() has returned nothing.
     const EndRecord& end_record() const { return end_; }
@@ -55,9 +64,11 @@ public:
 private:
     size_t read(std::span<uint8_t> buffer);
     void read_record_rest(std::span<uint8_t> record, uint64_t start, const std::string& what);
+    void check_version(uint8_t version, uint64_t start) const;
+    // The record's type, check and sizes (`bytes` holds one block record).
+    BlockRecord check_record(const BlockRecordBytes& bytes, uint64_t start) const;
     void check_end(std::span<const uint8_t> bytes, uint64_t start);
     Next after_frame(std::span<const uint8_t> bytes, uint64_t start);
-    void check_block(const BlockRecord& record, uint64_t start) const;
 
     ByteSource& source_;
     uint64_t offset_ = 0;

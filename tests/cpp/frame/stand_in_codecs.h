@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -65,5 +66,22 @@ public:
         return CodecError(ErrorKind::InvalidData, "never stored");
     }
 };
+
+// Stretches of runs (which shrink) and of noise (which do not), so that a
+// frame holds both kinds of block.
+inline Bytes mixed_data(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data;
+    while (data.size() < n) {
+        const size_t stretch = 1 + random() % 150;
+        if (random() % 2) {
+            data.insert(data.end(), stretch, static_cast<uint8_t>(random() % 4));
+        } else {
+            for (size_t i = 0; i < stretch; ++i) data.push_back(static_cast<uint8_t>(random()));
+        }
+    }
+    data.resize(n);
+    return data;
+}
 
 }  // namespace zelk::test

@@ -29,23 +29,7 @@ constexpr size_t END_SIZE = 25;
 
 FrameHeader header_of(const Bytes& frame) { return decode_frame_header(std::span(frame).first(HEADER_SIZE)); }
 using test::RunLengthCodec;
-
-// Stretches of runs (which shrink) and of noise (which do not), so that a
-// frame holds both kinds of block.
-Bytes mixed_data(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes data;
-    while (data.size() < n) {
-        const size_t stretch = 1 + random() % 150;
-        if (random() % 2) {
-            data.insert(data.end(), stretch, static_cast<uint8_t>(random() % 4));
-        } else {
-            for (size_t i = 0; i < stretch; ++i) data.push_back(static_cast<uint8_t>(random()));
-        }
-    }
-    data.resize(n);
-    return data;
-}
+using test::mixed_data;
 
 Bytes write(const Bytes& data, const BlockCodec& codec, uint32_t block_size, unsigned threads = 2,
             size_t read_step = SIZE_MAX) {

@@ -1,0 +1,99 @@
+#include "frame/frame_decoder.h"
+
+#include <algorithm>
+
+namespace zelk {
+
+size_t FrameDecoder::FedSource::read(std::span<uint8_t> buffer) {
+    const size_t n = std::min(buffer.size(), owner_.input_.size() - owner_.parsed_);
+    std::copy_n(owner_.input_.begin() + static_cast<ptrdiff_t>(owner_.parsed_), n, buffer.begin());
+    owner_.parsed_ += n;
+    return n;
+}
+
+FrameDecoder::FrameDecoder(const BlockCodec& codec, unsigned threads, uint64_t memory_limit, uint64_t start)
+    : parser_(source_, start),
+      blocks_(codec, threads, memory_limit, [this](std::vector<uint8_t>&& data) {
+          if (ready_start_ == ready_.size()) {
+              ready_ = std::move(data);
+          } else {
+              ready_.erase(ready_.begin(), ready_.begin() + static_cast<ptrdiff_t>(ready_start_));
+              ready_.insert(ready_.end(), data.begin(), data.end());
+          }
+          ready_start_ = 0;
+      }) {}
+
+void FrameDecoder::feed(std::span<const uint8_t> data) {
+    // Drop what the parser has read once it is most of the buffer, so the
+    // buffer holds about what is still to parse.
+    if (parsed_ > input_.size() / 2) {
+        input_.erase(input_.begin(), input_.begin() + static_cast<ptrdiff_t>(parsed_));
+        parsed_ = 0;
+    }
+    input_.insert(input_.end(), data.begin(), data.end());
+}
+
+std::span<const uint8_t> FrameDecoder::unused() const {
+    return eof_ ? std::span(input_).subspan(parsed_) : std::span<const uint8_t>();
+}
+
+size_t FrameDecoder::ready_unit_size() const {
+    if (end_) return 0;
+    const std::span<const uint8_t> head = std::span(input_).subspan(parsed_);
+    const size_t size = parser_.next_size(head, !header_read_);
+    return size > 0 && size <= head.size() ? size : 0;
+}
+
+bool FrameDecoder::needs_input() const {
+    if (eof_ || ready_start_ < ready_.size() || blocks_.in_flight() > 0 || end_) return false;
+    return ready_unit_size() == 0;
+}
+
+bool FrameDecoder::parse_ready_units() {
+    bool parsed = false;
+    while (!blocks_.full() && ready_unit_size() > 0) {
+        parsed = true;
+        try {
+            if (!header_read_) {
+                parser_.next_frame();
+                header_read_ = true;
+                blocks_.start_frame(parser_.header(), parser_.offset() - frame_header_size(parser_.header().version));
+            } else if (auto block = parser_.next_block()) {
+                blocks_.push(std::move(*block));
+            } else {
+                end_ = parser_.end_record();
+            }
+        } catch (const FrameError&) {
+            blocks_.drain();  // an earlier damaged block is the fault to name
+            throw;
+        }
+    }
+    return parsed;
+}
+
+void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
+    for (;;) {
+        const size_t ready = ready_.size() - ready_start_;
+        if (ready >= max || eof_) break;
+        const bool parsed = parse_ready_units();
+        if (blocks_.in_flight() > 0) {
+            blocks_.deliver_oldest();
+        } else if (end_) {
+            blocks_.end_frame(*end_);
+            eof_ = true;
+        } else if (!parsed) {
+            break;
+        }
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(max, ready_.size() - ready_start_));
+    if (out.empty() && ready_start_ == 0 && n == ready_.size()) {
+        out = std::move(ready_);
+        ready_.clear();
+        return;
+    }
+    out.insert(out.end(), ready_.begin() + static_cast<ptrdiff_t>(ready_start_),
+               ready_.begin() + static_cast<ptrdiff_t>(ready_start_ + n));
+    ready_start_ += n;
+}
+
+}  // namespace zelk

@@ -1,0 +1,97 @@
+// At most two blocks per thread are in flight, enough to keep every thread
+// busy while the oldest is written. A block that is the last and has the
+// pool to itself (a short input) may take a second thread for its encoder.
+#include "frame/frame_encoder.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "frame/crc32c.h"
+#include "frame/memory_limit.h"
+
+namespace zelk {
+namespace {
+
+size_t blocks_in_flight(const FrameOptions& options, unsigned pool_size) {
+    if (options.block_size == 0 || options.block_size > MAX_BLOCK_SIZE) {
+        throw std::invalid_argument("block size must be between 1 and " + std::to_string(MAX_BLOCK_SIZE) + " bytes");
+    }
+    const size_t fitting = blocks_within(options.memory_limit, options.block_size);
+    if (fitting == 0) {
+        throw std::invalid_argument("blocks of " + std::to_string(options.block_size) + " bytes need about " +
+                                    std::to_string(block_memory(options.block_size) >> 20) +
+                                    " MiB each, more than the memory limit of " +
+                                    std::to_string(options.memory_limit >> 20) + " MiB");
+    }
+    return std::min(2 * size_t{pool_size}, fitting);
+}
+
+}  // namespace
+
+FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options, ByteSink& output,
+                           FrameProgress progress)
+    : codec_(codec), block_size_(options.block_size), output_(output), progress_(std::move(progress)),
+      header_{FRAME_VERSION, 0, options.block_size, 0}, pool_(options.threads),
+      pipeline_(pool_, blocks_in_flight(options, pool_.size()),
+                [this](std::vector<EncodedPiece>&& pieces) { write_pieces(std::move(pieces)); }) {}
+
+void FrameEncoder::emit(std::span<const uint8_t> bytes) {
+    output_.write(bytes);
+    stats_.output_bytes += bytes.size();
+}
+
+void FrameEncoder::write_pieces(std::vector<EncodedPiece>&& pieces) {
+    for (const EncodedPiece& piece : pieces) {
+        emit(encode_block_record(piece.record, frame_blocks_, header_));
+        emit(piece.stored);
+        ++frame_blocks_;
+        ++stats_.blocks;
+        if (piece.record.type == RecordType::Chunk) ++stats_.chunk_blocks;
+        if (piece.record.type == RecordType::ZstdChunk) ++stats_.zstd_blocks;
+        stats_.input_bytes += piece.record.size;
+    }
+    if (progress_) progress_(stats_.input_bytes, stats_.output_bytes);
+}
+
+void FrameEncoder::queue_block(bool last) {
+    if (!header_written_) {
+        header_.salt = crc32c(block_);
+        emit(encode_frame_header(header_));
+        header_written_ = true;
+    }
+    content_crc_ = crc32c(block_, content_crc_);
+    frame_bytes_ += block_.size();
+    const bool alone = last && pipeline_.in_flight() == 0 && pool_.size() > 1;
+    const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
+    pipeline_.push([&codec = codec_, threads, block = std::move(block_)] { return encode_block(block, codec, threads); });
+    block_.clear();
+}
+
+void FrameEncoder::write(std::span<const uint8_t> data) {
+    while (!data.empty()) {
+        if (block_.capacity() < block_size_) block_.reserve(block_size_);
+        const size_t n = std::min(data.size(), size_t{block_size_} - block_.size());
+        block_.insert(block_.end(), data.begin(), data.begin() + static_cast<ptrdiff_t>(n));
+        data = data.subspan(n);
+        if (block_.size() == block_size_) queue_block(false);
+    }
+}
+
+void FrameEncoder::flush_blocks() {
+    if (!block_.empty()) queue_block(true);
+    pipeline_.finish();
+}
+
+void FrameEncoder::end_frame() {
+    flush_blocks();
+    if (!header_written_) emit(encode_frame_header(header_));  // a frame with no data: salt 0
+    emit(encode_end_record(EndRecord{frame_bytes_, frame_blocks_, content_crc_}, header_));
+    header_.salt = 0;
+    header_written_ = false;
+    frame_blocks_ = 0;
+    frame_bytes_ = 0;
+    content_crc_ = 0;
+}
+
+}  // namespace zelk

@@ -72,7 +72,7 @@ def test_concatenated_frames_padding_damage_and_limits():
         zelk.decompress(frames, max_length=len(a + b) - 1)
     with pytest.raises(zelk.ZelkError, match="memory limit"):
         zelk.decompress(frames, memory_limit=1 << 20)
-    for bad_argument in ({"level": 0}, {"level": 10}, {"threads": 0}):
+    for bad_argument in ({"level": 0}, {"level": 10}, {"threads": -1}, {"block_size": 0}):
         with pytest.raises(ValueError):
             zelk.compress(a, **bad_argument)
     with pytest.raises(TypeError):

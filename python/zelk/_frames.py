@@ -1,0 +1,144 @@
+"""Frames, the format the ``zelk`` command writes: one-shot functions and the
+incremental compressor and decompressor objects."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, ClassVar, Optional
+
+from . import _arguments, _zelk
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
+
+
+def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int = 1,
+             block_size: Optional[int] = None) -> bytes:
+    """Compress a bytes-like object into one zelk frame, as the ``zelk``
+    command writes it.
+
+    ``level`` runs from 1 (fastest) to 9 (smallest), 3 by default; the level
+    also sets the block size (4 MiB at 1, 8 MiB at 2 to 5, 16 MiB from 6),
+    which ``block_size`` overrides. ``threads`` blocks are coded at once
+    (0: as many as there are cores); the frame is the same whatever their
+    number, and the same as the command's for the same level and block size.
+    """
+    chosen = _arguments.level(level)
+    return _zelk.compress_frame(data, chosen, _arguments.threads(threads),
+                                _arguments.block_size(block_size, chosen))
+
+
+def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, threads: int = 1,
+               memory_limit: Optional[int] = None) -> bytes:
+    """Decompress one frame or several concatenated frames (zero padding
+    after them is allowed).
+
+    Raises ZelkError for damaged, truncated or foreign data, and for data
+    longer than ``max_length`` bytes, which is found before more than a block
+    past the limit has been decoded. Frames whose blocks need more than
+    ``memory_limit`` bytes in flight are refused before decoding.
+    """
+    memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
+    return _zelk.decompress_frames(data, _arguments.limit("max_length", max_length),
+                                   _arguments.threads(threads), memory)
+
+
+class ZelkCompressor:
+    """Compresses data into frames incrementally, in memory bounded by a few
+    blocks whatever the length of the stream.
+
+    Blocks are compressed on ``threads`` threads of the library's own, while
+    the caller goes on: ``compress()`` returns the frame bytes of the blocks
+    finished so far. The frame is the one ``zelk.compress()`` writes for the
+    whole data, unless blocks were ended early with FLUSH_BLOCK. One object
+    may be shared by several threads; their calls take turns.
+    """
+
+    CONTINUE: ClassVar[int] = 0
+    """Collect more input before writing a block."""
+    FLUSH_BLOCK: ClassVar[int] = 1
+    """End the current block: everything given so far can be decompressed."""
+    FLUSH_FRAME: ClassVar[int] = 2
+    """End the frame; the next data begins a new one."""
+
+    def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None) -> None:
+        chosen = _arguments.level(level)
+        self._encoder = _zelk.FrameEncoder(chosen, _arguments.threads(threads),
+                                           _arguments.block_size(block_size, chosen))
+        self._last_mode = self.FLUSH_FRAME
+
+    @property
+    def last_mode(self) -> int:
+        """The mode of the last call of compress() or flush(); FLUSH_FRAME at
+        first, as the compressor is then at the start of a frame."""
+        return self._last_mode
+
+    def compress(self, data: ReadableBuffer, mode: int = CONTINUE) -> bytes:
+        """Take ``data`` and return the compressed bytes ready so far, which
+        may be none; with FLUSH_BLOCK or FLUSH_FRAME, flush afterwards."""
+        if mode not in (self.CONTINUE, self.FLUSH_BLOCK, self.FLUSH_FRAME):
+            raise ValueError(f"mode must be CONTINUE, FLUSH_BLOCK or FLUSH_FRAME, not {mode!r}")
+        written = self._encoder.write(data)
+        if mode != self.CONTINUE:
+            written += self._flush(mode)
+        self._last_mode = mode
+        return written
+
+    def flush(self, mode: int = FLUSH_FRAME) -> bytes:
+        """Return the rest of the current block (FLUSH_BLOCK) or frame
+        (FLUSH_FRAME); a frame ended with no data since the last is an empty
+        frame."""
+        if mode not in (self.FLUSH_BLOCK, self.FLUSH_FRAME):
+            raise ValueError(f"mode must be FLUSH_BLOCK or FLUSH_FRAME, not {mode!r}")
+        written = self._flush(mode)
+        self._last_mode = mode
+        return written
+
+    def _flush(self, mode: int) -> bytes:
+        return self._encoder.end_frame() if mode == self.FLUSH_FRAME else self._encoder.flush_blocks()
+
+
+class ZelkDecompressor:
+    """Decompresses one frame incrementally.
+
+    ``decompress()`` may be given the frame in pieces of any size; output is
+    limited by ``max_length``, and what is not returned stays in the object.
+    Memory is bounded by the input held plus a few blocks. After the end of
+    the frame, ``eof`` is true and the bytes that followed it are in
+    ``unused_data``; concatenated frames need one decompressor each (as
+    ``zelk.decompress()`` and ``ZelkFile`` do).
+    """
+
+    def __init__(self, *, threads: int = 1, memory_limit: Optional[int] = None) -> None:
+        memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
+        self._decoder = _zelk.FrameDecoder(_arguments.threads(threads), memory, 0)
+        self._eof = False
+        self._needs_input = True
+        self._unused_data = b""
+
+    @property
+    def eof(self) -> bool:
+        """True once the end of the frame has been read and its content
+        found whole."""
+        return self._eof
+
+    @property
+    def needs_input(self) -> bool:
+        """False when decompress() can return more data without new input."""
+        return self._needs_input
+
+    @property
+    def unused_data(self) -> bytes:
+        """The bytes after the end of the frame (empty before it)."""
+        return self._unused_data
+
+    def decompress(self, data: ReadableBuffer, max_length: int = -1) -> bytes:
+        """Decompress ``data`` and return at most ``max_length`` bytes (no limit
+        if negative). Raises ZelkError for damaged or foreign data, after
+        which the object cannot be used, and EOFError after the end of the
+        frame."""
+        if self._eof:
+            raise EOFError("Already at the end of a zelk frame")
+        limit = _arguments.integer("max_length", max_length)
+        out, self._eof, self._needs_input = self._decoder.decode(data, _arguments.NO_LIMIT if limit < 0 else limit)
+        if self._eof:
+            self._unused_data = self._decoder.unused()
+        return out

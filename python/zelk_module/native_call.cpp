@@ -1,0 +1,40 @@
+#include "native_call.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "frame/frame_format.h"
+
+namespace zelk::python {
+
+PyObject* zelk_error = nullptr;
+
+Failure current_failure() {
+    try {
+        throw;
+    } catch (const Failure& earlier) {  // an object's coder broken by it
+        return earlier;
+    } catch (const FrameError& e) {
+        return {zelk_error, e.what()};
+    } catch (const std::invalid_argument& e) {
+        return {PyExc_ValueError, e.what()};
+    } catch (const std::bad_alloc&) {
+        return {PyExc_MemoryError, "out of memory"};
+    } catch (const std::exception& e) {
+        return {PyExc_RuntimeError, e.what()};
+    } catch (...) {
+        return {PyExc_RuntimeError, "unknown failure in the library"};
+    }
+}
+
+PyObject* raise(const Failure& failure) {
+    PyErr_SetString(failure.type, failure.message.c_str());
+    return nullptr;
+}
+
+PyObject* to_bytes(const Bytes& bytes) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+}  // namespace zelk::python

@@ -1,0 +1,216 @@
+// zelk._zelk.FrameEncoder and zelk._zelk.FrameDecoder: the library's frame
+// coders fed piece by piece, for the package's compressor, decompressor and
+// file objects. Each object's state sits behind a mutex that a call takes
+// without the interpreter lock, so threads sharing an object take turns
+// instead of racing, and never wait on each other holding the lock. A
+// failure leaves the coder unusable: every later call raises it again.
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "frame/block_codec.h"
+#include "frame/frame_decoder.h"
+#include "frame/frame_encoder.h"
+#include "frame/frame_io.h"
+#include "frame/levels.h"
+#include "native_call.h"
+#include "stream_objects.h"
+
+namespace zelk::python {
+namespace {
+
+struct EncoderState {
+    EncoderState(int level, unsigned threads, uint32_t block_size)
+        : codec(level_settings(level)), encoder(codec, FrameOptions{block_size, threads}, sink) {}
+    std::mutex mutex;
+    std::optional<Failure> broken;
+    ChunkBlockCodec codec;
+    VectorSink sink;
+    FrameEncoder encoder;
+};
+
+struct DecoderState {
+    DecoderState(unsigned threads, uint64_t memory_limit, uint64_t start)
+        : decoder(codec, threads, memory_limit, start) {}
+    std::mutex mutex;
+    std::optional<Failure> broken;
+    ChunkBlockCodec codec;
+    FrameDecoder decoder;
+};
+
+template <typename State>
+struct Object {
+    PyObject_HEAD
+    State* state;
+};
+
+using EncoderObject = Object<EncoderState>;
+using DecoderObject = Object<DecoderState>;
+
+// Creates the state of a new object without the interpreter lock (a pool's
+// threads start).
+template <typename State, typename... Args>
+PyObject* create(PyTypeObject* type, Args... args) {
+    State* state = nullptr;
+    if (const auto failure = without_lock([&] { state = new State(args...); })) return raise(*failure);
+    auto* self = reinterpret_cast<Object<State>*>(PyType_GenericAlloc(type, 0));
+    if (!self) {
+        delete state;
+        return nullptr;
+    }
+    self->state = state;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Joins the pool's threads (finishing the blocks in flight) without the lock.
+template <typename State>
+void dealloc(PyObject* object) {
+    auto* self = reinterpret_cast<Object<State>*>(object);
+    PyTypeObject* type = Py_TYPE(object);
+    State* state = self->state;
+    Py_BEGIN_ALLOW_THREADS
+    delete state;
+    Py_END_ALLOW_THREADS
+    PyObject_Free(object);
+    Py_DECREF(type);
+}
+
+// Runs `work` on the object's state under its mutex, without the
+// interpreter lock; a failure breaks the object.
+template <typename State, typename F>
+std::optional<Failure> with_state(PyObject* object, F&& work) {
+    State& state = *reinterpret_cast<Object<State>*>(object)->state;
+    return without_lock([&] {
+        std::lock_guard lock(state.mutex);
+        if (state.broken) throw *state.broken;
+        try {
+            work(state);
+        } catch (...) {
+            state.broken = current_failure();
+            throw;
+        }
+    });
+}
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    int level = 0;
+    unsigned int threads = 1, block_size = 0;
+    if (kwargs || !PyArg_ParseTuple(args, "iII:FrameEncoder", &level, &threads, &block_size)) {
+        if (kwargs) PyErr_SetString(PyExc_TypeError, "FrameEncoder takes positional arguments only");
+        return nullptr;
+    }
+    return create<EncoderState>(type, level, threads, static_cast<uint32_t>(block_size));
+}
+
+// Runs one of the encoder's operations and returns the frame bytes it wrote.
+template <typename F>
+PyObject* encoder_call(PyObject* self, F&& operation) {
+    Bytes written;
+    const auto failure = with_state<EncoderState>(self, [&](EncoderState& state) {
+        operation(state.encoder);
+        written.swap(state.sink.bytes);
+    });
+    return failure ? raise(*failure) : to_bytes(written);
+}
+
+PyObject* encoder_write(PyObject* self, PyObject* args) {
+    Buffer data;
+    if (!PyArg_ParseTuple(args, "y*:write", data.out())) return nullptr;
+    return encoder_call(self, [&](FrameEncoder& encoder) { encoder.write(data.bytes()); });
+}
+
+PyObject* encoder_flush_blocks(PyObject* self, PyObject*) {
+    return encoder_call(self, [](FrameEncoder& encoder) { encoder.flush_blocks(); });
+}
+
+PyObject* encoder_end_frame(PyObject* self, PyObject*) {
+    return encoder_call(self, [](FrameEncoder& encoder) { encoder.end_frame(); });
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    unsigned int threads = 1;
+    unsigned long long memory_limit = 0, start = 0;
+    if (kwargs || !PyArg_ParseTuple(args, "IKK:FrameDecoder", &threads, &memory_limit, &start)) {
+        if (kwargs) PyErr_SetString(PyExc_TypeError, "FrameDecoder takes positional arguments only");
+        return nullptr;
+    }
+    return create<DecoderState>(type, threads, static_cast<uint64_t>(memory_limit), static_cast<uint64_t>(start));
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* args) {
+    Buffer data;
+    unsigned long long max_length = 0;
+    if (!PyArg_ParseTuple(args, "y*K:decode", data.out(), &max_length)) return nullptr;
+    Bytes out;
+    bool eof = false, needs_input = false;
+    const auto failure = with_state<DecoderState>(self, [&](DecoderState& state) {
+        state.decoder.feed(data.bytes());
+        state.decoder.read(max_length, out);
+        eof = state.decoder.eof();
+        needs_input = state.decoder.needs_input();
+    });
+    if (failure) return raise(*failure);
+    PyObject* bytes = to_bytes(out);
+    if (!bytes) return nullptr;
+    return Py_BuildValue("(NOO)", bytes, eof ? Py_True : Py_False, needs_input ? Py_True : Py_False);
+}
+
+PyObject* decoder_unused(PyObject* self, PyObject*) {
+    Bytes unused;
+    const auto failure = with_state<DecoderState>(self, [&](DecoderState& state) {
+        unused.assign(state.decoder.unused().begin(), state.decoder.unused().end());
+    });
+    return failure ? raise(*failure) : to_bytes(unused);
+}
+
+PyMethodDef ENCODER_METHODS[] = {
+    {"write", encoder_write, METH_VARARGS, "write(data) -> the frame bytes finished so far"},
+    {"flush_blocks", encoder_flush_blocks, METH_NOARGS, "flush_blocks() -> the rest of the blocks so far"},
+    {"end_frame", encoder_end_frame, METH_NOARGS, "end_frame() -> the rest of the frame"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef DECODER_METHODS[] = {
+    {"decode", decoder_decode, METH_VARARGS, "decode(data, max_length) -> (data, eof, needs_input)"},
+    {"unused", decoder_unused, METH_NOARGS, "unused() -> the bytes fed after the end of the frame"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ENCODER_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<EncoderState>)},
+    {Py_tp_methods, ENCODER_METHODS},
+    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size): a frame written piece by piece.")},
+    {0, nullptr},
+};
+
+PyType_Slot DECODER_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<DecoderState>)},
+    {Py_tp_methods, DECODER_METHODS},
+    {Py_tp_doc, const_cast<char*>("FrameDecoder(threads, memory_limit, start): one frame read piece by piece.")},
+    {0, nullptr},
+};
+
+PyType_Spec ENCODER_SPEC = {"zelk._zelk.FrameEncoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT,
+                            ENCODER_SLOTS};
+PyType_Spec DECODER_SPEC = {"zelk._zelk.FrameDecoder", sizeof(DecoderObject), 0, Py_TPFLAGS_DEFAULT,
+                            DECODER_SLOTS};
+
+int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) return -1;
+    const int result = PyModule_AddObjectRef(module, name, type);
+    Py_DECREF(type);
+    return result;
+}
+
+}  // namespace
+
+int add_stream_objects(PyObject* module) {
+    if (add_type(module, &ENCODER_SPEC, "FrameEncoder") < 0) return -1;
+    return add_type(module, &DECODER_SPEC, "FrameDecoder");
+}
+
+}  // namespace zelk::python

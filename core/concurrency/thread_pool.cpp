@@ -7,7 +7,6 @@
 namespace zelk {
 
 ThreadPool::ThreadPool(unsigned threads) {
-    if (threads == 0) threads = 1;
     workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
 }
@@ -24,6 +23,10 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::post(std::function<void()> task) {
+    if (workers_.empty()) {
+        task();
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(task));

@@ -2,7 +2,9 @@
 // order. Work is handed back through std::future, so a task's exception
 // reaches whoever waits for its result. Destroying the pool drops the tasks
 // that have not started (their futures report a broken promise) and waits
-// for the running ones.
+// for the running ones. A pool of no threads runs each task on the thread
+// that submits it, before submit() returns: what a caller whose input is
+// all in memory wants from one thread, with nothing to overlap.
 #pragma once
 
 #include <condition_variable>

@@ -29,7 +29,7 @@ void BlockDecodeQueue::start_frame(const FrameHeader& header, uint64_t offset) {
     header_ = header;
     frame_offset_ = offset;
     content_crc_ = 0;
-    max_in_flight_ = std::min(2 * size_t{pool_.size()}, fitting);
+    max_in_flight_ = std::clamp<size_t>(2 * size_t{pool_.size()}, 1, fitting);
     pipeline_.set_max_in_flight(max_in_flight_);
 }
 

@@ -70,7 +70,8 @@ void FrameEncoder::queue_block(bool last) {
 
 void FrameEncoder::write(std::span<const uint8_t> data) {
     while (!data.empty()) {
-        if (block_.capacity() < block_size_) block_.reserve(block_size_);
+        // A short input takes no more memory than it needs.
+        if (block_.empty()) block_.reserve(std::min(data.size(), size_t{block_size_}));
         const size_t n = std::min(data.size(), size_t{block_size_} - block_.size());
         block_.insert(block_.end(), data.begin(), data.begin() + static_cast<ptrdiff_t>(n));
         data = data.subspan(n);

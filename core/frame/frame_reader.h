@@ -21,6 +21,7 @@ struct FrameReadStats {
 };
 
 // `output` may be null to check the input without writing anything.
+// `threads`: of the pool that decodes blocks; 0: the calling thread does.
 // Throws FrameError for damaged or truncated input, and for a frame whose
 // blocks need more memory than `memory_limit` (memory_limit.h).
 FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec& codec,

@@ -14,7 +14,7 @@ namespace zelk {
 
 struct FrameOptions {
     uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_BLOCK_SIZE
-    unsigned threads = 1;
+    unsigned threads = 1;  // of the pool that stores blocks; 0: the calling thread stores them
     uint64_t memory_limit = UINT64_MAX;  // bounds the blocks in flight (memory_limit.h)
 };
 

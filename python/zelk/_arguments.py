@@ -30,12 +30,14 @@ def count(name: str, value: int, least: int) -> int:
     return value
 
 
-def threads(value: int) -> int:
-    """1 or more threads, at most the cores this process may run on; 0 for
-    all of them."""
+def workers(threads: int) -> int:
+    """The library's worker threads for ``threads`` coding threads (0: one per
+    core, and never more than the cores this process may run on). One thread
+    is the calling thread itself: a pool of 0 workers."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-    wanted = count("threads", value, 0)
-    return cores if wanted == 0 else min(wanted, cores)
+    wanted = count("threads", threads, 0)
+    chosen = cores if wanted == 0 else min(wanted, cores)
+    return 0 if chosen == 1 else chosen
 
 
 def block_size(value: Optional[int], level_chosen: int) -> int:

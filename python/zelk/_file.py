@@ -4,6 +4,7 @@ from __future__ import annotations
 import builtins
 import io
 import os
+import threading
 from typing import IO, TYPE_CHECKING, Any, Optional, Union
 
 from . import _arguments, _zelk
@@ -187,11 +188,12 @@ class ZelkFile(io.BufferedIOBase):
             if self._mode == "r":
                 memory = _arguments.NO_LIMIT if memory_limit is None else \
                     _arguments.count("memory_limit", memory_limit, 1)
-                raw = _FrameReader(fp, _arguments.threads(threads), memory)
+                raw = _FrameReader(fp, _arguments.workers(threads), memory)
                 self._buffer: Optional[io.BufferedReader] = io.BufferedReader(raw, _READ_SIZE)
             else:
                 self._buffer = None
                 self._compressor = ZelkCompressor(level, threads=threads, block_size=block_size)
+                self._write_lock = threading.Lock()  # a write's data and its bytes stay together
                 self._written = 0          # data bytes written
                 self._frame_open = False   # data written since the frame began
                 self._block_open = False   # data written since the last flush
@@ -237,8 +239,10 @@ class ZelkFile(io.BufferedIOBase):
         try:
             if self._buffer is not None:
                 self._buffer.close()
-            elif self._frame_open or self._written == 0:
-                self._fp.write(self._compressor.flush(self.FLUSH_FRAME))
+            else:
+                with self._write_lock:
+                    if self._frame_open or self._written == 0:
+                        self._fp.write(self._compressor.flush(self.FLUSH_FRAME))
         finally:
             fp, self._fp = self._fp, None
             self._buffer = None
@@ -302,10 +306,11 @@ class ZelkFile(io.BufferedIOBase):
         compressor = self._writer()
         with memoryview(data) as view:
             length = view.nbytes
-        self._file().write(compressor.compress(data))
-        self._written += length
-        if length:
-            self._frame_open = self._block_open = True
+        with self._write_lock:
+            self._file().write(compressor.compress(data))
+            self._written += length
+            if length:
+                self._frame_open = self._block_open = True
         return length
 
     def flush(self, mode: int = FLUSH_BLOCK) -> None:
@@ -317,10 +322,11 @@ class ZelkFile(io.BufferedIOBase):
             return
         if mode not in (self.FLUSH_BLOCK, self.FLUSH_FRAME):
             raise ValueError(f"mode must be FLUSH_BLOCK or FLUSH_FRAME, not {mode!r}")
-        if self._block_open if mode == self.FLUSH_BLOCK else self._frame_open:
-            fp.write(self._compressor.flush(mode))
-            self._block_open = False
-            self._frame_open = self._frame_open and mode == self.FLUSH_BLOCK
+        with self._write_lock:
+            if self._block_open if mode == self.FLUSH_BLOCK else self._frame_open:
+                fp.write(self._compressor.flush(mode))
+                self._block_open = False
+                self._frame_open = self._frame_open and mode == self.FLUSH_BLOCK
         if hasattr(fp, "flush"):
             fp.flush()
 

@@ -22,7 +22,7 @@ def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int 
     number, and the same as the command's for the same level and block size.
     """
     chosen = _arguments.level(level)
-    return _zelk.compress_frame(data, chosen, _arguments.threads(threads),
+    return _zelk.compress_frame(data, chosen, _arguments.workers(threads),
                                 _arguments.block_size(block_size, chosen))
 
 
@@ -38,18 +38,20 @@ def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, thread
     """
     memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
     return _zelk.decompress_frames(data, _arguments.limit("max_length", max_length),
-                                   _arguments.threads(threads), memory)
+                                   _arguments.workers(threads), memory)
 
 
 class ZelkCompressor:
     """Compresses data into frames incrementally, in memory bounded by a few
     blocks whatever the length of the stream.
 
-    Blocks are compressed on ``threads`` threads of the library's own, while
-    the caller goes on: ``compress()`` returns the frame bytes of the blocks
-    finished so far. The frame is the one ``zelk.compress()`` writes for the
+    With one thread (the default) each block is compressed in the call that
+    completes it; with ``threads`` of 2 or more (0: one per core), blocks are
+    compressed on threads of the library's own while the caller goes on, and
+    ``compress()`` returns the frame bytes of the blocks finished so far. The frame is the one ``zelk.compress()`` writes for the
     whole data, unless blocks were ended early with FLUSH_BLOCK. One object
-    may be shared by several threads; their calls take turns.
+    may be shared by several threads: their calls take turns, but which
+    call's output comes first is theirs to order (ZelkFile does).
     """
 
     CONTINUE: ClassVar[int] = 0
@@ -61,7 +63,7 @@ class ZelkCompressor:
 
     def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None) -> None:
         chosen = _arguments.level(level)
-        self._encoder = _zelk.FrameEncoder(chosen, _arguments.threads(threads),
+        self._encoder = _zelk.FrameEncoder(chosen, _arguments.workers(threads),
                                            _arguments.block_size(block_size, chosen))
         self._last_mode = self.FLUSH_FRAME
 
@@ -109,7 +111,7 @@ class ZelkDecompressor:
 
     def __init__(self, *, threads: int = 1, memory_limit: Optional[int] = None) -> None:
         memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
-        self._decoder = _zelk.FrameDecoder(_arguments.threads(threads), memory, 0)
+        self._decoder = _zelk.FrameDecoder(_arguments.workers(threads), memory, 0)
         self._eof = False
         self._needs_input = True
         self._unused_data = b""

@@ -9,9 +9,9 @@
 #include "codec/codec.h"
 #include "codec/zstd_chunk.h"
 #include "frame/block_codec.h"
+#include "frame/frame_encoder.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
-#include "frame/frame_writer.h"
 #include "frame/levels.h"
 #include "native_call.h"
 #include "one_shot.h"
@@ -42,9 +42,11 @@ PyObject* compress_frame(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "y*iII:compress_frame", data.out(), &level, &threads, &block_size)) return nullptr;
     Bytes frame;
     const auto failure = without_lock([&] {
-        SpanSource source(data.bytes());
+        const ChunkBlockCodec codec(level_settings(level));
         VectorSink sink;
-        write_frame(source, sink, ChunkBlockCodec(level_settings(level)), FrameOptions{block_size, threads});
+        FrameEncoder encoder(codec, FrameOptions{block_size, threads}, sink);
+        encoder.write(data.bytes());
+        encoder.end_frame();
         frame = std::move(sink.bytes);
     });
     return failure ? raise(*failure) : to_bytes(frame);

@@ -2,7 +2,6 @@
 the interpreter lock released, and in agreement with the zelk command and
 with zelk_native."""
 import array
-import math
 import os
 import random
 import subprocess
@@ -13,16 +12,11 @@ import pytest
 
 import zelk
 import zelk_native
+from sample_data import TEXT, signal
 
 ZELK_COMMAND = os.path.join(sysconfig.get_path("scripts"), "zelk")
 
 
-def signal(n, seed=1):
-    rng = random.Random(seed)
-    return bytes(int(128 + 90 * math.sin(i / 30) + rng.randint(-3, 3)) & 0xFF for i in range(n))
-
-
-TEXT = b"".join(b"%d: the quick brown fox jumps over the lazy dog\n" % i for i in range(20_000))
 INPUTS = {"empty": b"", "byte": b"x", "signal": signal(300_000), "text": TEXT, "noise": random.Random(2).randbytes(70_000)}
 
 

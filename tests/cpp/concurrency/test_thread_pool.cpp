@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,16 @@ TEST(ThreadPool, RunsTasksAtTheSameTime) {
     auto b = pool.submit(meet);
     EXPECT_TRUE(a.get());
     EXPECT_TRUE(b.get());
+}
+
+TEST(ThreadPool, APoolOfNoThreadsRunsEachTaskAsItIsSubmitted) {
+    ThreadPool pool(0);
+    EXPECT_EQ(pool.size(), 0u);
+    auto ran_on = pool.submit([] { return std::this_thread::get_id(); });
+    EXPECT_EQ(ran_on.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(ran_on.get(), std::this_thread::get_id());
+    auto failed = pool.submit([]() -> int { throw std::runtime_error("kept for the waiter"); });
+    EXPECT_THROW(failed.get(), std::runtime_error);
 }
 
 TEST(ThreadPool, DestructionDropsQueuedWorkWithoutWaitingForIt) {

@@ -61,7 +61,7 @@ TEST(FrameEncoder, WritesTheWholeStreamWritersFrameHoweverTheInputIsCut) {
     const RunLengthCodec codec;
     for (size_t n : {size_t{0}, size_t{100}, size_t{2345}}) {
         const Bytes data = mixed_data(n, 5);
-        for (unsigned threads : {1u, 3u}) {
+        for (unsigned threads : {0u, 1u, 3u}) {
             VectorSink sink;
             FrameEncoder encoder(codec, FrameOptions{100, threads}, sink);
             in_pieces(data, 250, threads, [&](std::span<const uint8_t> piece) { encoder.write(piece); });
@@ -103,11 +103,13 @@ TEST(FrameDecoder, RestoresTheDataInAnyPiecesUnderAnyLimit) {
     for (size_t n : {size_t{0}, size_t{1}, size_t{640}, size_t{5000}}) {
         const Bytes data = mixed_data(n, 9);
         const Bytes frame = write_whole(data, codec, 128);
-        FrameDecoder decoder(codec, 2, UINT64_MAX);
-        EXPECT_EQ(decode_in_pieces(frame, codec, static_cast<unsigned>(n), &decoder), data) << n;
-        EXPECT_TRUE(decoder.eof());
-        EXPECT_FALSE(decoder.needs_input());
-        EXPECT_TRUE(decoder.unused().empty());
+        for (unsigned threads : {0u, 2u}) {
+            FrameDecoder decoder(codec, threads, UINT64_MAX);
+            EXPECT_EQ(decode_in_pieces(frame, codec, static_cast<unsigned>(n), &decoder), data) << n;
+            EXPECT_TRUE(decoder.eof());
+            EXPECT_FALSE(decoder.needs_input());
+            EXPECT_TRUE(decoder.unused().empty());
+        }
     }
 }
 

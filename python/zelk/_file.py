@@ -5,7 +5,7 @@ import builtins
 import io
 import os
 import threading
-from typing import IO, TYPE_CHECKING, Any, Optional, Union
+from typing import IO, TYPE_CHECKING, Any, Literal, Optional, Union, overload
 
 from . import _arguments, _zelk
 from ._frames import ZelkCompressor
@@ -329,6 +329,30 @@ class ZelkFile(io.BufferedIOBase):
                 self._frame_open = self._frame_open and mode == self.FLUSH_BLOCK
         if hasattr(fp, "flush"):
             fp.flush()
+
+
+_BinaryMode = Literal["r", "rb", "w", "wb", "x", "xb", "a", "ab"]
+_TextMode = Literal["rt", "wt", "xt", "at"]
+
+
+@overload
+def open(file: Union[StrOrBytesPath, IO[bytes]], mode: _BinaryMode = "rb", *, level: Optional[int] = None,
+         threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
+         encoding: None = None, errors: None = None, newline: None = None) -> ZelkFile: ...
+
+
+@overload
+def open(file: Union[StrOrBytesPath, IO[bytes]], mode: _TextMode, *, level: Optional[int] = None,
+         threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
+         encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> io.TextIOWrapper: ...
+
+
+@overload
+def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str, *, level: Optional[int] = None,
+         threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
+         encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> Union[ZelkFile, io.TextIOWrapper]: ...
 
 
 def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, level: Optional[int] = None,

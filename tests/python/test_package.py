@@ -122,9 +122,12 @@ def test_the_interpreter_lock_is_released_while_coding():
 def test_the_types_are_visible_to_a_strict_checker(tmp_path):
     mypy = pytest.importorskip("mypy.api")
     (tmp_path / "use.py").write_text(
-        "import zelk\n"
+        "import zelk, zelk_native\n"
         "frame: bytes = zelk.compress(bytearray(b'ab'), 3, threads=2)\n"
         "mode, length = zelk.chunk_info(zelk.encode_chunk(memoryview(zelk.decompress(frame))))\n"
+        "with zelk.open('f', 'rt') as text, zelk.open('g') as binary:\n"
+        "    line: str = text.readline() + binary.read().decode()\n"
+        "chunk: bytes = zelk_native.encode_bytes(zelk.ZelkCompressor().flush())\n"
         "wrong: str = zelk.decode_chunk(b'')\n")
     report, _, status = mypy.run(["--strict", "--no-incremental", str(tmp_path / "use.py")])
     assert status == 1 and report.count("error:") == 1 and 'has type "bytes", variable has type "str"' in report, report

@@ -371,5 +371,7 @@ def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, level: Opt
     binary = ZelkFile(file, mode.replace("t", ""), level=level, threads=threads, block_size=block_size,
                       memory_limit=memory_limit)
     if "t" in mode:
-        return io.TextIOWrapper(binary, io.text_encoding(encoding), errors, newline)
+        if hasattr(io, "text_encoding"):  # Python 3.10 on: warns of a locale's encoding where asked to
+            encoding = io.text_encoding(encoding)
+        return io.TextIOWrapper(binary, encoding, errors, newline)
     return binary

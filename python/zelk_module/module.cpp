@@ -1,5 +1,6 @@
 // zelk._zelk: the native part of the zelk package. Built against the stable
-// ABI of CPython 3.11, the first whose limited API has the buffer protocol.
+// ABI of CPython 3.11, the first whose limited API has the buffer protocol,
+// and for older interpreters against their own.
 // Any object with the buffer protocol is accepted (held, not copied, while
 // a call runs) and the interpreter lock is released around all coding.
 #include "frame/frame_format.h"
@@ -33,7 +34,7 @@ PyMODINIT_FUNC PyInit__zelk() {
         zelk_error = PyErr_NewExceptionWithDoc("zelk.ZelkError", "Damaged or foreign compressed data.",
                                                PyExc_Exception, nullptr);
     }
-    if (!zelk_error || PyModule_AddObjectRef(module, "ZelkError", zelk_error) < 0 ||
+    if (!zelk_error || zelk::python::add_to_module(module, "ZelkError", zelk_error) < 0 ||
         PyModule_AddIntConstant(module, "MIN_LEVEL", zelk::MIN_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "MAX_LEVEL", zelk::MAX_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "DEFAULT_LEVEL", zelk::DEFAULT_LEVEL) < 0 ||
@@ -43,7 +44,7 @@ PyMODINIT_FUNC PyInit__zelk() {
         return nullptr;
     }
     PyObject* sizes = level_block_sizes();
-    const bool added = sizes && PyModule_AddObjectRef(module, "LEVEL_BLOCK_SIZES", sizes) == 0;
+    const bool added = sizes && zelk::python::add_to_module(module, "LEVEL_BLOCK_SIZES", sizes) == 0;
     Py_XDECREF(sizes);
     if (!added) Py_CLEAR(module);
     return module;

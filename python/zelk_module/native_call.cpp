@@ -37,4 +37,13 @@ PyObject* to_bytes(const Bytes& bytes) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    Py_INCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {  // which takes the reference only on success
+        Py_DECREF(value);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace zelk::python

@@ -73,4 +73,7 @@ std::optional<Failure> without_lock(F&& work) {
 PyObject* raise(const Failure& failure);
 PyObject* to_bytes(const Bytes& bytes);
 
+// PyModule_AddObjectRef, which interpreters before 3.10 lack.
+int add_to_module(PyObject* module, const char* name, PyObject* value);
+
 }  // namespace zelk::python

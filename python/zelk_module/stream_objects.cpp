@@ -201,7 +201,7 @@ PyType_Spec DECODER_SPEC = {"zelk._zelk.FrameDecoder", sizeof(DecoderObject), 0,
 int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
     PyObject* type = PyType_FromSpec(spec);
     if (!type) return -1;
-    const int result = PyModule_AddObjectRef(module, name, type);
+    const int result = add_to_module(module, name, type);
     Py_DECREF(type);
     return result;
 }

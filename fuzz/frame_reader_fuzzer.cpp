@@ -5,6 +5,10 @@
 // that would stop the reader at once. The stream is then read on one thread
 // and on three: both must end the same way, with the same output or the same
 // error, and never decode a zelk block longer than its stored size allows.
+// Its first frame is also fed piece by piece to the decoder that takes its
+// input that way, on the calling thread, read under a small output limit:
+// its data must begin the whole-stream reader's, and it must fail with the
+// same message, or wait for more input only where that reader fails too.
 //
 // The frame's block size is cut to 256 KiB, so that each input's work stays
 // small while every path of the reader remains reachable.
@@ -19,6 +23,7 @@
 #include "base/bytes.h"
 #include "frame/block_codec.h"
 #include "frame/crc32c.h"
+#include "frame/frame_decoder.h"
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
@@ -78,6 +83,30 @@ Outcome read(const std::vector<uint8_t>& bytes, unsigned threads) {
     return outcome;
 }
 
+struct PushedOutcome {
+    std::vector<uint8_t> output;
+    std::string error;
+    bool eof = false;
+};
+
+PushedOutcome read_pushed(const std::vector<uint8_t>& bytes) {
+    const ChunkBlockCodec codec;
+    FrameDecoder decoder(codec, 0, UINT64_MAX);
+    PushedOutcome outcome;
+    const size_t piece = 1 + bytes.size() % 97, limit = 1 + bytes.size() % 4093;
+    try {
+        for (size_t at = 0; at < bytes.size() && !decoder.eof(); at += piece) {
+            decoder.feed(std::span(bytes).subspan(at, std::min(piece, bytes.size() - at)));
+            do decoder.read(limit, outcome.output);
+            while (!decoder.needs_input() && !decoder.eof());
+        }
+    } catch (const FrameError& e) {
+        outcome.error = e.what();
+    }
+    outcome.eof = decoder.eof();
+    return outcome;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -86,6 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const Outcome one = read(bytes, 1);
     const Outcome three = read(bytes, 3);
     if (one.error != three.error || one.output != three.output) std::abort();
+    const PushedOutcome pushed = read_pushed(bytes);
+    if (!pushed.error.empty() && pushed.error != one.error) std::abort();
+    if (pushed.output.size() > one.output.size() ||
+        !std::equal(pushed.output.begin(), pushed.output.end(), one.output.begin())) {
+        std::abort();
+    }
+    if (pushed.error.empty() && !pushed.eof && one.error.empty()) std::abort();  // waiting where the stream is whole
     // Zero padding after a frame aside, no stream restores more than about
     // twice its size from zelk blocks; Zstandard blocks are bounded by the
     // block size, which the harness keeps small.

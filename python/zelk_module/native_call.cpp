@@ -1,5 +1,6 @@
 #include "native_call.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -34,7 +35,19 @@ PyObject* raise(const Failure& failure) {
 }
 
 PyObject* to_bytes(const Bytes& bytes) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+    PyObject* object = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes.size()));
+    if (!object) return nullptr;
+    // The new object is this thread's alone: a long copy into it need not
+    // keep other threads waiting for the lock.
+    char* target = PyBytes_AsString(object);
+    if (bytes.size() < (size_t{1} << 16)) {
+        std::copy(bytes.begin(), bytes.end(), target);
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        std::copy(bytes.begin(), bytes.end(), target);
+        Py_END_ALLOW_THREADS
+    }
+    return object;
 }
 
 int add_to_module(PyObject* module, const char* name, PyObject* value) {

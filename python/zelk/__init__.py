@@ -11,6 +11,9 @@ Frames, the format the ``zelk`` command reads and writes:
 Chunks, the unit the frame is built from: encode_chunk(), decode_chunk(),
 chunk_info().
 
+Float matrices, lossy within the error bound asked for: zelk.matrix
+(imported on first use; it needs numpy).
+
 Every function takes any object with the buffer protocol and releases the
 interpreter lock while it codes, so threads run in parallel; ``threads=``
 codes the blocks of one call on several cores. Damaged or foreign data
@@ -23,6 +26,13 @@ from ._chunks import chunk_info, decode_chunk, encode_chunk
 from ._file import ZelkFile, open
 from ._frames import ZelkCompressor, ZelkDecompressor, compress, decompress
 from ._zelk import DEFAULT_LEVEL, MAX_LEVEL, MIN_LEVEL, ZelkError
+
+def __getattr__(name: str) -> object:
+    if name == "matrix":  # numpy is loaded only by those who use it
+        import importlib
+        return importlib.import_module(".matrix", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "DEFAULT_LEVEL", "MAX_LEVEL", "MIN_LEVEL", "ZelkError",

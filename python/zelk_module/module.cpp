@@ -5,6 +5,7 @@
 // a call runs) and the interpreter lock is released around all coding.
 #include "frame/frame_format.h"
 #include "frame/levels.h"
+#include "matrix_functions.h"
 #include "native_call.h"
 #include "one_shot.h"
 #include "stream_objects.h"
@@ -39,6 +40,7 @@ PyMODINIT_FUNC PyInit__zelk() {
         PyModule_AddIntConstant(module, "MAX_LEVEL", zelk::MAX_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "DEFAULT_LEVEL", zelk::DEFAULT_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "MAX_BLOCK_SIZE", zelk::MAX_BLOCK_SIZE) < 0 ||
+        PyModule_AddFunctions(module, zelk::python::MATRIX_FUNCTIONS) < 0 ||
         zelk::python::add_stream_objects(module) < 0) {
         Py_DECREF(module);
         return nullptr;

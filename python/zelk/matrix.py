@@ -1,0 +1,347 @@
+"""Lossy compression of float matrices with the error bound the caller asks
+for: ``compress(array, rmse=...)`` or ``psnr=``, ``max_error=`` or
+``threshold=``, and ``decompress(blob)``, which gives back an array of the
+same shape and dtype.
+
+The matrix is cut into tiles; each tile is shifted and scaled by a power of
+two into 16.16 fixed point so that nothing wraps or saturates, transformed by
+the library's multi-level 2-D Haar transform, and its coefficients quantized.
+The map of the coefficients kept and their values are packed into zelk
+frames, which store each block as a zelk or a Zstandard chunk, whichever is
+smaller. The compressor decodes what it wrote as the decompressor will, and
+stores the values that still miss the bound exactly, so the bound holds
+whatever the transform's rounding. ``info(blob)`` tells the errors achieved.
+
+Arrays of float32 or float64, of any shape: one of more than two dimensions
+is compressed as the 2-D matrix ``array.reshape(-1, array.shape[-1])``, one
+of one dimension as a single row. NaN or infinity is a ValueError. The format
+is described in docs/matrix-format.md.
+"""
+from __future__ import annotations
+
+import math
+import struct
+import zlib
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Optional
+
+import numpy as np
+
+from . import _zelk
+from ._frames import compress as _pack
+from ._frames import decompress as _unpack
+from ._zelk import ZelkError
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
+
+__all__ = ["compress", "decompress", "info", "MatrixInfo"]
+
+MAGIC = b"\x89ZLM"
+VERSION = 1
+TILE = 256
+_DTYPES = {1: np.dtype("<f4"), 2: np.dtype("<f8")}
+_BOUNDS = {0: "threshold", 1: "rmse", 2: "psnr", 3: "max_error"}
+# magic, version, dtype, ndim, bound kind, bound, step, threshold, tile,
+# achieved max error, achieved rmse, value range, corrections
+_HEADER = struct.Struct("<4sBBBBdddIdddQ")
+# Finer steps than the first guess tried for max_error, and how many values may miss it before one is tried.
+_MAX_ERROR_TRIES, _MISSES_ALLOWED = 4, 0.002
+
+
+@dataclass(frozen=True)
+class MatrixInfo:
+    """What a compressed matrix holds and the errors its values were restored with."""
+
+    shape: tuple[int, ...]
+    dtype: np.dtype[Any]
+    bound: str                 # "rmse", "psnr", "max_error" or "threshold"
+    requested: float           # the bound as asked for
+    max_error: float           # achieved: the largest absolute error of a value
+    rmse: float                # achieved: root of the mean squared error
+    psnr: float                # achieved: 20 log10(value range / rmse), inf when exact
+    step: float                # the quantizer's step in the data's units (0: none)
+    corrections: int           # values stored exactly because the transform missed the bound
+    compressed_size: int
+
+    @property
+    def ratio(self) -> float:
+        return self.shape_size * self.dtype.itemsize / self.compressed_size
+
+    @property
+    def shape_size(self) -> int:
+        return math.prod(self.shape)
+
+
+def _as_matrix(array: Any) -> tuple[np.ndarray[Any, Any], np.dtype[Any], tuple[int, ...]]:
+    data = np.asarray(array)
+    if data.dtype not in (np.float32, np.float64):
+        raise TypeError(f"the array must be of float32 or float64, not {data.dtype}")
+    shape = data.shape
+    if data.size == 0:
+        return np.zeros((0, 0)), data.dtype, shape
+    matrix = data.reshape(1, -1) if data.ndim < 2 else data.reshape(-1, shape[-1])
+    return np.ascontiguousarray(matrix, dtype=np.float64), data.dtype, shape
+
+
+def _one_bound(**bounds: Optional[float]) -> tuple[int, float]:
+    given = [(name, value) for name, value in bounds.items() if value is not None]
+    if len(given) != 1:
+        raise TypeError("give exactly one of rmse, psnr, max_error and threshold")
+    name, value = given[0]
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    if not math.isfinite(value) or (value < 0 and name != "threshold"):
+        raise ValueError(f"{name} must be a finite number{'' if name == 'threshold' else ' of at least 0'}, not {value}")
+    kind = next(k for k, n in _BOUNDS.items() if n == name)
+    return kind, float(value)
+
+
+class _Tiles:
+    """The transform of one matrix and the quantizations tried on it."""
+
+    def __init__(self, matrix: np.ndarray[Any, Any]) -> None:
+        self.rows, self.cols = matrix.shape
+        count = _zelk.matrix_coefficient_count(self.rows, self.cols, TILE)
+        tiles = -(-self.rows // TILE) * -(-self.cols // TILE)
+        self.coefficients = np.empty(count, np.int32)
+        self.offsets, self.exponents = np.empty(tiles, np.float64), np.empty(tiles, np.int32)
+        _zelk.matrix_forward(matrix, self.rows, self.cols, TILE, self.coefficients, self.offsets, self.exponents)
+
+    def quantize(self, step: float, threshold: float) -> tuple[np.ndarray[Any, Any], float]:
+        quantized = np.empty_like(self.coefficients)
+        energy = _zelk.matrix_quantize(self.coefficients, self.offsets, self.exponents, self.rows, self.cols,
+                                       TILE, step, threshold, quantized)
+        return quantized, energy
+
+    def restore(self, quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
+        return _restore(quantized, self.offsets, self.exponents, self.rows, self.cols, step)
+
+
+def _restore(quantized: np.ndarray[Any, Any], offsets: np.ndarray[Any, Any], exponents: np.ndarray[Any, Any],
+             rows: int, cols: int, step: float) -> np.ndarray[Any, Any]:
+    out = np.empty((rows, cols), np.float64)
+    _zelk.matrix_inverse(quantized, offsets, exponents, rows, cols, TILE, step, out)
+    return out
+
+
+def _step_for_energy(tiles: _Tiles, energy: float) -> tuple[float, np.ndarray[Any, Any]]:
+    """The coarsest step (found by bisection, in powers of 2^(1/4)) whose
+    quantization energy stays within `energy`."""
+    if energy <= 0:
+        return 0.0, tiles.quantize(0.0, -1.0)[0]
+    # A uniform quantizer's error is step^2 / 12 per value, where every coefficient is kept.
+    low, high = math.sqrt(12 * energy / tiles.coefficients.size) / 16, math.sqrt(12 * energy)
+    best = tiles.quantize(0.0, -1.0)[0], 0.0
+    for _ in range(14):
+        step = math.sqrt(low * high)
+        quantized, spent = tiles.quantize(step, step / 2)
+        if spent <= energy:
+            low, best = step, (quantized, step)
+        else:
+            high = step
+        if high / low < 1.2:
+            break
+    return best[1], best[0]
+
+
+def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    """|restored - given| per value, flat; infinite where the difference of
+    values near the largest doubles overflows (without numpy's warning)."""
+    with np.errstate(over="ignore"):
+        return np.abs(restored.astype(np.float64) - matrix).ravel()
+
+
+def _rms(errors: np.ndarray[Any, Any]) -> float:
+    """The root mean square of finite errors, without overflowing their squares."""
+    largest = float(errors.max(initial=0.0))
+    if largest == 0:
+        return 0.0
+    return largest * math.sqrt(float(np.mean(np.square(errors / largest))))
+
+
+def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.ndarray[Any, Any]:
+    """The positions whose values are stored exactly so that the bound holds
+    (errors of values near the largest doubles may be infinite)."""
+    if bound_kind == 3:
+        return np.flatnonzero(errors > bound)
+    overflowed = ~np.isfinite(errors)
+    finite = np.where(overflowed, 0.0, errors)
+    largest = float(finite.max(initial=0.0))
+    if largest == 0 or _rms(finite) <= bound:
+        return np.flatnonzero(overflowed)
+    # In units of the largest error, whose squares cannot overflow.
+    squared = np.square(finite / largest)
+    excess = float(squared.sum()) - (bound / largest) ** 2 * errors.size
+    order = np.argsort(squared)[::-1]
+    needed = int(np.searchsorted(np.cumsum(squared[order]), excess)) + 1
+    return np.union1d(order[:needed], np.flatnonzero(overflowed))
+
+
+def _pack_section(data: bytes, level: int) -> bytes:
+    packed = _pack(data, level)
+    return struct.pack("<Q", len(packed)) + packed
+
+
+def _unpack_section(blob: memoryview, at: int, expected: int) -> tuple[bytes, int]:
+    if at + 8 > len(blob):
+        raise ZelkError(f"truncated matrix: a section's length is missing at offset {at}")
+    (length,) = struct.unpack_from("<Q", blob, at)
+    at += 8
+    if length > len(blob) - at:
+        raise ZelkError(f"truncated matrix: a section at offset {at} needs {length} bytes")
+    data = _unpack(blob[at:at + length], max_length=expected)
+    if len(data) != expected:
+        raise ZelkError(f"damaged matrix: a section at offset {at} holds {len(data)} bytes, not {expected}")
+    return data, at + length
+
+
+def _planes(values: np.ndarray[Any, Any]) -> bytes:
+    """Unsigned integers as byte planes, lowest byte of every value first: an
+    entropy coder sees the similar bytes together."""
+    return values.view(np.uint8).reshape(-1, values.itemsize).T.tobytes()
+
+
+def _from_planes(data: bytes, dtype: type) -> np.ndarray[Any, Any]:
+    width = np.dtype(dtype).itemsize
+    return np.frombuffer(data, np.uint8).reshape(width, -1).T.copy().view(dtype).ravel()
+
+
+def _value_width(zigzag: np.ndarray[Any, Any]) -> type:
+    largest = int(zigzag.max()) if zigzag.size else 0
+    return np.uint8 if largest < 1 << 8 else np.uint16 if largest < 1 << 16 else np.uint32
+
+
+def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
+             max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> bytes:
+    """Compress a float32 or float64 array within exactly one bound:
+
+    - ``rmse``: the root of the mean squared error of the values;
+    - ``psnr``: 20 log10(range / rmse) in dB, range being max - min;
+    - ``max_error``: the largest absolute error of any value;
+    - ``threshold``: no quantization; coefficients whose magnitude does not
+      exceed it are dropped (the library's thresholding), whatever error
+      that makes.
+
+    Errors are measured against the values as given, after the restored
+    values are rounded to the array's dtype. ``level`` (1 to 9) is that of
+    the zelk frames the coefficients are packed into.
+    """
+    kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
+    matrix, dtype, shape = _as_matrix(array)
+    if not np.isfinite(matrix).all():
+        raise ValueError("the array holds a NaN or an infinity")
+    count = matrix.size
+    value_range = float(matrix.max() - matrix.min()) if count else 0.0
+    tiles = _Tiles(matrix)
+    target = bound if kind == 1 else value_range / 10 ** (bound / 20) if kind == 2 else bound
+    bound_kind = 1 if kind == 2 else kind  # a PSNR is an RMSE of the data's range
+
+    if kind == 0:
+        step, quantized = 0.0, tiles.quantize(0.0, bound)[0]
+    elif bound_kind == 1:
+        # Orthonormal: the quantization's energy is the squared error (a margin for rounding).
+        step, quantized = _step_for_energy(tiles, 0.98 * target * target * count)
+    else:
+        step = target
+        for _ in range(_MAX_ERROR_TRIES):
+            quantized = tiles.quantize(step, step / 2)[0]
+            errors = _errors(tiles.restore(quantized, step).astype(dtype), matrix)
+            if np.count_nonzero(errors > target) <= _MISSES_ALLOWED * count:
+                break
+            step /= 2
+    errors = _errors(tiles.restore(quantized, step).astype(dtype), matrix)
+    corrected = _correct(errors, bound_kind, target) if kind != 0 else np.empty(0, np.int64)
+    errors[corrected] = 0.0
+    achieved_max = float(errors.max(initial=0.0))
+    achieved_rmse = _rms(errors) if count else 0.0
+
+    kept = quantized != 0
+    values = quantized[kept].astype(np.int64)
+    zigzag = ((values << 1) ^ (values >> 63)).astype(np.uint64)
+    width = _value_width(zigzag)
+    originals = np.ascontiguousarray(np.asarray(array, dtype=dtype).reshape(-1)[corrected])
+    gaps = np.diff(corrected, prepend=0).astype(np.uint64)
+    header = _HEADER.pack(MAGIC, VERSION, 1 if dtype == np.float32 else 2, len(shape), kind, bound, step,
+                          bound if kind == 0 else step / 2, TILE, achieved_max, achieved_rmse, value_range,
+                          corrected.size)
+    parts = [header, struct.pack(f"<{len(shape)}Q", *shape),
+             tiles.offsets.astype("<f8").tobytes(), tiles.exponents.astype("<i4").tobytes(),
+             struct.pack("<QB", values.size, np.dtype(width).itemsize),
+             _pack_section(np.packbits(kept).tobytes(), level),
+             _pack_section(_planes(zigzag.astype(width)), level),
+             _pack_section(_planes(gaps) + originals.astype(dtype.newbyteorder("<")).tobytes(), level)]
+    body = b"".join(parts)
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
+    view = memoryview(blob).cast("B")
+    if len(view) < _HEADER.size + 4 or bytes(view[:4]) != MAGIC:
+        raise ZelkError("not a zelk matrix")
+    (crc,) = struct.unpack_from("<I", view, len(view) - 4)
+    if zlib.crc32(view[:-4]) != crc:
+        raise ZelkError("damaged matrix: its checksum does not match")
+    fields = _HEADER.unpack_from(view)
+    (_, version, dtype_code, ndim, kind, bound, step, threshold, tile, max_error, rmse, value_range,
+     corrections) = fields
+    if version != VERSION:
+        raise ZelkError(f"matrix format version {version}, this library reads version {VERSION}")
+    if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE:
+        raise ZelkError("damaged matrix: unknown dtype, bound or tile size")
+    at = _HEADER.size
+    shape = struct.unpack_from(f"<{ndim}Q", view, at)
+    return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
+            "threshold": threshold, "max_error": max_error, "rmse": rmse, "range": value_range,
+            "corrections": corrections, "at": at + 8 * ndim}, view
+
+
+def info(blob: ReadableBuffer) -> MatrixInfo:
+    """The shape, dtype, bound and achieved errors of a compressed matrix,
+    from its header (the whole blob's checksum is verified)."""
+    header, view = _parse(blob)
+    rmse = header["rmse"]
+    psnr = math.inf if rmse == 0 else 20 * math.log10(header["range"] / rmse) if header["range"] > 0 else -math.inf
+    return MatrixInfo(header["shape"], header["dtype"], _BOUNDS[header["kind"]], header["bound"],
+                      header["max_error"], rmse, psnr, header["step"], header["corrections"], len(view))
+
+
+def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
+    """The array a blob of ``compress()`` holds, of its shape and dtype.
+    Raises ZelkError for damaged or foreign data."""
+    header, view = _parse(blob)
+    shape, dtype = header["shape"], header["dtype"]
+    count = math.prod(shape)
+    rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
+    try:
+        coefficients = _zelk.matrix_coefficient_count(rows, cols, TILE)
+    except (ValueError, OverflowError) as error:
+        raise ZelkError(f"damaged matrix: {error}") from None
+    tiles = -(-rows // TILE) * -(-cols // TILE)
+    at = header["at"]
+    if at + 12 * tiles + 9 > len(view) - 4:
+        raise ZelkError("truncated matrix: the tiles' scales are missing")
+    offsets = np.frombuffer(view, "<f8", tiles, at).astype(np.float64)
+    exponents = np.frombuffer(view, "<i4", tiles, at + 8 * tiles).astype(np.int32)
+    at += 12 * tiles
+    kept_count, width = struct.unpack_from("<QB", view, at)
+    at += 9
+    if width not in (1, 2, 4) or kept_count > coefficients or header["corrections"] > count:
+        raise ZelkError("damaged matrix: impossible counts")
+    body = view[:-4]
+    kept_bits, at = _unpack_section(body, at, (coefficients + 7) // 8)
+    planes, at = _unpack_section(body, at, kept_count * width)
+    corrections = header["corrections"]
+    exact, at = _unpack_section(body, at, corrections * (8 + dtype.itemsize))
+    kept = np.unpackbits(np.frombuffer(kept_bits, np.uint8), count=coefficients).astype(bool)
+    if int(kept.sum()) != kept_count:
+        raise ZelkError("damaged matrix: the map and the values disagree")
+    zigzag = _from_planes(planes, {1: np.uint8, 2: np.uint16, 4: np.uint32}[width]).astype(np.int64)
+    quantized = np.zeros(coefficients, np.int32)
+    quantized[kept] = ((zigzag >> 1) ^ -(zigzag & 1)).astype(np.int32)
+    restored = _restore(quantized, offsets, exponents, rows, cols, header["step"]).astype(dtype).reshape(-1)
+    positions = np.cumsum(_from_planes(exact[:8 * corrections], np.uint64)).astype(np.int64)
+    if corrections and positions[-1] >= count:
+        raise ZelkError("damaged matrix: a correction lies outside it")
+    restored[positions] = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
+    return restored.reshape(shape)

@@ -1,0 +1,133 @@
+// The matrix codec's transform for zelk.matrix: forward, quantize and
+// inverse over buffers the caller allocates (numpy arrays), so that nothing
+// large is copied, with the interpreter lock released. Sizes are checked
+// against the shape: a buffer of the wrong size is a ValueError.
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "matrix/wavelet_tiles.h"
+#include "native_call.h"
+#include "matrix_functions.h"
+
+namespace zelk::python {
+namespace {
+
+template <typename T>
+std::span<T> typed(const Buffer& buffer, std::size_t count, const char* name) {
+    const ByteView bytes = buffer.bytes();
+    if (bytes.size() != count * sizeof(T)) {
+        throw std::invalid_argument(std::string(name) + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+                                    std::to_string(count * sizeof(T)));
+    }
+    return {reinterpret_cast<T*>(const_cast<uint8_t*>(bytes.data())), count};
+}
+
+TileGrid grid_of(unsigned long long rows, unsigned long long cols, unsigned int tile) {
+    // Damaged headers may claim anything: a matrix past 2^48 values is refused before any allocation.
+    constexpr unsigned long long limit = 1ull << 48;
+    if (rows > limit || cols > limit || (cols != 0 && rows > limit / cols)) {
+        throw std::invalid_argument("a matrix of " + std::to_string(rows) + " x " + std::to_string(cols) +
+                                    " values is too large");
+    }
+    if (tile < 2) throw std::invalid_argument("the tile side must be at least 2");
+    return TileGrid{rows, cols, tile};
+}
+
+std::vector<TileScale> scales_of(const Buffer& offsets, const Buffer& exponents, const TileGrid& grid) {
+    const std::size_t tiles = grid.tile_rows() * grid.tile_cols();
+    const auto offset = typed<const double>(offsets, tiles, "offsets");
+    const auto exponent = typed<const std::int32_t>(exponents, tiles, "exponents");
+    std::vector<TileScale> scales(tiles);
+    for (std::size_t i = 0; i < tiles; ++i) scales[i] = {offset[i], exponent[i]};
+    return scales;
+}
+
+PyObject* matrix_coefficient_count(PyObject*, PyObject* args) {
+    unsigned long long rows = 0, cols = 0;
+    unsigned int tile = 0;
+    if (!PyArg_ParseTuple(args, "KKI:matrix_coefficient_count", &rows, &cols, &tile)) return nullptr;
+    std::uint64_t count = 0;
+    const auto failure = without_lock([&] { count = grid_of(rows, cols, tile).coefficient_count(); });
+    return failure ? raise(*failure) : PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject* matrix_forward(PyObject*, PyObject* args) {
+    Buffer data, coefficients, offsets, exponents;
+    unsigned long long rows = 0, cols = 0;
+    unsigned int tile = 0;
+    if (!PyArg_ParseTuple(args, "y*KKIw*w*w*:matrix_forward", data.out(), &rows, &cols, &tile, coefficients.out(),
+                          offsets.out(), exponents.out())) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const TileGrid grid = grid_of(rows, cols, tile);
+        const auto values = typed<const double>(data, grid.rows * grid.cols, "data");
+        const auto scales = forward_tiles(values, grid, typed<std::int32_t>(coefficients, grid.coefficient_count(), "coefficients"));
+        const std::size_t tiles = scales.size();
+        const auto offset = typed<double>(offsets, tiles, "offsets");
+        const auto exponent = typed<std::int32_t>(exponents, tiles, "exponents");
+        for (std::size_t i = 0; i < tiles; ++i) {
+            offset[i] = scales[i].offset;
+            exponent[i] = scales[i].exponent;
+        }
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
+PyObject* matrix_quantize(PyObject*, PyObject* args) {
+    Buffer coefficients, offsets, exponents, quantized;
+    unsigned long long rows = 0, cols = 0;
+    unsigned int tile = 0;
+    double step = 0, threshold = 0;
+    if (!PyArg_ParseTuple(args, "y*y*y*KKIddw*:matrix_quantize", coefficients.out(), offsets.out(), exponents.out(),
+                          &rows, &cols, &tile, &step, &threshold, quantized.out())) {
+        return nullptr;
+    }
+    double energy = 0;
+    const auto failure = without_lock([&] {
+        const TileGrid grid = grid_of(rows, cols, tile);
+        const std::size_t count = grid.coefficient_count();
+        energy = quantize_tiles(typed<const std::int32_t>(coefficients, count, "coefficients"), grid,
+                                scales_of(offsets, exponents, grid), step, threshold,
+                                typed<std::int32_t>(quantized, count, "quantized"));
+    });
+    return failure ? raise(*failure) : PyFloat_FromDouble(energy);
+}
+
+PyObject* matrix_inverse(PyObject*, PyObject* args) {
+    Buffer quantized, offsets, exponents, out;
+    unsigned long long rows = 0, cols = 0;
+    unsigned int tile = 0;
+    double step = 0;
+    if (!PyArg_ParseTuple(args, "y*y*y*KKIdw*:matrix_inverse", quantized.out(), offsets.out(), exponents.out(), &rows,
+                          &cols, &tile, &step, out.out())) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const TileGrid grid = grid_of(rows, cols, tile);
+        inverse_tiles(typed<const std::int32_t>(quantized, grid.coefficient_count(), "quantized"), grid,
+                      scales_of(offsets, exponents, grid), step, typed<double>(out, grid.rows * grid.cols, "out"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef MATRIX_FUNCTIONS[] = {
+    {"matrix_coefficient_count", matrix_coefficient_count, METH_VARARGS,
+     "matrix_coefficient_count(rows, cols, tile) -> int"},
+    {"matrix_forward", matrix_forward, METH_VARARGS,
+     "matrix_forward(data, rows, cols, tile, coefficients, offsets, exponents)"},
+    {"matrix_quantize", matrix_quantize, METH_VARARGS,
+     "matrix_quantize(coefficients, offsets, exponents, rows, cols, tile, step, threshold, quantized) -> energy"},
+    {"matrix_inverse", matrix_inverse, METH_VARARGS,
+     "matrix_inverse(quantized, offsets, exponents, rows, cols, tile, step, out)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace zelk::python

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "native_call.h"
+
+namespace zelk::python {
+
+// matrix_coefficient_count, matrix_forward, matrix_quantize, matrix_inverse.
+extern PyMethodDef MATRIX_FUNCTIONS[];
+
+}  // namespace zelk::python

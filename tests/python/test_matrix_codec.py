@@ -1,0 +1,97 @@
+"""zelk.matrix: the bound asked for holds on every shape, dtype and range,
+the array comes back as it went in, and damaged blobs are refused."""
+import math
+
+import pytest
+
+np = pytest.importorskip("numpy")
+import zelk  # noqa: E402
+import zelk.matrix as zm  # noqa: E402
+
+
+def smooth(rows, cols, seed=1, scale=1.0):
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:rows, 0:cols]
+    return scale * (np.sin(x / 17.0) * np.cos(y / 23.0) + 0.01 * rng.standard_normal((rows, cols)))
+
+
+def errors(a, b):
+    difference = np.asarray(b, np.float64) - np.asarray(a, np.float64)
+    return float(np.abs(difference).max(initial=0.0)), math.sqrt(float(np.mean(np.square(difference)))) if difference.size else 0.0
+
+
+SHAPES = [(1, 1), (1, 7), (7, 1), (33, 65), (300, 257), (2, 3, 40), (50,), ()]
+RANGES = [1.0, 255.0, 1e6, 1e-9]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_every_bound_holds_and_the_array_comes_back_as_it_went_in(shape, dtype):
+    count = math.prod(shape)
+    base = smooth(1, max(count, 1), seed=count).reshape(-1)[:count].reshape(shape)
+    for scale in RANGES:
+        array = (base * scale).astype(dtype)
+        value_range = float(array.max() - array.min()) if count else 0.0
+        for bound in ({"rmse": 1e-3 * scale}, {"max_error": 1e-3 * scale}, {"psnr": 60.0}):
+            blob = zm.compress(array, **bound)
+            back = zm.decompress(blob)
+            assert back.shape == array.shape and back.dtype == array.dtype
+            worst, rmse = errors(array, back)
+            info = zm.info(blob)
+            assert math.isclose(info.max_error, worst, rel_tol=1e-9, abs_tol=1e-300)
+            assert math.isclose(info.rmse, rmse, rel_tol=1e-6, abs_tol=1e-300)
+            if "rmse" in bound:
+                assert rmse <= bound["rmse"]
+            elif "max_error" in bound:
+                assert worst <= bound["max_error"]
+            else:
+                assert rmse <= value_range / 10 ** (60 / 20)
+
+
+def test_extreme_values_neither_wrap_nor_saturate():
+    array = np.array([[1e300, -1e300, 5.0, 1e-300], [3.0, 32768.0, 65536.0, -40000.0]])
+    for bound in ({"max_error": 1e-6}, {"rmse": 0.0}):
+        assert np.array_equal(zm.decompress(zm.compress(array, **bound)), array)
+    image = np.random.default_rng(3).integers(0, 256, (512, 512)).astype(np.float64)
+    back = zm.decompress(zm.compress(image, psnr=50))
+    assert errors(image, back)[1] <= 255 / 10 ** 2.5
+
+
+def test_smooth_fields_shrink_and_the_threshold_drops_coefficients():
+    field = smooth(512, 512)
+    blob = zm.compress(field, rmse=1e-3)
+    assert zm.info(blob).ratio > 8
+    assert zm.info(blob).corrections < field.size // 1000
+    exact = zm.decompress(zm.compress(field, threshold=-1.0))
+    assert errors(field, exact)[0] < 1e-5  # the fixed point's resolution over a tile of 256 x 256
+    dropped = zm.compress(field, threshold=0.05)
+    assert len(dropped) < len(zm.compress(field, threshold=-1.0)) / 4
+    assert zm.info(dropped).bound == "threshold" and zm.info(dropped).step == 0
+
+
+def test_bad_arrays_and_arguments_raise_as_python_does():
+    with pytest.raises(ValueError, match="NaN"):
+        zm.compress(np.array([1.0, np.nan]), rmse=0.1)
+    with pytest.raises(ValueError):
+        zm.compress(np.array([[np.inf]]), max_error=0.1)
+    with pytest.raises(TypeError):
+        zm.compress(np.arange(10), rmse=0.1)  # integers
+    with pytest.raises(TypeError):
+        zm.compress(np.ones(4), rmse=0.1, psnr=30)
+    with pytest.raises(TypeError):
+        zm.compress(np.ones(4))
+    with pytest.raises(ValueError):
+        zm.compress(np.ones(4), rmse=-1.0)
+
+
+def test_damaged_and_foreign_blobs_raise_zelk_error():
+    blob = zm.compress(smooth(40, 30), rmse=1e-3)
+    for at in range(0, len(blob), max(1, len(blob) // 200)):
+        damaged = bytearray(blob)
+        damaged[at] ^= 0x04
+        with pytest.raises(zelk.ZelkError):
+            zm.decompress(bytes(damaged))
+    for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
+        with pytest.raises(zelk.ZelkError):
+            zm.decompress(foreign)
+    assert np.array_equal(zm.decompress(blob), zm.decompress(bytearray(blob)))

@@ -1,0 +1,230 @@
+"""zelk.matrix beside zfp, SZ3, a Haar wavelet with a quantizer and zstd, and numcodecs' Quantize+Zstd: `python -m bench.matrices`.
+
+On four 2-D datasets (an 8-bit photograph as float64, a photograph's
+luminance in [0, 1], an elevation model from Debian's python-matplotlib-data,
+a smooth synthetic field), each codec is brought to the same error: for
+zelk the bound asked for; for a peer, the coarsest setting of its knob (found
+by bisection) whose error is within it. Two kinds of error, each at two
+levels relative to the data's range: root mean squared error and largest
+absolute error. Reports the ratio and the compression and decompression MB/s
+(float64 input bytes per second, one thread, median of three runs), checks
+every bound, judges the targets and writes bench/results/matrices.md.
+"""
+import datetime
+import math
+import os
+import re
+import statistics
+import sys
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+import zelk.matrix as zm
+
+from .corpus import rgb_pixels
+from .inputs import GRAYSCALE_PGM, PGM_HEADER
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RESULTS = os.path.join(ROOT, "bench", "results", "matrices.md")
+DEM = "/usr/share/matplotlib/mpl-data/sample_data/jacksboro_fault_dem.npz"
+LEVELS = (1e-3, 1e-5)  # errors as fractions of each dataset's range
+
+
+def datasets() -> dict[str, np.ndarray]:
+    out = {}
+    with open(GRAYSCALE_PGM, "rb") as f:
+        raw = f.read()
+    header = PGM_HEADER.match(raw)
+    if header:
+        width, height = int(header.group(1)), int(header.group(2))
+        out["photo-gray8 as float64"] = np.frombuffer(raw, np.uint8, width * height, header.end()).reshape(height, width).astype(np.float64)
+    rgb = rgb_pixels(8 << 20).astype(np.float64) / 255
+    out["luminance float64"] = rgb @ np.array([0.2126, 0.7152, 0.0722])
+    if os.path.exists(DEM):
+        out["elevation model"] = np.load(DEM)["elevation"].astype(np.float64)
+    y, x = np.mgrid[0:1024, 0:1024] / 1024
+    out["smooth field"] = np.sin(6 * x) * np.cos(4 * y) + 0.5 * np.sin(15 * x * y)
+    return out
+
+
+@dataclass
+class Peer:
+    name: str
+    compress: Callable[[np.ndarray, float], bytes]   # data, knob
+    decompress: Callable[[bytes, np.ndarray], np.ndarray]  # blob, original (for shape and dtype)
+    knob_grows_error: bool = True
+    integer_knob: bool = False
+
+
+def peers() -> list[Peer]:
+    found = []
+    try:
+        import zfpy
+        found.append(Peer("zfp", lambda d, t: zfpy.compress_numpy(d, tolerance=t), lambda b, d: zfpy.decompress_numpy(b)))
+    except ImportError:
+        pass
+    try:
+        from pysz import sz, szConfig, szErrorBoundMode
+
+        def sz_compress(data: np.ndarray, bound: float) -> bytes:
+            config = szConfig()
+            config.errorBoundMode = szErrorBoundMode.ABS
+            config.absErrorBound = bound
+            return sz.compress(data, config)[0].tobytes()
+
+        found.append(Peer("SZ3", sz_compress,
+                          lambda b, d: sz.decompress(np.frombuffer(b, np.uint8), d.dtype, d.shape)[0]))
+    except ImportError:
+        pass
+    try:
+        import pywt
+        import zstandard
+
+        def haar_compress(data: np.ndarray, step: float) -> bytes:
+            coefficients, slices = pywt.coeffs_to_array(pywt.wavedec2(data, "haar"))
+            quantized = (np.sign(coefficients) * np.floor(np.abs(coefficients) / step)).astype(np.int32)  # dead zone
+            return zstandard.ZstdCompressor(level=3).compress(quantized.tobytes()), (quantized.shape, slices, step)
+
+        def haar_decompress(packed: Any, data: np.ndarray) -> np.ndarray:
+            blob, (shape, slices, step) = packed
+            q = np.frombuffer(zstandard.ZstdDecompressor().decompress(blob), np.int32).reshape(shape).astype(np.float64)
+            coefficients = (q + 0.5 * np.sign(q)) * step
+            restored = pywt.waverec2(pywt.array_to_coeffs(coefficients, slices, output_format="wavedec2"), "haar")
+            return restored[: data.shape[0], : data.shape[1]]
+
+        found.append(Peer("pywt haar+zstd", haar_compress, haar_decompress))
+    except ImportError:
+        pass
+    try:
+        from numcodecs import Quantize, Zstd
+
+        def quantize_compress(data: np.ndarray, digits: float) -> bytes:
+            return Zstd(level=3).encode(Quantize(int(digits), "f8").encode(data))
+
+        found.append(Peer("numcodecs Quantize+Zstd", quantize_compress,
+                          lambda b, d: np.frombuffer(Zstd().decode(b), np.float64).reshape(d.shape),
+                          knob_grows_error=False, integer_knob=True))
+    except ImportError:
+        pass
+    return found
+
+
+def size_of(packed: Any) -> int:
+    return len(packed[0]) + 64 if isinstance(packed, tuple) else len(packed)  # the Haar peer's side data, roughly
+
+
+def errors(data: np.ndarray, restored: np.ndarray) -> tuple[float, float]:
+    difference = np.asarray(restored, np.float64) - data
+    return float(np.abs(difference).max()), math.sqrt(float(np.mean(np.square(difference))))
+
+
+def within(data: np.ndarray, peer: Peer, target: float, use_rmse: bool) -> Optional[float]:
+    """The coarsest knob whose error is within the target."""
+    def ok(knob: float) -> bool:
+        worst, rmse = errors(data, peer.decompress(peer.compress(data, knob), data))
+        return (rmse if use_rmse else worst) <= target
+
+    if peer.integer_knob:
+        return next((float(d) for d in range(0, 16) if ok(d)), None)
+    low, high = target / 1e4, target * 1e2  # error grows with the knob
+    if not ok(low):
+        return None
+    for _ in range(24):
+        middle = math.sqrt(low * high)
+        low, high = (middle, high) if ok(middle) else (low, middle)
+        if high / low < 1.02:
+            break
+    return low
+
+
+@dataclass
+class Cell:
+    ratio: float
+    compress_mbps: float
+    decompress_mbps: float
+    error: float  # achieved, of the kind judged
+
+
+def timed(call: Callable[[], Any]) -> tuple[Any, float]:
+    times, result = [], None
+    for _ in range(3):
+        start = time.perf_counter()
+        result = call()
+        times.append(time.perf_counter() - start)
+    return result, statistics.median(times)
+
+
+def measure(data: np.ndarray, compress: Callable[[], Any], decompress: Callable[[Any], np.ndarray], use_rmse: bool) -> Cell:
+    packed, compress_s = timed(compress)
+    restored, decompress_s = timed(lambda: decompress(packed))
+    worst, rmse = errors(data, restored)
+    return Cell(data.nbytes / size_of(packed), data.nbytes / compress_s / 1e6, data.nbytes / decompress_s / 1e6,
+                rmse if use_rmse else worst)
+
+
+def main(argv: list[str]) -> int:
+    started = time.perf_counter()
+    data_sets, codecs = datasets(), peers()
+    names = ["zelk"] + [p.name for p in codecs]
+    tables: dict[tuple[str, float], dict[str, dict[str, Optional[Cell]]]] = {}
+    bound_held = True
+    for kind in ("rmse", "max_error"):
+        use_rmse = kind == "rmse"
+        for level in LEVELS:
+            table: dict[str, dict[str, Optional[Cell]]] = {}
+            for name, data in data_sets.items():
+                target = level * float(data.max() - data.min())
+                row: dict[str, Optional[Cell]] = {}
+                row["zelk"] = measure(data, lambda: zm.compress(data, **{kind: target}), zm.decompress, use_rmse)
+                bound_held &= row["zelk"].error <= target
+                for peer in codecs:
+                    knob = within(data, peer, target, use_rmse)
+                    row[peer.name] = None if knob is None else measure(
+                        data, lambda: peer.compress(data, knob), lambda packed: peer.decompress(packed, data), use_rmse)
+                table[name] = row
+                print(f"measured {name} at {kind} {level:g} of its range", flush=True)
+            tables[kind, level] = table
+
+    lines = []
+    for (kind, level), table in tables.items():
+        lines += ["", f"Equal {'RMSE' if kind == 'rmse' else 'maximum error'}: {level:g} of each dataset's range. "
+                  "Cells: ratio · compress/decompress MB/s.", "",
+                  "| dataset | " + " | ".join(names) + " |", "|---" * (len(names) + 1) + "|"]
+        for dataset, row in table.items():
+            cells = [f"{c.ratio:.1f} · {c.compress_mbps:.0f}/{c.decompress_mbps:.0f}" if c else "bound not reached"
+                     for c in (row[n] for n in names)]
+            lines.append(f"| {dataset} ({data_sets[dataset].shape[0]}x{data_sets[dataset].shape[1]}) | " + " | ".join(cells) + " |")
+    lines += ["", "Targets:"] + judge(tables, bound_held)
+    about = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}, {time.perf_counter() - started:.0f} s, "
+             f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    text = "\n".join([f"Ran {about}."] + lines)
+    print(text)
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as f:
+        f.write("# zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd and numcodecs\n\n" + text + "\n")
+    print(f"\nwritten: {RESULTS}")
+    return 0
+
+
+def judge(tables: dict, bound_held: bool) -> list[str]:
+    def line(met: bool, text: str) -> str:
+        return f"  [{'MET' if met else 'NOT MET'}] {text}"
+
+    out = []
+    for level in LEVELS:
+        table = tables["rmse", level]
+        wins = [d for d, row in table.items() if row.get("zfp") is None or row["zelk"].ratio >= row["zfp"].ratio]
+        out.append(line(len(wins) >= 3, f"at equal RMSE ({level:g} of the range), a ratio at least zfp's on 3 of "
+                        f"{len(table)} datasets: on {len(wins)} (" + ", ".join(wins) + ")"))
+    speeds = [(row["zelk"].compress_mbps, row["zelk"].decompress_mbps) for t in tables.values() for row in t.values()]
+    slowest = min(min(s) for s in speeds)
+    out.append(line(slowest >= 50, f"compression and decompression at least 50 MB/s of float64: slowest {slowest:.0f} MB/s"))
+    out.append(line(bound_held, "the requested bound holds on every dataset"))
+    return out
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Benchmarks zelk beside zlib, bz2, lzma, zstandard and brotli on real data
-# from Debian packages and on generated signals; writes results.md,
-# results.json and chart.png into bench/results/ and prints a summary.
-# Usage: scripts/bench.sh [--quick] [--only zelk,zlib] [--out DIR]
+# Benchmarks zelk beside its peers on real data from Debian packages and on
+# generated signals, writing into bench/results/ (bench/README.md):
+#   scripts/bench.sh [--quick] [--only zelk,zlib] [--out DIR]   zelk_native beside zlib, bz2, lzma, zstandard, brotli
+#   scripts/bench.sh frames [--quick]      the zelk command beside zstd, gzip and xz
+#   scripts/bench.sh package [--quick]     the zelk package beside zlib, bz2, lzma and zstandard
+#   scripts/bench.sh matrices              zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd, numcodecs
 source "$(dirname "$0")/env.sh"
 
-# The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata (a grayscale photograph).
+# The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
+# (photographs), python-matplotlib-data (an elevation model), and the rest
+# of bench/corpus.py's sources.
 ensure_debian_packages g++ libzstd-dev python3-dev python3-venv \
-  fortunes fortune-mod alsa-utils libjxl-testdata wamerican-huge unicode-data espeak-ng zstd xz-utils
-ensure_venv zstandard brotli matplotlib
+  fortunes fortune-mod alsa-utils libjxl-testdata wamerican-huge unicode-data espeak-ng zstd xz-utils \
+  python-matplotlib-data
+# zfpy 1.0.1 exactly: numcodecs 0.16 cannot parse the version of 1.0.1.post0.
+ensure_venv zstandard brotli matplotlib "zfpy==1.0.1" PyWavelets pysz "numcodecs==0.16.*"
 install_module
-exec "$PY" -m bench "$@"
+case "${1:-}" in
+  frames | package | matrices) module="bench.$1"; shift ;;
+  *) module=bench ;;
+esac
+exec "$PY" -m "$module" "$@"

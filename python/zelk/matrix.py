@@ -149,7 +149,8 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
     """|restored - given| per value, flat; infinite where the difference of
     values near the largest doubles overflows (without numpy's warning)."""
     with np.errstate(over="ignore"):
-        return np.abs(restored.astype(np.float64) - matrix).ravel()
+        difference: np.ndarray[Any, Any] = np.abs(restored.astype(np.float64) - matrix).ravel()
+    return difference
 
 
 def _rms(errors: np.ndarray[Any, Any]) -> float:

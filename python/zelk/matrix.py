@@ -149,8 +149,8 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
     """|restored - given| per value, flat; infinite where the difference of
     values near the largest doubles overflows (without numpy's warning)."""
     with np.errstate(over="ignore"):
-        difference: np.ndarray[Any, Any] = np.abs(restored.astype(np.float64) - matrix).ravel()
-    return difference
+        difference: np.ndarray[Any, Any] = np.subtract(restored, matrix, dtype=np.float64)
+    return np.abs(difference, out=difference).ravel()
 
 
 def _rms(errors: np.ndarray[Any, Any]) -> float:
@@ -247,11 +247,11 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
         step = target
         for _ in range(_MAX_ERROR_TRIES):
             quantized = tiles.quantize(step, step / 2)[0]
-            errors = _errors(tiles.restore(quantized, step).astype(dtype), matrix)
+            errors = _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
             if np.count_nonzero(errors > target) <= _MISSES_ALLOWED * count:
                 break
             step /= 2
-    errors = _errors(tiles.restore(quantized, step).astype(dtype), matrix)
+    errors = _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
     corrected = _correct(errors, bound_kind, target) if kind != 0 else np.empty(0, np.int64)
     errors[corrected] = 0.0
     achieved_max = float(errors.max(initial=0.0))
@@ -340,7 +340,7 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
     zigzag = _from_planes(planes, {1: np.uint8, 2: np.uint16, 4: np.uint32}[width]).astype(np.int64)
     quantized = np.zeros(coefficients, np.int32)
     quantized[kept] = ((zigzag >> 1) ^ -(zigzag & 1)).astype(np.int32)
-    restored = _restore(quantized, offsets, exponents, rows, cols, header["step"]).astype(dtype).reshape(-1)
+    restored = _restore(quantized, offsets, exponents, rows, cols, header["step"]).astype(dtype, copy=False).reshape(-1)
     positions = np.cumsum(_from_planes(exact[:8 * corrections], np.uint64)).astype(np.int64)
     if corrections and positions[-1] >= count:
         raise ZelkError("damaged matrix: a correction lies outside it")

@@ -159,10 +159,14 @@ std::vector<TileScale> forward_tiles(std::span<const double> data, const TileGri
     return scales;
 }
 
-double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                      std::span<const TileScale> scales, double step, double threshold,
-                      std::span<std::int32_t> quantized) {
-    check_sizes(coefficients.size(), quantized.size(), grid, scales);
+namespace {
+
+// Quantizes the coefficients of every stride-th position of each tile,
+// writing them to `quantized` unless it is empty, and returns the energy of
+// the quantization of those positions, in the data's units.
+double quantize_sampled(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                        std::span<const TileScale> scales, double step, double threshold, std::size_t stride,
+                        std::span<std::int32_t> quantized) {
     double energy = 0;
     for_each_tile(grid, [&](const Tile& tile) {
         const TileScale& scale = scales[tile.index];
@@ -170,14 +174,14 @@ double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid
         const double inverse = 1.0 / step_raw;
         double tile_energy = 0;
         const std::size_t end = tile.start + tile.padded_rows * tile.padded_cols;
-        for (std::size_t i = tile.start; i < end; ++i) {
+        for (std::size_t i = tile.start; i < end; i += stride) {
             const std::int32_t c = coefficients[i];
             std::int32_t q = 0;
             if (std::abs(static_cast<double>(c)) > limit) {
                 // Any rounding will do here (lrint's is one instruction): the decoder only multiplies back.
                 q = step == 0 ? c : static_cast<std::int32_t>(std::lrint(c * inverse));
             }
-            quantized[i] = q;
+            if (!quantized.empty()) quantized[i] = q;
             // Before restored()'s rounding: an estimate is all the energy needs to be.
             const double difference = c - (step == 0 ? q : q * step_raw);
             tile_energy += difference * difference;
@@ -185,6 +189,23 @@ double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid
         energy += std::ldexp(tile_energy, -2 * (scale.exponent + 16));
     });
     return energy;
+}
+
+}  // namespace
+
+double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                      std::span<const TileScale> scales, double step, double threshold,
+                      std::span<std::int32_t> quantized) {
+    check_sizes(coefficients.size(), quantized.size(), grid, scales);
+    return quantize_sampled(coefficients, grid, scales, step, threshold, 1, quantized);
+}
+
+double estimate_quantization_energy(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                                    std::span<const TileScale> scales, double step, double threshold,
+                                    std::size_t stride) {
+    check_sizes(coefficients.size(), coefficients.size(), grid, scales);
+    if (stride == 0) throw std::invalid_argument("the stride must be at least 1");
+    return quantize_sampled(coefficients, grid, scales, step, threshold, stride, {}) * static_cast<double>(stride);
 }
 
 void inverse_tiles(std::span<const std::int32_t> quantized, const TileGrid& grid, std::span<const TileScale> scales,

@@ -64,6 +64,13 @@ double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid
                       std::span<const TileScale> scales, double step, double threshold,
                       std::span<std::int32_t> quantized);
 
+// The quantization's energy for `step` and `threshold` estimated from every
+// `stride`-th coefficient of each tile (scaled up to all of them), without
+// writing the quantized values: a quick measure for a search of the step.
+double estimate_quantization_energy(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                                    std::span<const TileScale> scales, double step, double threshold,
+                                    std::size_t stride);
+
 // Writes the matrix (row-major) restored from quantized coefficients. Throws
 // std::invalid_argument when the sizes do not fit the grid.
 void inverse_tiles(std::span<const std::int32_t> quantized, const TileGrid& grid, std::span<const TileScale> scales,

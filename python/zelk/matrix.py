@@ -114,6 +114,12 @@ class _Tiles:
                                        TILE, step, threshold, quantized)
         return quantized, energy
 
+    def energy(self, step: float, threshold: float) -> float:
+        """The quantization's energy estimated from about 2^18 coefficients."""
+        stride = max(1, self.coefficients.size >> 18)
+        return _zelk.matrix_energy(self.coefficients, self.offsets, self.exponents, self.rows, self.cols, TILE,
+                                   step, threshold, stride)
+
     def restore(self, quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
         return _restore(quantized, self.offsets, self.exponents, self.rows, self.cols, step)
 
@@ -132,17 +138,22 @@ def _step_for_energy(tiles: _Tiles, energy: float) -> tuple[float, np.ndarray[An
         return 0.0, tiles.quantize(0.0, -1.0)[0]
     # A uniform quantizer's error is step^2 / 12 per value, where every coefficient is kept.
     low, high = math.sqrt(12 * energy / tiles.coefficients.size) / 16, math.sqrt(12 * energy)
-    best = tiles.quantize(0.0, -1.0)[0], 0.0
+    best = 0.0
     for _ in range(14):
         step = math.sqrt(low * high)
-        quantized, spent = tiles.quantize(step, step / 2)
-        if spent <= energy:
-            low, best = step, (quantized, step)
+        if tiles.energy(step, step / 2) <= energy:
+            low = best = step
         else:
             high = step
-        if high / low < 1.2:
+        if high / low < 1.1:
             break
-    return best[1], best[0]
+    # The estimate came from a sample: the whole quantization is checked, and the step narrowed if it must be.
+    for _ in range(8):
+        quantized, spent = tiles.quantize(best, best / 2)
+        if spent <= energy or best == 0:
+            return best, quantized
+        best = best / 1.1 if best > low / 64 else 0.0
+    return 0.0, tiles.quantize(0.0, -1.0)[0]
 
 
 def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:

@@ -98,6 +98,24 @@ PyObject* matrix_quantize(PyObject*, PyObject* args) {
     return failure ? raise(*failure) : PyFloat_FromDouble(energy);
 }
 
+PyObject* matrix_energy(PyObject*, PyObject* args) {
+    Buffer coefficients, offsets, exponents;
+    unsigned long long rows = 0, cols = 0, stride = 1;
+    unsigned int tile = 0;
+    double step = 0, threshold = 0;
+    if (!PyArg_ParseTuple(args, "y*y*y*KKIddK:matrix_energy", coefficients.out(), offsets.out(), exponents.out(),
+                          &rows, &cols, &tile, &step, &threshold, &stride)) {
+        return nullptr;
+    }
+    double energy = 0;
+    const auto failure = without_lock([&] {
+        const TileGrid grid = grid_of(rows, cols, tile);
+        energy = estimate_quantization_energy(typed<const std::int32_t>(coefficients, grid.coefficient_count(), "coefficients"),
+                                              grid, scales_of(offsets, exponents, grid), step, threshold, stride);
+    });
+    return failure ? raise(*failure) : PyFloat_FromDouble(energy);
+}
+
 PyObject* matrix_inverse(PyObject*, PyObject* args) {
     Buffer quantized, offsets, exponents, out;
     unsigned long long rows = 0, cols = 0;
@@ -125,6 +143,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_forward(data, rows, cols, tile, coefficients, offsets, exponents)"},
     {"matrix_quantize", matrix_quantize, METH_VARARGS,
      "matrix_quantize(coefficients, offsets, exponents, rows, cols, tile, step, threshold, quantized) -> energy"},
+    {"matrix_energy", matrix_energy, METH_VARARGS,
+     "matrix_energy(coefficients, offsets, exponents, rows, cols, tile, step, threshold, stride) -> energy"},
     {"matrix_inverse", matrix_inverse, METH_VARARGS,
      "matrix_inverse(quantized, offsets, exponents, rows, cols, tile, step, out)"},
     {nullptr, nullptr, 0, nullptr},

@@ -76,6 +76,8 @@ TEST(WaveletTiles, QuantizationEnergyIsTheSquaredErrorOfTheInverse) {
         // Padding makes the transform a little more than orthonormal on the matrix's own values.
         EXPECT_NEAR(squared, energy, 0.15 * energy) << step;
         EXPECT_LT(squared, energy * 1.01) << step;
+        EXPECT_DOUBLE_EQ(estimate_quantization_energy(coefficients, grid, scales, step, step / 2, 1), energy);
+        EXPECT_NEAR(estimate_quantization_energy(coefficients, grid, scales, step, step / 2, 7), energy, 0.1 * energy);
     }
 }
 

@@ -85,12 +85,12 @@ def peers() -> list[Peer]:
 
         def haar_compress(data: np.ndarray, step: float) -> bytes:
             coefficients, slices = pywt.coeffs_to_array(pywt.wavedec2(data, "haar"))
-            quantized = (np.sign(coefficients) * np.floor(np.abs(coefficients) / step)).astype(np.int32)  # dead zone
+            quantized = (np.sign(coefficients) * np.floor(np.abs(coefficients) / step)).astype(np.int64)  # dead zone
             return zstandard.ZstdCompressor(level=3).compress(quantized.tobytes()), (quantized.shape, slices, step)
 
         def haar_decompress(packed: Any, data: np.ndarray) -> np.ndarray:
             blob, (shape, slices, step) = packed
-            q = np.frombuffer(zstandard.ZstdDecompressor().decompress(blob), np.int32).reshape(shape).astype(np.float64)
+            q = np.frombuffer(zstandard.ZstdDecompressor().decompress(blob), np.int64).reshape(shape).astype(np.float64)
             coefficients = (q + 0.5 * np.sign(q)) * step
             restored = pywt.waverec2(pywt.array_to_coeffs(coefficients, slices, output_format="wavedec2"), "haar")
             return restored[: data.shape[0], : data.shape[1]]

@@ -249,20 +249,24 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     target = bound if kind == 1 else value_range / 10 ** (bound / 20) if kind == 2 else bound
     bound_kind = 1 if kind == 2 else kind  # a PSNR is an RMSE of the data's range
 
+    def measured(quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
+        return _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
+
     if kind == 0:
         step, quantized = 0.0, tiles.quantize(0.0, bound)[0]
+        errors = measured(quantized, step)
     elif bound_kind == 1:
         # Orthonormal: the quantization's energy is the squared error (a margin for rounding).
         step, quantized = _step_for_energy(tiles, 0.98 * target * target * count)
+        errors = measured(quantized, step)
     else:
         step = target
         for _ in range(_MAX_ERROR_TRIES):
             quantized = tiles.quantize(step, step / 2)[0]
-            errors = _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
+            errors = measured(quantized, step)
             if np.count_nonzero(errors > target) <= _MISSES_ALLOWED * count:
                 break
             step /= 2
-    errors = _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
     corrected = _correct(errors, bound_kind, target) if kind != 0 else np.empty(0, np.int64)
     errors[corrected] = 0.0
     achieved_max = float(errors.max(initial=0.0))

@@ -161,7 +161,8 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
     values near the largest doubles overflows (without numpy's warning)."""
     with np.errstate(over="ignore"):
         difference: np.ndarray[Any, Any] = np.subtract(restored, matrix, dtype=np.float64)
-    return np.abs(difference, out=difference).ravel()
+    np.abs(difference, out=difference)
+    return difference.ravel()
 
 
 def _rms(errors: np.ndarray[Any, Any]) -> float:

@@ -1,0 +1,132 @@
+"""zelk as zarr version 3 codecs:
+
+- ``ZelkCodec`` (name ``"zelk"``), bytes to bytes: lossless, a zelk frame
+  per chunk, in the place of zarr's default ``zstd``;
+- ``ZelkMatrixCodec`` (name ``"zelk_matrix"``), array to bytes: lossy,
+  zelk.matrix within one error bound per chunk, for float32 and float64
+  arrays (it takes the place of the ``bytes`` serializer).
+
+Registered through the ``zarr.codecs`` entry point, so a process that reads
+the array finds them without importing zelk. Chunks are coded on zarr's
+threads with the interpreter lock released. Installed with
+``pip install zelk[zarr]``.
+"""
+from __future__ import annotations
+
+import asyncio
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Optional
+
+import numpy as np
+from zarr.abc.codec import ArrayBytesCodec, BytesBytesCodec
+from zarr.core.common import parse_named_configuration
+
+from . import _arguments
+from ._frames import compress, decompress
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+
+__all__ = ["ZelkCodec", "ZelkMatrixCodec"]
+
+
+@dataclass(frozen=True)
+class ZelkCodec(BytesBytesCodec):  # type: ignore[misc]
+    """Lossless: each chunk one zelk frame at ``level`` (1 to 9)."""
+
+    is_fixed_size = False
+    level: int = 3
+
+    def __init__(self, *, level: int = 3) -> None:
+        object.__setattr__(self, "level", _arguments.level(level))
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> Self:
+        _, configuration = parse_named_configuration(data, "zelk", require_configuration=False)
+        return cls(**(configuration or {}))
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"name": "zelk", "configuration": {"level": self.level}}
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
+        return chunk_spec.prototype.buffer.from_bytes(decompress(chunk_bytes.as_numpy_array()))
+
+    def _encode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
+        return chunk_spec.prototype.buffer.from_bytes(compress(chunk_bytes.as_numpy_array(), self.level))
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+
+    async def _encode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
+        return await asyncio.to_thread(self._encode_sync, chunk_bytes, chunk_spec)
+
+    def compute_encoded_size(self, _input_byte_length: int, _chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError
+
+
+@dataclass(frozen=True)
+class ZelkMatrixCodec(ArrayBytesCodec):  # type: ignore[misc]
+    """Lossy, for float32 and float64 arrays: each chunk compressed by
+    zelk.matrix within exactly one of ``rmse``, ``psnr``, ``max_error`` and
+    ``threshold``, which holds in every chunk."""
+
+    is_fixed_size = False
+    rmse: Optional[float] = None
+    psnr: Optional[float] = None
+    max_error: Optional[float] = None
+    threshold: Optional[float] = None
+    level: int = 3
+
+    def __init__(self, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
+                 max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> None:
+        from .matrix import _one_bound
+
+        _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
+        for name, value in (("rmse", rmse), ("psnr", psnr), ("max_error", max_error), ("threshold", threshold)):
+            object.__setattr__(self, name, None if value is None else float(value))
+        object.__setattr__(self, "level", _arguments.level(level))
+
+    def _bound(self) -> dict[str, float]:
+        given = {"rmse": self.rmse, "psnr": self.psnr, "max_error": self.max_error, "threshold": self.threshold}
+        return {name: value for name, value in given.items() if value is not None}
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> Self:
+        _, configuration = parse_named_configuration(data, "zelk_matrix")
+        return cls(**configuration)
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"name": "zelk_matrix", "configuration": {**self._bound(), "level": self.level}}
+
+    def validate(self, *, shape: Any, dtype: Any, chunk_grid: Any) -> None:
+        native = dtype.to_native_dtype()
+        if native not in (np.float32, np.float64):
+            raise ValueError(f"zelk_matrix codes float32 and float64 arrays, not {native}")
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        from . import matrix
+
+        restored = matrix.decompress(chunk_bytes.as_numpy_array())
+        if restored.shape != tuple(chunk_spec.shape):
+            from ._zelk import ZelkError
+
+            raise ZelkError(f"a zelk_matrix chunk holds shape {restored.shape}, not {tuple(chunk_spec.shape)}")
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(restored)
+
+    def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
+        from . import matrix
+
+        blob = matrix.compress(chunk_array.as_numpy_array(), **self._bound(), level=self.level)
+        return chunk_spec.prototype.buffer.from_bytes(blob)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+
+    async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer:
+        return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
+
+    def compute_encoded_size(self, _input_byte_length: int, _chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError

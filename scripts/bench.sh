@@ -5,6 +5,7 @@
 #   scripts/bench.sh frames [--quick]      the zelk command beside zstd, gzip and xz
 #   scripts/bench.sh package [--quick]     the zelk package beside zlib, bz2, lzma and zstandard
 #   scripts/bench.sh matrices              zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd, numcodecs
+#   scripts/bench.sh zarr_dask             zelk's zarr codecs beside zstd and Blosc, read by dask
 source "$(dirname "$0")/env.sh"
 
 # The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
@@ -14,10 +15,10 @@ ensure_debian_packages g++ libzstd-dev python3-dev python3-venv \
   fortunes fortune-mod alsa-utils libjxl-testdata wamerican-huge unicode-data espeak-ng zstd xz-utils \
   python-matplotlib-data
 # zfpy 1.0.1 exactly: numcodecs 0.16 cannot parse the version of 1.0.1.post0.
-ensure_venv zstandard brotli matplotlib "zfpy==1.0.1" PyWavelets pysz "numcodecs==0.16.*"
+ensure_venv zstandard brotli matplotlib "zfpy==1.0.1" PyWavelets pysz
 install_module
 case "${1:-}" in
-  frames | package | matrices) module="bench.$1"; shift ;;
+  frames | package | matrices | zarr_dask) module="bench.$1"; shift ;;
   *) module=bench ;;
 esac
 exec "$PY" -m "$module" "$@"

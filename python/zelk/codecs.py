@@ -14,8 +14,8 @@ from __future__ import annotations
 from typing import Any, Optional
 
 import numpy as np
-from numcodecs.abc import Codec
-from numcodecs.compat import ensure_contiguous_ndarray, ndarray_copy
+from numcodecs.abc import Codec  # type: ignore[import-untyped]
+from numcodecs.compat import ensure_contiguous_ndarray, ndarray_copy  # type: ignore[import-untyped]
 
 from . import _arguments
 from ._frames import compress, decompress

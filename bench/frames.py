@@ -21,6 +21,7 @@ from typing import Optional
 
 from . import corpus, frame_targets
 from .console import divert_native_stdout
+from .results_file import publish
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results", "frames.md")
@@ -178,11 +179,7 @@ def main(argv: list[str]) -> int:
              "Every round trip is checked. blocks: zelk chunks/zstd chunks/raw blocks.", ""]
     lines += table(results, names, [c.name for c in all_codecs])
     lines += ["", "Targets:"] + frame_targets.judge(results, names, chunk_only)
-    print("\n".join(lines))
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        f.write("# zelk frames beside zstd, gzip and xz\n\n" + "\n".join(lines) + "\n")
-    print(f"\nwritten: {RESULTS}")
+    publish(RESULTS, "zelk frames beside zstd, gzip and xz", lines)
     return 0
 
 

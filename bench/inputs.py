@@ -95,6 +95,17 @@ def grayscale_image(cap: int) -> bytes:
     return pixels[: max(width, cap // width * width)]
 
 
+def grayscale_photo() -> np.ndarray:
+    """The 8-bit photograph as a rows x width array of uint8."""
+    with open(GRAYSCALE_PGM, "rb") as f:
+        raw = f.read()
+    header = PGM_HEADER.match(raw)
+    if not header or int(header.group(3)) > 255:
+        raise ValueError(f"{GRAYSCALE_PGM} is not an 8-bit binary PGM")
+    width, height = int(header.group(1)), int(header.group(2))
+    return np.frombuffer(raw, np.uint8, width * height, header.end()).reshape(height, width)
+
+
 def sine_with_noise(n: int) -> bytes:
     rng = np.random.default_rng(1)
     t = np.arange(n)

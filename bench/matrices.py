@@ -13,7 +13,6 @@ every bound, judges the targets and writes bench/results/matrices.md.
 import datetime
 import math
 import os
-import re
 import statistics
 import sys
 import time
@@ -25,7 +24,8 @@ import numpy as np
 import zelk.matrix as zm
 
 from .corpus import rgb_pixels
-from .inputs import GRAYSCALE_PGM, PGM_HEADER
+from .inputs import grayscale_photo
+from .results_file import publish
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results", "matrices.md")
@@ -34,13 +34,7 @@ LEVELS = (1e-3, 1e-5)  # errors as fractions of each dataset's range
 
 
 def datasets() -> dict[str, np.ndarray]:
-    out = {}
-    with open(GRAYSCALE_PGM, "rb") as f:
-        raw = f.read()
-    header = PGM_HEADER.match(raw)
-    if header:
-        width, height = int(header.group(1)), int(header.group(2))
-        out["photo-gray8 as float64"] = np.frombuffer(raw, np.uint8, width * height, header.end()).reshape(height, width).astype(np.float64)
+    out = {"photo-gray8 as float64": grayscale_photo().astype(np.float64)}
     rgb = rgb_pixels(8 << 20).astype(np.float64) / 255
     out["luminance float64"] = rgb @ np.array([0.2126, 0.7152, 0.0722])
     if os.path.exists(DEM):
@@ -200,12 +194,7 @@ def main(argv: list[str]) -> int:
     lines += ["", "Targets:"] + judge(tables, bound_held)
     about = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}, {time.perf_counter() - started:.0f} s, "
              f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
-    text = "\n".join([f"Ran {about}."] + lines)
-    print(text)
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        f.write("# zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd and numcodecs\n\n" + text + "\n")
-    print(f"\nwritten: {RESULTS}")
+    publish(RESULTS, "zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd and numcodecs", [f"Ran {about}."] + lines)
     return 0
 
 

@@ -32,6 +32,7 @@ import zelk
 
 from . import corpus
 from .inputs import random_walk, sine_with_noise
+from .results_file import publish
 from .timing import Budget, time_call
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -238,11 +239,7 @@ def main(argv: list[str]) -> int:
              "Each cell: ratio · compress/decompress MB/s, one-shot calls in one process; median of up to "
              f"{BUDGET.max_runs} runs within {BUDGET.seconds:.0f} s after a warm-up. zelk-N is level N on one "
              "thread; 'all cores' is threads=0. Every round trip is checked.", ""] + lines
-    print("\n".join(lines))
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        f.write("# The zelk package beside zlib, bz2, lzma and zstandard\n\n" + "\n".join(lines) + "\n")
-    print(f"\nwritten: {RESULTS}")
+    publish(RESULTS, "The zelk package beside zlib, bz2, lzma and zstandard", lines)
     return 0
 
 

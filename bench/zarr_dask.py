@@ -26,21 +26,15 @@ from zarr.codecs import BloscCodec, ZstdCodec
 from zelk.zarr_codecs import ZelkCodec, ZelkMatrixCodec
 
 from .corpus import rgb_pixels
-from .inputs import GRAYSCALE_PGM, PGM_HEADER
+from .inputs import grayscale_photo
+from .results_file import publish
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results", "zarr_dask.md")
 
 
 def arrays() -> dict[str, np.ndarray]:
-    out = {}
-    with open(GRAYSCALE_PGM, "rb") as f:
-        raw = f.read()
-    header = PGM_HEADER.match(raw)
-    if header:
-        width, height = int(header.group(1)), int(header.group(2))
-        gray = np.frombuffer(raw, np.uint8, width * height, header.end()).reshape(height, width)
-        out["photo-gray8 (uint8)"] = np.tile(gray, (2, 2))
+    out = {"photo-gray8 (uint8)": np.tile(grayscale_photo(), (2, 2))}
     rgb = rgb_pixels(8 << 20).astype(np.float64) / 255
     out["luminance (float64)"] = np.tile(rgb @ np.array([0.2126, 0.7152, 0.0722]), (2, 2))
     return out
@@ -102,11 +96,7 @@ def main(argv: list[str]) -> int:
              "|---|---|---|---|---|---|---|", *rows, "", "Targets:",
              f"  [{'MET' if lowest >= 1.7 else 'NOT MET'}] dask decoding zelk chunks with two threads at least "
              "1.7x one thread: " + ", ".join(f"{n} {v:.2f}x" for n, v in zelk_lossless.items())]
-    print("\n".join(lines))
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        f.write("# zelk's zarr codecs read by dask\n\n" + "\n".join(lines) + "\n")
-    print(f"\nwritten: {RESULTS}")
+    publish(RESULTS, "zelk's zarr codecs read by dask", lines)
     return 0
 
 

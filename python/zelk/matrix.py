@@ -42,9 +42,12 @@ VERSION = 1
 TILE = 256
 _DTYPES = {1: np.dtype("<f4"), 2: np.dtype("<f8")}
 _BOUNDS = {0: "threshold", 1: "rmse", 2: "psnr", 3: "max_error"}
-# magic, version, dtype, ndim, bound kind, bound, step, threshold, tile,
-# achieved max error, achieved rmse, value range, corrections
-_HEADER = struct.Struct("<4sBBBBdddIdddQ")
+# magic, version, dtype, ndim, bound kind, bound, tile, achieved max error,
+# achieved rmse, value range, corrections, largest step, rows per band
+_HEADER = struct.Struct("<4sBBBBdIdddQdQ")
+# a band's step, dead zone, corrections, kept coefficients, width of a kept value
+_BAND = struct.Struct("<ddQQB")
+_BAND_VALUES = 1 << 20
 # Finer steps than the first guess tried for max_error, and how many values may miss it before one is tried.
 _MAX_ERROR_TRIES, _MISSES_ALLOWED = 4, 0.002
 
@@ -73,15 +76,16 @@ class MatrixInfo:
         return math.prod(self.shape)
 
 
-def _as_matrix(array: Any) -> tuple[np.ndarray[Any, Any], np.dtype[Any], tuple[int, ...]]:
+def _as_matrix(array: Any) -> tuple[np.ndarray[Any, Any], tuple[int, ...]]:
+    """The array as the 2-D matrix it is coded as (a view where it can be),
+    in its own dtype, and its shape."""
     data = np.asarray(array)
     if data.dtype not in (np.float32, np.float64):
         raise TypeError(f"the array must be of float32 or float64, not {data.dtype}")
     shape = data.shape
     if data.size == 0:
-        return np.zeros((0, 0)), data.dtype, shape
-    matrix = data.reshape(1, -1) if data.ndim < 2 else data.reshape(-1, shape[-1])
-    return np.ascontiguousarray(matrix, dtype=np.float64), data.dtype, shape
+        return np.zeros((0, 0), data.dtype), shape
+    return (data.reshape(1, -1) if data.ndim < 2 else data.reshape(-1, shape[-1])), shape
 
 
 def _one_bound(**bounds: Optional[float]) -> tuple[int, float]:
@@ -225,29 +229,24 @@ def _value_width(zigzag: np.ndarray[Any, Any]) -> type:
     return np.uint8 if largest < 1 << 8 else np.uint16 if largest < 1 << 16 else np.uint32
 
 
-def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
-             max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> bytes:
-    """Compress a float32 or float64 array within exactly one bound:
+@dataclass
+class _Band:
+    """One band of rows, compressed: its bytes and what it achieved."""
 
-    - ``rmse``: the root of the mean squared error of the values;
-    - ``psnr``: 20 log10(range / rmse) in dB, range being max - min;
-    - ``max_error``: the largest absolute error of any value;
-    - ``threshold``: no quantization; coefficients whose magnitude does not
-      exceed it are dropped (the library's thresholding), whatever error
-      that makes.
+    packed: bytes
+    values: int
+    step: float
+    max_error: float
+    rmse: float
+    corrections: int
 
-    Errors are measured against the values as given, after the restored
-    values are rounded to the array's dtype. ``level`` (1 to 9) is that of
-    the zelk frames the coefficients are packed into.
-    """
-    kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
-    matrix, dtype, shape = _as_matrix(array)
-    if not np.isfinite(matrix).all():
-        raise ValueError("the array holds a NaN or an infinity")
-    count = matrix.size
-    value_range = float(matrix.max() - matrix.min()) if count else 0.0
+
+def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], kind: int, bound: float,
+                   target: float, level: int) -> _Band:
+    """Rows of the matrix (float64) within the bound; ``given`` holds the same
+    values in the array's dtype, for the errors and the exact corrections."""
+    dtype, count = given.dtype, matrix.size
     tiles = _Tiles(matrix)
-    target = bound if kind == 1 else value_range / 10 ** (bound / 20) if kind == 2 else bound
     bound_kind = 1 if kind == 2 else kind  # a PSNR is an RMSE of the data's range
 
     def measured(quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
@@ -270,25 +269,67 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
             step /= 2
     corrected = _correct(errors, bound_kind, target) if kind != 0 else np.empty(0, np.int64)
     errors[corrected] = 0.0
-    achieved_max = float(errors.max(initial=0.0))
-    achieved_rmse = _rms(errors) if count else 0.0
 
     kept = quantized != 0
     values = quantized[kept].astype(np.int64)
     zigzag = ((values << 1) ^ (values >> 63)).astype(np.uint64)
     width = _value_width(zigzag)
-    originals = np.ascontiguousarray(np.asarray(array, dtype=dtype).reshape(-1)[corrected])
     gaps = np.diff(corrected, prepend=0).astype(np.uint64)
-    header = _HEADER.pack(MAGIC, VERSION, 1 if dtype == np.float32 else 2, len(shape), kind, bound, step,
-                          bound if kind == 0 else step / 2, TILE, achieved_max, achieved_rmse, value_range,
-                          corrected.size)
-    parts = [header, struct.pack(f"<{len(shape)}Q", *shape),
-             tiles.offsets.astype("<f8").tobytes(), tiles.exponents.astype("<i4").tobytes(),
-             struct.pack("<QB", values.size, np.dtype(width).itemsize),
-             _pack_section(np.packbits(kept).tobytes(), level),
-             _pack_section(_planes(zigzag.astype(width)), level),
-             _pack_section(_planes(gaps) + originals.astype(dtype.newbyteorder("<")).tobytes(), level)]
-    body = b"".join(parts)
+    exact = given.reshape(-1)[corrected].astype(dtype.newbyteorder("<"))
+    packed = b"".join([
+        _BAND.pack(step, bound if kind == 0 else step / 2, corrected.size, values.size, np.dtype(width).itemsize),
+        tiles.offsets.astype("<f8").tobytes(), tiles.exponents.astype("<i4").tobytes(),
+        _pack_section(np.packbits(kept).tobytes(), level),
+        _pack_section(_planes(zigzag.astype(width)), level),
+        _pack_section(_planes(gaps) + exact.tobytes(), level)])
+    return _Band(packed, count, step, float(errors.max(initial=0.0)), _rms(errors) if count else 0.0, corrected.size)
+
+
+def _band_rows(cols: int) -> int:
+    """Rows per band: whole tiles, about _BAND_VALUES values, one tile row at least."""
+    return max(TILE, _BAND_VALUES // max(cols, 1) // TILE * TILE)
+
+
+def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
+             max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> bytes:
+    """Compress a float32 or float64 array within exactly one bound:
+
+    - ``rmse``: the root of the mean squared error of the values;
+    - ``psnr``: 20 log10(range / rmse) in dB, range being max - min;
+    - ``max_error``: the largest absolute error of any value;
+    - ``threshold``: no quantization; coefficients whose magnitude does not
+      exceed it are dropped (the library's thresholding), whatever error
+      that makes.
+
+    Errors are measured against the values as given, after the restored
+    values are rounded to the array's dtype. ``level`` (1 to 9) is that of
+    the zelk frames the coefficients are packed into. A large matrix is
+    coded in bands of rows (about 2^20 values each), each within the bound,
+    so the memory it takes beyond the array is bounded by a band's.
+    """
+    kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
+    given, shape = _as_matrix(array)
+    dtype, (rows, cols) = given.dtype, given.shape
+    count = given.size
+    high, low = (float(given.max()), float(given.min())) if count else (0.0, 0.0)
+    if not (math.isfinite(high) and math.isfinite(low)):
+        raise ValueError("the array holds a NaN or an infinity")
+    value_range = high - low
+    # Every band within the RMSE makes the whole within it.
+    target = value_range / 10 ** (bound / 20) if kind == 2 else bound
+    step_rows = _band_rows(cols)
+    bands = []
+    for row in range(0, rows, step_rows):
+        part = given[row:row + step_rows]
+        bands.append(_compress_band(np.ascontiguousarray(part, dtype=np.float64), part, kind, bound, target, level))
+    worst = max((b.rmse for b in bands), default=0.0)
+    # Scaled by the worst band's, so that squares of errors near the largest doubles cannot overflow.
+    rmse_all = worst * math.sqrt(sum((b.rmse / worst) ** 2 * b.values for b in bands) / count) if worst > 0 else 0.0
+    header = _HEADER.pack(MAGIC, VERSION, 1 if dtype == np.float32 else 2, len(shape), kind, bound, TILE,
+                          max((b.max_error for b in bands), default=0.0), rmse_all, value_range,
+                          sum(b.corrections for b in bands), max((b.step for b in bands), default=0.0),
+                          step_rows)
+    body = b"".join([header, struct.pack(f"<{len(shape)}Q", *shape)] + [b.packed for b in bands])
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -299,18 +340,18 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     (crc,) = struct.unpack_from("<I", view, len(view) - 4)
     if zlib.crc32(view[:-4]) != crc:
         raise ZelkError("damaged matrix: its checksum does not match")
-    fields = _HEADER.unpack_from(view)
-    (_, version, dtype_code, ndim, kind, bound, step, threshold, tile, max_error, rmse, value_range,
-     corrections) = fields
+    (_, version, dtype_code, ndim, kind, bound, tile, max_error, rmse, value_range, corrections, step,
+     band_rows) = _HEADER.unpack_from(view)
     if version != VERSION:
         raise ZelkError(f"matrix format version {version}, this library reads version {VERSION}")
-    if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE:
-        raise ZelkError("damaged matrix: unknown dtype, bound or tile size")
-    at = _HEADER.size
-    shape = struct.unpack_from(f"<{ndim}Q", view, at)
+    if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE or band_rows % TILE or not band_rows:
+        raise ZelkError("damaged matrix: unknown dtype, bound, tile size or band")
+    if _HEADER.size + 8 * ndim > len(view) - 4:
+        raise ZelkError("truncated matrix: its shape is missing")
+    shape = struct.unpack_from(f"<{ndim}Q", view, _HEADER.size)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
-            "threshold": threshold, "max_error": max_error, "rmse": rmse, "range": value_range,
-            "corrections": corrections, "at": at + 8 * ndim}, view
+            "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
+            "band_rows": band_rows, "at": _HEADER.size + 8 * ndim}, view
 
 
 def info(blob: ReadableBuffer) -> MatrixInfo:
@@ -323,32 +364,25 @@ def info(blob: ReadableBuffer) -> MatrixInfo:
                       header["max_error"], rmse, psnr, header["step"], header["corrections"], len(view))
 
 
-def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
-    """The array a blob of ``compress()`` holds, of its shape and dtype.
-    Raises ZelkError for damaged or foreign data."""
-    header, view = _parse(blob)
-    shape, dtype = header["shape"], header["dtype"]
-    count = math.prod(shape)
-    rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
+def _decompress_band(body: memoryview, at: int, rows: int, cols: int, dtype: np.dtype[Any],
+                     out: np.ndarray[Any, Any]) -> int:
+    """Restores one band into ``out`` (rows x cols); returns where the next begins."""
     try:
         coefficients = _zelk.matrix_coefficient_count(rows, cols, TILE)
     except (ValueError, OverflowError) as error:
         raise ZelkError(f"damaged matrix: {error}") from None
     tiles = -(-rows // TILE) * -(-cols // TILE)
-    at = header["at"]
-    if at + 12 * tiles + 9 > len(view) - 4:
-        raise ZelkError("truncated matrix: the tiles' scales are missing")
-    offsets = np.frombuffer(view, "<f8", tiles, at).astype(np.float64)
-    exponents = np.frombuffer(view, "<i4", tiles, at + 8 * tiles).astype(np.int32)
+    if at + _BAND.size + 12 * tiles > len(body):
+        raise ZelkError(f"truncated matrix: a band's scales are missing at offset {at}")
+    step, _, corrections, kept_count, width = _BAND.unpack_from(body, at)
+    at += _BAND.size
+    offsets = np.frombuffer(body, "<f8", tiles, at).astype(np.float64)
+    exponents = np.frombuffer(body, "<i4", tiles, at + 8 * tiles).astype(np.int32)
     at += 12 * tiles
-    kept_count, width = struct.unpack_from("<QB", view, at)
-    at += 9
-    if width not in (1, 2, 4) or kept_count > coefficients or header["corrections"] > count:
+    if width not in (1, 2, 4) or kept_count > coefficients or corrections > rows * cols:
         raise ZelkError("damaged matrix: impossible counts")
-    body = view[:-4]
     kept_bits, at = _unpack_section(body, at, (coefficients + 7) // 8)
     planes, at = _unpack_section(body, at, kept_count * width)
-    corrections = header["corrections"]
     exact, at = _unpack_section(body, at, corrections * (8 + dtype.itemsize))
     kept = np.unpackbits(np.frombuffer(kept_bits, np.uint8), count=coefficients).astype(bool)
     if int(kept.sum()) != kept_count:
@@ -356,9 +390,29 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
     zigzag = _from_planes(planes, {1: np.uint8, 2: np.uint16, 4: np.uint32}[width]).astype(np.int64)
     quantized = np.zeros(coefficients, np.int32)
     quantized[kept] = ((zigzag >> 1) ^ -(zigzag & 1)).astype(np.int32)
-    restored = _restore(quantized, offsets, exponents, rows, cols, header["step"]).astype(dtype, copy=False).reshape(-1)
+    restored = _restore(quantized, offsets, exponents, rows, cols, step).astype(dtype, copy=False).reshape(-1)
     positions = np.cumsum(_from_planes(exact[:8 * corrections], np.uint64)).astype(np.int64)
-    if corrections and positions[-1] >= count:
+    if corrections and positions[-1] >= rows * cols:
         raise ZelkError("damaged matrix: a correction lies outside it")
     restored[positions] = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
-    return restored.reshape(shape)
+    out[...] = restored.reshape(rows, cols)
+    return at
+
+
+def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
+    """The array a blob of ``compress()`` holds, of its shape and dtype.
+    Raises ZelkError for damaged or foreign data."""
+    header, view = _parse(blob)
+    shape, dtype, band_rows = header["shape"], header["dtype"], header["band_rows"]
+    count = math.prod(shape)
+    rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
+    if count > 1 << 48:
+        raise ZelkError(f"damaged matrix: a shape of {count} values")
+    out = np.empty((rows, cols), dtype)
+    body, at = view[:-4], header["at"]
+    for row in range(0, rows, band_rows):
+        height = min(band_rows, rows - row)
+        at = _decompress_band(body, at, height, cols, dtype, out[row:row + height])
+    if at != len(body):
+        raise ZelkError(f"damaged matrix: {len(body) - at} bytes after its last band")
+    return out.reshape(shape)

@@ -1,6 +1,9 @@
 """zelk.matrix: the bound asked for holds on every shape, dtype and range,
 the array comes back as it went in, and damaged blobs are refused."""
 import math
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -95,3 +98,36 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)
     assert np.array_equal(zm.decompress(blob), zm.decompress(bytearray(blob)))
+
+
+def test_bands_of_rows_keep_every_bound(monkeypatch):
+    monkeypatch.setattr(zm, "_BAND_VALUES", 256 * 300)  # bands of 256 rows: 3 of them in the field below
+    field = smooth(700, 300)
+    for bound in ({"rmse": 1e-3}, {"max_error": 1e-3}, {"psnr": 50.0}, {"threshold": 0.01}):
+        blob = zm.compress(field, **bound)
+        worst, rmse = errors(field, zm.decompress(blob))
+        assert math.isclose(zm.info(blob).rmse, rmse, rel_tol=1e-6) and zm.info(blob).max_error == worst
+        assert rmse <= bound.get("rmse", math.inf) and worst <= bound.get("max_error", math.inf)
+    damaged = bytearray(zm.compress(field, rmse=1e-3))
+    damaged[-5] ^= 1
+    with pytest.raises(zelk.ZelkError):
+        zm.decompress(bytes(damaged))
+
+
+MEMORY = """
+import sys, numpy as np, zelk.matrix as zm
+def status(key):
+    return next(int(line.split()[1]) >> 10 for line in open("/proc/self/status") if line.startswith(key))
+field = np.random.default_rng(1).standard_normal((4000, 4000)).cumsum(axis=1) / 100
+open("/proc/self/clear_refs", "w").write("5")  # the peak starts again from here
+base = status("VmRSS")
+zm.compress(field, rmse=1e-3)
+print(status("VmHWM") - base)
+"""
+
+
+def test_a_large_matrix_is_compressed_in_bounded_memory():
+    if not os.path.exists("/proc/self/clear_refs"):
+        pytest.skip("no /proc/self/clear_refs to reset the peak")
+    rise = int(subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True, check=True).stdout)
+    assert rise < 80, f"{rise} MiB beyond a 122 MiB input"  # a band of 2^20 values at a time

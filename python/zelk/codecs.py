@@ -51,15 +51,16 @@ class ZelkMatrix(Codec):  # type: ignore[misc]
 
     def __init__(self, rmse: Optional[float] = None, psnr: Optional[float] = None,
                  max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> None:
-        from .matrix import _one_bound
+        from .matrix import bound_keywords
 
         self.rmse, self.psnr, self.max_error, self.threshold = rmse, psnr, max_error, threshold
-        _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
+        bound_keywords(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
         self.level = _arguments.level(level)
 
     def _bound(self) -> dict[str, float]:
-        given = {"rmse": self.rmse, "psnr": self.psnr, "max_error": self.max_error, "threshold": self.threshold}
-        return {name: value for name, value in given.items() if value is not None}
+        from .matrix import bound_keywords
+
+        return bound_keywords(self.rmse, self.psnr, self.max_error, self.threshold)
 
     def get_config(self) -> dict[str, Any]:
         return {"id": self.codec_id, **self._bound(), "level": self.level}

@@ -101,6 +101,14 @@ def _one_bound(**bounds: Optional[float]) -> tuple[int, float]:
     return kind, float(value)
 
 
+def bound_keywords(rmse: Optional[float] = None, psnr: Optional[float] = None, max_error: Optional[float] = None,
+                   threshold: Optional[float] = None) -> dict[str, float]:
+    """The one bound given, as compress()'s keyword, checked as compress() checks it."""
+    _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
+    given = {"rmse": rmse, "psnr": psnr, "max_error": max_error, "threshold": threshold}
+    return {name: float(value) for name, value in given.items() if value is not None}
+
+
 class _Tiles:
     """The transform of one matrix and the quantizations tried on it."""
 

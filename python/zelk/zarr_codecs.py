@@ -89,16 +89,17 @@ class ZelkMatrixCodec(ArrayBytesCodec):
 
     def __init__(self, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
                  max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> None:
-        from .matrix import _one_bound
+        from .matrix import bound_keywords
 
-        _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
+        bound_keywords(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
         for name, value in (("rmse", rmse), ("psnr", psnr), ("max_error", max_error), ("threshold", threshold)):
             object.__setattr__(self, name, None if value is None else float(value))
         object.__setattr__(self, "level", _arguments.level(level))
 
     def _bound(self) -> dict[str, float]:
-        given = {"rmse": self.rmse, "psnr": self.psnr, "max_error": self.max_error, "threshold": self.threshold}
-        return {name: value for name, value in given.items() if value is not None}
+        from .matrix import bound_keywords
+
+        return bound_keywords(self.rmse, self.psnr, self.max_error, self.threshold)
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:

@@ -198,8 +198,8 @@ PyType_Spec ENCODER_SPEC = {"zelk._zelk.FrameEncoder", sizeof(EncoderObject), 0,
 PyType_Spec DECODER_SPEC = {"zelk._zelk.FrameDecoder", sizeof(DecoderObject), 0, Py_TPFLAGS_DEFAULT,
                             DECODER_SLOTS};
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyObject* type = PyType_FromSpec(spec);
+int add_type(PyObject* module, PyType_Spec* definition, const char* name) {
+    PyObject* type = PyType_FromSpec(definition);
     if (!type) return -1;
     const int result = add_to_module(module, name, type);
     Py_DECREF(type);

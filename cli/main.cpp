@@ -4,19 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <stdexcept>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "frame/coding_options.h"
 #include "frame/frame_format.h"
-#include "frame/memory_limit.h"
 #include "listing.h"
 #include "operations.h"
 #include "options.h"
 #include "reporter.h"
 #include "safe_output.h"
-#include "concurrency/thread_pool.h"
 
 namespace {
 
@@ -49,9 +48,12 @@ int main(int argc, char** argv) {
     using namespace zelk::cli;
     const std::string program = base_name(argc > 0 ? argv[0] : nullptr);
     Options options;
+    zelk::CodingSettings settings;
     try {
         options = parse_options(program, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    } catch (const UsageError& e) {
+        settings = zelk::resolve_coding_options({options.level, options.threads, options.block_size,
+                                                 options.memory_limit});
+    } catch (const std::invalid_argument& e) {  // UsageError, or a value out of the library's range
         std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(), e.what(),
                      program.c_str());
         return 1;
@@ -76,13 +78,7 @@ int main(int argc, char** argv) {
     ::umask(mask);
     {
         Listing listing(report);
-        const zelk::LevelSettings level = zelk::level_settings(options.level);
-        // More threads than cores gain nothing and cost a block's memory each.
-        const unsigned cores = zelk::available_cores();
-        const unsigned threads = options.threads ? std::min(options.threads, cores) : cores;
-        Session session{options, report, listing, threads, mask, zelk::ChunkBlockCodec(level),
-                        options.block_size.value_or(level.block_size),
-                        options.memory_limit.value_or(zelk::default_memory_limit())};
+        Session session{options, report, listing, mask, zelk::ChunkBlockCodec(settings.level), settings.frame};
         for (const std::string& name : options.inputs) process_input(name, session);
     }
     return flush_stdout(report);

@@ -95,10 +95,10 @@ Outcome Job::work(ByteSink* sink) {
     Outcome outcome;
     if (opt_.operation == Operation::Compress) {
         const FrameWriteStats stats =
-            write_frame(source, *sink, s_.codec, FrameOptions{s_.block_size, s_.threads, s_.memory_limit}, tell);
+            write_frame(source, *sink, s_.codec, s_.frame, tell);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, stats.zstd_blocks, false};
     } else {
-        const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.threads, tell, s_.memory_limit);
+        const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, stats.trailing_data};
     }
     return outcome;

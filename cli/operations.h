@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frame/block_codec.h"
+#include "frame/frame_writer.h"
 #include "listing.h"
 #include "options.h"
 #include "reporter.h"
@@ -20,11 +21,9 @@ struct Session {
     const Options& options;
     Reporter& report;
     Listing& listing;
-    unsigned threads;
     mode_t umask;
     ChunkBlockCodec codec;
-    uint32_t block_size;
-    uint64_t memory_limit;
+    FrameOptions frame;  // block size, threads and memory limit, resolved
 };
 
 // `name` is a file name or "-" for standard input. Failures are reported

@@ -8,23 +8,22 @@
 #include <functional>
 #include <initializer_list>
 
-#include "frame/frame_format.h"
-#include "frame/frame_writer.h"
 
 namespace zelk::cli {
 namespace {
 
-unsigned parse_threads(const std::string& text) {
-    unsigned value = 0;
+int64_t parse_threads(const std::string& text) {
+    int64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value > 1024) {
-        throw UsageError("invalid thread count '" + text + "' (expected 0 to 1024; 0 means all cores)");
+    if (error != std::errc{} || end != text.data() + text.size()) {
+        throw UsageError("invalid thread count '" + text + "' (expected a number; 0 means all cores)");
     }
     return value;
 }
 
-// A byte count from 1 to `limit` with an optional K, M or G (binary) suffix.
-std::optional<uint64_t> parse_size(const std::string& text, uint64_t limit) {
+// A byte count from 1 to 2^63 - 1 with an optional K, M or G (binary) suffix.
+std::optional<int64_t> parse_size(const std::string& text) {
+    constexpr uint64_t limit = INT64_MAX;
     uint64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     const std::string suffix(end, text.data() + text.size());
@@ -34,17 +33,17 @@ std::optional<uint64_t> parse_size(const std::string& text, uint64_t limit) {
     else if (suffix == "G" || suffix == "g" || suffix == "GiB") unit = uint64_t{1} << 30;
     else if (!suffix.empty()) return std::nullopt;
     if (error != std::errc{} || value == 0 || value > limit / unit) return std::nullopt;
-    return value * unit;
+    return static_cast<int64_t>(value * unit);
 }
 
-uint32_t parse_block_size(const std::string& text) {
-    const auto size = parse_size(text, MAX_BLOCK_SIZE);
-    if (!size) throw UsageError("invalid block size '" + text + "' (expected 1 to 64M)");
-    return static_cast<uint32_t>(*size);
+int64_t parse_block_size(const std::string& text) {
+    const auto size = parse_size(text);
+    if (!size) throw UsageError("invalid block size '" + text + "' (expected a size such as 256K or 16M)");
+    return *size;
 }
 
-uint64_t parse_memory_limit(const std::string& text) {
-    const auto size = parse_size(text, UINT64_MAX);
+int64_t parse_memory_limit(const std::string& text) {
+    const auto size = parse_size(text);
     if (!size) throw UsageError("invalid memory limit '" + text + "' (expected a size such as 512M or 2G)");
     return *size;
 }

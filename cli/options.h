@@ -21,10 +21,11 @@ struct Options {
     bool force = false;
     int verbosity = 0;          // -1 with -q, 1 and more with -v
     std::optional<std::string> output;
-    unsigned threads = 0;       // 0: one per available core
+    // As typed; their ranges and defaults are the library's (coding_options.h).
+    int64_t threads = 0;        // 0: one per available core
     int level = DEFAULT_LEVEL;  // compression only: -1 .. -9
-    std::optional<uint32_t> block_size;  // compression only; unset: the level's
-    std::optional<uint64_t> memory_limit;  // unset: default_memory_limit()
+    std::optional<int64_t> block_size;  // compression only; unset: the level's
+    std::optional<int64_t> memory_limit;
     ProgressMode progress = ProgressMode::Auto;
     bool help = false;
     bool version = false;
@@ -32,9 +33,9 @@ struct Options {
 };
 
 // A command line that cannot be followed; the message says why.
-class UsageError : public std::runtime_error {
+class UsageError : public std::invalid_argument {
 public:
-    using std::runtime_error::runtime_error;
+    using std::invalid_argument::invalid_argument;
 };
 
 // `program` is the name zelk was started under: as "unzelk" it decompresses

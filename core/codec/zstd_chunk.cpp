@@ -4,10 +4,10 @@
 // block's bytes itself).
 #include "codec/zstd_chunk.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader's blockSizeMax; libzstd is linked statically
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -24,17 +24,31 @@ struct ContextDeleter {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
 
-}  // namespace
+// The most a whole frame's blocks can produce, whatever its header states
+// (RFC 8878, 3.1.1.2): a raw or RLE block its stated size, a compressed
+// block at most the frame's largest block size. 0 for a malformed frame.
+uint64_t frame_output_bound(ByteView frame) {
+    ZSTD_frameHeader header{};
+    if (ZSTD_getFrameHeader(&header, frame.data(), frame.size()) != 0) return 0;
+    uint64_t bound = 0;
+    for (size_t at = header.headerSize; at + 3 <= frame.size();) {
+        const uint32_t block = frame[at] | uint32_t{frame[at + 1]} << 8 | uint32_t{frame[at + 2]} << 16;
+        const uint32_t type = (block >> 1) & 3, size = block >> 3;
+        if (type == 3) return 0;
+        bound += type == 2 ? header.blockSizeMax : size;
+        at += 3 + (type == 1 ? 1 : size);
+        if (block & 1) return bound;
+    }
+    return 0;
+}
 
-int zstd_min_level() { return 1; }
-int zstd_max_level() { return ZSTD_maxCLevel(); }
+}  // namespace
 
 Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, int level) {
     if (data.size() > MAX_INPUT_LENGTH) return input_too_large();
     const std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
     if (!context) throw std::bad_alloc();
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel,
-                           std::clamp(level, zstd_min_level(), zstd_max_level()));
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
     std::vector<uint8_t> chunk(ZSTD_CHUNK_HEADER_LEN + ZSTD_compressBound(data.size()));
     chunk[0] = ZSTD_CHUNK_HEADER_BYTE;
@@ -74,6 +88,11 @@ Result<std::vector<uint8_t>> decode_zstd_chunk(ByteView chunk, uint64_t max_leng
     if (content != length) {
         return damaged("its frame holds " + std::to_string(content) + " bytes, its header states " +
                        std::to_string(length));
+    }
+    // The frame's header may state more than its blocks can hold: refuse
+    // that before the buffer is reserved, so the memory follows the input.
+    if (frame_output_bound(frame) < length) {
+        return damaged("states " + std::to_string(length) + " bytes, more than its frame's blocks can hold");
     }
     const std::unique_ptr<ZSTD_DCtx, ContextDeleter> context(ZSTD_createDCtx());
     if (!context) throw std::bad_alloc();

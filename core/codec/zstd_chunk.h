@@ -9,8 +9,9 @@
 //                 equal to the length field, and nothing after it
 //
 // The decoder checks all of that before it decompresses, into a buffer of
-// exactly the stated length, so its work and memory follow the length field,
-// which its caller bounds (max_length).
+// exactly the stated length, and refuses a length that the frame's blocks
+// cannot produce, so its memory follows its input as well as the length
+// field, which its caller bounds (max_length).
 #pragma once
 
 #include <cstddef>
@@ -25,11 +26,7 @@ namespace zelk {
 inline constexpr uint8_t ZSTD_CHUNK_HEADER_BYTE = 0xA1;
 inline constexpr std::size_t ZSTD_CHUNK_HEADER_LEN = 5;
 
-// Zstandard's own range of compression levels.
-int zstd_min_level();
-int zstd_max_level();
-
-// The chunk of `data` at a Zstandard level (clamped to zstd's range).
+// The chunk of `data` at a Zstandard level (1 to 19 are the ones used).
 // Refuses data of 4 GiB or more ("Input too large for a chunk").
 Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, int level);
 

@@ -41,11 +41,9 @@ public:
                                                     uint32_t size) const = 0;
 };
 
-// Blocks as zelk chunks (mode Plain, predictor 0, no weights, the encoder's
-// debug line sent nowhere) or Zstandard fallback chunks. Zstandard goes
-// first; the zelk encoder is tried only where the level allows it and where
-// Zstandard's chunk is longer than the shortest zelk chunk of the block could
-// be, and at ZelkEffort::Probe only when it beats Zstandard on samples.
+// Blocks as the smallest chunk at the level chosen (any_chunk.h): a zelk
+// chunk of mode Plain or a Zstandard fallback chunk. The block is declined
+// when that chunk is not shorter than the block.
 class ChunkBlockCodec final : public BlockCodec {
 public:
     explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
@@ -53,12 +51,6 @@ public:
     std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads) const override;
     Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;
-
-    // The samples a probe compresses both ways: PROBE_SAMPLES pieces of
-    // PROBE_BYTES each, spread evenly over the block. Blocks shorter than
-    // twice the whole are not probed.
-    static constexpr size_t PROBE_SAMPLES = 4;
-    static constexpr size_t PROBE_BYTES = size_t{16} << 10;
 
 private:
     LevelSettings level_;

@@ -18,18 +18,14 @@ BlockDecodeQueue::BlockDecodeQueue(const BlockCodec& codec, unsigned threads, ui
       }) {}
 
 void BlockDecodeQueue::start_frame(const FrameHeader& header, uint64_t offset) {
-    const size_t fitting = blocks_within(memory_limit_, header.block_size);
-    if (fitting == 0) {
-        throw FrameError("frame at offset " + std::to_string(offset) + " has blocks of " +
-                         std::to_string(header.block_size) + " bytes, which need about " +
-                         std::to_string(block_memory(header.block_size) >> 20) +
-                         " MiB each, more than the memory limit of " + std::to_string(memory_limit_ >> 20) +
-                         " MiB");
+    try {
+        max_in_flight_ = blocks_in_flight(memory_limit_, header.block_size, 2 * size_t{pool_.size()});
+    } catch (const MemoryLimitExceeded& e) {
+        throw FrameError("frame at offset " + std::to_string(offset) + ": " + e.what());
     }
     header_ = header;
     frame_offset_ = offset;
     content_crc_ = 0;
-    max_in_flight_ = std::clamp<size_t>(2 * size_t{pool_.size()}, 1, fitting);
     pipeline_.set_max_in_flight(max_in_flight_);
 }
 

@@ -1,6 +1,7 @@
 #include "frame/frame_decoder.h"
 
 #include <algorithm>
+#include <string>
 
 namespace zelk {
 
@@ -11,8 +12,8 @@ size_t FrameDecoder::FedSource::read(std::span<uint8_t> buffer) {
     return n;
 }
 
-FrameDecoder::FrameDecoder(const BlockCodec& codec, unsigned threads, uint64_t memory_limit, uint64_t start)
-    : parser_(source_, start),
+FrameDecoder::FrameDecoder(const BlockCodec& codec, unsigned threads, uint64_t memory_limit, FrameSequence sequence)
+    : sequence_(sequence), parser_(source_),
       blocks_(codec, threads, memory_limit, [this](std::vector<uint8_t>&& data) {
           if (ready_start_ == ready_.size()) {
               ready_ = std::move(data);
@@ -34,29 +35,45 @@ void FrameDecoder::feed(std::span<const uint8_t> data) {
 }
 
 std::span<const uint8_t> FrameDecoder::unused() const {
-    return eof_ ? std::span(input_).subspan(parsed_) : std::span<const uint8_t>();
+    return eof_ && sequence_ == FrameSequence::OneFrame ? unparsed() : std::span<const uint8_t>();
 }
 
 size_t FrameDecoder::ready_unit_size() const {
-    if (end_) return 0;
-    const std::span<const uint8_t> head = std::span(input_).subspan(parsed_);
-    const size_t size = parser_.next_size(head, !header_read_);
+    if (end_ || between_frames_) return 0;
+    const std::span<const uint8_t> head = unparsed();
+    const size_t size = parser_.next_size(head, !in_frame_);
     return size > 0 && size <= head.size() ? size : 0;
 }
 
 bool FrameDecoder::needs_input() const {
     if (eof_ || ready_start_ < ready_.size() || blocks_.in_flight() > 0 || end_) return false;
-    return ready_unit_size() == 0;
+    return between_frames_ || ready_unit_size() == 0;
+}
+
+void FrameDecoder::settle_between_frames() {
+    const uint64_t last_frame = parser_.frames() - 1;
+    if (!padding_start_) {
+        const AfterFrame next = classify_after_frame(unparsed(), parser_.offset(), last_frame);
+        if (next == AfterFrame::Frame) between_frames_ = false;
+        if (next != AfterFrame::Padding) return;
+        padding_start_ = parser_.offset();
+    }
+    if (std::any_of(unparsed().begin(), unparsed().end(), [](uint8_t b) { return b != 0; })) {
+        throw data_after_frame(*padding_start_, last_frame);
+    }
+    parsed_ = input_.size();
 }
 
 bool FrameDecoder::parse_ready_units() {
     bool parsed = false;
-    while (!blocks_.full() && ready_unit_size() > 0) {
+    for (;;) {
+        if (between_frames_) settle_between_frames();
+        if (blocks_.full() || ready_unit_size() == 0) return parsed;
         parsed = true;
         try {
-            if (!header_read_) {
+            if (!in_frame_) {
                 parser_.next_frame();
-                header_read_ = true;
+                in_frame_ = true;
                 blocks_.start_frame(parser_.header(), parser_.offset() - frame_header_size(parser_.header().version));
             } else if (auto block = parser_.next_block()) {
                 blocks_.push(std::move(*block));
@@ -68,7 +85,14 @@ bool FrameDecoder::parse_ready_units() {
             throw;
         }
     }
-    return parsed;
+}
+
+void FrameDecoder::end_of_frame() {
+    blocks_.end_frame(*end_);
+    end_.reset();
+    in_frame_ = false;
+    if (sequence_ == FrameSequence::OneFrame) eof_ = true;
+    else between_frames_ = true;
 }
 
 void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
@@ -79,8 +103,7 @@ void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
         if (blocks_.in_flight() > 0) {
             blocks_.deliver_oldest();
         } else if (end_) {
-            blocks_.end_frame(*end_);
-            eof_ = true;
+            end_of_frame();
         } else if (!parsed) {
             break;
         }
@@ -94,6 +117,21 @@ void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
     out.insert(out.end(), ready_.begin() + static_cast<ptrdiff_t>(ready_start_),
                ready_.begin() + static_cast<ptrdiff_t>(ready_start_ + n));
     ready_start_ += n;
+}
+
+void FrameDecoder::finish() {
+    if (eof_) return;
+    const bool nothing_fed = parser_.offset() == 0 && input_.empty();
+    if (between_frames_ && unparsed().empty()) {
+        eof_ = true;
+    } else if (between_frames_) {
+        throw data_after_frame(parser_.offset(), parser_.frames() - 1);  // a cut magic
+    } else if (nothing_fed && sequence_ == FrameSequence::Sequence) {
+        eof_ = true;
+    } else {
+        throw TruncatedFrame("truncated input: it ends inside frame " + std::to_string(parser_.frames() - in_frame_) +
+                             ", at offset " + std::to_string(parser_.offset() + unparsed().size()));
+    }
 }
 
 }  // namespace zelk

@@ -13,18 +13,13 @@
 namespace zelk {
 namespace {
 
-size_t blocks_in_flight(const FrameOptions& options, unsigned pool_size) {
+// The block size is checked here as well as by resolve_coding_options(),
+// for callers that fill FrameOptions themselves.
+size_t blocks_at_once(const FrameOptions& options, unsigned pool_size) {
     if (options.block_size == 0 || options.block_size > MAX_BLOCK_SIZE) {
         throw std::invalid_argument("block size must be between 1 and " + std::to_string(MAX_BLOCK_SIZE) + " bytes");
     }
-    const size_t fitting = blocks_within(options.memory_limit, options.block_size);
-    if (fitting == 0) {
-        throw std::invalid_argument("blocks of " + std::to_string(options.block_size) + " bytes need about " +
-                                    std::to_string(block_memory(options.block_size) >> 20) +
-                                    " MiB each, more than the memory limit of " +
-                                    std::to_string(options.memory_limit >> 20) + " MiB");
-    }
-    return std::min(2 * size_t{pool_size}, fitting);
+    return blocks_in_flight(options.memory_limit, options.block_size, 2 * size_t{pool_size});
 }
 
 }  // namespace
@@ -33,7 +28,7 @@ FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options,
                            FrameProgress progress)
     : codec_(codec), block_size_(options.block_size), output_(output), progress_(std::move(progress)),
       header_{FRAME_VERSION, 0, options.block_size, 0}, pool_(options.threads),
-      pipeline_(pool_, blocks_in_flight(options, pool_.size()),
+      pipeline_(pool_, blocks_at_once(options, pool_.size()),
                 [this](std::vector<EncodedPiece>&& pieces) { write_pieces(std::move(pieces)); }) {}
 
 void FrameEncoder::emit(std::span<const uint8_t> bytes) {

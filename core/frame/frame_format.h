@@ -67,6 +67,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The input ended inside a frame, told apart from other damage for callers
+// that report it as a file's premature end.
+class TruncatedFrame : public FrameError {
+public:
+    using FrameError::FrameError;
+};
+
 using BlockRecordBytes = std::array<uint8_t, BLOCK_RECORD_SIZE>;
 
 std::vector<uint8_t> encode_frame_header(const FrameHeader& header);

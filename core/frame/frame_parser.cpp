@@ -17,6 +17,10 @@ std::string hex_byte(uint8_t value) {
 
 std::string at(uint64_t offset) { return " at offset " + std::to_string(offset); }
 
+bool all_zero(std::span<const uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 std::string block_place(uint64_t index, uint64_t offset) {
@@ -36,23 +40,29 @@ void FrameParser::read_record_rest(std::span<uint8_t> record, uint64_t start,
     }
 }
 
-// What follows a frame is another frame or the end of the input. Zero bytes
-// to the end (padding, as block devices and tape archives leave) are
-// trailing data; anything else is damage, since a frame whose magic was hit
-// looks the same.
+FrameError data_after_frame(uint64_t offset, uint64_t frame_index) {
+    return FrameError("unknown data" + at(offset) + " after frame " + std::to_string(frame_index) +
+                      ": a damaged frame, or not zelk data");
+}
+
+AfterFrame classify_after_frame(std::span<const uint8_t> head, uint64_t offset, uint64_t frame_index) {
+    const size_t compared = std::min(head.size(), FRAME_MAGIC.size());
+    if (std::equal(head.begin(), head.begin() + compared, FRAME_MAGIC.begin())) {
+        return compared == FRAME_MAGIC.size() ? AfterFrame::Frame : AfterFrame::Undecided;
+    }
+    if (all_zero(head)) return AfterFrame::Padding;
+    throw data_after_frame(offset, frame_index);
+}
+
+// `bytes`: what was read where the next magic would be, not a whole magic.
 FrameParser::Next FrameParser::after_frame(std::span<const uint8_t> bytes, uint64_t start) {
     if (bytes.empty()) return Next::EndOfInput;
-    auto zero = [](std::span<const uint8_t> part) {
-        return std::all_of(part.begin(), part.end(), [](uint8_t b) { return b == 0; });
-    };
+    if (classify_after_frame(bytes, start, frames_ - 1) != AfterFrame::Padding) throw data_after_frame(start, frames_ - 1);
     std::array<uint8_t, 1 << 16> rest{};
-    for (bool zeros = zero(bytes); zeros;) {
-        const size_t got = read(rest);
-        if (got == 0) return Next::TrailingData;
-        zeros = zero(std::span(rest).first(got));
+    while (const size_t got = read(rest)) {
+        if (!all_zero(std::span(rest).first(got))) throw data_after_frame(start, frames_ - 1);
     }
-    throw FrameError("unknown data" + at(start) + " after frame " + std::to_string(frames_ - 1) +
-                     ": a damaged frame, or not zelk data");
+    return Next::TrailingData;
 }
 
 FrameParser::Next FrameParser::next_frame() {

@@ -30,6 +30,16 @@ struct StoredBlock {
 // "block N at offset X", the place named in error messages.
 std::string block_place(uint64_t index, uint64_t offset);
 
+// What may follow a frame's end record, judged from the bytes that follow
+// (`head`): another frame, zero bytes to the end of the input (padding, as
+// block devices and tape archives leave), or too few bytes to tell (a
+// prefix of the magic). Anything else throws the FrameError of data after
+// frame `frame_index` at `offset`: damage, since a frame whose magic was hit
+// looks the same. Both frame readers decide here.
+enum class AfterFrame { Undecided, Frame, Padding };
+AfterFrame classify_after_frame(std::span<const uint8_t> head, uint64_t offset, uint64_t frame_index);
+FrameError data_after_frame(uint64_t offset, uint64_t frame_index);
+
 class FrameParser {
 public:
     // `start`: the offset of the source's first byte in the whole input,
@@ -60,6 +70,7 @@ public:
     // The current frame's end record, once next_block() has returned nothing.
     const EndRecord& end_record() const { return end_; }
     uint64_t offset() const { return offset_; }  // bytes consumed so far
+    uint64_t frames() const { return frames_; }  // headers read so far
 
 private:
     size_t read(std::span<uint8_t> buffer);

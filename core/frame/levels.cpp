@@ -1,7 +1,8 @@
 #include "frame/levels.h"
 
-#include <algorithm>
 #include <array>
+#include <stdexcept>
+#include <string>
 
 namespace zelk {
 namespace {
@@ -12,19 +13,22 @@ constexpr uint32_t MiB = uint32_t{1} << 20;
 // at level 1, 2 MiB at 3, 8 MiB at 19) loses little against a whole file;
 // 1 MiB blocks cost level 3 0.6% to 7.6% on real files.
 constexpr std::array<LevelSettings, MAX_LEVEL> LEVELS{{
-    {1, ZelkEffort::Never, 4 * MiB},
-    {2, ZelkEffort::Probe, 8 * MiB},
-    {3, ZelkEffort::Probe, 8 * MiB},  // the default
-    {5, ZelkEffort::Probe, 8 * MiB},
-    {7, ZelkEffort::Probe, 8 * MiB},
-    {9, ZelkEffort::Always, 16 * MiB},
-    {12, ZelkEffort::Always, 16 * MiB},
-    {16, ZelkEffort::Always, 16 * MiB},
-    {19, ZelkEffort::Always, 16 * MiB},
+    {{1, ZelkEffort::Never}, 4 * MiB},
+    {{2, ZelkEffort::Probe}, 8 * MiB},
+    {{3, ZelkEffort::Probe}, 8 * MiB},  // the default
+    {{5, ZelkEffort::Probe}, 8 * MiB},
+    {{7, ZelkEffort::Probe}, 8 * MiB},
+    {{9, ZelkEffort::Always}, 16 * MiB},
+    {{12, ZelkEffort::Always}, 16 * MiB},
+    {{16, ZelkEffort::Always}, 16 * MiB},
+    {{19, ZelkEffort::Always}, 16 * MiB},
 }};
 
 }  // namespace
 
-LevelSettings level_settings(int level) { return LEVELS[std::clamp(level, MIN_LEVEL, MAX_LEVEL) - 1]; }
+LevelSettings level_settings(int level) {
+    if (level < MIN_LEVEL || level > MAX_LEVEL) throw std::invalid_argument("no level " + std::to_string(level));
+    return LEVELS[static_cast<size_t>(level - MIN_LEVEL)];
+}
 
 }  // namespace zelk

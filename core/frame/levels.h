@@ -8,17 +8,11 @@
 
 #include <cstdint>
 
+#include "codec/any_chunk.h"
+
 namespace zelk {
 
-enum class ZelkEffort {
-    Never,   // Zstandard only
-    Probe,   // the zelk encoder on a sample first; the whole block only if it beats Zstandard there
-    Always,  // the zelk encoder on every block that it could store smaller
-};
-
-struct LevelSettings {
-    int zstd_level;
-    ZelkEffort zelk;
+struct LevelSettings : ChunkEffort {
     uint32_t block_size;
 };
 
@@ -26,7 +20,9 @@ inline constexpr int MIN_LEVEL = 1;
 inline constexpr int MAX_LEVEL = 9;
 inline constexpr int DEFAULT_LEVEL = 3;
 
-// The settings of a level from MIN_LEVEL to MAX_LEVEL (others are clamped).
+// The settings of a level from MIN_LEVEL to MAX_LEVEL; throws
+// std::invalid_argument for any other (resolve_coding_options() checks a
+// caller's level first).
 LevelSettings level_settings(int level);
 
 }  // namespace zelk

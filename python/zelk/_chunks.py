@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Optional
 
-from . import _arguments, _zelk
+from . import _zelk
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -17,18 +17,20 @@ def encode_chunk(data: ReadableBuffer, level: Optional[int] = None) -> bytes:
     header byte 0xA1, the length as 32-bit little-endian, one Zstandard
     frame), which also stores data that nothing shrinks, a few bytes longer
     than the data."""
-    return _zelk.encode_chunk(data, _arguments.level(level))
+    return _zelk.encode_chunk(data, level)
 
 
 def decode_chunk(chunk: ReadableBuffer, weights: Optional[ReadableBuffer] = None, *,
                  max_length: Optional[int] = None) -> bytes:
     """The data of a chunk: modes 0 and 2 exactly as
     ``zelk_native.decode_bytes(chunk, 0, weights)`` decodes them, and mode 1,
-    the Zstandard chunk. A chunk stating more than ``max_length`` bytes is
-    refused before decoding. Raises ZelkError for a chunk that cannot be
-    decoded."""
-    return _zelk.decode_chunk(chunk, weights is not None, b"" if weights is None else weights,
-                              _arguments.limit("max_length", max_length))
+    the Zstandard chunk. Refused before decoding, with ZelkError: a chunk
+    stating more than ``max_length`` bytes, a zelk chunk shorter than any
+    encoder writes for its length (at least 5 bytes plus 0.54 of the
+    length), and a Zstandard chunk whose frame cannot produce its length;
+    so a chunk's work and memory follow its size. Raises ZelkError for any
+    other chunk that cannot be decoded."""
+    return _zelk.decode_chunk(chunk, weights, max_length)
 
 
 def chunk_info(chunk: ReadableBuffer) -> tuple[int, int]:

@@ -7,37 +7,31 @@ import os
 import threading
 from typing import IO, TYPE_CHECKING, Any, Literal, Optional, Union, overload
 
-from . import _arguments, _zelk
+from . import _zelk
 from ._frames import ZelkCompressor
-from ._zelk import ZelkError
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, StrOrBytesPath, WriteableBuffer
 
 # Bytes read from the compressed file at a time.
 _READ_SIZE = 1 << 17
-_MAGIC = b"\x89ZLK"
 
 
 class _FrameReader(io.RawIOBase):
-    """The data of the frames of a compressed file, read as a raw stream.
-    After each frame may come another frame, or zero bytes to the end of the
-    file (padding); other bytes there are damage. Seeking backwards starts
-    again from the beginning of the file."""
+    """The data of the frames of a compressed file, read as a raw stream
+    through one decoder of the library's, which decides what may follow a
+    frame (another frame, zero padding) and reports damage. Seeking
+    backwards starts again from the beginning of the file."""
 
-    def __init__(self, fp: IO[bytes], threads: int, memory_limit: int) -> None:
+    def __init__(self, fp: IO[bytes], threads: int, memory_limit: Optional[int]) -> None:
         self._fp = fp
-        self._threads = threads
-        self._memory_limit = memory_limit
+        self._decoder_arguments = (threads, memory_limit, True)
         self._start = fp.tell() if fp.seekable() else 0
         self._rewind_state()
 
     def _rewind_state(self) -> None:
-        self._decoder: Optional[_zelk.FrameDecoder] = None
-        self._frames = 0          # frames finished
-        self._offset = 0          # compressed bytes before the current frame
-        self._fed = 0             # compressed bytes given to the current frame's decoder
-        self._held = b""          # compressed bytes read and not yet given to a decoder
+        self._decoder = _zelk.FrameDecoder(*self._decoder_arguments)
+        self._needs_input = True
         self._pos = 0             # data bytes returned
         self._eof = False
         self._size = -1           # the data's length, once known
@@ -47,7 +41,7 @@ class _FrameReader(io.RawIOBase):
 
     def readall(self) -> bytes:
         pieces = []
-        while piece := self.read(_arguments.NO_LIMIT):
+        while piece := self.read(io.DEFAULT_BUFFER_SIZE * 64):
             pieces.append(piece)
         return b"".join(pieces)
 
@@ -65,67 +59,17 @@ class _FrameReader(io.RawIOBase):
             return self.readall()
         if size == 0 or self._eof:
             return b""
-        while True:
-            if self._decoder is None and not self._begin_frame():
-                self._eof = True
-                self._size = self._pos
-                return b""
-            data = self._decode(size)
-            if data:
-                self._pos += len(data)
-                return data
-
-    def _input(self) -> bytes:
-        held, self._held = self._held, b""
-        return held or self._fp.read(_READ_SIZE)
-
-    def _begin_frame(self) -> bool:
-        """Starts the next frame's decoder; False at the end of the data."""
-        start = self._input()
-        if self._frames > 0 and start[:1] == b"\0":
-            self._skip_padding(start)
-            return False
-        if not start:
-            return False
-        while self._frames > 0 and len(start) < len(_MAGIC) and _MAGIC.startswith(start):
-            more = self._fp.read(_READ_SIZE)
-            if not more:
+        data = b""
+        while not data:
+            piece = self._fp.read(_READ_SIZE) if self._needs_input else b""
+            if self._needs_input and not piece:
+                self._decoder.finish()  # EOFError when the file ends inside a frame
+            data, self._eof, self._needs_input = self._decoder.decode(piece, size)
+            if self._eof:
+                self._size = self._pos + len(data)
                 break
-            start += more
-        if self._frames > 0 and not start.startswith(_MAGIC):
-            raise ZelkError(f"unknown data at offset {self._offset} after frame {self._frames - 1}: "
-                            "a damaged frame, or not zelk data")
-        self._decoder = _zelk.FrameDecoder(self._threads, self._memory_limit, self._offset)
-        self._fed = 0
-        self._held = start
-        return True
-
-    def _skip_padding(self, data: bytes) -> None:
-        while data:
-            if data.count(0) != len(data):
-                raise ZelkError(f"unknown data at offset {self._offset} after frame {self._frames - 1}: "
-                                "a damaged frame, or not zelk data")
-            data = self._fp.read(_READ_SIZE)
-
-    def _decode(self, size: int) -> bytes:
-        """Up to ``size`` bytes of the current frame, or nothing if it ended."""
-        assert self._decoder is not None
-        piece = self._held
-        self._held = b""
-        while True:
-            self._fed += len(piece)
-            data, eof, needs_input = self._decoder.decode(piece, size)
-            if eof:
-                self._held = self._decoder.unused()
-                self._offset += self._fed - len(self._held)
-                self._frames += 1
-                self._decoder = None
-                return data
-            if data:
-                return data
-            piece = self._fp.read(_READ_SIZE) if needs_input else b""
-            if needs_input and not piece:
-                raise EOFError("Compressed file ended before the end of a zelk frame was reached")
+        self._pos += len(data)
+        return data
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         if whence == io.SEEK_CUR:
@@ -154,9 +98,9 @@ class ZelkFile(io.BufferedIOBase):
     ``file`` is a path or an open binary file object. ``mode`` is 'r' to
     read (concatenated frames are read one after another), 'w' to write
     (truncating), 'x' to create or 'a' to append a new frame; a 'b' may be
-    added. ``level``, ``threads`` and ``block_size`` are those of
-    ``zelk.compress()``; ``threads`` and ``memory_limit`` those of
-    ``zelk.decompress()`` when reading. Reading supports seek() (emulated:
+    added. ``level``, ``threads``, ``block_size`` and ``memory_limit`` are
+    those of ``zelk.compress()`` when writing; ``threads`` and
+    ``memory_limit`` those of ``zelk.decompress()`` when reading. Reading supports seek() (emulated:
     backwards seeks start again from the beginning, so they can be slow);
     the file works as ``fileobj`` for ``tarfile`` in its streaming modes.
     """
@@ -174,8 +118,6 @@ class ZelkFile(io.BufferedIOBase):
         self._mode = mode[0]
         if self._mode == "r" and (level is not None or block_size is not None):
             raise ValueError("level and block_size are for writing")
-        if self._mode != "r" and memory_limit is not None:
-            raise ValueError("memory_limit is for reading")
         if isinstance(file, (str, bytes, os.PathLike)):
             fp = builtins.open(file, self._mode + "b")
             self._owns_fp = True
@@ -186,13 +128,12 @@ class ZelkFile(io.BufferedIOBase):
         self._fp = fp
         try:
             if self._mode == "r":
-                memory = _arguments.NO_LIMIT if memory_limit is None else \
-                    _arguments.count("memory_limit", memory_limit, 1)
-                raw = _FrameReader(fp, _arguments.workers(threads), memory)
+                raw = _FrameReader(fp, threads, memory_limit)
                 self._buffer: Optional[io.BufferedReader] = io.BufferedReader(raw, _READ_SIZE)
             else:
                 self._buffer = None
-                self._compressor = ZelkCompressor(level, threads=threads, block_size=block_size)
+                self._compressor = ZelkCompressor(level, threads=threads, block_size=block_size,
+                                                  memory_limit=memory_limit)
                 self._write_lock = threading.Lock()  # a write's data and its bytes stay together
                 self._written = 0          # data bytes written
                 self._frame_open = False   # data written since the frame began

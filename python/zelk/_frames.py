@@ -4,26 +4,29 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, ClassVar, Optional
 
-from . import _arguments, _zelk
+from . import _zelk
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
 
 def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int = 1,
-             block_size: Optional[int] = None) -> bytes:
+             block_size: Optional[int] = None, memory_limit: Optional[int] = None) -> bytes:
     """Compress a bytes-like object into one zelk frame, as the ``zelk``
     command writes it.
 
-    ``level`` runs from 1 (fastest) to 9 (smallest), 3 by default; the level
-    also sets the block size (4 MiB at 1, 8 MiB at 2 to 5, 16 MiB from 6),
-    which ``block_size`` overrides. ``threads`` blocks are coded at once
-    (0: as many as there are cores); the frame is the same whatever their
-    number, and the same as the command's for the same level and block size.
+    ``level`` runs from MIN_LEVEL, 1 (fastest), to MAX_LEVEL, 9 (smallest);
+    None is DEFAULT_LEVEL, 3. The level also sets the block size (4 MiB at 1,
+    8 MiB at 2 to 5, 16 MiB from 6), which ``block_size`` overrides (1 to
+    MAX_BLOCK_SIZE bytes). ``threads``: 1 codes on the calling thread, N on at
+    most N threads (never more than the cores), 0 on every core; the frame is
+    the same whatever their number, and the same as the command's for the
+    same level and block size. ``memory_limit`` bounds the bytes spent on
+    blocks in flight (fewer at once if need be; None: a quarter of the
+    machine's memory, as the command's default); blocks too large for it are
+    refused with ValueError.
     """
-    chosen = _arguments.level(level)
-    return _zelk.compress_frame(data, chosen, _arguments.workers(threads),
-                                _arguments.block_size(block_size, chosen))
+    return _zelk.compress_frame(data, level, threads, block_size, memory_limit)
 
 
 def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, threads: int = 1,
@@ -33,19 +36,19 @@ def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, thread
 
     Raises ZelkError for damaged, truncated or foreign data, and for data
     longer than ``max_length`` bytes, which is found before more than a block
-    past the limit has been decoded. Frames whose blocks need more than
-    ``memory_limit`` bytes in flight are refused before decoding.
+    past the limit has been decoded. ``threads`` as for compress().
+    Frames whose blocks need more than ``memory_limit`` bytes in flight are
+    refused before decoding (None: a quarter of the machine's memory, as the
+    command's default).
     """
-    memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
-    return _zelk.decompress_frames(data, _arguments.limit("max_length", max_length),
-                                   _arguments.workers(threads), memory)
+    return _zelk.decompress_frames(data, max_length, threads, memory_limit)
 
 
 class ZelkCompressor:
     """Compresses data into frames incrementally, in memory bounded by a few
     blocks whatever the length of the stream.
 
-    With one thread (the default) each block is compressed in the call that
+    The arguments are those of ``zelk.compress()``. With one thread (the default) each block is compressed in the call that
     completes it; with ``threads`` of 2 or more (0: one per core), blocks are
     compressed on threads of the library's own while the caller goes on, and
     ``compress()`` returns the frame bytes of the blocks finished so far. The frame is the one ``zelk.compress()`` writes for the
@@ -61,10 +64,9 @@ class ZelkCompressor:
     FLUSH_FRAME: ClassVar[int] = 2
     """End the frame; the next data begins a new one."""
 
-    def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None) -> None:
-        chosen = _arguments.level(level)
-        self._encoder = _zelk.FrameEncoder(chosen, _arguments.workers(threads),
-                                           _arguments.block_size(block_size, chosen))
+    def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None,
+                 memory_limit: Optional[int] = None) -> None:
+        self._encoder = _zelk.FrameEncoder(level, threads, block_size, memory_limit)
         self._last_mode = self.FLUSH_FRAME
 
     @property
@@ -110,8 +112,7 @@ class ZelkDecompressor:
     """
 
     def __init__(self, *, threads: int = 1, memory_limit: Optional[int] = None) -> None:
-        memory = _arguments.NO_LIMIT if memory_limit is None else _arguments.count("memory_limit", memory_limit, 1)
-        self._decoder = _zelk.FrameDecoder(_arguments.workers(threads), memory, 0)
+        self._decoder = _zelk.FrameDecoder(threads, memory_limit, False)
         self._eof = False
         self._needs_input = True
         self._unused_data = b""
@@ -139,8 +140,7 @@ class ZelkDecompressor:
         frame."""
         if self._eof:
             raise EOFError("Already at the end of a zelk frame")
-        limit = _arguments.integer("max_length", max_length)
-        out, self._eof, self._needs_input = self._decoder.decode(data, _arguments.NO_LIMIT if limit < 0 else limit)
+        out, self._eof, self._needs_input = self._decoder.decode(data, max_length)
         if self._eof:
             self._unused_data = self._decoder.unused()
         return out

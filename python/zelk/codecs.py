@@ -17,28 +17,33 @@ import numpy as np
 from numcodecs.abc import Codec  # type: ignore[import-untyped]
 from numcodecs.compat import ensure_contiguous_ndarray, ndarray_copy  # type: ignore[import-untyped]
 
-from . import _arguments
+from . import _zelk
 from ._frames import compress, decompress
 
 __all__ = ["Zelk", "ZelkMatrix"]
 
 
 class Zelk(Codec):  # type: ignore[misc]
-    """Lossless: each chunk is one zelk frame at ``level`` (1 to 9), coded
-    on ``threads`` threads (1: the calling one; zarr and dask already run
-    chunks on threads of their own)."""
+    """Lossless: each chunk is one zelk frame at ``level`` (zelk.compress()'s;
+    None: the default level), coded on ``threads`` threads (1: the calling
+    one; zarr and dask already run chunks on threads of their own). A chunk
+    decoded into ``out`` may not hold more than ``out``: a damaged or hostile
+    chunk costs no more than the chunk it stands for."""
 
     codec_id = "zelk"
 
-    def __init__(self, level: int = 3, threads: int = 1) -> None:
-        self.level = _arguments.level(level)
-        self.threads = _arguments.count("threads", threads, 0)
+    def __init__(self, level: Optional[int] = None, threads: int = 1) -> None:
+        _zelk.check_coding_options(level, threads, None, None)
+        self.level = level
+        self.threads = threads
 
     def encode(self, buf: Any) -> bytes:
         return compress(ensure_contiguous_ndarray(buf), self.level, threads=self.threads)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
-        return ndarray_copy(decompress(ensure_contiguous_ndarray(buf), threads=self.threads), out)
+        expected = None if out is None else ensure_contiguous_ndarray(out).nbytes
+        return ndarray_copy(decompress(ensure_contiguous_ndarray(buf), max_length=expected, threads=self.threads),
+                            out)
 
 
 class ZelkMatrix(Codec):  # type: ignore[misc]
@@ -50,12 +55,14 @@ class ZelkMatrix(Codec):  # type: ignore[misc]
     codec_id = "zelk_matrix"
 
     def __init__(self, rmse: Optional[float] = None, psnr: Optional[float] = None,
-                 max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> None:
+                 max_error: Optional[float] = None, threshold: Optional[float] = None,
+                 level: Optional[int] = None) -> None:
         from .matrix import bound_keywords
 
         self.rmse, self.psnr, self.max_error, self.threshold = rmse, psnr, max_error, threshold
         bound_keywords(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
-        self.level = _arguments.level(level)
+        _zelk.check_coding_options(level, 1, None, None)
+        self.level = level
 
     def _bound(self) -> dict[str, float]:
         from .matrix import bound_keywords
@@ -63,7 +70,8 @@ class ZelkMatrix(Codec):  # type: ignore[misc]
         return bound_keywords(self.rmse, self.psnr, self.max_error, self.threshold)
 
     def get_config(self) -> dict[str, Any]:
-        return {"id": self.codec_id, **self._bound(), "level": self.level}
+        level = {} if self.level is None else {"level": self.level}
+        return {"id": self.codec_id, **self._bound(), **level}
 
     def encode(self, buf: Any) -> bytes:
         from . import matrix

@@ -203,7 +203,7 @@ def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.
     return np.union1d(order[:needed], np.flatnonzero(overflowed))
 
 
-def _pack_section(data: bytes, level: int) -> bytes:
+def _pack_section(data: bytes, level: Optional[int]) -> bytes:
     packed = _pack(data, level)
     return struct.pack("<Q", len(packed)) + packed
 
@@ -250,7 +250,7 @@ class _Band:
 
 
 def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], kind: int, bound: float,
-                   target: float, level: int) -> _Band:
+                   target: float, level: Optional[int]) -> _Band:
     """Rows of the matrix (float64) within the bound; ``given`` holds the same
     values in the array's dtype, for the errors and the exact corrections."""
     dtype, count = given.dtype, matrix.size
@@ -299,7 +299,8 @@ def _band_rows(cols: int) -> int:
 
 
 def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
-             max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> bytes:
+             max_error: Optional[float] = None, threshold: Optional[float] = None,
+             level: Optional[int] = None) -> bytes:
     """Compress a float32 or float64 array within exactly one bound:
 
     - ``rmse``: the root of the mean squared error of the values;
@@ -310,12 +311,13 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
       that makes.
 
     Errors are measured against the values as given, after the restored
-    values are rounded to the array's dtype. ``level`` (1 to 9) is that of
-    the zelk frames the coefficients are packed into. A large matrix is
+    values are rounded to the array's dtype. ``level`` is that of the zelk
+    frames the coefficients are packed into (zelk.compress()'s). A large matrix is
     coded in bands of rows (about 2^20 values each), each within the bound,
     so the memory it takes beyond the array is bounded by a band's.
     """
     kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
+    _zelk.check_coding_options(level, 1, None, None)
     given, shape = _as_matrix(array)
     dtype, (rows, cols) = given.dtype, given.shape
     count = given.size

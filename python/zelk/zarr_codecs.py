@@ -14,6 +14,7 @@ threads with the interpreter lock released. Installed with
 from __future__ import annotations
 
 import asyncio
+import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -21,7 +22,7 @@ import numpy as np
 from zarr.abc.codec import ArrayBytesCodec, BytesBytesCodec
 from zarr.core.common import parse_named_configuration
 
-from . import _arguments
+from . import _zelk
 from ._frames import compress, decompress
 
 if TYPE_CHECKING:
@@ -40,15 +41,28 @@ def _buffer(chunk: Buffer) -> ReadableBuffer:
     return chunk.as_numpy_array()  # type: ignore[return-value]
 
 
+def _chunk_bytes(chunk_spec: ArraySpec) -> Optional[int]:
+    """The bytes of a chunk of fixed-size elements, which the serializer
+    before this codec makes; None for elements of varying size."""
+    native = chunk_spec.dtype.to_native_dtype()
+    if native.kind in "OT" or native.itemsize == 0:
+        return None
+    return math.prod(chunk_spec.shape) * native.itemsize
+
+
 @dataclass(frozen=True)
 class ZelkCodec(BytesBytesCodec):
-    """Lossless: each chunk one zelk frame at ``level`` (1 to 9)."""
+    """Lossless: each chunk one zelk frame at ``level`` (zelk.compress()'s;
+    None: the default level). A chunk is decoded into no more than the
+    bytes of the chunk it stands for, so a damaged or hostile one costs no
+    more than that."""
 
     is_fixed_size = False
-    level: int = 3
+    level: Optional[int] = None
 
-    def __init__(self, *, level: int = 3) -> None:
-        object.__setattr__(self, "level", _arguments.level(level))
+    def __init__(self, *, level: Optional[int] = None) -> None:
+        _zelk.check_coding_options(level, 1, None, None)
+        object.__setattr__(self, "level", level)
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:
@@ -56,10 +70,11 @@ class ZelkCodec(BytesBytesCodec):
         return cls(**(configuration or {}))  # type: ignore[arg-type]  # checked by __init__
 
     def to_dict(self) -> dict[str, Any]:
-        return {"name": "zelk", "configuration": {"level": self.level}}
+        return {"name": "zelk", "configuration": {} if self.level is None else {"level": self.level}}
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
-        return chunk_spec.prototype.buffer.from_bytes(decompress(_buffer(chunk_bytes)))
+        restored = decompress(_buffer(chunk_bytes), max_length=_chunk_bytes(chunk_spec))
+        return chunk_spec.prototype.buffer.from_bytes(restored)
 
     def _encode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
         return chunk_spec.prototype.buffer.from_bytes(compress(_buffer(chunk_bytes), self.level))
@@ -85,16 +100,18 @@ class ZelkMatrixCodec(ArrayBytesCodec):
     psnr: Optional[float] = None
     max_error: Optional[float] = None
     threshold: Optional[float] = None
-    level: int = 3
+    level: Optional[int] = None
 
     def __init__(self, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
-                 max_error: Optional[float] = None, threshold: Optional[float] = None, level: int = 3) -> None:
+                 max_error: Optional[float] = None, threshold: Optional[float] = None,
+                 level: Optional[int] = None) -> None:
         from .matrix import bound_keywords
 
         bound_keywords(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)  # exactly one, checked
         for name, value in (("rmse", rmse), ("psnr", psnr), ("max_error", max_error), ("threshold", threshold)):
             object.__setattr__(self, name, None if value is None else float(value))
-        object.__setattr__(self, "level", _arguments.level(level))
+        _zelk.check_coding_options(level, 1, None, None)
+        object.__setattr__(self, "level", level)
 
     def _bound(self) -> dict[str, float]:
         from .matrix import bound_keywords
@@ -107,7 +124,8 @@ class ZelkMatrixCodec(ArrayBytesCodec):
         return cls(**configuration)  # type: ignore[arg-type]  # checked by __init__
 
     def to_dict(self) -> dict[str, Any]:
-        return {"name": "zelk_matrix", "configuration": {**self._bound(), "level": self.level}}
+        level = {} if self.level is None else {"level": self.level}
+        return {"name": "zelk_matrix", "configuration": {**self._bound(), **level}}
 
     def validate(self, *, shape: Any, dtype: Any, chunk_grid: Any) -> None:
         native = dtype.to_native_dtype()

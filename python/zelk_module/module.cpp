@@ -4,7 +4,7 @@
 // Any object with the buffer protocol is accepted (held, not copied, while
 // a call runs) and the interpreter lock is released around all coding.
 #include "frame/frame_format.h"
-#include "frame/levels.h"
+#include "frame/coding_options.h"
 #include "matrix_functions.h"
 #include "native_call.h"
 #include "one_shot.h"
@@ -14,16 +14,6 @@ namespace {
 
 PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "zelk._zelk", "The native part of the zelk package.", -1,
                       zelk::python::ONE_SHOT_FUNCTIONS, nullptr, nullptr, nullptr, nullptr};
-
-// The block size of each level, from MIN_LEVEL on.
-PyObject* level_block_sizes() {
-    PyObject* sizes = PyTuple_New(zelk::MAX_LEVEL - zelk::MIN_LEVEL + 1);
-    for (int level = zelk::MIN_LEVEL; sizes && level <= zelk::MAX_LEVEL; ++level) {
-        PyObject* size = PyLong_FromUnsignedLong(zelk::level_settings(level).block_size);
-        if (!size || PyTuple_SetItem(sizes, level - zelk::MIN_LEVEL, size) < 0) Py_CLEAR(sizes);
-    }
-    return sizes;
-}
 
 }  // namespace
 
@@ -40,14 +30,11 @@ PyMODINIT_FUNC PyInit__zelk() {
         PyModule_AddIntConstant(module, "MAX_LEVEL", zelk::MAX_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "DEFAULT_LEVEL", zelk::DEFAULT_LEVEL) < 0 ||
         PyModule_AddIntConstant(module, "MAX_BLOCK_SIZE", zelk::MAX_BLOCK_SIZE) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_THREADS", zelk::MAX_THREADS) < 0 ||
         PyModule_AddFunctions(module, zelk::python::MATRIX_FUNCTIONS) < 0 ||
         zelk::python::add_stream_objects(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
-    PyObject* sizes = level_block_sizes();
-    const bool added = sizes && zelk::python::add_to_module(module, "LEVEL_BLOCK_SIZES", sizes) == 0;
-    Py_XDECREF(sizes);
-    if (!added) Py_CLEAR(module);
     return module;
 }

@@ -2,9 +2,14 @@
 // for the length of a call, the library run without the interpreter lock,
 // and its failures turned into exceptions once the lock is back:
 //
+//   input that ends inside a frame (TruncatedFrame)         -> EOFError
 //   damaged or foreign input (FrameError, a codec refusal) -> zelk.ZelkError
 //   a bad argument the library refuses (std::invalid_argument) -> ValueError
 //   memory that cannot be had (std::bad_alloc)               -> MemoryError
+//
+// Integer arguments are converted here, never wrapped: a value beyond 64
+// bits raises OverflowError, and the library judges the rest
+// (resolve_coding_options).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "frame/coding_options.h"
 
 namespace zelk::python {
 
@@ -68,6 +74,17 @@ std::optional<Failure> without_lock(F&& work) {
     PyEval_RestoreThread(state);
     return failure;
 }
+
+// An int argument (not a bool) as a signed 64-bit value, or nullopt for
+// None when `none_allowed`. False with TypeError or OverflowError set.
+bool int_argument(PyObject* object, const char* name, bool none_allowed, std::optional<int64_t>& out);
+
+// The coding options as the caller gave them (None: the library's default).
+bool coding_options(PyObject* level, PyObject* threads, PyObject* block_size, PyObject* memory_limit,
+                    CodingOptions& out);
+
+// A max_length argument: None or a negative int for no limit (UINT64_MAX).
+bool length_limit(PyObject* object, uint64_t& out);
 
 // Sets the exception of `failure` and returns null, for `return raise(...)`.
 PyObject* raise(const Failure& failure);

@@ -1,18 +1,16 @@
-// The one-shot functions of zelk._zelk: whole frames and single chunks.
-// Arguments are checked by the Python layer.
+// The one-shot functions of zelk._zelk: whole frames and single chunks. The
+// arguments come as the caller gave them; the library checks them and makes
+// every decision (coding_options.h, any_chunk.h).
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
-#include "codec/chunk_format.h"
-#include "codec/codec.h"
-#include "codec/zstd_chunk.h"
+#include "codec/any_chunk.h"
 #include "frame/block_codec.h"
+#include "frame/coding_options.h"
 #include "frame/frame_encoder.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
-#include "frame/levels.h"
 #include "native_call.h"
 #include "one_shot.h"
 
@@ -35,16 +33,22 @@ private:
     uint64_t limit_;
 };
 
+PyObject* refuse(const CodecError& error) { return raise(Failure{zelk_error, error.display()}); }
+
 PyObject* compress_frame(PyObject*, PyObject* args) {
     Buffer data;
-    int level = 0;
-    unsigned int threads = 1, block_size = 0;
-    if (!PyArg_ParseTuple(args, "y*iII:compress_frame", data.out(), &level, &threads, &block_size)) return nullptr;
+    PyObject *level, *threads, *block_size, *memory_limit;
+    CodingOptions options;
+    if (!PyArg_ParseTuple(args, "y*OOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit) ||
+        !coding_options(level, threads, block_size, memory_limit, options)) {
+        return nullptr;
+    }
     Bytes frame;
     const auto failure = without_lock([&] {
-        const ChunkBlockCodec codec(level_settings(level));
+        const CodingSettings settings = resolve_coding_options(options);
+        const ChunkBlockCodec codec(settings.level);
         VectorSink sink;
-        FrameEncoder encoder(codec, FrameOptions{block_size, threads}, sink);
+        FrameEncoder encoder(codec, settings.frame, sink);
         encoder.write(data.bytes());
         encoder.end_frame();
         frame = std::move(sink.bytes);
@@ -54,93 +58,91 @@ PyObject* compress_frame(PyObject*, PyObject* args) {
 
 PyObject* decompress_frames(PyObject*, PyObject* args) {
     Buffer data;
-    unsigned long long max_length = 0, memory_limit = 0;
-    unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "y*KIK:decompress_frames", data.out(), &max_length, &threads, &memory_limit)) {
+    PyObject *max_length_object, *threads, *memory_limit;
+    CodingOptions options;
+    uint64_t max_length = 0;
+    if (!PyArg_ParseTuple(args, "y*OOO:decompress_frames", data.out(), &max_length_object, &threads, &memory_limit) ||
+        !length_limit(max_length_object, max_length) ||
+        !coding_options(Py_None, threads, Py_None, memory_limit, options)) {
         return nullptr;
     }
     LimitedSink sink(max_length);
     const auto failure = without_lock([&] {
+        const CodingSettings settings = resolve_coding_options(options);
         SpanSource source(data.bytes());
-        // Zero padding after the last frame is allowed, as the command allows it.
-        read_frames(source, &sink, ChunkBlockCodec(), threads, {}, memory_limit);
+        read_frames(source, &sink, ChunkBlockCodec(), settings.frame.threads, {}, settings.frame.memory_limit);
     });
+    return failure ? raise(*failure) : to_bytes(sink.bytes);
+}
+
+PyObject* check_coding_options(PyObject*, PyObject* args) {
+    PyObject *level, *threads, *block_size, *memory_limit;
+    CodingOptions options;
+    if (!PyArg_ParseTuple(args, "OOOO:check_coding_options", &level, &threads, &block_size, &memory_limit) ||
+        !coding_options(level, threads, block_size, memory_limit, options)) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] { resolve_coding_options(options); });
     if (failure) return raise(*failure);
-    return to_bytes(sink.bytes);
+    Py_RETURN_NONE;
 }
 
 PyObject* encode_chunk(PyObject*, PyObject* args) {
     Buffer data;
-    int level = 0;
-    if (!PyArg_ParseTuple(args, "y*i:encode_chunk", data.out(), &level)) return nullptr;
+    PyObject* level;
+    CodingOptions options;
+    if (!PyArg_ParseTuple(args, "y*O:encode_chunk", data.out(), &level) ||
+        !int_argument(level, "level", true, options.level)) {
+        return nullptr;
+    }
     Bytes chunk;
     const auto failure = without_lock([&] {
-        if (data.bytes().size() > UINT32_MAX) throw std::invalid_argument("a chunk holds less than 4 GiB");
-        const LevelSettings settings = level_settings(level);
-        auto best = ChunkBlockCodec(settings).compress(data.bytes(), EncoderThreads::One);
-        // Data nothing shrinks still gets a chunk: Zstandard's stored blocks.
-        chunk = best ? std::move(best->stored) : encode_zstd_chunk(data.bytes(), settings.zstd_level).value();
+        chunk = encode_smallest_chunk(data.bytes(), resolve_coding_options(options).level, EncoderThreads::One).bytes;
     });
     return failure ? raise(*failure) : to_bytes(chunk);
 }
 
 PyObject* decode_chunk(PyObject*, PyObject* args) {
     Buffer chunk, weights;
-    int has_weights = 0;
-    unsigned long long max_length = 0;
-    if (!PyArg_ParseTuple(args, "y*py*K:decode_chunk", chunk.out(), &has_weights, weights.out(), &max_length)) {
+    PyObject *weights_object, *max_length_object;
+    uint64_t max_length = 0;
+    if (!PyArg_ParseTuple(args, "y*OO:decode_chunk", chunk.out(), &weights_object, &max_length_object) ||
+        !length_limit(max_length_object, max_length) ||
+        (weights_object != Py_None && PyObject_GetBuffer(weights_object, weights.out(), PyBUF_SIMPLE) < 0)) {
         return nullptr;
     }
-    Bytes data;
-    std::optional<CodecError> refusal;
+    std::optional<Result<Bytes>> decoded;
     const auto failure = without_lock([&] {
-        const ByteView bytes = chunk.bytes();
-        if (!bytes.empty() && bytes[0] == ZSTD_CHUNK_HEADER_BYTE) {
-            auto decoded = decode_zstd_chunk(bytes, max_length);
-            if (decoded) data = std::move(decoded).value();
-            else refusal = decoded.error();
-            return;
-        }
-        const auto header = read_header(bytes);
-        if (header && header.value().length > max_length) {
-            refusal = CodecError(ErrorKind::InvalidData,
-                                       "the chunk states " + std::to_string(header.value().length) +
-                                           " bytes, more than max_length (" + std::to_string(max_length) + ")");
-            return;
-        }
-        const std::optional<ByteView> given = has_weights ? std::optional<ByteView>(weights.bytes()) : std::nullopt;
-        auto decoded = zelk::decode_chunk(bytes, 0, given);
-        if (decoded) data = std::move(decoded).value();
-        else refusal = decoded.error();
+        const std::optional<ByteView> given =
+            weights_object != Py_None ? std::optional<ByteView>(weights.bytes()) : std::nullopt;
+        decoded = decode_any_chunk(chunk.bytes(), given, max_length);
     });
     if (failure) return raise(*failure);
-    if (refusal) return raise(Failure{zelk_error, refusal->display()});
-    return to_bytes(data);
+    return decoded->ok() ? to_bytes(decoded->value()) : refuse(decoded->error());
 }
 
 PyObject* chunk_info(PyObject*, PyObject* args) {
     Buffer chunk;
     if (!PyArg_ParseTuple(args, "y*:chunk_info", chunk.out())) return nullptr;
-    const ByteView bytes = chunk.bytes();
-    if (bytes.size() < PLAIN_HEADER_LEN) return raise(Failure{zelk_error, chunk_too_short().display()});
-    const unsigned version = bytes[0] >> 4, mode = bytes[0] & 0xF;
-    if (version != FORMAT_VERSION || (mode != 0 && mode != 1 && mode != 2)) {
-        return raise(Failure{zelk_error, "not a chunk this library reads (header byte " + std::to_string(bytes[0]) + ")"});
-    }
-    return Py_BuildValue("(Ik)", mode, static_cast<unsigned long>(load_le<uint32_t>(&bytes[1])));
+    const Result<ChunkInfo> info = read_chunk_info(chunk.bytes());
+    if (!info) return refuse(info.error());
+    return Py_BuildValue("(Ik)", static_cast<unsigned>(info.value().mode),
+                         static_cast<unsigned long>(info.value().length));
 }
 
 }  // namespace
 
 PyMethodDef ONE_SHOT_FUNCTIONS[] = {
-    {"compress_frame", compress_frame, METH_VARARGS, "compress_frame(data, level, threads, block_size) -> bytes"},
+    {"compress_frame", compress_frame, METH_VARARGS,
+     "compress_frame(data, level, threads, block_size, memory_limit) -> bytes"},
     {"decompress_frames", decompress_frames, METH_VARARGS,
      "decompress_frames(data, max_length, threads, memory_limit) -> bytes"},
+    {"check_coding_options", check_coding_options, METH_VARARGS,
+     "check_coding_options(level, threads, block_size, memory_limit): raises what compress_frame would"},
     {"encode_chunk", encode_chunk, METH_VARARGS, "encode_chunk(data, level) -> bytes"},
-    {"decode_chunk", decode_chunk, METH_VARARGS, "decode_chunk(chunk, has_weights, weights, max_length) -> bytes"},
+    {"decode_chunk", decode_chunk, METH_VARARGS, "decode_chunk(chunk, weights, max_length) -> bytes"},
     {"chunk_info", chunk_info, METH_VARARGS, "chunk_info(chunk) -> (mode, length)"},
     {nullptr, nullptr, 0, nullptr},
 };
-
 
 }  // namespace zelk::python

@@ -13,7 +13,7 @@
 #include "frame/frame_decoder.h"
 #include "frame/frame_encoder.h"
 #include "frame/frame_io.h"
-#include "frame/levels.h"
+#include "frame/coding_options.h"
 #include "native_call.h"
 #include "stream_objects.h"
 
@@ -21,8 +21,8 @@ namespace zelk::python {
 namespace {
 
 struct EncoderState {
-    EncoderState(int level, unsigned threads, uint32_t block_size)
-        : codec(level_settings(level)), encoder(codec, FrameOptions{block_size, threads}, sink) {}
+    explicit EncoderState(const CodingSettings& settings)
+        : codec(settings.level), encoder(codec, settings.frame, sink) {}
     std::mutex mutex;
     std::optional<Failure> broken;
     ChunkBlockCodec codec;
@@ -31,8 +31,8 @@ struct EncoderState {
 };
 
 struct DecoderState {
-    DecoderState(unsigned threads, uint64_t memory_limit, uint64_t start)
-        : decoder(codec, threads, memory_limit, start) {}
+    DecoderState(const CodingSettings& settings, FrameSequence sequence)
+        : decoder(codec, settings.frame.threads, settings.frame.memory_limit, sequence) {}
     std::mutex mutex;
     std::optional<Failure> broken;
     ChunkBlockCodec codec;
@@ -49,11 +49,12 @@ using EncoderObject = Object<EncoderState>;
 using DecoderObject = Object<DecoderState>;
 
 // Creates the state of a new object without the interpreter lock (a pool's
-// threads start).
+// threads start), from the options the library resolves.
 template <typename State, typename... Args>
-PyObject* create(PyTypeObject* type, Args... args) {
+PyObject* create(PyTypeObject* type, const CodingOptions& options, Args... args) {
     State* state = nullptr;
-    if (const auto failure = without_lock([&] { state = new State(args...); })) return raise(*failure);
+    const auto failure = without_lock([&] { state = new State(resolve_coding_options(options), args...); });
+    if (failure) return raise(*failure);
     auto* self = reinterpret_cast<Object<State>*>(PyType_GenericAlloc(type, 0));
     if (!self) {
         delete state;
@@ -93,14 +94,22 @@ std::optional<Failure> with_state(PyObject* object, F&& work) {
     });
 }
 
+// Positional arguments only, as the package passes them.
+bool positional(PyObject* kwargs, const char* type_name) {
+    if (!kwargs) return true;
+    PyErr_Format(PyExc_TypeError, "%s takes positional arguments only", type_name);
+    return false;
+}
+
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    int level = 0;
-    unsigned int threads = 1, block_size = 0;
-    if (kwargs || !PyArg_ParseTuple(args, "iII:FrameEncoder", &level, &threads, &block_size)) {
-        if (kwargs) PyErr_SetString(PyExc_TypeError, "FrameEncoder takes positional arguments only");
+    PyObject *level, *threads, *block_size, *memory_limit;
+    CodingOptions options;
+    if (!positional(kwargs, "FrameEncoder") ||
+        !PyArg_ParseTuple(args, "OOOO:FrameEncoder", &level, &threads, &block_size, &memory_limit) ||
+        !coding_options(level, threads, block_size, memory_limit, options)) {
         return nullptr;
     }
-    return create<EncoderState>(type, level, threads, static_cast<uint32_t>(block_size));
+    return create<EncoderState>(type, options);
 }
 
 // Runs one of the encoder's operations and returns the frame bytes it wrote.
@@ -129,19 +138,25 @@ PyObject* encoder_end_frame(PyObject* self, PyObject*) {
 }
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    unsigned int threads = 1;
-    unsigned long long memory_limit = 0, start = 0;
-    if (kwargs || !PyArg_ParseTuple(args, "IKK:FrameDecoder", &threads, &memory_limit, &start)) {
-        if (kwargs) PyErr_SetString(PyExc_TypeError, "FrameDecoder takes positional arguments only");
+    PyObject *threads, *memory_limit;
+    int sequence = 0;
+    CodingOptions options;
+    if (!positional(kwargs, "FrameDecoder") ||
+        !PyArg_ParseTuple(args, "OOp:FrameDecoder", &threads, &memory_limit, &sequence) ||
+        !coding_options(Py_None, threads, Py_None, memory_limit, options)) {
         return nullptr;
     }
-    return create<DecoderState>(type, threads, static_cast<uint64_t>(memory_limit), static_cast<uint64_t>(start));
+    return create<DecoderState>(type, options, sequence ? FrameSequence::Sequence : FrameSequence::OneFrame);
 }
 
 PyObject* decoder_decode(PyObject* self, PyObject* args) {
     Buffer data;
-    unsigned long long max_length = 0;
-    if (!PyArg_ParseTuple(args, "y*K:decode", data.out(), &max_length)) return nullptr;
+    PyObject* max_length_object;
+    uint64_t max_length = 0;
+    if (!PyArg_ParseTuple(args, "y*O:decode", data.out(), &max_length_object) ||
+        !length_limit(max_length_object, max_length)) {
+        return nullptr;
+    }
     Bytes out;
     bool eof = false, needs_input = false;
     const auto failure = with_state<DecoderState>(self, [&](DecoderState& state) {
@@ -154,6 +169,12 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) {
     PyObject* bytes = to_bytes(out);
     if (!bytes) return nullptr;
     return Py_BuildValue("(NOO)", bytes, eof ? Py_True : Py_False, needs_input ? Py_True : Py_False);
+}
+
+PyObject* decoder_finish(PyObject* self, PyObject*) {
+    const auto failure = with_state<DecoderState>(self, [](DecoderState& state) { state.decoder.finish(); });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
 }
 
 PyObject* decoder_unused(PyObject* self, PyObject*) {
@@ -173,7 +194,8 @@ PyMethodDef ENCODER_METHODS[] = {
 
 PyMethodDef DECODER_METHODS[] = {
     {"decode", decoder_decode, METH_VARARGS, "decode(data, max_length) -> (data, eof, needs_input)"},
-    {"unused", decoder_unused, METH_NOARGS, "unused() -> the bytes fed after the end of the frame"},
+    {"finish", decoder_finish, METH_NOARGS, "finish(): the input has ended (EOFError inside a frame)"},
+    {"unused", decoder_unused, METH_NOARGS, "unused() -> the bytes fed after the end of a single frame"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -181,7 +203,7 @@ PyType_Slot ENCODER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<EncoderState>)},
     {Py_tp_methods, ENCODER_METHODS},
-    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size): a frame written piece by piece.")},
+    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size, memory_limit): frames written piece by piece.")},
     {0, nullptr},
 };
 
@@ -189,7 +211,7 @@ PyType_Slot DECODER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<DecoderState>)},
     {Py_tp_methods, DECODER_METHODS},
-    {Py_tp_doc, const_cast<char*>("FrameDecoder(threads, memory_limit, start): one frame read piece by piece.")},
+    {Py_tp_doc, const_cast<char*>("FrameDecoder(threads, memory_limit, sequence): one frame, or a sequence, read piece by piece.")},
     {0, nullptr},
 };
 

@@ -220,4 +220,12 @@ def test_memory_limit_refuses_frames_whose_blocks_do_not_fit(zelk, tmp_path):
     assert refused.returncode == 1 and b"more than the memory limit of 20 MiB" in refused.stderr
     assert zelk("-dc", "-M", "1G", "s.zlk").stdout == data
     assert zelk("-c", "-M", "10M", "s").returncode == 1
+    assert b"more than the memory limit of 1 byte" in zelk("-dc", "-M", "1", "s.zlk").stderr
     assert zelk("-M", "lots", "s").returncode == 1
+
+
+def test_out_of_range_values_are_refused_with_the_librarys_message(zelk):
+    for args, message in ((["-T", "5000"], b"threads must be between 0 and 1024, not 5000"),
+                          (["-B", "65M"], b"block_size must be between 1 and 67108864")):
+        refused = zelk(*args, input=b"x")
+        assert refused.returncode == 1 and message in refused.stderr

@@ -173,7 +173,7 @@ TEST(ChunkBlockCodec, RefusesAChunkBelowTheFloorForItsSize) {
     const Bytes cut(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(min_plain_chunk_size(100000)) - 1);
     const auto refused = ChunkBlockCodec{}.decompress(RecordType::Chunk, cut, 100000);
     ASSERT_FALSE(refused.ok());
-    EXPECT_NE(refused.error().display().find("cannot hold a chunk of 100000 bytes"), std::string::npos);
+    EXPECT_NE(refused.error().display().find("cannot hold 100000 bytes of data"), std::string::npos);
 }
 
 // Each block as the smaller of the two chunks: text to Zstandard, an 8-bit

@@ -1,6 +1,7 @@
-// Arbitrary bytes as a chunk, with arbitrary weight bytes: the decoder must
-// refuse or decode without any memory error, undefined behaviour or hang, and
-// a decoded chunk always yields exactly its stated length.
+// Arbitrary bytes as a chunk, with arbitrary weight bytes: the decoder, and
+// the decoder of every mode, must refuse or decode without any memory
+// error, undefined behaviour or hang; a decoded chunk always yields exactly
+// its stated length, and the same data through both where both decode it.
 //
 // Input layout: byte 0 = number of weight bytes (0..255, 255 meaning none),
 // then the weight bytes, then the chunk. Length fields are cut down to twice
@@ -15,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "codec/any_chunk.h"
 #include "codec/codec.h"
 
 namespace {
@@ -41,5 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     auto result = zelk::decode_chunk(chunk, 0, weights);
     if (result && result.value().size() != length) std::abort();
+    auto any = zelk::decode_any_chunk(chunk, weights, MAX_LENGTH);
+    if (any && any.value().size() != length) std::abort();
+    if (any && result && any.value() != result.value()) std::abort();
     return 0;
 }

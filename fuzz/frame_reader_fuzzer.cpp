@@ -89,17 +89,28 @@ struct PushedOutcome {
     bool eof = false;
 };
 
-PushedOutcome read_pushed(const std::vector<uint8_t>& bytes) {
+// The input fed in pieces under an output limit; a sequence is then told
+// that the input has ended, and a cut frame is reported as "truncated".
+PushedOutcome read_pushed(const std::vector<uint8_t>& bytes, FrameSequence sequence) {
     const ChunkBlockCodec codec;
-    FrameDecoder decoder(codec, 0, UINT64_MAX);
+    FrameDecoder decoder(codec, 0, UINT64_MAX, sequence);
     PushedOutcome outcome;
     const size_t piece = 1 + bytes.size() % 97, limit = 1 + bytes.size() % 4093;
+    auto drain = [&] {
+        do decoder.read(limit, outcome.output);
+        while (!decoder.needs_input() && !decoder.eof());
+    };
     try {
         for (size_t at = 0; at < bytes.size() && !decoder.eof(); at += piece) {
             decoder.feed(std::span(bytes).subspan(at, std::min(piece, bytes.size() - at)));
-            do decoder.read(limit, outcome.output);
-            while (!decoder.needs_input() && !decoder.eof());
+            drain();
         }
+        if (sequence == FrameSequence::Sequence) {
+            decoder.finish();
+            drain();
+        }
+    } catch (const TruncatedFrame&) {
+        outcome.error = "truncated";
     } catch (const FrameError& e) {
         outcome.error = e.what();
     }
@@ -115,13 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const Outcome one = read(bytes, 1);
     const Outcome three = read(bytes, 3);
     if (one.error != three.error || one.output != three.output) std::abort();
-    const PushedOutcome pushed = read_pushed(bytes);
+    const PushedOutcome pushed = read_pushed(bytes, FrameSequence::OneFrame);
     if (!pushed.error.empty() && pushed.error != one.error) std::abort();
     if (pushed.output.size() > one.output.size() ||
         !std::equal(pushed.output.begin(), pushed.output.end(), one.output.begin())) {
         std::abort();
     }
     if (pushed.error.empty() && !pushed.eof && one.error.empty()) std::abort();  // waiting where the stream is whole
+    // Read as a sequence, the stream gives what the whole-stream reader gives.
+    const PushedOutcome all = read_pushed(bytes, FrameSequence::Sequence);
+    const bool cut = one.error.starts_with("truncated");
+    if (size > 0 && (all.error != (cut ? "truncated" : one.error) || all.output != one.output)) std::abort();
+    if (all.error.empty() && !all.eof) std::abort();
     // Zero padding after a frame aside, no stream restores more than about
     // twice its size from zelk blocks; Zstandard blocks are bounded by the
     // block size, which the harness keeps small.

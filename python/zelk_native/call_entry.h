@@ -40,7 +40,6 @@
 #include "arguments.h"
 #include "errors.h"
 #include "python_api.h"
-#include "ref.h"
 
 #include <cstdint>
 #include <source_location>
@@ -90,7 +89,7 @@ Expected<Ref> get_residuals_py_body(const CallArguments& call);
 // the pending exception is printed and the call faults with
 // "Python API call failed" (never returns an empty Ref).
 
-// A new bytes object with a copy of `bytes` (PyBytes_FromStringAndSize).
+// A new bytes object with a copy of `bytes` (binding::bytes_object).
 Ref new_bytes(std::span<const std::uint8_t> bytes,
               std::source_location where = std::source_location::current());
 // A new list of float objects (PyFloat_FromDouble), in order.

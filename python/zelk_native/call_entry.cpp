@@ -3,6 +3,7 @@
 #include "call_entry.h"
 
 #include "base/fault.h"
+#include "binding/module_objects.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -73,8 +74,7 @@ PyObject* guarded_call(Body body, const CallArguments& call) noexcept {
 // ---- result builders -------------------------------------------------------------
 
 Ref new_bytes(std::span<const std::uint8_t> bytes, std::source_location where) {
-    Ref result = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<Py_ssize_t>(bytes.size())));
+    Ref result = Ref::steal(binding::bytes_object(bytes));
     if (!result) api_call_failed(where);
     return result;
 }

@@ -22,7 +22,6 @@
 #pragma once
 
 #include "python_api.h"
-#include "ref.h"
 
 #include "base/expected.h"
 #include "codec/codec_error.h"

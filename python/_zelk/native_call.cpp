@@ -1,19 +1,19 @@
 #include "native_call.h"
 
-#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
 
+#include "binding/ref.h"
 #include "frame/frame_format.h"
 
 namespace zelk::python {
 
 PyObject* zelk_error = nullptr;
 
-Failure current_failure() {
+Failure failure_of(std::exception_ptr thrown) {
     try {
-        throw;
+        std::rethrow_exception(thrown);
     } catch (const Failure& earlier) {  // an object's coder broken by it
         return earlier;
     } catch (const TruncatedFrame& e) {
@@ -37,9 +37,9 @@ bool int_argument(PyObject* object, const char* name, bool none_allowed, std::op
         return true;
     }
     if (!PyLong_Check(object) || PyBool_Check(object)) {
-        PyObject* type_name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__");
-        if (type_name) PyErr_Format(PyExc_TypeError, "%s must be an int, not %U", name, type_name);
-        Py_XDECREF(type_name);
+        const binding::Ref type_name = binding::Ref::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+        if (type_name) PyErr_Format(PyExc_TypeError, "%s must be an int, not %U", name, type_name.get());
         return false;
     }
     const long long value = PyLong_AsLongLong(object);
@@ -73,31 +73,6 @@ bool length_limit(PyObject* object, uint64_t& out) {
 PyObject* raise(const Failure& failure) {
     PyErr_SetString(failure.type, failure.message.c_str());
     return nullptr;
-}
-
-PyObject* to_bytes(const Bytes& bytes) {
-    PyObject* object = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes.size()));
-    if (!object) return nullptr;
-    // The new object is this thread's alone: a long copy into it need not
-    // keep other threads waiting for the lock.
-    char* target = PyBytes_AsString(object);
-    if (bytes.size() < (size_t{1} << 16)) {
-        std::copy(bytes.begin(), bytes.end(), target);
-    } else {
-        Py_BEGIN_ALLOW_THREADS
-        std::copy(bytes.begin(), bytes.end(), target);
-        Py_END_ALLOW_THREADS
-    }
-    return object;
-}
-
-int add_to_module(PyObject* module, const char* name, PyObject* value) {
-    Py_INCREF(value);
-    if (PyModule_AddObject(module, name, value) < 0) {  // which takes the reference only on success
-        Py_DECREF(value);
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace zelk::python

@@ -14,6 +14,7 @@
 #include "frame/frame_encoder.h"
 #include "frame/frame_io.h"
 #include "frame/coding_options.h"
+#include "binding/ref.h"
 #include "native_call.h"
 #include "stream_objects.h"
 
@@ -74,7 +75,7 @@ void dealloc(PyObject* object) {
     delete state;
     Py_END_ALLOW_THREADS
     PyObject_Free(object);
-    Py_DECREF(type);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
 }
 
 // Runs `work` on the object's state under its mutex, without the
@@ -88,7 +89,7 @@ std::optional<Failure> with_state(PyObject* object, F&& work) {
         try {
             work(state);
         } catch (...) {
-            state.broken = current_failure();
+            state.broken = failure_of(std::current_exception());
             throw;
         }
     });
@@ -124,7 +125,7 @@ PyObject* encoder_call(PyObject* self, F&& operation) {
 }
 
 PyObject* encoder_write(PyObject* self, PyObject* args) {
-    Buffer data;
+    HeldBuffer data;
     if (!PyArg_ParseTuple(args, "y*:write", data.out())) return nullptr;
     return encoder_call(self, [&](FrameEncoder& encoder) { encoder.write(data.bytes()); });
 }
@@ -150,7 +151,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* decoder_decode(PyObject* self, PyObject* args) {
-    Buffer data;
+    HeldBuffer data;
     PyObject* max_length_object;
     uint64_t max_length = 0;
     if (!PyArg_ParseTuple(args, "y*O:decode", data.out(), &max_length_object) ||
@@ -221,11 +222,8 @@ PyType_Spec DECODER_SPEC = {"zelk._zelk.FrameDecoder", sizeof(DecoderObject), 0,
                             DECODER_SLOTS};
 
 int add_type(PyObject* module, PyType_Spec* definition, const char* name) {
-    PyObject* type = PyType_FromSpec(definition);
-    if (!type) return -1;
-    const int result = add_to_module(module, name, type);
-    Py_DECREF(type);
-    return result;
+    const binding::Ref type = binding::Ref::steal(PyType_FromSpec(definition));
+    return type ? binding::add_module_object(module, name, type.get()) : -1;
 }
 
 }  // namespace

@@ -19,7 +19,6 @@
 #include "base/bytes.h"
 #include "errors.h"
 #include "python_api.h"
-#include "ref.h"
 
 #include <array>
 #include <cstddef>

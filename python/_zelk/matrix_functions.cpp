@@ -16,7 +16,7 @@ namespace zelk::python {
 namespace {
 
 template <typename T>
-std::span<T> typed(const Buffer& buffer, std::size_t count, const char* name) {
+std::span<T> typed(const HeldBuffer& buffer, std::size_t count, const char* name) {
     const ByteView bytes = buffer.bytes();
     if (bytes.size() != count * sizeof(T)) {
         throw std::invalid_argument(std::string(name) + " holds " + std::to_string(bytes.size()) + " bytes, not " +
@@ -36,7 +36,7 @@ TileGrid grid_of(unsigned long long rows, unsigned long long cols, unsigned int 
     return TileGrid{rows, cols, tile};
 }
 
-std::vector<TileScale> scales_of(const Buffer& offsets, const Buffer& exponents, const TileGrid& grid) {
+std::vector<TileScale> scales_of(const HeldBuffer& offsets, const HeldBuffer& exponents, const TileGrid& grid) {
     const std::size_t tiles = grid.tile_rows() * grid.tile_cols();
     const auto offset = typed<const double>(offsets, tiles, "offsets");
     const auto exponent = typed<const std::int32_t>(exponents, tiles, "exponents");
@@ -55,7 +55,7 @@ PyObject* matrix_coefficient_count(PyObject*, PyObject* args) {
 }
 
 PyObject* matrix_forward(PyObject*, PyObject* args) {
-    Buffer data, coefficients, offsets, exponents;
+    HeldBuffer data, coefficients, offsets, exponents;
     unsigned long long rows = 0, cols = 0;
     unsigned int tile = 0;
     if (!PyArg_ParseTuple(args, "y*KKIw*w*w*:matrix_forward", data.out(), &rows, &cols, &tile, coefficients.out(),
@@ -79,7 +79,7 @@ PyObject* matrix_forward(PyObject*, PyObject* args) {
 }
 
 PyObject* matrix_quantize(PyObject*, PyObject* args) {
-    Buffer coefficients, offsets, exponents, quantized;
+    HeldBuffer coefficients, offsets, exponents, quantized;
     unsigned long long rows = 0, cols = 0;
     unsigned int tile = 0;
     double step = 0, threshold = 0;
@@ -99,7 +99,7 @@ PyObject* matrix_quantize(PyObject*, PyObject* args) {
 }
 
 PyObject* matrix_energy(PyObject*, PyObject* args) {
-    Buffer coefficients, offsets, exponents;
+    HeldBuffer coefficients, offsets, exponents;
     unsigned long long rows = 0, cols = 0, stride = 1;
     unsigned int tile = 0;
     double step = 0, threshold = 0;
@@ -117,7 +117,7 @@ PyObject* matrix_energy(PyObject*, PyObject* args) {
 }
 
 PyObject* matrix_inverse(PyObject*, PyObject* args) {
-    Buffer quantized, offsets, exponents, out;
+    HeldBuffer quantized, offsets, exponents, out;
     unsigned long long rows = 0, cols = 0;
     unsigned int tile = 0;
     double step = 0;

@@ -1,16 +1,15 @@
 // Owned references to Python objects.
 //
-// The extension is built against the limited API of CPython 3.8, so
-// reference counts are changed only through the exported functions
-// Py_IncRef / Py_DecRef (never the Py_INCREF macros). Every function of the
-// module runs with the GIL held, which is what makes these operations legal.
+// Reference counts are changed only through the exported functions
+// Py_IncRef / Py_DecRef (never the Py_INCREF macros), which every limited
+// API has. They are called with the interpreter lock held.
 #pragma once
 
 #include "python_api.h"
 
 #include <utility>
 
-namespace zelk::py {
+namespace zelk::binding {
 
 // A strong reference, released (Py_DecRef) when the Ref is destroyed.
 // Move-only. An empty Ref holds NULL.
@@ -50,4 +49,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace zelk::py
+}  // namespace zelk::binding

@@ -36,7 +36,7 @@ private:
 PyObject* refuse(const CodecError& error) { return raise(Failure{zelk_error, error.display()}); }
 
 PyObject* compress_frame(PyObject*, PyObject* args) {
-    Buffer data;
+    HeldBuffer data;
     PyObject *level, *threads, *block_size, *memory_limit;
     CodingOptions options;
     if (!PyArg_ParseTuple(args, "y*OOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit) ||
@@ -57,7 +57,7 @@ PyObject* compress_frame(PyObject*, PyObject* args) {
 }
 
 PyObject* decompress_frames(PyObject*, PyObject* args) {
-    Buffer data;
+    HeldBuffer data;
     PyObject *max_length_object, *threads, *memory_limit;
     CodingOptions options;
     uint64_t max_length = 0;
@@ -88,7 +88,7 @@ PyObject* check_coding_options(PyObject*, PyObject* args) {
 }
 
 PyObject* encode_chunk(PyObject*, PyObject* args) {
-    Buffer data;
+    HeldBuffer data;
     PyObject* level;
     CodingOptions options;
     if (!PyArg_ParseTuple(args, "y*O:encode_chunk", data.out(), &level) ||
@@ -103,12 +103,12 @@ PyObject* encode_chunk(PyObject*, PyObject* args) {
 }
 
 PyObject* decode_chunk(PyObject*, PyObject* args) {
-    Buffer chunk, weights;
+    HeldBuffer chunk, weights;
     PyObject *weights_object, *max_length_object;
     uint64_t max_length = 0;
     if (!PyArg_ParseTuple(args, "y*OO:decode_chunk", chunk.out(), &weights_object, &max_length_object) ||
         !length_limit(max_length_object, max_length) ||
-        (weights_object != Py_None && PyObject_GetBuffer(weights_object, weights.out(), PyBUF_SIMPLE) < 0)) {
+        (weights_object != Py_None && !weights.hold(weights_object))) {
         return nullptr;
     }
     std::optional<Result<Bytes>> decoded;
@@ -122,7 +122,7 @@ PyObject* decode_chunk(PyObject*, PyObject* args) {
 }
 
 PyObject* chunk_info(PyObject*, PyObject* args) {
-    Buffer chunk;
+    HeldBuffer chunk;
     if (!PyArg_ParseTuple(args, "y*:chunk_info", chunk.out())) return nullptr;
     const Result<ChunkInfo> info = read_chunk_info(chunk.bytes());
     if (!info) return refuse(info.error());

@@ -75,13 +75,13 @@ inline constexpr ArgumentSpec COMPRESS_MATRIX_SPEC{"compress_matrix_v1", MATRIX_
 
 // ---- The five bodies ----------------------------------------------------------
 
-// python/codec_functions.cpp
+// codec_functions.cpp
 Expected<Ref> encode_bytes_body(const CallArguments& call);
 Expected<Ref> compress_adaptive_body(const CallArguments& call);
 Expected<Ref> decode_bytes_body(const CallArguments& call);
-// python/matrix_function.cpp
+// matrix_function.cpp
 Expected<Ref> compress_matrix_v1_body(const CallArguments& call);
-// python/call_entry.cpp
+// call_entry.cpp
 Expected<Ref> get_residuals_py_body(const CallArguments& call);
 
 // ---- Result builders ----------------------------------------------------------

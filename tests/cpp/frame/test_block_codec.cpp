@@ -12,6 +12,7 @@
 
 #include "codec/codec.h"
 #include "codec/chunk_format.h"
+#include "codec/zstd_chunk.h"
 #include "frame/block_codec.h"
 #include "frame/frame_block.h"
 #include "frame/frame_reader.h"
@@ -174,6 +175,20 @@ TEST(ChunkBlockCodec, RefusesAChunkBelowTheFloorForItsSize) {
     const auto refused = ChunkBlockCodec{}.decompress(RecordType::Chunk, cut, 100000);
     ASSERT_FALSE(refused.ok());
     EXPECT_NE(refused.error().display().find("cannot hold 100000 bytes of data"), std::string::npos);
+}
+
+// A record of one kind holding a chunk of the other is damage, not an encoder's refusal.
+TEST(ChunkBlockCodec, RefusesARecordHoldingAChunkOfTheOtherKind) {
+    const Bytes data = signal(5000);
+    const Bytes zstd = encode_zstd_chunk(data, 3).value();
+    NullDebugSink quiet;
+    const Bytes zelk = compress_chunk(data, 0, std::nullopt, quiet).value();
+    for (const auto& [type, stored] : {std::pair{RecordType::Chunk, &zstd}, std::pair{RecordType::ZstdChunk, &zelk}}) {
+        const auto refused = ChunkBlockCodec{}.decompress(type, *stored, 5000);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidData);
+        EXPECT_NE(refused.error().display().find("holds a chunk of another mode"), std::string::npos);
+    }
 }
 
 // Each block as the smaller of the two chunks: text to Zstandard, an 8-bit

@@ -46,7 +46,7 @@ size_t FrameDecoder::ready_unit_size() const {
 }
 
 bool FrameDecoder::needs_input() const {
-    if (eof_ || ready_start_ < ready_.size() || blocks_.in_flight() > 0 || end_) return false;
+    if (eof_ || fault_ || ready_start_ < ready_.size() || blocks_.in_flight() > 0 || end_) return false;
     return between_frames_ || ready_unit_size() == 0;
 }
 
@@ -96,18 +96,24 @@ void FrameDecoder::end_of_frame() {
 }
 
 void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
-    for (;;) {
-        const size_t ready = ready_.size() - ready_start_;
-        if (ready >= max || eof_) break;
-        const bool parsed = parse_ready_units();
-        if (blocks_.in_flight() > 0) {
-            blocks_.deliver_oldest();
-        } else if (end_) {
-            end_of_frame();
-        } else if (!parsed) {
-            break;
+    try {
+        while (!fault_) {
+            const size_t ready = ready_.size() - ready_start_;
+            if (ready >= max || eof_) break;
+            const bool parsed = parse_ready_units();
+            if (blocks_.in_flight() > 0) {
+                blocks_.deliver_oldest();
+            } else if (end_) {
+                end_of_frame();
+            } else if (!parsed) {
+                break;
+            }
         }
+    } catch (const FrameError&) {
+        fault_ = std::current_exception();
     }
+    // The data decoded before a fault goes out first; the fault when none is left.
+    if (fault_ && ready_start_ == ready_.size()) std::rethrow_exception(fault_);
     const size_t n = static_cast<size_t>(std::min<uint64_t>(max, ready_.size() - ready_start_));
     if (out.empty() && ready_start_ == 0 && n == ready_.size()) {
         out = std::move(ready_);
@@ -120,7 +126,7 @@ void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
 }
 
 void FrameDecoder::finish() {
-    if (eof_) return;
+    if (eof_ || fault_) return;
     const bool nothing_fed = parser_.offset() == 0 && input_.empty();
     if (between_frames_ && unparsed().empty()) {
         eof_ = true;

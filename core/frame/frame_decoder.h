@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <vector>
@@ -38,8 +39,9 @@ public:
     // Adds input. After the end of a single frame it is kept as unused bytes.
     void feed(std::span<const uint8_t> data);
     // Appends up to `max` bytes of data to `out`, decoding as much of the
-    // input fed as that takes. Throws FrameError for damaged input, after
-    // which the decoder must not be used.
+    // input fed as that takes. Throws FrameError for damaged input once the
+    // data decoded before the damage has been read out, after which the
+    // decoder must not be used.
     void read(uint64_t max, std::vector<uint8_t>& out);
     // The input has ended (Sequence). Throws TruncatedFrame if it ended
     // inside a frame, and the FrameError of data after a frame for a cut
@@ -86,6 +88,7 @@ private:
     std::optional<uint64_t> padding_start_;  // zero padding after the last frame began here
     std::optional<EndRecord> end_;
     bool eof_ = false;
+    std::exception_ptr fault_;  // found while data before it waits to be read
     std::vector<uint8_t> ready_;  // data decoded and not yet handed out
     size_t ready_start_ = 0;
     BlockDecodeQueue blocks_;

@@ -134,6 +134,8 @@ void FrameDecoder::finish() {
         throw data_after_frame(parser_.offset(), parser_.frames() - 1);  // a cut magic
     } else if (nothing_fed && sequence_ == FrameSequence::Sequence) {
         eof_ = true;
+    } else if (parser_.frames() == 0 && unparsed().size() < FRAME_MAGIC.size()) {
+        parser_.next_frame();  // too short for a magic: refused as the whole-stream reader refuses it
     } else {
         throw TruncatedFrame("truncated input: it ends inside frame " + std::to_string(parser_.frames() - in_frame_) +
                              ", at offset " + std::to_string(parser_.offset() + unparsed().size()));

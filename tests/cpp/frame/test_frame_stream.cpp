@@ -123,7 +123,11 @@ TEST(FrameDecoder, ACutFrameWaitsForInputAndHoldsItsBytes) {
         decoder.read(UINT64_MAX, out);
         EXPECT_FALSE(decoder.eof()) << cut;
         EXPECT_TRUE(decoder.needs_input()) << cut;
-        EXPECT_THROW(decoder.finish(), TruncatedFrame) << cut;
+        if (cut < FRAME_MAGIC.size()) {
+            EXPECT_THROW(decoder.finish(), FrameError) << "too short to be a frame";
+        } else {
+            EXPECT_THROW(decoder.finish(), TruncatedFrame) << cut;
+        }
     }
 }
 

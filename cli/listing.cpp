@@ -6,7 +6,8 @@
 #include <cstdio>
 
 #include "frame/frame_format.h"
-#include "frame/frame_parser.h"
+#include "frame/frame_summary.h"
+#include "sample/sample_block.h"
 
 namespace zelk::cli {
 namespace {
@@ -18,13 +19,21 @@ std::string ratio_text(uint64_t compressed, uint64_t uncompressed) {
     return text;
 }
 
+// "int16 x2 (big-endian)": the element type, the dimensions after the first.
+std::string layout_text(const SampleLayout& layout) {
+    std::string text = element_type_name(layout.type);
+    for (uint64_t dimension : layout.trailing) text += " x" + std::to_string(dimension);
+    if (layout.big_endian && layout.element_size() > 1) text += " (big-endian)";
+    return text;
+}
+
 }  // namespace
 
 void Listing::print_row(const Counts& c, const std::string& name) const {
-    std::printf("%8llu %8llu %8llu %8llu %8llu %14llu %14llu %7s  %s\n",
+    std::printf("%8llu %8llu %8llu %8llu %8llu %8llu %14llu %14llu %7s  %s\n",
                 static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.blocks),
                 static_cast<unsigned long long>(c.chunks), static_cast<unsigned long long>(c.zstd),
-                static_cast<unsigned long long>(c.raw),
+                static_cast<unsigned long long>(c.samples), static_cast<unsigned long long>(c.raw),
                 static_cast<unsigned long long>(c.compressed),
                 static_cast<unsigned long long>(c.uncompressed),
                 ratio_text(c.compressed, c.uncompressed).c_str(), name.c_str());
@@ -32,39 +41,38 @@ void Listing::print_row(const Counts& c, const std::string& name) const {
 
 void Listing::list(const std::string& name, ByteSource& input) {
     if (files_ == 0) {
-        std::printf("%8s %8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "zelk", "zstd", "raw",
-                    "compressed", "uncompressed", "ratio", "name");
+        std::printf("%8s %8s %8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "zelk", "zstd", "sample",
+                    "raw", "compressed", "uncompressed", "ratio", "name");
     }
     ++files_;
-    Counts counts;
     const bool details = report_.verbosity() > 0;
-    FrameParser parser(input);
-    FrameParser::Next next;
-    while ((next = parser.next_frame()) == FrameParser::Next::Frame) {
-        if (details) {
-            std::printf("  frame %llu: version %u, block size %u\n", static_cast<unsigned long long>(counts.frames),
-                        unsigned{parser.header().version}, parser.header().block_size);
+    uint64_t frame_shown = UINT64_MAX;
+    auto show = [&](uint64_t frame, const FrameHeader& header, const StoredBlock& block) {
+        if (frame != frame_shown) {
+            std::printf("  frame %llu: version %u, block size %u\n", static_cast<unsigned long long>(frame),
+                        unsigned{header.version}, header.block_size);
+            frame_shown = frame;
         }
-        while (auto block = parser.next_block()) {
-            const BlockRecord& r = block->record;
-            ++counts.blocks;
-            ++(r.type == RecordType::Chunk ? counts.chunks : r.type == RecordType::ZstdChunk ? counts.zstd : counts.raw);
-            counts.uncompressed += r.size;
-            if (details) {
-                std::printf("    %s: %s %u -> %u (%s)\n", block_place(block->index, block->offset).c_str(),
-                            record_type_name(r.type).c_str(), r.size, r.stored_size,
-                            ratio_text(r.stored_size, r.size).c_str());
-            }
+        const BlockRecord& r = block.record;
+        std::string kind = record_type_name(r.type);
+        if (r.type == RecordType::Sample) {
+            if (const auto layout = sample_block_layout(block.stored)) kind += " " + layout_text(*layout);
         }
-        ++counts.frames;
-    }
-    counts.compressed = parser.offset();
-    if (next == FrameParser::Next::TrailingData) report_.warning(name + ": trailing garbage ignored");
+        std::printf("    %s: %s %u -> %u (%s)\n", block_place(block.index, block.offset).c_str(), kind.c_str(), r.size,
+                    r.stored_size, ratio_text(r.stored_size, r.size).c_str());
+    };
+    const FrameSummary summary = summarize_frames(input, details ? BlockVisitor(show) : BlockVisitor());
+    const Counts counts{summary.frames, summary.raw_blocks + summary.chunk_blocks + summary.zstd_blocks +
+                                            summary.sample_blocks,
+                        summary.chunk_blocks, summary.zstd_blocks, summary.sample_blocks, summary.raw_blocks,
+                        summary.compressed_size, summary.content_size};
+    if (summary.trailing_data) report_.warning(name + ": trailing garbage ignored");
     print_row(counts, name);
     totals_.frames += counts.frames;
     totals_.blocks += counts.blocks;
     totals_.chunks += counts.chunks;
     totals_.zstd += counts.zstd;
+    totals_.samples += counts.samples;
     totals_.raw += counts.raw;
     totals_.compressed += counts.compressed;
     totals_.uncompressed += counts.uncompressed;

@@ -22,7 +22,7 @@ public:
     void list(const std::string& name, ByteSource& input);
 
     struct Counts {
-        uint64_t frames = 0, blocks = 0, chunks = 0, zstd = 0, raw = 0, compressed = 0, uncompressed = 0;
+        uint64_t frames = 0, blocks = 0, chunks = 0, zstd = 0, samples = 0, raw = 0, compressed = 0, uncompressed = 0;
     };
 
 private:

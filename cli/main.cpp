@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         return flush_stdout(report);
     }
     if (options.version) {
-        std::printf("%s %s (frame format %u)\n", program.c_str(), ZELK_VERSION, unsigned{zelk::FRAME_VERSION});
+        std::printf("%s %s (frame format %u)\n", program.c_str(), ZELK_VERSION, unsigned{zelk::NEWEST_FRAME_VERSION});
         return flush_stdout(report);
     }
     if (compresses_to_stdout(options) && !options.force && isatty(STDOUT_FILENO)) {

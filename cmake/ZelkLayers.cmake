@@ -7,7 +7,7 @@
 # headers it may include, and the configure step refuses a file that
 # includes any other project header.
 
-set(ZELK_LAYER_FOLDERS base concurrency model codec frame matrix)
+set(ZELK_LAYER_FOLDERS base concurrency model codec entropy sample frame matrix)
 
 # zelk_check_includes(DIRECTORY <dir> ALLOWED <folder>... [DENIED <prefix>...])
 # Fails the configure step if a source or header under <dir> (not recursing

@@ -39,7 +39,7 @@ constexpr uint32_t MAX_FUZZ_BLOCK = uint32_t{256} << 10;
 void reseal(std::vector<uint8_t>& bytes) {
     if (bytes.size() < 5) return;
     const uint8_t version = bytes[4];
-    if (version < OLDEST_FRAME_VERSION || version > FRAME_VERSION) return;
+    if (version < OLDEST_FRAME_VERSION || version > NEWEST_FRAME_VERSION) return;
     const size_t header_size = frame_header_size(version);
     if (bytes.size() < header_size) return;
     store_le(&bytes[6], std::min(load_le<uint32_t>(&bytes[6]), MAX_FUZZ_BLOCK));

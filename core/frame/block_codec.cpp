@@ -9,18 +9,32 @@
 #include <string>
 
 #include "codec/any_chunk.h"
+#include "sample/sample_block.h"
 
 namespace zelk {
 
-std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t> data, EncoderThreads threads) const {
-    ChosenChunk chunk = encode_smallest_chunk(data, level_, threads);
-    if (chunk.bytes.size() >= data.size()) return std::nullopt;
-    const RecordType type = chunk.mode == CodecMode::Plain ? RecordType::Chunk : RecordType::ZstdChunk;
-    return CompressedBlock{type, std::move(chunk.bytes)};
+std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t> data, EncoderThreads threads,
+                                                         const SampleLayout* layout) const {
+    const bool typed = layout && data.size() >= layout->frame_bytes();
+    const ChunkEffort effort{level_.zstd_level, typed ? ZelkEffort::Never : level_.zelk};
+    ChosenChunk chunk = encode_smallest_chunk(data, effort, threads);
+    std::optional<CompressedBlock> best;
+    if (chunk.bytes.size() < data.size()) {
+        const RecordType type = chunk.mode == CodecMode::Plain ? RecordType::Chunk : RecordType::ZstdChunk;
+        best = CompressedBlock{type, std::move(chunk.bytes)};
+    }
+    if (typed) {
+        std::vector<uint8_t> sample = encode_sample_block(data, *layout, level_.sample);
+        if (sample.size() < (best ? best->stored.size() : data.size())) {
+            best = CompressedBlock{RecordType::Sample, std::move(sample)};
+        }
+    }
+    return best;
 }
 
 Result<std::vector<uint8_t>> ChunkBlockCodec::decompress(RecordType type, std::span<const uint8_t> stored,
                                                          uint32_t size) const {
+    if (type == RecordType::Sample) return decode_sample_block(stored, size);
     const Result<ChunkInfo> info = read_chunk_info(stored);
     if (!info) return info.error();
     const CodecMode expected = type == RecordType::ZstdChunk ? CodecMode::ZstdFallback : CodecMode::Plain;

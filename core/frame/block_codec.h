@@ -14,6 +14,7 @@
 #include "codec/codec_error.h"
 #include "frame/frame_format.h"
 #include "frame/levels.h"
+#include "sample/sample_layout.h"
 
 namespace zelk {
 
@@ -30,9 +31,10 @@ public:
     // the codec declines (the block is then stored otherwise). Must be safe
     // to call from several threads at once. `threads`: whether it may use a
     // second thread of its own, which the writer allows for a block that has
-    // the machine to itself.
-    virtual std::optional<CompressedBlock> compress(std::span<const uint8_t> data,
-                                                    EncoderThreads threads) const = 0;
+    // the machine to itself. `layout`: the type of the samples `data` holds,
+    // null for bytes of no known type.
+    virtual std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads,
+                                                    const SampleLayout* layout = nullptr) const = 0;
 
     // Restores a block of `size` bytes from the stored bytes of a record of
     // `type`, or says why it cannot. Must never produce more than `size`
@@ -42,13 +44,15 @@ public:
 };
 
 // Blocks as the smallest chunk at the level chosen (any_chunk.h): a zelk
-// chunk of mode Plain or a Zstandard fallback chunk. The block is declined
-// when that chunk is not shorter than the block.
+// chunk of mode Plain or a Zstandard fallback chunk; typed blocks as the
+// smaller of a sample block at the level's effort and the Zstandard chunk.
+// The block is declined when that is not shorter than the block.
 class ChunkBlockCodec final : public BlockCodec {
 public:
     explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
 
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads) const override;
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads,
+                                            const SampleLayout* layout = nullptr) const override;
     Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;
 

@@ -15,8 +15,8 @@ namespace {
 
 // The codec's form of `data` if it is shorter than `data`.
 std::optional<CompressedBlock> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
-                                      EncoderThreads threads) {
-    auto compressed = codec.compress(data, threads);
+                                      EncoderThreads threads, const SampleLayout* layout) {
+    auto compressed = codec.compress(data, threads, layout);
     if (compressed && compressed->stored.size() < data.size()) return compressed;
     return std::nullopt;
 }
@@ -24,9 +24,13 @@ std::optional<CompressedBlock> shrunk(std::span<const uint8_t> data, const Block
 // Whether a fresh encoding of the piece's tail (its last eighth, but at least
 // MIN_SPLIT_PIECE bytes) shrinks: a cheap sign that the piece as a whole was
 // declined for its coder state rather than for its content.
-bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads) {
+// Typed data is cut at whole frames of samples.
+bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
+                  const SampleLayout* layout) {
     const size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
-    return shrunk(data.last(tail), codec, threads).has_value();
+    const size_t start = data.size() - tail;
+    return shrunk(data.subspan(layout ? start - start % layout->frame_bytes() : start), codec, threads, layout)
+        .has_value();
 }
 
 // A chunk if the codec shrinks the piece. Otherwise, if the piece is long
@@ -35,17 +39,17 @@ bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, Encode
 // place where it stopped; else the piece is stored raw. Declined
 // incompressible data thus costs one extra eighth of encoding work.
 void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
-                  std::vector<EncodedPiece>& out) {
+                  const SampleLayout* layout, std::vector<EncodedPiece>& out) {
     const auto size = static_cast<uint32_t>(data.size());
-    if (auto compressed = shrunk(data, codec, threads)) {
+    if (auto compressed = shrunk(data, codec, threads, layout)) {
         const auto stored_size = static_cast<uint32_t>(compressed->stored.size());
         out.push_back({{compressed->type, size, stored_size, crc32c(data)}, std::move(compressed->stored)});
         return;
     }
-    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads)) {
-        const size_t half = data.size() / 2;
-        encode_piece(data.first(half), codec, threads, out);
-        encode_piece(data.subspan(half), codec, threads, out);
+    if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads, layout)) {
+        const size_t half = layout ? data.size() / 2 - data.size() / 2 % layout->frame_bytes() : data.size() / 2;
+        encode_piece(data.first(half), codec, threads, layout, out);
+        encode_piece(data.subspan(half), codec, threads, layout, out);
         return;
     }
     out.push_back({{RecordType::Raw, size, size, crc32c(data)}, {data.begin(), data.end()}});
@@ -54,9 +58,9 @@ void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, Encode
 }  // namespace
 
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       EncoderThreads threads) {
+                                       EncoderThreads threads, const SampleLayout* layout) {
     std::vector<EncodedPiece> pieces;
-    if (!data.empty()) encode_piece(data, codec, threads, pieces);
+    if (!data.empty()) encode_piece(data, codec, threads, layout, pieces);
     return pieces;
 }
 

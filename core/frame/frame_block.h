@@ -27,9 +27,11 @@ struct EncodedPiece {
 // raw, or, when its tail shows that it does compress, bisected and each half
 // stored the same way. Never refused; no piece is stored larger than its
 // raw bytes.
-// `threads` is handed to the codec.
+// `threads` and `layout` (null for untyped data) are handed to the codec;
+// typed data is bisected at whole frames of samples.
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       EncoderThreads threads = EncoderThreads::One);
+                                       EncoderThreads threads = EncoderThreads::One,
+                                       const SampleLayout* layout = nullptr);
 
 // The block's uncompressed bytes, checked against its record's length and
 // checksum; throws FrameError naming the block and offset otherwise.

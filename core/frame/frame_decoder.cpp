@@ -112,8 +112,11 @@ void FrameDecoder::read(uint64_t max, std::vector<uint8_t>& out) {
     } catch (const FrameError&) {
         fault_ = std::current_exception();
     }
-    // The data decoded before a fault goes out first; the fault when none is left.
-    if (fault_ && ready_start_ == ready_.size()) std::rethrow_exception(fault_);
+    // In a sequence the data decoded before a fault goes out first, and the
+    // fault when none is left, as a file's reader would have it.
+    if (fault_ && (sequence_ == FrameSequence::OneFrame || ready_start_ == ready_.size())) {
+        std::rethrow_exception(fault_);
+    }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(max, ready_.size() - ready_start_));
     if (out.empty() && ready_start_ == 0 && n == ready_.size()) {
         out = std::move(ready_);

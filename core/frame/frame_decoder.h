@@ -39,9 +39,9 @@ public:
     // Adds input. After the end of a single frame it is kept as unused bytes.
     void feed(std::span<const uint8_t> data);
     // Appends up to `max` bytes of data to `out`, decoding as much of the
-    // input fed as that takes. Throws FrameError for damaged input once the
-    // data decoded before the damage has been read out, after which the
-    // decoder must not be used.
+    // input fed as that takes. Throws FrameError for damaged input (in a
+    // sequence, once the data decoded before the damage has been read out),
+    // after which the decoder must not be used.
     void read(uint64_t max, std::vector<uint8_t>& out);
     // The input has ended (Sequence). Throws TruncatedFrame if it ended
     // inside a frame, and the FrameError of data after a frame for a cut

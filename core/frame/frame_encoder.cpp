@@ -27,7 +27,8 @@ size_t blocks_at_once(const FrameOptions& options, unsigned pool_size) {
 FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options, ByteSink& output,
                            FrameProgress progress)
     : codec_(codec), block_size_(options.block_size), output_(output), progress_(std::move(progress)),
-      header_{FRAME_VERSION, 0, options.block_size, 0}, pool_(options.threads),
+      header_{options.typed ? SAMPLE_FRAME_VERSION : FRAME_VERSION, 0, options.block_size, 0},
+      block_limit_(options.block_size), pool_(options.threads),
       pipeline_(pool_, blocks_at_once(options, pool_.size()),
                 [this](std::vector<EncodedPiece>&& pieces) { write_pieces(std::move(pieces)); }) {}
 
@@ -44,6 +45,7 @@ void FrameEncoder::write_pieces(std::vector<EncodedPiece>&& pieces) {
         ++stats_.blocks;
         if (piece.record.type == RecordType::Chunk) ++stats_.chunk_blocks;
         if (piece.record.type == RecordType::ZstdChunk) ++stats_.zstd_blocks;
+        if (piece.record.type == RecordType::Sample) ++stats_.sample_blocks;
         stats_.input_bytes += piece.record.size;
     }
     if (progress_) progress_(stats_.input_bytes, stats_.output_bytes);
@@ -59,19 +61,35 @@ void FrameEncoder::queue_block(bool last) {
     frame_bytes_ += block_.size();
     const bool alone = last && pipeline_.in_flight() == 0 && pool_.size() > 1;
     const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
-    pipeline_.push([&codec = codec_, threads, block = std::move(block_)] { return encode_block(block, codec, threads); });
+    pipeline_.push([&codec = codec_, threads, block = std::move(block_), layout = layout_] {
+        return encode_block(block, codec, threads, layout ? &*layout : nullptr);
+    });
     block_.clear();
 }
 
 void FrameEncoder::write(std::span<const uint8_t> data) {
     while (!data.empty()) {
         // A short input takes no more memory than it needs.
-        if (block_.empty()) block_.reserve(std::min(data.size(), size_t{block_size_}));
-        const size_t n = std::min(data.size(), size_t{block_size_} - block_.size());
+        if (block_.empty()) block_.reserve(std::min(data.size(), size_t{block_limit_}));
+        const size_t n = std::min(data.size(), size_t{block_limit_} - block_.size());
         block_.insert(block_.end(), data.begin(), data.begin() + static_cast<ptrdiff_t>(n));
         data = data.subspan(n);
-        if (block_.size() == block_size_) queue_block(false);
+        if (block_.size() == block_limit_) queue_block(false);
     }
+}
+
+void FrameEncoder::set_layout(const std::optional<SampleLayout>& layout) {
+    if (layout == layout_) return;
+    if (layout) {
+        if (header_.version < SAMPLE_FRAME_VERSION) throw std::invalid_argument("typed input was not declared");
+        check_layout(*layout);
+        if (layout->frame_bytes() > block_size_) {
+            throw std::invalid_argument("a frame of samples is longer than the block size");
+        }
+    }
+    if (!block_.empty()) queue_block(false);
+    layout_ = layout;
+    block_limit_ = layout ? static_cast<uint32_t>(block_size_ - block_size_ % layout->frame_bytes()) : block_size_;
 }
 
 void FrameEncoder::flush_blocks() {

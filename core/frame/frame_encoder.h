@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,6 +36,12 @@ public:
     // oldest queued block has been written out if as many as the memory
     // limit allows are in flight.
     void write(std::span<const uint8_t> data);
+    // The type of the samples written from now on (none: bytes of no known
+    // type). A change ends the current block; typed blocks hold whole frames
+    // of samples but at the end of the input. Throws std::invalid_argument
+    // unless the options declared typed input, or for a layout whose frame
+    // of samples is longer than the block size.
+    void set_layout(const std::optional<SampleLayout>& layout);
     // Stores the input taken so far, a short block included, and writes out
     // every block: everything written so far can then be decoded.
     void flush_blocks();
@@ -62,6 +69,8 @@ private:
     uint64_t frame_bytes_ = 0;
     uint32_t content_crc_ = 0;
     std::vector<uint8_t> block_;  // input of the block being filled
+    std::optional<SampleLayout> layout_;  // of the block being filled
+    uint32_t block_limit_;                // block_size_, cut to whole frames of samples
     ThreadPool pool_;
     OrderedPipeline<std::vector<EncodedPiece>> pipeline_;
 };

@@ -95,6 +95,7 @@ bool record_type_known(uint8_t type, uint8_t version) {
         case RecordType::Chunk:
         case RecordType::End: return true;
         case RecordType::ZstdChunk: return version >= 2;
+        case RecordType::Sample: return version >= 3;
     }
     return false;
 }
@@ -104,6 +105,7 @@ std::string record_type_name(RecordType type) {
         case RecordType::Raw: return "raw";
         case RecordType::Chunk: return "chunk";
         case RecordType::ZstdChunk: return "zstd";
+        case RecordType::Sample: return "sample";
         case RecordType::End: return "end";
     }
     return "unknown";

@@ -6,7 +6,9 @@
 //
 // Version 2 adds the frame's salt, which enters every record's check so that
 // records spliced in from another frame fail it, and the CRC-32C of the whole
-// content in the end record.
+// content in the end record. Version 3 adds the sample block and nothing
+// else; writers write it only for frames given typed data, so that readers
+// of version 2 read every other frame.
 #pragma once
 
 #include <array>
@@ -19,7 +21,9 @@
 namespace zelk {
 
 inline constexpr std::array<uint8_t, 4> FRAME_MAGIC = {0x89, 'Z', 'L', 'K'};
-inline constexpr uint8_t FRAME_VERSION = 2;         // what writers write
+inline constexpr uint8_t FRAME_VERSION = 2;         // what writers write for untyped data
+inline constexpr uint8_t SAMPLE_FRAME_VERSION = 3;  // frames that may hold sample blocks
+inline constexpr uint8_t NEWEST_FRAME_VERSION = 3;  // the newest readers read
 inline constexpr uint8_t OLDEST_FRAME_VERSION = 1;  // the oldest readers read
 
 // Blocks are at most this long, which bounds what one block costs a reader.
@@ -38,6 +42,7 @@ enum class RecordType : uint8_t {
     Raw = 0x01,        // the block's bytes
     Chunk = 0x02,      // a zelk chunk in mode Plain
     ZstdChunk = 0x03,  // a Zstandard fallback chunk (version 2)
+    Sample = 0x04,     // a sample block: typed samples (version 3)
     End = 0xFF,
 };
 

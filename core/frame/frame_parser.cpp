@@ -131,10 +131,10 @@ std::optional<StoredBlock> FrameParser::next_block() {
 }
 
 void FrameParser::check_version(uint8_t version, uint64_t start) const {
-    if (version < OLDEST_FRAME_VERSION || version > FRAME_VERSION) {
+    if (version < OLDEST_FRAME_VERSION || version > NEWEST_FRAME_VERSION) {
         throw FrameError("frame" + at(start) + " has format version " + std::to_string(version) +
                          ", this program reads versions " + std::to_string(OLDEST_FRAME_VERSION) + " to " +
-                         std::to_string(FRAME_VERSION));
+                         std::to_string(NEWEST_FRAME_VERSION));
     }
 }
 

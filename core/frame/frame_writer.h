@@ -16,6 +16,7 @@ struct FrameOptions {
     uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_BLOCK_SIZE
     unsigned threads = 1;  // of the pool that stores blocks; 0: the calling thread stores them
     uint64_t memory_limit = UINT64_MAX;  // bounds the blocks in flight (memory_limit.h)
+    bool typed = false;  // sample blocks may follow: frames of version 3
 };
 
 struct FrameWriteStats {
@@ -24,6 +25,7 @@ struct FrameWriteStats {
     uint64_t blocks = 0;         // block records written
     uint64_t chunk_blocks = 0;   // of which stored as zelk chunks
     uint64_t zstd_blocks = 0;    // and as Zstandard fallback chunks
+    uint64_t sample_blocks = 0;  // and as sample blocks
 };
 
 // Throws std::invalid_argument for a block size out of range or too large

@@ -13,15 +13,15 @@ constexpr uint32_t MiB = uint32_t{1} << 20;
 // at level 1, 2 MiB at 3, 8 MiB at 19) loses little against a whole file;
 // 1 MiB blocks cost level 3 0.6% to 7.6% on real files.
 constexpr std::array<LevelSettings, MAX_LEVEL> LEVELS{{
-    {{1, ZelkEffort::Never}, 4 * MiB},
-    {{2, ZelkEffort::Probe}, 8 * MiB},
-    {{3, ZelkEffort::Probe}, 8 * MiB},  // the default
-    {{5, ZelkEffort::Probe}, 8 * MiB},
-    {{7, ZelkEffort::Probe}, 8 * MiB},
-    {{9, ZelkEffort::Always}, 16 * MiB},
-    {{12, ZelkEffort::Always}, 16 * MiB},
-    {{16, ZelkEffort::Always}, 16 * MiB},
-    {{19, ZelkEffort::Always}, 16 * MiB},
+    {{1, ZelkEffort::Never}, 4 * MiB, SampleEffort::Fast},
+    {{2, ZelkEffort::Probe}, 8 * MiB, SampleEffort::Fast},
+    {{3, ZelkEffort::Probe}, 8 * MiB, SampleEffort::Moderate},  // the default
+    {{5, ZelkEffort::Probe}, 8 * MiB, SampleEffort::Moderate},
+    {{7, ZelkEffort::Probe}, 8 * MiB, SampleEffort::Moderate},
+    {{9, ZelkEffort::Always}, 16 * MiB, SampleEffort::Full},
+    {{12, ZelkEffort::Always}, 16 * MiB, SampleEffort::Full},
+    {{16, ZelkEffort::Always}, 16 * MiB, SampleEffort::Full},
+    {{19, ZelkEffort::Always}, 16 * MiB, SampleEffort::Full},
 }};
 
 }  // namespace

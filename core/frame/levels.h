@@ -9,11 +9,13 @@
 #include <cstdint>
 
 #include "codec/any_chunk.h"
+#include "sample/sample_block.h"
 
 namespace zelk {
 
 struct LevelSettings : ChunkEffort {
     uint32_t block_size;
+    SampleEffort sample;  // for blocks of typed samples
 };
 
 inline constexpr int MIN_LEVEL = 1;

@@ -70,6 +70,40 @@ bool length_limit(PyObject* object, uint64_t& out) {
     return true;
 }
 
+bool sample_layout(PyObject* type_code, PyObject* trailing, std::optional<SampleLayout>& out) {
+    if (type_code == Py_None) return true;
+    const char* name = PyUnicode_Check(type_code) ? PyUnicode_AsUTF8AndSize(type_code, nullptr) : nullptr;
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "dtype must be a numpy type string");
+        return false;
+    }
+    const auto type = parse_numpy_type(name);
+    if (!type) {
+        PyErr_Format(PyExc_ValueError, "zelk codes samples of int8 to int64, uint8 to uint64, float32 and float64, "
+                                       "not '%s'", name);
+        return false;
+    }
+    SampleLayout layout{type->first, type->second, {}};
+    const Py_ssize_t count = PyTuple_Check(trailing) ? PyTuple_Size(trailing) : -1;
+    if (count < 0 || static_cast<size_t>(count) > MAX_TRAILING_DIMENSIONS) {
+        PyErr_Format(PyExc_ValueError, "zelk codes arrays of 1 to %d dimensions", int{MAX_TRAILING_DIMENSIONS} + 1);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::optional<int64_t> dimension;
+        if (!int_argument(PyTuple_GetItem(trailing, i), "a dimension", false, dimension)) return false;
+        layout.trailing.push_back(static_cast<uint64_t>(*dimension));
+    }
+    try {
+        check_layout(layout);
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return false;
+    }
+    out = std::move(layout);
+    return true;
+}
+
 PyObject* raise(const Failure& failure) {
     PyErr_SetString(failure.type, failure.message.c_str());
     return nullptr;

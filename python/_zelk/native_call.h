@@ -23,6 +23,7 @@
 #include "binding/python_api.h"
 #include "binding/without_lock.h"
 #include "frame/coding_options.h"
+#include "sample/sample_layout.h"
 
 namespace zelk::python {
 
@@ -62,5 +63,9 @@ bool coding_options(PyObject* level, PyObject* threads, PyObject* block_size, Py
 
 // A max_length argument: None or a negative int for no limit (UINT64_MAX).
 bool length_limit(PyObject* object, uint64_t& out);
+
+// The samples' type: a numpy type string ("<i2") or None for bytes of no
+// known type, and the array's dimensions after the first (a tuple of ints).
+bool sample_layout(PyObject* type_code, PyObject* trailing, std::optional<SampleLayout>& out);
 
 }  // namespace zelk::python

@@ -11,6 +11,8 @@
 #include "frame/frame_encoder.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
+#include "frame/frame_summary.h"
+#include "binding/ref.h"
 #include "native_call.h"
 #include "one_shot.h"
 
@@ -37,18 +39,23 @@ PyObject* refuse(const CodecError& error) { return raise(Failure{zelk_error, err
 
 PyObject* compress_frame(PyObject*, PyObject* args) {
     HeldBuffer data;
-    PyObject *level, *threads, *block_size, *memory_limit;
+    PyObject *level, *threads, *block_size, *memory_limit, *type_code, *trailing;
     CodingOptions options;
-    if (!PyArg_ParseTuple(args, "y*OOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit) ||
-        !coding_options(level, threads, block_size, memory_limit, options)) {
+    std::optional<SampleLayout> layout;
+    if (!PyArg_ParseTuple(args, "y*OOOOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit,
+                          &type_code, &trailing) ||
+        !coding_options(level, threads, block_size, memory_limit, options) ||
+        !sample_layout(type_code, trailing, layout)) {
         return nullptr;
     }
     Bytes frame;
     const auto failure = without_lock([&] {
-        const CodingSettings settings = resolve_coding_options(options);
+        CodingSettings settings = resolve_coding_options(options);
+        settings.frame.typed = layout.has_value();
         const ChunkBlockCodec codec(settings.level);
         VectorSink sink;
         FrameEncoder encoder(codec, settings.frame, sink);
+        encoder.set_layout(layout);
         encoder.write(data.bytes());
         encoder.end_frame();
         frame = std::move(sink.bytes);
@@ -73,6 +80,38 @@ PyObject* decompress_frames(PyObject*, PyObject* args) {
         read_frames(source, &sink, ChunkBlockCodec(), settings.frame.threads, {}, settings.frame.memory_limit);
     });
     return failure ? raise(*failure) : to_bytes(sink.bytes);
+}
+
+// (content_size, frames, {kind: blocks}, type_code or None, shape or None).
+PyObject* frame_info(PyObject*, PyObject* args) {
+    HeldBuffer data;
+    if (!PyArg_ParseTuple(args, "y*:frame_info", data.out())) return nullptr;
+    FrameSummary summary;
+    const auto failure = without_lock([&] {
+        SpanSource source(data.bytes());
+        summary = summarize_frames(source);
+    });
+    if (failure) return raise(*failure);
+    binding::Ref type = binding::Ref::borrow(Py_None), shape = binding::Ref::borrow(Py_None);
+    if (const auto& layout = summary.layout) {
+        type = binding::Ref::steal(PyUnicode_FromString(type_code(layout->type, layout->big_endian).c_str()));
+        uint64_t row = layout->element_size();
+        for (uint64_t dimension : layout->trailing) row *= dimension;
+        if (summary.content_size % row == 0) {
+            shape = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout->trailing.size() + 1)));
+            for (size_t i = 0; shape && i <= layout->trailing.size(); ++i) {
+                const uint64_t dimension = i == 0 ? summary.content_size / row : layout->trailing[i - 1];
+                PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(dimension));
+            }
+        }
+        if (!type || !shape) return nullptr;
+    }
+    return Py_BuildValue("(KK{sKsKsKsK}OO)", static_cast<unsigned long long>(summary.content_size),
+                         static_cast<unsigned long long>(summary.frames), "raw",
+                         static_cast<unsigned long long>(summary.raw_blocks), "chunk",
+                         static_cast<unsigned long long>(summary.chunk_blocks), "zstd",
+                         static_cast<unsigned long long>(summary.zstd_blocks), "sample",
+                         static_cast<unsigned long long>(summary.sample_blocks), type.get(), shape.get());
 }
 
 PyObject* check_coding_options(PyObject*, PyObject* args) {
@@ -134,9 +173,11 @@ PyObject* chunk_info(PyObject*, PyObject* args) {
 
 PyMethodDef ONE_SHOT_FUNCTIONS[] = {
     {"compress_frame", compress_frame, METH_VARARGS,
-     "compress_frame(data, level, threads, block_size, memory_limit) -> bytes"},
+     "compress_frame(data, level, threads, block_size, memory_limit, type_code, trailing_shape) -> bytes"},
     {"decompress_frames", decompress_frames, METH_VARARGS,
      "decompress_frames(data, max_length, threads, memory_limit) -> bytes"},
+    {"frame_info", frame_info, METH_VARARGS,
+     "frame_info(frames) -> (content_size, frames, blocks by kind, type_code, shape)"},
     {"check_coding_options", check_coding_options, METH_VARARGS,
      "check_coding_options(level, threads, block_size, memory_limit): raises what compress_frame would"},
     {"encode_chunk", encode_chunk, METH_VARARGS, "encode_chunk(data, level) -> bytes"},

@@ -21,9 +21,16 @@
 namespace zelk::python {
 namespace {
 
+FrameOptions typed_if(FrameOptions options, bool typed) {
+    options.typed = typed;
+    return options;
+}
+
 struct EncoderState {
-    explicit EncoderState(const CodingSettings& settings)
-        : codec(settings.level), encoder(codec, settings.frame, sink) {}
+    EncoderState(const CodingSettings& settings, const std::optional<SampleLayout>& layout)
+        : codec(settings.level), encoder(codec, typed_if(settings.frame, layout.has_value()), sink) {
+        encoder.set_layout(layout);
+    }
     std::mutex mutex;
     std::optional<Failure> broken;
     ChunkBlockCodec codec;
@@ -52,7 +59,7 @@ using DecoderObject = Object<DecoderState>;
 // Creates the state of a new object without the interpreter lock (a pool's
 // threads start), from the options the library resolves.
 template <typename State, typename... Args>
-PyObject* create(PyTypeObject* type, const CodingOptions& options, Args... args) {
+PyObject* create(PyTypeObject* type, const CodingOptions& options, const Args&... args) {
     State* state = nullptr;
     const auto failure = without_lock([&] { state = new State(resolve_coding_options(options), args...); });
     if (failure) return raise(*failure);
@@ -103,14 +110,17 @@ bool positional(PyObject* kwargs, const char* type_name) {
 }
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject *level, *threads, *block_size, *memory_limit;
+    PyObject *level, *threads, *block_size, *memory_limit, *type_code, *trailing;
     CodingOptions options;
+    std::optional<SampleLayout> layout;
     if (!positional(kwargs, "FrameEncoder") ||
-        !PyArg_ParseTuple(args, "OOOO:FrameEncoder", &level, &threads, &block_size, &memory_limit) ||
-        !coding_options(level, threads, block_size, memory_limit, options)) {
+        !PyArg_ParseTuple(args, "OOOOOO:FrameEncoder", &level, &threads, &block_size, &memory_limit, &type_code,
+                          &trailing) ||
+        !coding_options(level, threads, block_size, memory_limit, options) ||
+        !sample_layout(type_code, trailing, layout)) {
         return nullptr;
     }
-    return create<EncoderState>(type, options);
+    return create<EncoderState>(type, options, layout);
 }
 
 // Runs one of the encoder's operations and returns the frame bytes it wrote.
@@ -204,7 +214,7 @@ PyType_Slot ENCODER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<EncoderState>)},
     {Py_tp_methods, ENCODER_METHODS},
-    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size, memory_limit): frames written piece by piece.")},
+    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size, memory_limit, type_code, trailing_shape): frames written piece by piece.")},
     {0, nullptr},
 };
 

@@ -8,6 +8,9 @@ Frames, the format the ``zelk`` command reads and writes:
   ZelkFile, open()                     compressed files, binary or text
   register_archive_formats()           .tar.zlk archives for shutil
 
+Typed samples (numpy arrays, array.array, dtype=) are coded by
+prediction; frame_info() tells what a frame holds.
+
 Chunks, the unit the frame is built from: encode_chunk(), decode_chunk(),
 chunk_info().
 
@@ -25,6 +28,7 @@ from ._archives import register_archive_formats
 from ._chunks import chunk_info, decode_chunk, encode_chunk
 from ._file import ZelkFile, open
 from ._frames import ZelkCompressor, ZelkDecompressor, compress, decompress
+from ._info import FrameInfo, frame_info
 from ._zelk import DEFAULT_LEVEL, MAX_LEVEL, MIN_LEVEL, ZelkError
 
 def __getattr__(name: str) -> object:
@@ -37,5 +41,5 @@ def __getattr__(name: str) -> object:
 __all__ = [
     "DEFAULT_LEVEL", "MAX_LEVEL", "MIN_LEVEL", "ZelkError",
     "compress", "decompress", "ZelkCompressor", "ZelkDecompressor", "ZelkFile", "open",
-    "register_archive_formats", "encode_chunk", "decode_chunk", "chunk_info",
+    "register_archive_formats", "encode_chunk", "decode_chunk", "chunk_info", "FrameInfo", "frame_info",
 ]

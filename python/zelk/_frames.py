@@ -2,16 +2,18 @@
 incremental compressor and decompressor objects."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, ClassVar, Optional
+from typing import TYPE_CHECKING, Any, ClassVar, Optional, Sequence
 
 from . import _zelk
+from ._samples import sample_type
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
 
 def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int = 1,
-             block_size: Optional[int] = None, memory_limit: Optional[int] = None) -> bytes:
+             block_size: Optional[int] = None, memory_limit: Optional[int] = None, dtype: Any = None,
+             shape: Optional[Sequence[int]] = None) -> bytes:
     """Compress a bytes-like object into one zelk frame, as the ``zelk``
     command writes it.
 
@@ -25,8 +27,18 @@ def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int 
     blocks in flight (fewer at once if need be; None: a quarter of the
     machine's memory, as the command's default); blocks too large for it are
     refused with ValueError.
+
+    Typed samples are coded by prediction (sample blocks): a numpy array
+    or any buffer that states its type (``array.array``, ``memoryview.cast``)
+    of integers of 1 to 8 bytes or of floats of 4 or 8, either byte order;
+    an (n, c) array with up to 64 columns is n samples of c channels.
+    ``dtype`` (a numpy dtype or type string such as ``"<i2"``) and ``shape``
+    give a type to plain bytes. Buffers of single bytes with one dimension
+    are coded as bytes. Decompressing gives the bytes back, whatever the
+    type.
     """
-    return _zelk.compress_frame(data, level, threads, block_size, memory_limit)
+    code, trailing = sample_type(data, dtype, shape)
+    return _zelk.compress_frame(data, level, threads, block_size, memory_limit, code, trailing)
 
 
 def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, threads: int = 1,
@@ -48,7 +60,9 @@ class ZelkCompressor:
     """Compresses data into frames incrementally, in memory bounded by a few
     blocks whatever the length of the stream.
 
-    The arguments are those of ``zelk.compress()``. With one thread (the default) each block is compressed in the call that
+    The arguments are those of ``zelk.compress()``; ``dtype`` and ``shape``
+    type the data to come (only the dimensions after the first count, so
+    the first may be any number). With one thread (the default) each block is compressed in the call that
     completes it; with ``threads`` of 2 or more (0: one per core), blocks are
     compressed on threads of the library's own while the caller goes on, and
     ``compress()`` returns the frame bytes of the blocks finished so far. The frame is the one ``zelk.compress()`` writes for the
@@ -65,8 +79,10 @@ class ZelkCompressor:
     """End the frame; the next data begins a new one."""
 
     def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None,
-                 memory_limit: Optional[int] = None) -> None:
-        self._encoder = _zelk.FrameEncoder(level, threads, block_size, memory_limit)
+                 memory_limit: Optional[int] = None, dtype: Any = None,
+                 shape: Optional[Sequence[int]] = None) -> None:
+        code, trailing = (None, ()) if dtype is None and shape is None else sample_type(b"", dtype, shape)
+        self._encoder = _zelk.FrameEncoder(level, threads, block_size, memory_limit, code, trailing)
         self._last_mode = self.FLUSH_FRAME
 
     @property

@@ -91,15 +91,17 @@ def test_list_shows_blocks_storage_and_ratio(zelk, tmp_path):
     result = zelk("-l", "mix.zlk")
     assert result.returncode == 0
     header, row = result.stdout.decode().splitlines()
-    assert header.split() == ["frames", "blocks", "zelk", "zstd", "raw", "compressed", "uncompressed", "ratio", "name"]
+    assert header.split() == ["frames", "blocks", "zelk", "zstd", "sample", "raw", "compressed", "uncompressed",
+                              "ratio", "name"]
     fields = row.split()
-    assert fields[:7] == ["1", "3", *(str(kinds.count(kind)) for kind in (2, 3, 1)), str(len(frame)), "60000"]
-    assert float(fields[7]) == pytest.approx(len(frame) / 60000, abs=0.001)
+    assert fields[:8] == ["1", "3", *(str(kinds.count(kind)) for kind in (2, 3, 4, 1)), str(len(frame)), "60000"]
+    assert float(fields[8]) == pytest.approx(len(frame) / 60000, abs=0.001)
     detail = zelk("-lv", "mix.zlk").stdout.decode()
     assert len(re.findall(r"block \d+ at offset \d+: (chunk|zstd|raw)", detail)) == 3
     (tmp_path / "again.zlk").write_bytes(frame)
     totals = zelk("--list", "mix.zlk", "again.zlk").stdout.decode().splitlines()
-    assert totals[-1].split()[:7] == ["2", "6", *(str(2 * kinds.count(kind)) for kind in (2, 3, 1)), str(2 * len(frame)), "120000"]
+    assert totals[-1].split()[:8] == ["2", "6", *(str(2 * kinds.count(kind)) for kind in (2, 3, 4, 1)),
+                                      str(2 * len(frame)), "120000"]
 
 
 def test_quiet_hides_warnings_but_not_their_status(zelk, tmp_path, text_file):

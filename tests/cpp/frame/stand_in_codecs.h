@@ -24,7 +24,8 @@ class RunLengthCodec final : public BlockCodec {
 public:
     explicit RunLengthCodec(size_t poison_after = SIZE_MAX) : poison_after_(poison_after) {}
 
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads) const override {
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads,
+                                            const SampleLayout*) const override {
         offered += data.size();
         Bytes out;
         for (size_t i = 0; i < data.size();) {
@@ -57,7 +58,8 @@ private:
 // A codec that claims success with output no shorter than its input.
 class InflatingCodec final : public BlockCodec {
 public:
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads) const override {
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads,
+                                            const SampleLayout*) const override {
         Bytes out(data.begin(), data.end());
         out.push_back(0);
         return CompressedBlock{RecordType::Chunk, out};

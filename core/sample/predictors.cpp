@@ -1,0 +1,119 @@
+#include "sample/predictors.h"
+
+#include <algorithm>
+
+#include "sample/sample_values.h"
+
+namespace zelk {
+namespace {
+
+constexpr int64_t INPUT_LIMIT = int64_t{1} << 24;
+constexpr int64_t WEIGHT_LIMIT = int64_t{1} << 25;
+constexpr unsigned WEIGHT_FRACTION = 16;
+
+}  // namespace
+
+// Stage shapes of each preset, the longest filter first.
+const std::vector<StageShape>& cascade_stages(unsigned preset) {
+    static const std::vector<StageShape> PRESETS[CASCADE_PRESETS] = {
+        {{16, 7}, {2, 5}},
+        {{32, 6}, {16, 5}, {2, 4}},
+        {{256, 6}, {32, 6}, {16, 6}, {2, 5}},
+    };
+    return PRESETS[preset];
+}
+
+namespace {
+
+int64_t saturate(int64_t value, int64_t limit) { return std::clamp(value, -limit, limit); }
+
+int64_t difference(int64_t a, int64_t b, unsigned width) {
+    return wrap(static_cast<uint64_t>(a) - static_cast<uint64_t>(b), width);
+}
+int64_t sum(int64_t a, int64_t b, unsigned width) {
+    return wrap(static_cast<uint64_t>(a) + static_cast<uint64_t>(b), width);
+}
+
+}  // namespace
+
+int64_t Polynomial::predict() const {
+    const uint64_t x1 = static_cast<uint64_t>(past_[0]), x2 = static_cast<uint64_t>(past_[1]),
+                   x3 = static_cast<uint64_t>(past_[2]);
+    switch (order_) {
+        case 0: return 0;
+        case 1: return past_[0];
+        case 2: return wrap(2 * x1 - x2, width_);
+        default: return wrap(3 * x1 - 3 * x2 + x3, width_);
+    }
+}
+
+void Polynomial::push(int64_t value) {
+    past_[2] = past_[1];
+    past_[1] = past_[0];
+    past_[0] = value;
+}
+
+NlmsStage::NlmsStage(StageShape shape)
+    : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0) {}
+
+int64_t NlmsStage::predict() {
+    const int32_t* x = &window_[start_];
+    int64_t total = 0;
+    for (unsigned i = 0; i < taps_; ++i) total += int64_t{weights_[i]} * x[i];
+    sum_ = total;
+    return total >> WEIGHT_FRACTION;
+}
+
+void NlmsStage::update(int64_t input, int64_t error) {
+    const int32_t* x = &window_[start_];
+    // Step in units of 2^-30 per unit of input, then per weight in 2^-16.
+    const int64_t step = (saturate(error, INPUT_LIMIT) << 30) / (energy_ + 1);
+    // Rounded to nearest: flooring would pull every weight down a little
+    // at each update, and the filter would drift even where it should rest.
+    const unsigned shift = 14 + mu_shift_;
+    const int64_t half = int64_t{1} << (shift - 1);
+    for (unsigned i = 0; i < taps_; ++i) {
+        const int64_t moved = weights_[i] + ((step * x[i] + half) >> shift);
+        weights_[i] = static_cast<int32_t>(saturate(moved, WEIGHT_LIMIT));
+    }
+    const auto newest = static_cast<int32_t>(saturate(input, INPUT_LIMIT));
+    energy_ += int64_t{newest} * newest - int64_t{x[0]} * x[0];
+    if (start_ + taps_ == window_.size()) {
+        std::copy(window_.end() - taps_ + 1, window_.end(), window_.begin());
+        start_ = 0;
+    } else {
+        ++start_;
+    }
+    window_[start_ + taps_ - 1] = newest;
+}
+
+Cascade::Cascade(const std::vector<StageShape>& stages, unsigned width) : width_(width) {
+    for (const StageShape& shape : stages) stages_.emplace_back(shape);
+    predictions_.resize(stages_.size());
+}
+
+int64_t Cascade::residual_of(int64_t value) {
+    int64_t input = difference(value, previous_, width_);
+    previous_ = value;
+    for (NlmsStage& stage : stages_) {
+        const int64_t error = difference(input, saturate(stage.predict(), INPUT_LIMIT), width_);
+        stage.update(input, error);
+        input = error;
+    }
+    return input;
+}
+
+int64_t Cascade::value_of(int64_t residual) {
+    for (size_t j = 0; j < stages_.size(); ++j) predictions_[j] = saturate(stages_[j].predict(), INPUT_LIMIT);
+    int64_t error = residual;
+    for (size_t j = stages_.size(); j-- > 0;) {
+        const int64_t input = sum(error, predictions_[j], width_);
+        stages_[j].update(input, error);
+        error = input;
+    }
+    const int64_t value = sum(error, previous_, width_);
+    previous_ = value;
+    return value;
+}
+
+}  // namespace zelk

@@ -1,0 +1,86 @@
+// The predictors of a sample block, each run over one channel's W-bit
+// values (sample_values.h), the encoder and the decoder making the same
+// prediction from the same past:
+//
+//   Polynomial  order 0 to 3: 0, x1, 2 x1 - x2, 3 x1 - 3 x2 + x3 (x1 the
+//               previous value), modulo 2^W;
+//   Cascade     the first difference, then stages of normalised LMS filters,
+//               each predicting what the stage before it left over from that
+//               stage's own past: a long filter for the spectrum's shape,
+//               shorter ones for what changes faster. In fixed point: inputs
+//               saturated to 25 bits, weights of 16 fractional bits bounded
+//               to +-2^25, the prediction the weighted sum shifted right,
+//               and each weight moved by mu * e * x_i / (energy + 1), energy
+//               being the sum of the squared inputs the filter holds. Every
+//               product and sum fits 64 bits, so every machine computes the
+//               same predictions.
+//
+// The residual of a value is (value - prediction) modulo 2^W; the decoder
+// adds them back modulo 2^W.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace zelk {
+
+class Polynomial {
+public:
+    explicit Polynomial(unsigned order, unsigned width) : order_(order), width_(width) {}
+    int64_t predict() const;
+    void push(int64_t value);
+
+private:
+    unsigned order_;
+    unsigned width_;
+    std::array<int64_t, 3> past_{};
+};
+
+struct StageShape {
+    unsigned taps;
+    unsigned mu_shift;  // mu = 2^-mu_shift
+};
+
+class NlmsStage {
+public:
+    explicit NlmsStage(StageShape shape);
+    int64_t predict();
+    // The stage's input and the error of its prediction.
+    void update(int64_t input, int64_t error);
+
+private:
+    unsigned taps_;
+    unsigned mu_shift_;
+    std::vector<int32_t> weights_;
+    std::vector<int32_t> window_;  // the inputs, oldest first, in a buffer that slides
+    size_t start_ = 0;             // where the window begins in window_
+    int64_t energy_ = 0;
+    int64_t sum_ = 0;              // of the last predict()
+};
+
+// The cascades a block may name, by number.
+inline constexpr unsigned CASCADE_PRESETS = 3;
+
+// The stage shapes of a preset.
+const std::vector<StageShape>& cascade_stages(unsigned preset);
+
+class Cascade {
+public:
+    Cascade(const std::vector<StageShape>& stages, unsigned width);
+    // The prediction of the next value; then exactly one of encode (given
+    // the value, returns its residual) or decode (given the residual,
+    // returns the value), in turn with predict().
+    int64_t residual_of(int64_t value);
+    int64_t value_of(int64_t residual);
+
+private:
+    unsigned width_;
+    int64_t previous_ = 0;
+    std::vector<NlmsStage> stages_;
+    std::vector<int64_t> predictions_;
+};
+
+}  // namespace zelk

@@ -1,0 +1,44 @@
+// The sample block: typed samples coded by prediction and the adaptive
+// range coder. Layout of its stored bytes:
+//
+//   the sample layout (sample_layout.h)
+//   the value transform (sample_values.h): a kind byte and its parameters
+//   the channel coding byte: 0 channels apart, 1 mid and side (two
+//     channels: side = L - R, mid = R + floor(side / 2)), 2 each channel less
+//     the one before it
+//   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
+//     1 cascade, then the preset byte (predictors.h)
+//   the residuals of every sample, channel by channel within each frame,
+//     range coded (residual_coder.h), one stream of contexts per channel
+//   the block's last bytes that make no whole frame, as they are
+//
+// The block's size is its record's: it holds size / frame_bytes frames. A
+// reader checks every field before it uses it and refuses, before decoding,
+// a block whose residual bytes cannot hold that many residuals.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "base/bytes.h"
+#include "codec/codec_error.h"
+#include "sample/sample_layout.h"
+
+namespace zelk {
+
+// How hard the encoder works: fixed polynomials; a short cascade; the long
+// cascade, each with its choices tried on the block's start.
+enum class SampleEffort { Fast, Moderate, Full };
+
+// The sample block of `data`, whose length need not be a whole number of
+// frames. Throws std::invalid_argument for a layout check_layout refuses.
+std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort);
+
+// The `size` bytes a sample block stands for, or why it cannot be decoded.
+Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size);
+
+// The layout a sample block begins with.
+std::optional<SampleLayout> sample_block_layout(ByteView stored);
+
+}  // namespace zelk

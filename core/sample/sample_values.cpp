@@ -1,0 +1,202 @@
+#include "sample/sample_values.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace zelk {
+namespace {
+
+constexpr double POWERS_OF_TEN[MAX_DECIMALS + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+
+double as_double(uint64_t bits, bool single) {
+    if (single) return std::bit_cast<float>(static_cast<uint32_t>(bits));
+    return std::bit_cast<double>(bits);
+}
+
+uint64_t float_bits(double value, bool single) {
+    if (single) return std::bit_cast<uint32_t>(static_cast<float>(value));
+    return std::bit_cast<uint64_t>(value);
+}
+
+// The float k / 10^d: one correctly rounded division (and, for float32,
+// one rounding to float), the same on every machine.
+uint64_t decimal_bits(int64_t k, unsigned decimals, bool single) {
+    return float_bits(static_cast<double>(k) / POWERS_OF_TEN[decimals], single);
+}
+
+// k for a float that is k / 10^d exactly at this d, if it is.
+std::optional<int64_t> decimal_of(uint64_t bits, unsigned decimals, bool single) {
+    const double x = as_double(bits, single);
+    const double scaled = std::nearbyint(x * POWERS_OF_TEN[decimals]);
+    if (!(std::fabs(scaled) < 9007199254740992.0)) return std::nullopt;  // 2^53; also NaN and infinity
+    const auto k = static_cast<int64_t>(scaled);
+    if (decimal_bits(k, decimals, single) != bits) return std::nullopt;
+    return k;
+}
+
+uint64_t sign_bit(unsigned width) { return uint64_t{1} << (width - 1); }
+
+// Float bits in the order of the floats they stand for, and back.
+uint64_t ordered(uint64_t bits, unsigned width) {
+    const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+    return (bits & sign_bit(width)) ? ~bits & mask : bits | sign_bit(width);
+}
+uint64_t unordered(uint64_t key, unsigned width) {
+    const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+    return (key & sign_bit(width)) ? key & ~sign_bit(width) : ~key & mask;
+}
+
+std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const ElementBytes access(layout);
+    const bool single = layout.type == ElementType::F32;
+    const size_t n = elements.size() / access.size();
+    unsigned decimals = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t bits = access.load(&elements[i * access.size()]);
+        while (!decimal_of(bits, decimals, single)) {
+            if (++decimals > MAX_DECIMALS) return std::nullopt;
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {  // a value exact at a smaller d may not be at the block's
+        if (!decimal_of(access.load(&elements[i * access.size()]), decimals, single)) return std::nullopt;
+    }
+    return decimals;
+}
+
+// The distinct element values in numeric order, if there are few enough
+// against the count for their table to pay.
+std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const ElementBytes access(layout);
+    const size_t n = elements.size() / access.size();
+    const size_t limit = std::min(MAX_DICTIONARY, n / 8);
+    std::unordered_map<uint64_t, bool> seen;
+    for (size_t i = 0; i < n; ++i) {
+        seen.emplace(access.load(&elements[i * access.size()]), true);
+        if (seen.size() > limit) return std::nullopt;
+    }
+    const ValueTransform natural(layout);
+    std::vector<uint64_t> values;
+    for (const auto& [bits, _] : seen) values.push_back(bits);
+    std::sort(values.begin(), values.end(),
+              [&](uint64_t a, uint64_t b) { return natural.value(a) < natural.value(b); });
+    return values;
+}
+
+}  // namespace
+
+uint64_t ElementBytes::load(const uint8_t* at) const {
+    uint64_t bits = 0;
+    if (big_endian_) {
+        for (size_t i = 0; i < size_; ++i) bits = (bits << 8) | at[i];
+    } else {
+        for (size_t i = size_; i-- > 0;) bits = (bits << 8) | at[i];
+    }
+    return bits;
+}
+
+void ElementBytes::store(uint8_t* at, uint64_t bits) const {
+    if (big_endian_) {
+        for (size_t i = size_; i-- > 0; bits >>= 8) at[i] = static_cast<uint8_t>(bits);
+    } else {
+        for (size_t i = 0; i < size_; ++i, bits >>= 8) at[i] = static_cast<uint8_t>(bits);
+    }
+}
+
+ValueTransform::ValueTransform(const SampleLayout& layout)
+    : layout_(layout), kind_(layout.is_float() ? TransformKind::OrderedFloat : TransformKind::Integers),
+      width_(layout.bits()) {}
+
+ValueTransform::ValueTransform(const SampleLayout& layout, unsigned decimals)
+    : layout_(layout), kind_(TransformKind::Decimal), width_(64), decimals_(decimals) {}
+
+ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values)
+    : layout_(layout), kind_(TransformKind::Dictionary), width_(32), dictionary_(std::move(sorted_values)) {
+    for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_.emplace(dictionary_[rank], rank);
+}
+
+int64_t ValueTransform::value(uint64_t bits) const {
+    const unsigned width = layout_.bits();
+    switch (kind_) {
+        case TransformKind::Integers:
+            return layout_.is_signed() ? wrap(bits, width) : wrap(bits ^ sign_bit(width), width);
+        case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
+        case TransformKind::Decimal:
+            return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
+        case TransformKind::Dictionary: return ranks_.at(bits);
+    }
+    return 0;
+}
+
+std::optional<uint64_t> ValueTransform::bits(int64_t value) const {
+    const unsigned width = layout_.bits();
+    const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+    const auto raw = static_cast<uint64_t>(value);
+    switch (kind_) {
+        case TransformKind::Integers: return (layout_.is_signed() ? raw : raw ^ sign_bit(width)) & mask;
+        case TransformKind::OrderedFloat: return unordered((raw ^ sign_bit(width)) & mask, width);
+        case TransformKind::Decimal:
+            if (value <= -(int64_t{1} << 53) || value >= (int64_t{1} << 53)) return std::nullopt;
+            return decimal_bits(value, decimals_, layout_.type == ElementType::F32);
+        case TransformKind::Dictionary:
+            if (value < 0 || static_cast<uint64_t>(value) >= dictionary_.size()) return std::nullopt;
+            return dictionary_[static_cast<size_t>(value)];
+    }
+    return std::nullopt;
+}
+
+void ValueTransform::write(std::vector<uint8_t>& out) const {
+    out.push_back(static_cast<uint8_t>(kind_));
+    if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
+    if (kind_ == TransformKind::Dictionary) {
+        write_varint(dictionary_.size(), out);
+        const ElementBytes access(layout_);
+        for (uint64_t bits : dictionary_) {
+            out.resize(out.size() + access.size());
+            access.store(&out[out.size() - access.size()], bits);
+        }
+    }
+}
+
+std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, std::span<const uint8_t> bytes,
+                                                   size_t& at) {
+    if (at >= bytes.size()) return std::nullopt;
+    const auto kind = static_cast<TransformKind>(bytes[at++]);
+    switch (kind) {
+        case TransformKind::Integers:
+        case TransformKind::OrderedFloat: {
+            const ValueTransform natural(layout);
+            if (natural.kind() != kind) return std::nullopt;
+            return natural;
+        }
+        case TransformKind::Decimal:
+            if (!layout.is_float() || at >= bytes.size() || bytes[at] > MAX_DECIMALS) return std::nullopt;
+            return ValueTransform(layout, unsigned{bytes[at++]});
+        case TransformKind::Dictionary: {
+            const auto count = read_varint(bytes, at);
+            const ElementBytes access(layout);
+            if (!count || *count == 0 || *count > MAX_DICTIONARY || *count > (bytes.size() - at) / access.size()) {
+                return std::nullopt;
+            }
+            std::vector<uint64_t> values(static_cast<size_t>(*count));
+            for (uint64_t& bits : values) {
+                bits = access.load(&bytes[at]);
+                at += access.size();
+            }
+            return ValueTransform(layout, std::move(values));
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    std::vector<ValueTransform> found{ValueTransform(layout)};
+    if (layout.is_float()) {
+        if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
+    }
+    if (auto values = few_values(layout, elements)) found.emplace_back(layout, std::move(*values));
+    return found;
+}
+
+}  // namespace zelk

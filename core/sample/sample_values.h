@@ -1,0 +1,87 @@
+// Samples as the predictors see them: each element turned into an integer
+// of W bits (two's complement, held in an int64_t) by one of the value
+// transforms below, and back. All arithmetic on them is modulo 2^W, so any
+// prediction gives an exact round trip.
+//
+//   Integers      integer elements as they are; W is the element's width
+//   OrderedFloat  a float's bits as an integer in the float's order (the
+//                 sign bit flipped, the others too for negative values); W
+//                 is the width, and NaN payloads, -0.0, infinities and
+//                 subnormals come back bit for bit
+//   Decimal       floats that are all k / 10^d exactly, for integers k and one
+//                 d from 0 to 9 (d = 0: integer-valued floats); W = 64
+//   Dictionary    elements with few distinct values: each its rank among
+//                 them, the values stored in the block; W = 32
+//
+// The encoder proves a transform exact on the whole block before using it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "sample/sample_layout.h"
+
+namespace zelk {
+
+// Elements of a layout in a byte buffer, read and written as bit patterns.
+class ElementBytes {
+public:
+    ElementBytes(const SampleLayout& layout) : size_(layout.element_size()), big_endian_(layout.big_endian) {}
+    uint64_t load(const uint8_t* at) const;
+    void store(uint8_t* at, uint64_t bits) const;
+    size_t size() const { return size_; }
+
+private:
+    size_t size_;
+    bool big_endian_;
+};
+
+enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3 };
+
+inline constexpr unsigned MAX_DECIMALS = 9;
+inline constexpr size_t MAX_DICTIONARY = 1 << 16;
+
+// Sign-extends the low `width` bits of `value`.
+constexpr int64_t wrap(uint64_t value, unsigned width) {
+    return width >= 64 ? static_cast<int64_t>(value)
+                       : static_cast<int64_t>(value << (64 - width)) >> (64 - width);
+}
+
+class ValueTransform {
+public:
+    // Integers for integer elements, OrderedFloat for floats.
+    explicit ValueTransform(const SampleLayout& layout);
+    ValueTransform(const SampleLayout& layout, unsigned decimals);                       // Decimal
+    ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values);     // Dictionary
+
+    TransformKind kind() const { return kind_; }
+    unsigned width() const { return width_; }
+    // The element with these bits as a W-bit value (which must exist for a
+    // transform proven on the data).
+    int64_t value(uint64_t bits) const;
+    // The bits of the element a W-bit value stands for; nothing for a value
+    // no element of the block has (a dictionary rank out of range).
+    std::optional<uint64_t> bits(int64_t value) const;
+
+    void write(std::vector<uint8_t>& out) const;
+    // Reads the transform written at `at` for `layout`, or nothing.
+    static std::optional<ValueTransform> read(const SampleLayout& layout, std::span<const uint8_t> bytes, size_t& at);
+
+private:
+    SampleLayout layout_;
+    TransformKind kind_;
+    unsigned width_;
+    unsigned decimals_ = 0;
+    std::vector<uint64_t> dictionary_;
+    std::unordered_map<uint64_t, uint32_t> ranks_;
+};
+
+// The transforms proven exact on `elements` (n elements of `layout`), the
+// layout's own first; at most one of each kind.
+std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements);
+
+}  // namespace zelk

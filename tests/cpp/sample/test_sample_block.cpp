@@ -1,0 +1,147 @@
+// Sample blocks: exact round trips of every element type and byte order at
+// every effort, the transforms each kind of data calls for, and refusals of
+// damaged or hostile blocks before any decoding.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "sample/sample_block.h"
+#include "sample/sample_values.h"
+#include "test_support.h"
+
+namespace zelk {
+namespace {
+
+using test::Bytes;
+
+template <typename T>
+Bytes bytes_of(const std::vector<T>& values, bool big_endian = false) {
+    Bytes out(values.size() * sizeof(T));
+    std::memcpy(out.data(), values.data(), out.size());
+    if (big_endian) {
+        for (size_t i = 0; i < out.size(); i += sizeof(T)) std::reverse(out.begin() + i, out.begin() + i + sizeof(T));
+    }
+    return out;
+}
+
+// A voice-like 16-bit signal: a few partials, a slow envelope, a little noise.
+std::vector<int16_t> speech(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, 8);
+    std::vector<int16_t> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double t = double(i) / 16000, envelope = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
+        const double s = envelope * (6000 * std::sin(2 * M_PI * 220 * t) + 2500 * std::sin(2 * M_PI * 660 * t + 1));
+        v[i] = static_cast<int16_t>(std::lround(s + noise(rng)));
+    }
+    return v;
+}
+
+Bytes round_trip(const Bytes& data, const SampleLayout& layout, SampleEffort effort, size_t* stored = nullptr) {
+    const Bytes block = encode_sample_block(data, layout, effort);
+    if (stored) *stored = block.size();
+    auto back = decode_sample_block(block, static_cast<uint32_t>(data.size()));
+    EXPECT_TRUE(back.ok()) << (back.ok() ? "" : back.error().display());
+    return back.ok() ? back.value() : Bytes{};
+}
+
+TEST(SampleBlock, EveryTypeAndByteOrderRoundTripsAtEveryEffort) {
+    const Bytes noise = test::random_bytes(8 * 3 * 1000 + 5, 9);  // a tail that makes no whole frame
+    for (uint8_t type = 1; type <= 10; ++type) {
+        for (bool big_endian : {false, true}) {
+            for (std::vector<uint64_t> trailing : {std::vector<uint64_t>{}, std::vector<uint64_t>{3}}) {
+                const SampleLayout layout{static_cast<ElementType>(type), big_endian, trailing};
+                for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
+                    EXPECT_EQ(round_trip(noise, layout, effort), noise) << element_type_name(layout.type);
+                }
+            }
+        }
+    }
+}
+
+TEST(SampleBlock, SpeechShrinksMoreWithMoreEffort) {
+    const Bytes data = bytes_of(speech(200000, 1));
+    const SampleLayout layout{ElementType::I16, false, {}};
+    size_t fast = 0, moderate = 0, full = 0;
+    EXPECT_EQ(round_trip(data, layout, SampleEffort::Fast, &fast), data);
+    EXPECT_EQ(round_trip(data, layout, SampleEffort::Moderate, &moderate), data);
+    EXPECT_EQ(round_trip(data, layout, SampleEffort::Full, &full), data);
+    EXPECT_LT(fast, data.size() / 2);
+    EXPECT_LT(moderate, fast);
+    EXPECT_LE(full, moderate);
+}
+
+TEST(SampleBlock, FloatsComeBackBitForBit) {
+    std::vector<double> special{0.0, -0.0, std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::denorm_min(),
+                                std::bit_cast<double>(uint64_t{0x7FF8DEADBEEF0001}), 1e308, -1.5};
+    for (int i = 0; i < 5000; ++i) special.push_back(std::sin(i * 0.01) * 1000 + (i % 7 == 0 ? -0.0 : 0.0));
+    for (bool big_endian : {false, true}) {
+        const Bytes data = bytes_of(special, big_endian);
+        EXPECT_EQ(round_trip(data, {ElementType::F64, big_endian, {}}, SampleEffort::Moderate), data);
+        std::vector<float> singles(special.begin(), special.end());
+        singles.push_back(std::bit_cast<float>(uint32_t{0xFFC01234}));
+        const Bytes single_data = bytes_of(singles, big_endian);
+        EXPECT_EQ(round_trip(single_data, {ElementType::F32, big_endian, {}}, SampleEffort::Moderate), single_data);
+    }
+}
+
+// Integer-valued floats, decimals and few distinct values each shrink far
+// below what their bits as ordered integers would.
+TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
+    std::mt19937 rng(4);
+    std::vector<double> elevations(60000), prices(60000), levels(60000);
+    double walk = 250;
+    for (size_t i = 0; i < elevations.size(); ++i) {
+        walk += std::uniform_int_distribution<int>(-3, 3)(rng);
+        elevations[i] = walk;
+        prices[i] = std::round((100 + walk / 10) * 100) / 100;
+        levels[i] = 0.0123 * std::uniform_int_distribution<int>(0, 40)(rng);
+    }
+    const SampleLayout layout{ElementType::F64, false, {}};
+    for (const auto* values : {&elevations, &prices, &levels}) {
+        const Bytes data = bytes_of(*values);
+        size_t stored = 0;
+        EXPECT_EQ(round_trip(data, layout, SampleEffort::Moderate, &stored), data);
+        EXPECT_LT(stored * 8, data.size()) << "ratio " << double(data.size()) / stored;
+    }
+}
+
+TEST(SampleBlock, StereoAndManyChannelsRoundTrip) {
+    const auto left = speech(30000, 2), right = speech(30000, 3);
+    std::vector<int16_t> stereo, six;
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo.push_back(left[i]), stereo.push_back(static_cast<int16_t>(left[i] / 2 + right[i] / 2));
+        for (int c = 0; c < 6; ++c) six.push_back(static_cast<int16_t>(left[i] / (c + 1)));
+    }
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Full}) {
+        EXPECT_EQ(round_trip(bytes_of(stereo), {ElementType::I16, false, {2}}, effort), bytes_of(stereo));
+        EXPECT_EQ(round_trip(bytes_of(six), {ElementType::I16, false, {6}}, effort), bytes_of(six));
+    }
+}
+
+TEST(SampleBlock, RefusesDamageAndClaimsBeyondItsBytesBeforeDecoding) {
+    const Bytes data = bytes_of(speech(20000, 5));
+    const Bytes block = encode_sample_block(data, {ElementType::I16, false, {}}, SampleEffort::Moderate);
+    auto refusal = [](const Bytes& stored, uint32_t size) {
+        const auto result = decode_sample_block(stored, size);
+        return result.ok() ? std::string("accepted") : result.error().display();
+    };
+    EXPECT_NE(refusal(Bytes{0x0B, 0}, 2).find("layout"), std::string::npos);
+    EXPECT_NE(refusal(Bytes{0x04, 4, 1, 1, 1, 1}, 2).find("layout"), std::string::npos);
+    Bytes unknown = block;
+    unknown[2] = 7;  // the transform's kind
+    EXPECT_NE(refusal(unknown, 40000).find("transform"), std::string::npos);
+    EXPECT_NE(refusal(block, 2'000'000'000).find("cannot hold"), std::string::npos);
+    for (size_t cut : {size_t{3}, size_t{6}, block.size() / 2}) {
+        EXPECT_NE(refusal(Bytes(block.begin(), block.begin() + cut), 40000), "accepted") << cut;
+    }
+}
+
+}  // namespace
+}  // namespace zelk

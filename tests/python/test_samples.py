@@ -1,0 +1,71 @@
+"""Typed samples through the package: the type is read from the buffer or
+given, sample blocks are written, and the bytes come back exactly."""
+import array
+import io
+import math
+import struct
+
+import pytest
+
+import zelk
+
+np = pytest.importorskip("numpy")
+
+
+def wave(n, channels=1, dtype="<i2", seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)[:, None] / 8000
+    values = 3000 * np.sin(2 * np.pi * 200 * t * np.arange(1, channels + 1)) + rng.normal(0, 5, (n, channels))
+    return values.astype(dtype).reshape((n,) if channels == 1 else (n, channels))
+
+
+@pytest.mark.parametrize("dtype", ["|u1", "|i1", "<u2", ">i2", "<i4", ">u4", "<i8", "<u8", "<f4", ">f8"])
+def test_every_type_is_coded_as_samples_and_restored_exactly(dtype):
+    data = wave(20000, 2, dtype)
+    for level in (1, 3, 9):
+        frame = zelk.compress(data, level)
+        assert zelk.decompress(frame) == data.tobytes()
+        info = zelk.frame_info(frame)
+        assert info.blocks["sample"] >= 1 and info.dtype == np.dtype(dtype).str and info.shape == data.shape
+
+
+def test_the_type_comes_from_the_buffer_or_is_given():
+    data = wave(30000)
+    expected = zelk.compress(data)
+    assert zelk.compress(memoryview(data.tobytes()).cast("h")) == expected
+    assert zelk.compress(array.array("h", data.tobytes())) == expected
+    assert zelk.compress(data.tobytes(), dtype="<i2") == expected
+    assert zelk.compress(data.tobytes(), dtype=np.dtype("<i2"), shape=(30000,)) == expected
+    assert zelk.frame_info(zelk.compress(data.tobytes())).dtype is None
+    assert len(expected) < data.nbytes / 2
+    with pytest.raises(ValueError, match="not 'c16'"):
+        zelk.compress(b"x" * 32, dtype="c16")
+    with pytest.raises(ValueError, match="shape"):
+        zelk.compress(b"x" * 32, shape=(4, 4))
+
+
+def test_floats_come_back_bit_for_bit():
+    special = [0.0, -0.0, math.inf, -math.inf, 5e-324, 1e308, -1.5, struct.unpack("<d", b"\x01\x00\xef\xbe\xad\xde\xf8\x7f")[0]]
+    values = np.array(special * 500 + list(np.linspace(-3, 3, 4000)), dtype="<f8")
+    for dtype in ("<f8", ">f8", "<f4"):
+        with np.errstate(over="ignore"):  # 1e308 as float32 is an infinity
+            data = values.astype(dtype)
+        assert zelk.decompress(zelk.compress(data, 9)) == data.tobytes()
+
+
+def test_streams_and_files_take_a_type():
+    data = wave(50000, 2)
+    compressor = zelk.ZelkCompressor(dtype="<i2", shape=(-1, 2))
+    raw = data.tobytes()
+    frame = compressor.compress(raw[:777]) + compressor.compress(raw[777:]) + compressor.flush()
+    assert zelk.decompress(frame) == raw
+    assert zelk.frame_info(frame).shape == (50000, 2)
+    with zelk.open(io.BytesIO(), "wb", dtype="<i2", shape=(-1, 2)) as f:
+        f.write(raw)
+
+
+def test_typed_frames_hold_whole_frames_of_samples_per_block():
+    data = wave(40000, 3)  # 6-byte frames of samples: blocks cut at multiples of 6
+    frame = zelk.compress(data, block_size=10000)
+    assert zelk.decompress(frame) == data.tobytes()
+    assert zelk.frame_info(frame).blocks["sample"] == math.ceil(data.nbytes / 9996)

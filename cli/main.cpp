@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     ::umask(mask);
     {
         Listing listing(report);
-        Session session{options, report, listing, mask, zelk::ChunkBlockCodec(settings.level), settings.frame};
+        Session session{options, report, listing, mask, zelk::ChunkBlockCodec(settings.level), settings.frame,
+                        options.input_type};
         for (const std::string& name : options.inputs) process_input(name, session);
     }
     return flush_stdout(report);

@@ -40,7 +40,7 @@ struct Input {
 
 // What one run produced, for -v.
 struct Outcome {
-    uint64_t input_bytes = 0, output_bytes = 0, blocks = 0, chunks = 0, zstd_chunks = 0;
+    uint64_t input_bytes = 0, output_bytes = 0, blocks = 0, chunks = 0, zstd_chunks = 0, sample_blocks = 0;
     bool trailing_data = false;
 };
 
@@ -95,11 +95,12 @@ Outcome Job::work(ByteSink* sink) {
     Outcome outcome;
     if (opt_.operation == Operation::Compress) {
         const FrameWriteStats stats =
-            write_frame(source, *sink, s_.codec, s_.frame, tell);
-        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, stats.zstd_blocks, false};
+            write_frame(source, *sink, s_.codec, s_.frame, tell, s_.input_type);
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, stats.zstd_blocks,
+                   stats.sample_blocks, false};
     } else {
         const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
-        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, stats.trailing_data};
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, 0, stats.trailing_data};
     }
     return outcome;
 }
@@ -121,7 +122,7 @@ void Job::report_outcome(const Outcome& o, const std::string& to, double seconds
                       o.input_bytes ? 100.0 * static_cast<double>(o.output_bytes) / static_cast<double>(o.input_bytes) : 100.0);
         text += std::to_string(o.input_bytes) + " -> " + std::to_string(o.output_bytes) + " bytes" + share + ", " +
                 std::to_string(o.blocks) + " blocks (" + std::to_string(o.chunks) + " zelk, " +
-                std::to_string(o.zstd_chunks) + " zstd), " + rate;
+                std::to_string(o.zstd_chunks) + " zstd, " + std::to_string(o.sample_blocks) + " sample), " + rate;
     }
     if (!to.empty()) text += " -> " + to;
     s_.report.info(text);

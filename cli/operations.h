@@ -24,6 +24,7 @@ struct Session {
     mode_t umask;
     ChunkBlockCodec codec;
     FrameOptions frame;  // block size, threads and memory limit, resolved
+    InputType input_type;
 };
 
 // `name` is a file name or "-" for standard input. Failures are reported

@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <charconv>
+#include <string_view>
 #include <algorithm>
 #include <functional>
 #include <initializer_list>
@@ -48,6 +49,27 @@ int64_t parse_memory_limit(const std::string& text) {
     return *size;
 }
 
+// --type FORMAT[:CHANNELS], or "bytes" for no type and no look at the
+// file's format.
+InputType parse_type(const std::string& text) {
+    if (text == "bytes") return {std::nullopt, false};
+    const size_t colon = text.find(':');
+    const auto type = parse_command_type(std::string_view(text).substr(0, colon));
+    uint64_t channels = 1;
+    if (colon != std::string::npos) {
+        const char* first = text.data() + colon + 1;
+        auto [end, error] = std::from_chars(first, text.data() + text.size(), channels);
+        if (error != std::errc{} || end != text.data() + text.size()) channels = 0;
+    }
+    if (!type || channels == 0 || channels > MAX_CHANNELS) {
+        throw UsageError("invalid type '" + text + "' (expected a format such as u8, i16le, i32be, f32le or f64be, "
+                         "then :CHANNELS up to " + std::to_string(MAX_CHANNELS) + "; or bytes)");
+    }
+    SampleLayout layout{type->first, type->second, {}};
+    if (channels > 1) layout.trailing.push_back(channels);
+    return {layout, false};
+}
+
 // The operations asked for; resolved into one once the line is read.
 struct Requested {
     bool compress = false, decompress = false, test = false, list = false;
@@ -85,6 +107,7 @@ bool apply(const std::string& name, Options& options, Requested& requested,
     else if (is("B", {"block-size"})) options.block_size = parse_block_size(value());
     else if (is("M", {"memlimit", "memory"})) options.memory_limit = parse_memory_limit(value());
     else if (is("o", {"output"})) options.output = value();
+    else if (is("", {"type"})) options.input_type = parse_type(value());
     else return false;
     return true;
 }
@@ -180,7 +203,9 @@ std::string help_text(const std::string& program) {
            "  -k, --keep          keep the input files (the default)\n"
            "      --rm            remove the input files after success\n"
            "  -f, --force         overwrite existing outputs, write compressed data to a terminal\n"
-           "  -1 .. -9            compression level (default 3): higher is smaller and slower\n"
+           "  -1 .. -9            compression level (default 3): higher is smaller and slower;\n"
+           "                      samples are predicted by polynomials at 1-2, by a short\n"
+           "                      cascade of adaptive filters at 3-5, and by the long one at 6-9\n"
            "      --fast, --best  level 1, level 9\n"
            "  -T, --threads=N     use N threads (default 0: all available cores; at most that)\n"
            "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
@@ -188,6 +213,11 @@ std::string help_text(const std::string& program) {
            "  -M, --memlimit=S    use at most about S bytes for blocks in flight, with suffix\n"
            "                      K, M or G (default: a quarter of the memory); fewer blocks\n"
            "                      at once if need be, and frames needing more are refused\n"
+           "      --type=FORMAT[:CHANNELS]  compress the input as samples of FORMAT (u8, i8,\n"
+           "                      i16le, u16be, i32le, u32be, i64le, u64be, f32le, f64be...),\n"
+           "                      CHANNELS interleaved; 'bytes': as bytes. By default WAV\n"
+           "                      (PCM and float) and .npy files are found by their headers\n"
+           "                      and their samples coded as such, the rest as bytes\n"
            "  -q, --quiet         suppress warnings\n"
            "  -v, --verbose       report sizes and speed (with -l: every block)\n"
            "      --progress      always show progress on standard error\n"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/frame_writer.h"
 #include "frame/levels.h"
 
 namespace zelk::cli {
@@ -26,6 +27,7 @@ struct Options {
     int level = DEFAULT_LEVEL;  // compression only: -1 .. -9
     std::optional<int64_t> block_size;  // compression only; unset: the level's
     std::optional<int64_t> memory_limit;
+    InputType input_type{std::nullopt, true};  // compression only: --type, or the file's own format
     ProgressMode progress = ProgressMode::Auto;
     bool help = false;
     bool version = false;

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "frame/block_codec.h"
 #include "frame/frame_io.h"
 #include "frame/levels.h"
+#include "sample/sample_layout.h"
 
 namespace zelk {
 
@@ -28,10 +30,19 @@ struct FrameWriteStats {
     uint64_t sample_blocks = 0;  // and as sample blocks
 };
 
+// What the input is: bytes of no known type; samples of a given layout
+// from start to end; or a file whose format may say (typed_files.h), its
+// samples then coded as such and the rest as bytes.
+struct InputType {
+    std::optional<SampleLayout> layout;
+    bool detect = false;
+};
+
 // Throws std::invalid_argument for a block size out of range or too large
-// for the memory limit; what the
-// source, the sink or the codec throw passes through.
+// for the memory limit; what the source, the sink or the codec throw
+// passes through.
 FrameWriteStats write_frame(ByteSource& input, ByteSink& output, const BlockCodec& codec,
-                            const FrameOptions& options, const FrameProgress& progress = {});
+                            const FrameOptions& options, const FrameProgress& progress = {},
+                            const InputType& type = {});
 
 }  // namespace zelk

@@ -25,7 +25,8 @@ __all__ = ["Zelk", "ZelkMatrix"]
 
 class Zelk(Codec):  # type: ignore[misc]
     """Lossless: each chunk is one zelk frame at ``level`` (zelk.compress()'s;
-    None: the default level), coded on ``threads`` threads (1: the calling
+    None: the default level), numbers coded as samples of the chunk's type
+    and shape, on ``threads`` threads (1: the calling
     one; zarr and dask already run chunks on threads of their own). A chunk
     decoded into ``out`` may not hold more than ``out``: a damaged or hostile
     chunk costs no more than the chunk it stands for."""

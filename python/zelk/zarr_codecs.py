@@ -41,21 +41,35 @@ def _buffer(chunk: Buffer) -> ReadableBuffer:
     return chunk.as_numpy_array()  # type: ignore[return-value]
 
 
+def _fixed_size(chunk_spec: ArraySpec) -> Optional[np.dtype[Any]]:
+    """The chunk's element type when its elements have a fixed size."""
+    native = chunk_spec.dtype.to_native_dtype()
+    return None if native.kind in "OT" or native.itemsize == 0 else native
+
+
 def _chunk_bytes(chunk_spec: ArraySpec) -> Optional[int]:
     """The bytes of a chunk of fixed-size elements, which the serializer
     before this codec makes; None for elements of varying size."""
-    native = chunk_spec.dtype.to_native_dtype()
-    if native.kind in "OT" or native.itemsize == 0:
-        return None
-    return math.prod(chunk_spec.shape) * native.itemsize
+    native = _fixed_size(chunk_spec)
+    return None if native is None else math.prod(chunk_spec.shape) * native.itemsize
+
+
+def _sample_type(chunk_spec: ArraySpec) -> dict[str, Any]:
+    """The type of the serialized samples: the array's, in the bytes
+    serializer's default order (little-endian), for numbers zelk codes as
+    samples; none for other elements."""
+    native = _fixed_size(chunk_spec)
+    if native is None or native.kind not in "iuf":
+        return {}
+    return {"dtype": native.newbyteorder("<"), "shape": tuple(chunk_spec.shape)}
 
 
 @dataclass(frozen=True)
 class ZelkCodec(BytesBytesCodec):
     """Lossless: each chunk one zelk frame at ``level`` (zelk.compress()'s;
-    None: the default level). A chunk is decoded into no more than the
-    bytes of the chunk it stands for, so a damaged or hostile one costs no
-    more than that."""
+    None: the default level), numbers coded as samples of the array's type
+    and shape. A chunk is decoded into no more than the bytes of the chunk
+    it stands for, so a damaged or hostile one costs no more than that."""
 
     is_fixed_size = False
     level: Optional[int] = None
@@ -77,7 +91,8 @@ class ZelkCodec(BytesBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(restored)
 
     def _encode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
-        return chunk_spec.prototype.buffer.from_bytes(compress(_buffer(chunk_bytes), self.level))
+        frame = compress(_buffer(chunk_bytes), self.level, **_sample_type(chunk_spec))
+        return chunk_spec.prototype.buffer.from_bytes(frame)
 
     async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> Buffer:
         return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)

@@ -102,6 +102,19 @@ def test_xarray_writes_and_reads_with_both_codecs(tmp_path):
     assert np.sqrt(np.mean((back["close"].values - data) ** 2)) <= BOUND
 
 
+def test_numeric_chunks_are_coded_as_samples(tmp_path):
+    signal = (np.sin(np.arange(40_000) / 9) * 9000).astype("<i2").reshape(200, 200)
+    array = zarr.create_array(store=str(tmp_path / "s.zarr"), shape=signal.shape, chunks=(100, 200), dtype="i2",
+                              compressors=[ZelkCodec()])
+    array[:] = signal
+    chunk = (tmp_path / "s.zarr" / "c" / "0" / "0").read_bytes()
+    assert zelk.frame_info(chunk).blocks["sample"] == 1 and zelk.frame_info(chunk).shape == (100, 200)
+    assert np.array_equal(zarr.open_array(str(tmp_path / "s.zarr"))[:], signal)
+    v2 = Zelk().encode(signal.astype("<f4"))
+    assert zelk.frame_info(v2).dtype == "<f4"
+    assert bytes(Zelk().decode(v2)) == signal.astype("<f4").tobytes()
+
+
 def test_a_damaged_chunk_is_refused(tmp_path):
     array = zarr.create_array(store=str(tmp_path / "a.zarr"), shape=(64, 64), chunks=(32, 32), dtype="f8",
                               compressors=[ZelkCodec()])

@@ -1,0 +1,34 @@
+// Sample blocks from two sides. Byte 0 chooses:
+//   even  the rest is a stored sample block, and bytes 1-2 the size it must
+//         stand for (up to 64 KiB): the decoder refuses it or gives exactly
+//         that many bytes, with no memory error, undefined behaviour or hang;
+//   odd   the rest is data, bytes 1-2 a layout (element type, byte order,
+//         channels) and byte 0 the effort: the block the encoder writes
+//         decodes to the data.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "sample/sample_block.h"
+
+using namespace zelk;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    if (size < 3) return 0;
+    const std::vector<uint8_t> rest(data + 3, data + size);
+    if (data[0] % 2 == 0) {
+        const uint32_t claimed = data[1] | uint32_t{data[2]} << 8;
+        const auto decoded = decode_sample_block(rest, claimed);
+        if (decoded && decoded.value().size() != claimed) std::abort();
+        return 0;
+    }
+    SampleLayout layout{static_cast<ElementType>(data[1] % 10 + 1), (data[1] & 0x80) != 0, {}};
+    const unsigned channels = data[2] % 5 + 1;
+    if (channels > 1) layout.trailing.push_back(channels);
+    const auto effort = static_cast<SampleEffort>(data[0] / 2 % 3);
+    const std::vector<uint8_t> block = encode_sample_block(rest, layout, effort);
+    const auto decoded = decode_sample_block(block, static_cast<uint32_t>(rest.size()));
+    if (!decoded || decoded.value() != rest) std::abort();
+    return 0;
+}

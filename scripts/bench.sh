@@ -6,6 +6,8 @@
 #   scripts/bench.sh package [--quick]     the zelk package beside zlib, bz2, lzma and zstandard
 #   scripts/bench.sh matrices              zelk.matrix beside zfp, SZ3, a Haar wavelet with zstd, numcodecs
 #   scripts/bench.sh zarr_dask             zelk's zarr codecs beside zstd and Blosc, read by dask
+#   scripts/bench.sh typed                 zelk on audio and numeric arrays beside FLAC, WavPack, pcodec,
+#                                          OpenZL, Blosc2, xz, bzip2, zstd and zlib
 source "$(dirname "$0")/env.sh"
 
 # The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
@@ -17,8 +19,15 @@ ensure_debian_packages g++ libzstd-dev python3-dev python3-venv \
 # zfpy 1.0.1 exactly: numcodecs 0.16 cannot parse the version of 1.0.1.post0.
 ensure_venv zstandard brotli matplotlib "zfpy==1.0.1" PyWavelets pysz
 install_module
+if [ "${1:-}" = typed ]; then
+  # The typed corpus: sound prompts and themes, scipy's ECG, matplotlib's sample arrays.
+  ensure_debian_packages flac wavpack asterisk-core-sounds-en-wav deepin-sound-theme sound-theme-freedesktop \
+    sox libsox-fmt-all bzip2
+  ensure_venv pcodec openzl blosc2
+  [ -f bench/data/typed/manifest.json ] || "$PY" -m bench.typed_corpus
+fi
 case "${1:-}" in
-  frames | package | matrices | zarr_dask) module="bench.$1"; shift ;;
+  frames | package | matrices | zarr_dask | typed) module="bench.$1"; shift ;;
   *) module=bench ;;
 esac
 exec "$PY" -m "$module" "$@"

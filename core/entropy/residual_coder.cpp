@@ -62,11 +62,12 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
     for (unsigned s = 0; s < symbol; ++s) cum += context.freq[s];
     coder.encode(cum, context.freq[symbol], coded_total(context.total));
     update(context, symbol);
-    if (symbol >= DIRECT) {
-        const unsigned low_bits = (symbol - DIRECT) / 4 + 2;
-        coder.encode_bits(magnitude, low_bits);
+    // The bits below the symbol's and the sign, in one go.
+    const unsigned low_bits = symbol >= DIRECT ? (symbol - DIRECT) / 4 + 2 : 0;
+    if (magnitude != 0) {
+        const uint64_t low = low_bits == 0 ? 0 : magnitude & ((uint64_t{1} << low_bits) - 1);
+        coder.encode_bits(low << 1 | (residual < 0), low_bits + 1);
     }
-    if (magnitude != 0) coder.encode_bits(residual < 0, 1);
     adapt(stream, magnitude);
 }
 
@@ -80,12 +81,16 @@ int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     decoder.consume(cum, context.freq[symbol]);
     update(context, symbol);
     uint64_t magnitude = symbol;
+    bool negative = false;
     if (symbol >= DIRECT) {
         const unsigned e = (symbol - DIRECT) / 4 + 4;
         const uint64_t top = (uint64_t{4} | ((symbol - DIRECT) & 3)) << (e - 2);
-        magnitude = top | decoder.decode_bits(e - 2);
+        const uint64_t low_and_sign = decoder.decode_bits(e - 1);
+        magnitude = top | low_and_sign >> 1;
+        negative = (low_and_sign & 1) != 0;
+    } else if (symbol != 0) {
+        negative = decoder.decode_bits(1) != 0;
     }
-    const bool negative = magnitude != 0 && decoder.decode_bits(1) != 0;
     adapt(stream, magnitude);
     return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
 }

@@ -85,16 +85,24 @@ private:
 };
 
 // Frames of a block read through a value transform.
-struct Frames {
-    const SampleLayout& layout;
-    ByteView elements;
-    const ValueTransform& transform;
-    size_t count() const { return elements.size() / layout.frame_bytes(); }
+class Frames {
+public:
+    Frames(const SampleLayout& layout, ByteView elements, const ValueTransform& transform)
+        : layout(layout), transform(transform), elements_(elements), access_(layout),
+          frame_bytes_(layout.frame_bytes()) {}
+    size_t count() const { return elements_.size() / frame_bytes_; }
     void read(size_t frame, std::span<int64_t> v) const {
-        const ElementBytes access(layout);
-        const uint8_t* at = &elements[frame * layout.frame_bytes()];
-        for (size_t c = 0; c < v.size(); ++c) v[c] = transform.value(access.load(at + c * access.size()));
+        const uint8_t* at = &elements_[frame * frame_bytes_];
+        for (size_t c = 0; c < v.size(); ++c) v[c] = transform.value(access_.load(at + c * access_.size()));
     }
+
+    const SampleLayout& layout;
+    const ValueTransform& transform;
+
+private:
+    ByteView elements_;
+    ElementBytes access_;
+    size_t frame_bytes_;
 };
 
 // The residual bytes of `frames` frames under `choice`.
@@ -176,7 +184,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     Choice choice;
     size_t best = SIZE_MAX;
     for (const ValueTransform& candidate : transforms) {
-        const Frames source{layout, elements, candidate};
+        const Frames source(layout, elements, candidate);
         const size_t frames = std::min(source.count(), TRIAL_FRAMES);
         for (ChannelCoding coding : channel_codings(layout.channels())) {
             Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, coding), 0};
@@ -186,7 +194,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }
-    const Frames source{layout, elements, *transform};
+    const Frames source(layout, elements, *transform);
     if (effort != SampleEffort::Fast) {
         const size_t frames = std::min(source.count(), PREDICTOR_TRIAL_FRAMES);
         size_t smallest = code_residuals(source, frames, choice).size();
@@ -241,7 +249,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     } else {
         return damaged("an unknown predictor");
     }
-    const size_t frames = size / layout.frame_bytes(), tail = size % layout.frame_bytes();
+    const size_t frame_bytes = layout.frame_bytes(), frames = size / frame_bytes, tail = size % frame_bytes;
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);
     if (uint64_t{frames} * channels > max_residuals(residual_bytes.size())) {
@@ -263,7 +271,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         for (size_t t = 0; t < frames; ++t) {
             for (unsigned c = 0; c < channels; ++c) frame[c] = predictors[c].value_of(residuals.decode(decoder, streams[c]));
             uncode_channels(choice.channels, frame, width);
-            uint8_t* out = &data[t * layout.frame_bytes()];
+            uint8_t* out = &data[t * frame_bytes];
             for (unsigned c = 0; c < channels; ++c) {
                 const auto bits = transform->bits(frame[c]);
                 if (!bits) return damaged("a value its transform does not have");

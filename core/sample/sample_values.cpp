@@ -71,14 +71,20 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     const ElementBytes access(layout);
     const size_t n = elements.size() / access.size();
     const size_t limit = std::min(MAX_DICTIONARY, n / 8);
-    std::unordered_map<uint64_t, bool> seen;
-    for (size_t i = 0; i < n; ++i) {
-        seen.emplace(access.load(&elements[i * access.size()]), true);
-        if (seen.size() > limit) return std::nullopt;
-    }
-    const ValueTransform natural(layout);
     std::vector<uint64_t> values;
-    for (const auto& [bits, _] : seen) values.push_back(bits);
+    if (access.size() <= 2) {  // few enough possible values for a table of them
+        std::vector<bool> seen(size_t{1} << (8 * access.size()));
+        for (size_t i = 0; i < n; ++i) seen[access.load(&elements[i * access.size()])] = true;
+        for (size_t bits = 0; bits < seen.size() && values.size() <= limit; ++bits) {
+            if (seen[bits]) values.push_back(bits);
+        }
+    } else {
+        std::unordered_map<uint64_t, bool> seen;
+        for (size_t i = 0; i < n && seen.size() <= limit; ++i) seen.emplace(access.load(&elements[i * access.size()]), true);
+        for (const auto& [bits, _] : seen) values.push_back(bits);
+    }
+    if (values.size() > limit) return std::nullopt;
+    const ValueTransform natural(layout);
     std::sort(values.begin(), values.end(),
               [&](uint64_t a, uint64_t b) { return natural.value(a) < natural.value(b); });
     return values;
@@ -86,14 +92,25 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
 
 }  // namespace
 
+uint16_t swap_bytes(uint16_t v) { return __builtin_bswap16(v); }
+uint32_t swap_bytes(uint32_t v) { return __builtin_bswap32(v); }
+uint64_t swap_bytes(uint64_t v) { return __builtin_bswap64(v); }
+
+template <typename T>
+uint64_t load_as(const uint8_t* at, bool big_endian) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    if (big_endian != (std::endian::native == std::endian::big)) value = swap_bytes(value);
+    return value;
+}
+
 uint64_t ElementBytes::load(const uint8_t* at) const {
-    uint64_t bits = 0;
-    if (big_endian_) {
-        for (size_t i = 0; i < size_; ++i) bits = (bits << 8) | at[i];
-    } else {
-        for (size_t i = size_; i-- > 0;) bits = (bits << 8) | at[i];
+    switch (size_) {
+        case 1: return at[0];
+        case 2: return load_as<uint16_t>(at, big_endian_);
+        case 4: return load_as<uint32_t>(at, big_endian_);
+        default: return load_as<uint64_t>(at, big_endian_);
     }
-    return bits;
 }
 
 void ElementBytes::store(uint8_t* at, uint64_t bits) const {
@@ -106,21 +123,23 @@ void ElementBytes::store(uint8_t* at, uint64_t bits) const {
 
 ValueTransform::ValueTransform(const SampleLayout& layout)
     : layout_(layout), kind_(layout.is_float() ? TransformKind::OrderedFloat : TransformKind::Integers),
-      width_(layout.bits()) {}
+      width_(layout.bits()), element_bits_(layout.bits()), signed_(layout.is_signed()) {}
 
 ValueTransform::ValueTransform(const SampleLayout& layout, unsigned decimals)
-    : layout_(layout), kind_(TransformKind::Decimal), width_(64), decimals_(decimals) {}
+    : layout_(layout), kind_(TransformKind::Decimal), width_(64), element_bits_(layout.bits()),
+      signed_(layout.is_signed()), decimals_(decimals) {}
 
 ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values)
-    : layout_(layout), kind_(TransformKind::Dictionary), width_(32), dictionary_(std::move(sorted_values)) {
+    : layout_(layout), kind_(TransformKind::Dictionary), width_(32), element_bits_(layout.bits()),
+      signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
     for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_.emplace(dictionary_[rank], rank);
 }
 
 int64_t ValueTransform::value(uint64_t bits) const {
-    const unsigned width = layout_.bits();
+    const unsigned width = element_bits_;
     switch (kind_) {
         case TransformKind::Integers:
-            return layout_.is_signed() ? wrap(bits, width) : wrap(bits ^ sign_bit(width), width);
+            return signed_ ? wrap(bits, width) : wrap(bits ^ sign_bit(width), width);
         case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
@@ -130,11 +149,11 @@ int64_t ValueTransform::value(uint64_t bits) const {
 }
 
 std::optional<uint64_t> ValueTransform::bits(int64_t value) const {
-    const unsigned width = layout_.bits();
+    const unsigned width = element_bits_;
     const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
     const auto raw = static_cast<uint64_t>(value);
     switch (kind_) {
-        case TransformKind::Integers: return (layout_.is_signed() ? raw : raw ^ sign_bit(width)) & mask;
+        case TransformKind::Integers: return (signed_ ? raw : raw ^ sign_bit(width)) & mask;
         case TransformKind::OrderedFloat: return unordered((raw ^ sign_bit(width)) & mask, width);
         case TransformKind::Decimal:
             if (value <= -(int64_t{1} << 53) || value >= (int64_t{1} << 53)) return std::nullopt;

@@ -75,6 +75,8 @@ private:
     SampleLayout layout_;
     TransformKind kind_;
     unsigned width_;
+    unsigned element_bits_;
+    bool signed_;
     unsigned decimals_ = 0;
     std::vector<uint64_t> dictionary_;
     std::unordered_map<uint64_t, uint32_t> ranks_;

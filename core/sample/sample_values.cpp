@@ -1,5 +1,10 @@
 #include "sample/sample_values.h"
 
+#include <stdexcept>
+
+#include "entropy/range_coder.h"
+#include "entropy/residual_coder.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -37,6 +42,7 @@ std::optional<int64_t> decimal_of(uint64_t bits, unsigned decimals, bool single)
 }
 
 uint64_t sign_bit(unsigned width) { return uint64_t{1} << (width - 1); }
+
 
 // Float bits in the order of the floats they stand for, and back.
 uint64_t ordered(uint64_t bits, unsigned width) {
@@ -90,7 +96,29 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     return values;
 }
 
+bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const ElementBytes access(layout);
+    for (size_t at = 0; at + 8 <= elements.size(); at += 8) {
+        const uint64_t bits = access.load(&elements[at]);
+        if (widen_float(std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)))) != bits) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+uint64_t widen_float(uint32_t single) {
+    const uint64_t sign = uint64_t{single >> 31} << 63;
+    const uint32_t exponent = (single >> 23) & 0xFF, mantissa = single & 0x7FFFFF;
+    if (exponent == 0xFF) return sign | uint64_t{0x7FF} << 52 | uint64_t{mantissa} << 29;
+    if (exponent != 0) return sign | uint64_t{exponent + 896} << 52 | uint64_t{mantissa} << 29;
+    if (mantissa == 0) return sign;
+    // A subnormal float32 is a normal float64: shift its top bit out.
+    const unsigned shift = static_cast<unsigned>(std::countl_zero(mantissa)) - 8;  // to bit 23
+    return sign | uint64_t{897 - shift} << 52 | uint64_t{(mantissa << shift) & 0x7FFFFF} << 29;
+}
 
 uint16_t swap_bytes(uint16_t v) { return __builtin_bswap16(v); }
 uint32_t swap_bytes(uint32_t v) { return __builtin_bswap32(v); }
@@ -129,6 +157,13 @@ ValueTransform::ValueTransform(const SampleLayout& layout, unsigned decimals)
     : layout_(layout), kind_(TransformKind::Decimal), width_(64), element_bits_(layout.bits()),
       signed_(layout.is_signed()), decimals_(decimals) {}
 
+ValueTransform ValueTransform::narrowed(const SampleLayout& layout) {
+    ValueTransform transform(layout);
+    transform.kind_ = TransformKind::Narrowed;
+    transform.width_ = 32;
+    return transform;
+}
+
 ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values)
     : layout_(layout), kind_(TransformKind::Dictionary), width_(32), element_bits_(layout.bits()),
       signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
@@ -144,6 +179,10 @@ int64_t ValueTransform::value(uint64_t bits) const {
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
         case TransformKind::Dictionary: return ranks_.at(bits);
+        case TransformKind::Narrowed: {
+            const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
+            return wrap(ordered(single, 32) ^ sign_bit(32), 32);
+        }
     }
     return 0;
 }
@@ -161,6 +200,8 @@ std::optional<uint64_t> ValueTransform::bits(int64_t value) const {
         case TransformKind::Dictionary:
             if (value < 0 || static_cast<uint64_t>(value) >= dictionary_.size()) return std::nullopt;
             return dictionary_[static_cast<size_t>(value)];
+        case TransformKind::Narrowed:
+            return widen_float(static_cast<uint32_t>(unordered((raw ^ sign_bit(32)) & 0xFFFFFFFF, 32)));
     }
     return std::nullopt;
 }
@@ -169,12 +210,24 @@ void ValueTransform::write(std::vector<uint8_t>& out) const {
     out.push_back(static_cast<uint8_t>(kind_));
     if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
     if (kind_ == TransformKind::Dictionary) {
-        write_varint(dictionary_.size(), out);
-        const ElementBytes access(layout_);
+        // The values in order, as the differences of their natural values,
+        // range coded: sorted values differ by little.
+        const ValueTransform natural(layout_);
+        std::vector<uint8_t> coded;
+        RangeEncoder coder(coded);
+        ResidualCoder residuals(natural.width());
+        ResidualStream stream;
+        int64_t previous = 0;
         for (uint64_t bits : dictionary_) {
-            out.resize(out.size() + access.size());
-            access.store(&out[out.size() - access.size()], bits);
+            const int64_t value = natural.value(bits);
+            const uint64_t difference = static_cast<uint64_t>(value) - static_cast<uint64_t>(previous);
+            residuals.encode(coder, stream, wrap(difference, natural.width()));
+            previous = value;
         }
+        coder.finish();
+        write_varint(dictionary_.size(), out);
+        write_varint(coded.size(), out);
+        out.insert(out.end(), coded.begin(), coded.end());
     }
 }
 
@@ -192,17 +245,33 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
         case TransformKind::Decimal:
             if (!layout.is_float() || at >= bytes.size() || bytes[at] > MAX_DECIMALS) return std::nullopt;
             return ValueTransform(layout, unsigned{bytes[at++]});
+        case TransformKind::Narrowed:
+            if (layout.type != ElementType::F64) return std::nullopt;
+            return narrowed(layout);
         case TransformKind::Dictionary: {
             const auto count = read_varint(bytes, at);
-            const ElementBytes access(layout);
-            if (!count || *count == 0 || *count > MAX_DICTIONARY || *count > (bytes.size() - at) / access.size()) {
+            const auto length = read_varint(bytes, at);
+            if (!count || !length || *count == 0 || *count > MAX_DICTIONARY || *length > bytes.size() - at ||
+                *count > max_residuals(*length)) {
                 return std::nullopt;
             }
-            std::vector<uint64_t> values(static_cast<size_t>(*count));
-            for (uint64_t& bits : values) {
-                bits = access.load(&bytes[at]);
-                at += access.size();
+            const ValueTransform natural(layout);
+            RangeDecoder decoder(bytes.subspan(at, static_cast<size_t>(*length)));
+            at += static_cast<size_t>(*length);
+            ResidualCoder residuals(natural.width());
+            ResidualStream stream;
+            std::vector<uint64_t> values;
+            int64_t previous = 0;
+            try {
+                for (uint64_t i = 0; i < *count; ++i) {
+                    const int64_t difference = residuals.decode(decoder, stream);
+                    previous = wrap(static_cast<uint64_t>(previous) + static_cast<uint64_t>(difference), natural.width());
+                    values.push_back(*natural.bits(previous));
+                }
+            } catch (const std::runtime_error&) {
+                return std::nullopt;
             }
+            if (decoder.overrun() > 0) return std::nullopt;
             return ValueTransform(layout, std::move(values));
         }
     }
@@ -214,6 +283,7 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
     if (layout.is_float()) {
         if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
     }
+    if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
     if (auto values = few_values(layout, elements)) found.emplace_back(layout, std::move(*values));
     return found;
 }

@@ -12,6 +12,10 @@
 //                 d from 0 to 9 (d = 0: integer-valued floats); W = 64
 //   Dictionary    elements with few distinct values: each its rank among
 //                 them, the values stored in the block; W = 32
+//   Narrowed      float64 elements that are all float32 values widened: the
+//                 float32 as an OrderedFloat; W = 32. Widening is done on
+//                 the bits (NaN payloads shifted up, as IEEE 754 widens), so
+//                 no machine's conversion enters it
 //
 // The encoder proves a transform exact on the whole block before using it.
 #pragma once
@@ -40,7 +44,7 @@ private:
     bool big_endian_;
 };
 
-enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3 };
+enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4 };
 
 inline constexpr unsigned MAX_DECIMALS = 9;
 inline constexpr size_t MAX_DICTIONARY = 1 << 16;
@@ -57,6 +61,7 @@ public:
     explicit ValueTransform(const SampleLayout& layout);
     ValueTransform(const SampleLayout& layout, unsigned decimals);                       // Decimal
     ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values);     // Dictionary
+    static ValueTransform narrowed(const SampleLayout& layout);                          // Narrowed
 
     TransformKind kind() const { return kind_; }
     unsigned width() const { return width_; }
@@ -81,6 +86,9 @@ private:
     std::vector<uint64_t> dictionary_;
     std::unordered_map<uint64_t, uint32_t> ranks_;
 };
+
+// The float64 bits of the float32 with bits `single`, widened exactly.
+uint64_t widen_float(uint32_t single);
 
 // The transforms proven exact on `elements` (n elements of `layout`), the
 // layout's own first; at most one of each kind.

@@ -112,6 +112,26 @@ TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
     }
 }
 
+// float32 values held as float64 are coded in 32 bits, each widened back on
+// the bits: every float32, subnormals and NaN payloads included.
+TEST(SampleBlock, Float32HeldAsFloat64IsNarrowedExactly) {
+    for (uint32_t bits : {0u, 0x80000000u, 1u, 0x007FFFFFu, 0x00400001u, 0x3F800000u, 0x7F800000u, 0xFFC01234u}) {
+        const double widened = static_cast<double>(std::bit_cast<float>(bits));
+        if (!std::isnan(widened)) EXPECT_EQ(widen_float(bits), std::bit_cast<uint64_t>(widened)) << bits;
+    }
+    EXPECT_EQ(widen_float(0xFFC01234u), uint64_t{0xFFF8024680000000});
+    std::vector<double> prices;
+    for (int i = 0; i < 20000; ++i) prices.push_back(static_cast<float>(100 + std::sin(i / 50.0) * 10 + i % 3 * 0.013));
+    prices[7] = std::numeric_limits<double>::quiet_NaN();
+    const Bytes data = bytes_of(prices);
+    size_t narrowed = 0;
+    EXPECT_EQ(round_trip(data, {ElementType::F64, false, {}}, SampleEffort::Moderate, &narrowed), data);
+    prices[9] = 1.0 / 3;  // no float32: the block is coded in 64 bits
+    size_t wide = 0;
+    EXPECT_EQ(round_trip(bytes_of(prices), {ElementType::F64, false, {}}, SampleEffort::Moderate, &wide), bytes_of(prices));
+    EXPECT_LT(narrowed * 3, wide * 2);
+}
+
 TEST(SampleBlock, StereoAndManyChannelsRoundTrip) {
     const auto left = speech(30000, 2), right = speech(30000, 3);
     std::vector<int16_t> stereo, six;

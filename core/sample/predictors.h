@@ -4,7 +4,7 @@
 //
 //   Polynomial  order 0 to 3: 0, x1, 2 x1 - x2, 3 x1 - 3 x2 + x3 (x1 the
 //               previous value), modulo 2^W;
-//   Cascade     the first difference, then stages of normalised LMS filters,
+//   Cascade     the value or its first difference, then stages of normalised LMS filters,
 //               each predicting what the stage before it left over from that
 //               stage's own past: a long filter for the spectrum's shape,
 //               shorter ones for what changes faster. In fixed point: inputs
@@ -61,15 +61,19 @@ private:
     int64_t sum_ = 0;              // of the last predict()
 };
 
-// The cascades a block may name, by number.
-inline constexpr unsigned CASCADE_PRESETS = 3;
-
-// The stage shapes of a preset.
-const std::vector<StageShape>& cascade_stages(unsigned preset);
+// The cascades a block may name, by number: whether the first stage sees
+// the first difference of the values (smooth signals) or the values
+// themselves (noisy ones), and the stages' shapes.
+struct CascadeShape {
+    bool difference;
+    std::vector<StageShape> stages;
+};
+inline constexpr unsigned CASCADE_PRESETS = 6;
+const CascadeShape& cascade_preset(unsigned preset);
 
 class Cascade {
 public:
-    Cascade(const std::vector<StageShape>& stages, unsigned width);
+    Cascade(const CascadeShape& shape, unsigned width);
     // The prediction of the next value; then exactly one of encode (given
     // the value, returns its residual) or decode (given the residual,
     // returns the value), in turn with predict().
@@ -78,6 +82,7 @@ public:
 
 private:
     unsigned width_;
+    bool difference_;
     int64_t previous_ = 0;
     std::vector<NlmsStage> stages_;
     std::vector<int64_t> predictions_;

@@ -2,7 +2,8 @@
 // transform with every channel coding, under the polynomials that suit each
 // channel best (TRIAL_FRAMES), the smallest kept; then, beyond the fast
 // effort, those polynomials against the cascades the effort allows, on
-// more frames (PREDICTOR_TRIAL_FRAMES), since a cascade learns as it goes.
+// more frames from the block's middle (PREDICTOR_TRIAL_FRAMES), since a
+// cascade learns as it goes.
 #include "sample/sample_block.h"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ class ChannelPredictor {
 public:
     ChannelPredictor(const Choice& choice, unsigned channel, unsigned width)
         : width_(width), polynomial_(choice.predictor == PredictorKind::Polynomial ? choice.orders[channel] : 0, width),
-          cascade_(cascade_stages(choice.predictor == PredictorKind::Cascade ? choice.preset : 0), width),
+          cascade_(cascade_preset(choice.predictor == PredictorKind::Cascade ? choice.preset : 0), width),
           cascaded_(choice.predictor == PredictorKind::Cascade) {}
 
     int64_t residual_of(int64_t value) {
@@ -105,8 +106,8 @@ private:
     size_t frame_bytes_;
 };
 
-// The residual bytes of `frames` frames under `choice`.
-std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice) {
+// The residual bytes of `frames` frames from `first` on under `choice`.
+std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first = 0) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     std::vector<uint8_t> out;
     RangeEncoder coder(out);
@@ -116,7 +117,7 @@ std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const C
     for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
     std::array<int64_t, MAX_CHANNELS> v{};
     const std::span<int64_t> frame(v.data(), channels);
-    for (size_t t = 0; t < frames; ++t) {
+    for (size_t t = first; t < first + frames; ++t) {
         source.read(t, frame);
         code_channels(choice.channels, frame, width);
         for (unsigned c = 0; c < channels; ++c) residuals.encode(coder, streams[c], predictors[c].residual_of(frame[c]));
@@ -196,15 +197,16 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     }
     const Frames source(layout, elements, *transform);
     if (effort != SampleEffort::Fast) {
-        const size_t frames = std::min(source.count(), PREDICTOR_TRIAL_FRAMES);
-        size_t smallest = code_residuals(source, frames, choice).size();
-        const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1}
-                                                                              : std::vector<uint8_t>{0, 1, 2};
+        // From the middle of the block, where its start (often a quiet lead-in) weighs less.
+        const size_t frames = std::min(source.count(), PREDICTOR_TRIAL_FRAMES), first = (source.count() - frames) / 2;
+        size_t smallest = code_residuals(source, frames, choice, first).size();
+        const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
+                                                                              : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
         Choice cascade = choice;
         cascade.predictor = PredictorKind::Cascade;
         for (uint8_t preset : presets) {
             cascade.preset = preset;
-            const size_t size = code_residuals(source, frames, cascade).size();
+            const size_t size = code_residuals(source, frames, cascade, first).size();
             if (size < smallest) smallest = size, choice = cascade;
         }
     }

@@ -73,7 +73,7 @@ TEST(SampleBlock, SpeechShrinksMoreWithMoreEffort) {
     EXPECT_EQ(round_trip(data, layout, SampleEffort::Full, &full), data);
     EXPECT_LT(fast, data.size() / 2);
     EXPECT_LT(moderate, fast);
-    EXPECT_LE(full, moderate);
+    EXPECT_LE(full, moderate + moderate / 200);  // chosen on the block's start: about as good or better
 }
 
 TEST(SampleBlock, FloatsComeBackBitForBit) {

@@ -15,6 +15,7 @@
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
 #include "sample/predictors.h"
+#include "sample/sample_gaps.h"
 #include "sample/sample_values.h"
 
 namespace zelk {
@@ -154,9 +155,10 @@ std::vector<uint8_t> best_orders(const Frames& source, size_t frames, ChannelCod
     return orders;
 }
 
-void write_header(const SampleLayout& layout, const ValueTransform& transform, const Choice& choice,
-                  std::vector<uint8_t>& out) {
+void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, const ValueTransform& transform,
+                  const Choice& choice, std::vector<uint8_t>& out) {
     write_layout(layout, out);
+    write_gaps(layout, gaps, out);
     transform.write(out);
     out.push_back(static_cast<uint8_t>(choice.channels));
     out.push_back(static_cast<uint8_t>(choice.predictor));
@@ -177,7 +179,9 @@ CodecError damaged(const std::string& what) { return {ErrorKind::InvalidData, "s
 std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort) {
     check_layout(layout);
     const size_t whole = data.size() / layout.frame_bytes() * layout.frame_bytes();
-    const ByteView elements = data.first(whole);
+    std::vector<uint8_t> held;
+    const std::vector<GapRun> gaps = fill_gaps(layout, data.first(whole), held).value_or(std::vector<GapRun>{});
+    const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
     // The transform and channel coding that code the first frames smallest.
@@ -190,7 +194,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         for (ChannelCoding coding : channel_codings(layout.channels())) {
             Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, coding), 0};
             std::vector<uint8_t> header;
-            write_header(layout, candidate, trial, header);
+            write_header(layout, gaps, candidate, trial, header);
             const size_t cost = header.size() + code_residuals(source, frames, trial).size();
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
@@ -211,7 +215,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         }
     }
     std::vector<uint8_t> block;
-    write_header(layout, *transform, choice, block);
+    write_header(layout, gaps, *transform, choice, block);
     const std::vector<uint8_t> residuals = code_residuals(source, source.count(), choice);
     block.insert(block.end(), residuals.begin(), residuals.end());
     block.insert(block.end(), data.begin() + static_cast<ptrdiff_t>(whole), data.end());
@@ -229,6 +233,9 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     if (!read) return damaged("its layout is not one this library reads");
     const SampleLayout& layout = read->first;
     size_t at = read->second;
+    const size_t frame_bytes = layout.frame_bytes(), frames = size / frame_bytes, tail = size % frame_bytes;
+    const auto gaps = read_gaps(layout, stored, at, uint64_t{frames} * layout.channels());
+    if (!gaps) return damaged("its gaps are not within it");
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
     const unsigned channels = layout.channels();
@@ -251,7 +258,6 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     } else {
         return damaged("an unknown predictor");
     }
-    const size_t frame_bytes = layout.frame_bytes(), frames = size / frame_bytes, tail = size % frame_bytes;
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);
     if (uint64_t{frames} * channels > max_residuals(residual_bytes.size())) {
@@ -284,6 +290,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         return damaged(e.what());
     }
     if (decoder.overrun() > 0) return damaged("its residuals end early");
+    restore_gaps(layout, *gaps, data);
     std::copy(stored.end() - static_cast<ptrdiff_t>(tail), stored.end(), data.end() - static_cast<ptrdiff_t>(tail));
     return data;
 }

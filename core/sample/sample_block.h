@@ -2,6 +2,7 @@
 // range coder. Layout of its stored bytes:
 //
 //   the sample layout (sample_layout.h)
+//   the gaps: runs of NaN elements, coded as the number before them (sample_gaps.h)
 //   the value transform (sample_values.h): a kind byte and its parameters
 //   the channel coding byte: 0 channels apart, 1 mid and side (two
 //     channels: side = L - R, mid = R + floor(side / 2)), 2 each channel less

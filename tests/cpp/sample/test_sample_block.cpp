@@ -132,6 +132,25 @@ TEST(SampleBlock, Float32HeldAsFloat64IsNarrowedExactly) {
     EXPECT_LT(narrowed * 3, wide * 2);
 }
 
+// NaN gaps in a series are taken out and put back, payloads and all, and
+// cost little: the numbers around them stay one smooth series.
+TEST(SampleBlock, NanGapsArePutBackAndCostLittle) {
+    const double quiet = std::numeric_limits<double>::quiet_NaN(), odd = std::bit_cast<double>(uint64_t{0xFFF0000000000123});
+    std::vector<double> series;
+    for (int i = 0; i < 30000; ++i) series.push_back(std::round((50 + 20 * std::sin(i / 300.0)) * 100) / 100);
+    std::vector<double> gappy = series;
+    for (size_t i = 0; i < gappy.size(); i += 5) gappy[i] = i % 1000 == 0 ? odd : quiet;
+    gappy[0] = gappy[1] = quiet;  // before any number
+    for (size_t i = 20000; i < 22000; ++i) gappy[i] = quiet;
+    size_t smooth = 0, with_gaps = 0;
+    const SampleLayout layout{ElementType::F64, false, {}};
+    EXPECT_EQ(round_trip(bytes_of(series), layout, SampleEffort::Moderate, &smooth), bytes_of(series));
+    EXPECT_EQ(round_trip(bytes_of(gappy), layout, SampleEffort::Moderate, &with_gaps), bytes_of(gappy));
+    EXPECT_LT(with_gaps, smooth + smooth / 2);
+    const std::vector<double> only_nan(100, quiet);
+    EXPECT_EQ(round_trip(bytes_of(only_nan), layout, SampleEffort::Fast), bytes_of(only_nan));
+}
+
 TEST(SampleBlock, StereoAndManyChannelsRoundTrip) {
     const auto left = speech(30000, 2), right = speech(30000, 3);
     std::vector<int16_t> stereo, six;
@@ -155,9 +174,12 @@ TEST(SampleBlock, RefusesDamageAndClaimsBeyondItsBytesBeforeDecoding) {
     EXPECT_NE(refusal(Bytes{0x0B, 0}, 2).find("layout"), std::string::npos);
     EXPECT_NE(refusal(Bytes{0x04, 4, 1, 1, 1, 1}, 2).find("layout"), std::string::npos);
     Bytes unknown = block;
-    unknown[2] = 7;  // the transform's kind
+    unknown[3] = 7;  // the transform's kind, after the layout and the gaps
     EXPECT_NE(refusal(unknown, 40000).find("transform"), std::string::npos);
     EXPECT_NE(refusal(block, 2'000'000'000).find("cannot hold"), std::string::npos);
+    Bytes gaps = block;
+    gaps[2] = 1;  // a run of NaN in a block of integers
+    EXPECT_NE(refusal(gaps, 40000).find("gaps"), std::string::npos);
     for (size_t cut : {size_t{3}, size_t{6}, block.size() / 2}) {
         EXPECT_NE(refusal(Bytes(block.begin(), block.begin() + cut), 40000), "accepted") << cut;
     }

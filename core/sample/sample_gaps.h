@@ -1,0 +1,44 @@
+// Gaps in a float series: NaN elements among numbers, as sensor logs and
+// tables of prices leave them. They would break every prediction twice, so
+// a block takes them out: each is coded as the number before it (held),
+// and the runs of NaN elements are listed in the block to be put back.
+//
+//   a varint R, the number of runs (0: no gaps, and nothing follows)
+//   a varint P, the distinct NaN elements of the runs, then those P
+//     elements in the block's element layout
+//   a varint L, then L bytes range coding (residual_coder.h) for each run:
+//     the elements between the previous run's end (or the block's start)
+//     and this run, the run's length less 1 and, when P > 1, the index of
+//     its element, each in a stream of its own
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/bytes.h"
+#include "sample/sample_layout.h"
+
+namespace zelk {
+
+struct GapRun {
+    uint64_t start;   // element index
+    uint64_t length;
+    uint64_t bits;    // every element of the run
+};
+
+// The NaN runs of float `elements`, and in `held` the elements with each
+// run replaced by the number before it (the first number, before any).
+// Nothing, and `held` untouched, where there are no NaNs or no numbers.
+std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteView elements, std::vector<uint8_t>& held);
+
+void write_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, std::vector<uint8_t>& out);
+// The runs written at `at`, each within `element_count` elements; nothing
+// for any other bytes.
+std::optional<std::vector<GapRun>> read_gaps(const SampleLayout& layout, ByteView bytes, size_t& at,
+                                             uint64_t element_count);
+// Writes the runs' elements into `data`.
+void restore_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, std::span<uint8_t> data);
+
+}  // namespace zelk

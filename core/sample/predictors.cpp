@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
+#include "sample/nlms_kernels.h"
 #include "sample/sample_values.h"
 
 namespace zelk {
 namespace {
 
 constexpr int64_t INPUT_LIMIT = int64_t{1} << 24;
-constexpr int64_t WEIGHT_LIMIT = int64_t{1} << 25;
 constexpr unsigned WEIGHT_FRACTION = 16;
 
 }  // namespace
@@ -60,28 +60,19 @@ void Polynomial::push(int64_t value) {
 }
 
 NlmsStage::NlmsStage(StageShape shape)
-    : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0) {}
+    : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0),
+      kernels_(nlms_kernels()) {}
 
-int64_t NlmsStage::predict() {
-    const int32_t* x = &window_[start_];
-    int64_t total = 0;
-    for (unsigned i = 0; i < taps_; ++i) total += int64_t{weights_[i]} * x[i];
-    sum_ = total;
-    return total >> WEIGHT_FRACTION;
-}
+int64_t NlmsStage::predict() { return kernels_.dot(weights_.data(), &window_[start_], taps_) >> WEIGHT_FRACTION; }
 
 void NlmsStage::update(int64_t input, int64_t error) {
     const int32_t* x = &window_[start_];
-    // Step in units of 2^-30 per unit of input, then per weight in 2^-16.
+    // Step in units of 2^-30 per unit of input, then per weight in 2^-16;
+    // within 32 bits, which only the quietest passages reach. Rounded to
+    // nearest: flooring would pull every weight down a little at each
+    // update, and the filter would drift even where it should rest.
     const int64_t step = (saturate(error, INPUT_LIMIT) << 30) / (energy_ + 1);
-    // Rounded to nearest: flooring would pull every weight down a little
-    // at each update, and the filter would drift even where it should rest.
-    const unsigned shift = 14 + mu_shift_;
-    const int64_t half = int64_t{1} << (shift - 1);
-    for (unsigned i = 0; i < taps_; ++i) {
-        const int64_t moved = weights_[i] + ((step * x[i] + half) >> shift);
-        weights_[i] = static_cast<int32_t>(saturate(moved, WEIGHT_LIMIT));
-    }
+    kernels_.update(weights_.data(), x, taps_, static_cast<int32_t>(saturate(step, INT32_MAX)), 14 + mu_shift_);
     const auto newest = static_cast<int32_t>(saturate(input, INPUT_LIMIT));
     energy_ += int64_t{newest} * newest - int64_t{x[0]} * x[0];
     if (start_ + taps_ == window_.size()) {

@@ -10,7 +10,8 @@
 //               shorter ones for what changes faster. In fixed point: inputs
 //               saturated to 25 bits, weights of 16 fractional bits bounded
 //               to +-2^25, the prediction the weighted sum shifted right,
-//               and each weight moved by mu * e * x_i / (energy + 1), energy
+//               and each weight moved by mu * e * x_i / (energy + 1) (the
+//               step e / (energy + 1) within 32 bits), energy
 //               being the sum of the squared inputs the filter holds. Every
 //               product and sum fits 64 bits, so every machine computes the
 //               same predictions.
@@ -24,6 +25,8 @@
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "sample/nlms_kernels.h"
 
 namespace zelk {
 
@@ -58,7 +61,7 @@ private:
     std::vector<int32_t> window_;  // the inputs, oldest first, in a buffer that slides
     size_t start_ = 0;             // where the window begins in window_
     int64_t energy_ = 0;
-    int64_t sum_ = 0;              // of the last predict()
+    const NlmsKernels& kernels_;
 };
 
 // The cascades a block may name, by number: whether the first stage sees

@@ -202,7 +202,8 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const Frames source(layout, elements, *transform);
     if (effort != SampleEffort::Fast) {
         // From the middle of the block, where its start (often a quiet lead-in) weighs less.
-        const size_t frames = std::min(source.count(), PREDICTOR_TRIAL_FRAMES), first = (source.count() - frames) / 2;
+        const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;
+        const size_t frames = std::min(source.count(), trial), first = (source.count() - frames) / 2;
         size_t smallest = code_residuals(source, frames, choice, first).size();
         const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
                                                                               : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};

@@ -97,11 +97,96 @@ std::optional<TypedRegion> npy_samples(ByteView head) {
     return TypedRegion{start, bytes, layout};
 }
 
+// A decimal number at `at`, after blanks; nothing past `limit`.
+std::optional<uint64_t> decimal_at(ByteView bytes, size_t& at, size_t end) {
+    while (at < end && (bytes[at] == ' ' || bytes[at] == '\t' || bytes[at] == '\n' || bytes[at] == '\r')) ++at;
+    uint64_t value = 0;
+    const size_t first = at;
+    for (; at < end && bytes[at] >= '0' && bytes[at] <= '9' && value < (uint64_t{1} << 40); ++at) {
+        value = value * 10 + (bytes[at] - '0');
+    }
+    if (at == first) return std::nullopt;
+    return value;
+}
+
+// Netpbm's P5 (gray) and P6 (RGB): width, height and maxval in text, then
+// one whitespace, then rows of 8-bit samples, or 16-bit big-endian ones
+// when maxval passes 255. Comments in the header are not taken.
+std::optional<TypedRegion> pnm_samples(ByteView head) {
+    const unsigned channels = head[1] == '6' ? 3 : 1;
+    size_t at = 2;
+    const size_t end = std::min<size_t>(head.size(), 512);
+    const auto width = decimal_at(head, at, end), height = decimal_at(head, at, end), maxval = decimal_at(head, at, end);
+    if (!width || !height || !maxval || *width == 0 || *height == 0 || *maxval == 0 || *maxval > 65535 ||
+        at >= end || (head[at] != ' ' && head[at] != '\n' && head[at] != '\r' && head[at] != '\t')) {
+        return std::nullopt;
+    }
+    const bool wide = *maxval > 255;
+    SampleLayout layout{wide ? ElementType::U16 : ElementType::U8, wide, {*width * channels}};
+    if (channels == 3) layout.trailing = {*width, 3};
+    return TypedRegion{at + 1, *width * *height * channels * (wide ? 2 : 1), layout};
+}
+
+// The value of a FITS header card ("KEYWORD = value"), in its 80 bytes.
+std::optional<int64_t> fits_card(ByteView card, std::string_view keyword) {
+    if (!starts_with(card, keyword) || (card.size() > keyword.size() && card[keyword.size()] != ' ') ||
+        !starts_with(card, "= ", 8)) {
+        return std::nullopt;
+    }
+    const std::string text(card.begin() + 10, card.begin() + 80);
+    try {
+        size_t used = 0;
+        const int64_t value = std::stoll(text, &used);
+        return value;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// The primary data unit of a FITS file: 2880-byte blocks of 80-byte cards
+// up to END; BITPIX 8 (unsigned), 16, 32, 64 (signed), -32, -64 (IEEE),
+// all big-endian; NAXIS1 the fastest axis.
+std::optional<TypedRegion> fits_samples(ByteView head) {
+    std::optional<int64_t> bitpix, naxis;
+    std::vector<uint64_t> axes;
+    for (size_t at = 0; at + 80 <= head.size(); at += 80) {
+        const ByteView card = head.subspan(at, 80);
+        if (starts_with(card, "END ") || (starts_with(card, "END") && card[3] == ' ')) {
+            if (!bitpix || !naxis || *naxis < 1 || *naxis > 4 || axes.size() != static_cast<size_t>(*naxis)) {
+                return std::nullopt;
+            }
+            const std::optional<ElementType> type = *bitpix == 8 ? ElementType::U8 : *bitpix == 16 ? ElementType::I16
+                : *bitpix == 32 ? ElementType::I32 : *bitpix == 64 ? ElementType::I64
+                : *bitpix == -32 ? ElementType::F32 : *bitpix == -64 ? std::optional(ElementType::F64) : std::nullopt;
+            if (!type) return std::nullopt;
+            SampleLayout layout{*type, true, {}};
+            uint64_t bytes = layout.element_size();
+            for (uint64_t axis : axes) {
+                if (axis == 0 || bytes > (uint64_t{1} << 50) / axis) return std::nullopt;
+                bytes *= axis;
+            }
+            for (size_t i = axes.size() - 1; i-- > 0;) layout.trailing.push_back(axes[i]);  // C order: NAXIS1 last
+            const size_t data = (at / 2880 + 1) * 2880;
+            return TypedRegion{data, bytes, layout};
+        }
+        if (!bitpix) bitpix = fits_card(card, "BITPIX");
+        if (!naxis) naxis = fits_card(card, "NAXIS");
+        if (naxis && axes.size() < static_cast<size_t>(std::clamp<int64_t>(*naxis, 0, 4))) {
+            if (const auto axis = fits_card(card, "NAXIS" + std::to_string(axes.size() + 1)); axis && *axis > 0) {
+                axes.push_back(static_cast<uint64_t>(*axis));
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<TypedRegion> find_samples(ByteView head) {
     if (starts_with(head, "RIFF") && starts_with(head, "WAVE", 8)) return wave_samples(head);
     if (starts_with(head, "\x93NUMPY")) return npy_samples(head);
+    if (head.size() > 3 && head[0] == 'P' && (head[1] == '5' || head[1] == '6')) return pnm_samples(head);
+    if (starts_with(head, "SIMPLE  =")) return fits_samples(head);
     return std::nullopt;
 }
 

@@ -7,6 +7,8 @@
 //         frames of all channels
 //   .npy  numpy's array files of versions 1 to 3 in C order, of the types
 //         sample blocks take and 1 to 4 dimensions
+//   PNM   Netpbm's P5 (gray) and P6 (RGB) images of 8 or 16 bits
+//   FITS  the primary data unit, of any BITPIX, 1 to 4 axes
 //
 // What precedes and follows the samples (headers, other chunks) is not
 // part of the region.

@@ -75,5 +75,44 @@ TEST(TypedFiles, NpyArraysInCOrder) {
     EXPECT_FALSE(find_samples(test::random_bytes(4096, 1)));
 }
 
+TEST(TypedFiles, NetpbmImagesAndFitsPrimaryArrays) {
+    Bytes gray;
+    put(gray, "P5\n640 480\n255\n");
+    const auto image = find_samples(gray);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->offset, gray.size());
+    EXPECT_EQ(image->length, 640u * 480);
+    EXPECT_EQ(image->layout, (SampleLayout{ElementType::U8, false, {640}}));
+    Bytes color;
+    put(color, "P6 20 10 65535\n");
+    EXPECT_EQ(find_samples(color)->layout, (SampleLayout{ElementType::U16, true, {20, 3}}));
+    EXPECT_EQ(find_samples(color)->length, 20u * 10 * 3 * 2);
+    Bytes bad;
+    put(bad, "P5\n640\n");
+    EXPECT_FALSE(find_samples(bad));
+
+    auto card = [](Bytes& out, const std::string& text) {
+        put(out, text);
+        out.resize(out.size() + 80 - text.size(), ' ');
+    };
+    Bytes fits;
+    card(fits, "SIMPLE  =                    T");
+    card(fits, "BITPIX  =                  -32 / IEEE single");
+    card(fits, "NAXIS   =                    3");
+    card(fits, "NAXIS1  =                  128");
+    card(fits, "NAXIS2  =                   96");
+    card(fits, "NAXIS3  =                   24");
+    card(fits, "END");
+    fits.resize(2880, ' ');
+    const auto cube = find_samples(fits);
+    ASSERT_TRUE(cube);
+    EXPECT_EQ(cube->offset, 2880u);
+    EXPECT_EQ(cube->length, 128u * 96 * 24 * 4);
+    EXPECT_EQ(cube->layout, (SampleLayout{ElementType::F32, true, {96, 128}}));
+    Bytes odd = fits;
+    std::copy_n("BITPIX  =                    7", 30, odd.begin() + 80);
+    EXPECT_FALSE(find_samples(odd));
+}
+
 }  // namespace
 }  // namespace zelk

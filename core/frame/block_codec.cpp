@@ -6,28 +6,63 @@
 // the decoder cannot.
 #include "frame/block_codec.h"
 
+#include <algorithm>
 #include <string>
 
 #include "codec/any_chunk.h"
+#include "codec/zstd_chunk.h"
 #include "sample/sample_block.h"
 
 namespace zelk {
 
+namespace {
+
+// Keeps `stored` as the block's form if it is the shortest yet.
+void keep_shorter(std::optional<CompressedBlock>& best, size_t size, RecordType type, std::vector<uint8_t>&& stored) {
+    if (stored.size() < (best ? best->stored.size() : size)) best = CompressedBlock{type, std::move(stored)};
+}
+
+// The sample type that raw dumps of sensors and sound cards most often
+// hold, if one codes a window from the block's middle (PROBE_WINDOW bytes)
+// a tenth smaller than Zstandard does.
+std::optional<SampleLayout> probed_layout(std::span<const uint8_t> data, int zstd_level) {
+    constexpr size_t PROBE_WINDOW = size_t{64} << 10;
+    if (data.size() < 4 * PROBE_WINDOW) return std::nullopt;
+    const auto window = data.subspan((data.size() / 2) & ~size_t{7}, PROBE_WINDOW);
+    size_t to_beat = encode_zstd_chunk(window, zstd_level).value().size() * 9 / 10;
+    std::optional<SampleLayout> best;
+    for (const SampleLayout& layout : {SampleLayout{ElementType::U8, false, {}}, SampleLayout{ElementType::I16, false, {}},
+                                       SampleLayout{ElementType::I16, false, {2}}, SampleLayout{ElementType::F32, false, {}}}) {
+        const size_t size = encode_sample_block(window, layout, SampleEffort::Fast).size();
+        if (size < to_beat) to_beat = size, best = layout;
+    }
+    return best;
+}
+
+}  // namespace
+
 std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t> data, EncoderThreads threads,
                                                          const SampleLayout* layout) const {
-    const bool typed = layout && data.size() >= layout->frame_bytes();
-    const ChunkEffort effort{level_.zstd_level, typed ? ZelkEffort::Never : level_.zelk};
-    ChosenChunk chunk = encode_smallest_chunk(data, effort, threads);
+    std::optional<SampleLayout> probed;
+    if (!layout && probes_samples()) probed = probed_layout(data, level_.zstd_level);
+    if (probed) layout = &*probed;
     std::optional<CompressedBlock> best;
-    if (chunk.bytes.size() < data.size()) {
+    if (!layout || data.size() < layout->frame_bytes()) {
+        ChosenChunk chunk = encode_smallest_chunk(data, level_, threads);
         const RecordType type = chunk.mode == CodecMode::Plain ? RecordType::Chunk : RecordType::ZstdChunk;
-        best = CompressedBlock{type, std::move(chunk.bytes)};
+        keep_shorter(best, data.size(), type, std::move(chunk.bytes));
+        return best;
     }
-    if (typed) {
-        std::vector<uint8_t> sample = encode_sample_block(data, *layout, level_.sample);
-        if (sample.size() < (best ? best->stored.size() : data.size())) {
-            best = CompressedBlock{RecordType::Sample, std::move(sample)};
-        }
+    // Typed samples: the sample block against Zstandard, whose level's own
+    // run (slow at the high levels) is skipped where a quick one is already
+    // far behind.
+    keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample));
+    const int quick_level = std::min(level_.zstd_level, 3);
+    std::vector<uint8_t> quick = encode_zstd_chunk(data, quick_level).value();
+    const bool far_behind = best && best->stored.size() * 4 < quick.size() * 3;
+    keep_shorter(best, data.size(), RecordType::ZstdChunk, std::move(quick));
+    if (!far_behind && quick_level != level_.zstd_level) {
+        keep_shorter(best, data.size(), RecordType::ZstdChunk, encode_zstd_chunk(data, level_.zstd_level).value());
     }
     return best;
 }

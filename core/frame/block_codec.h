@@ -41,12 +41,19 @@ public:
     // bytes' worth of work or memory, whatever `stored` holds.
     virtual Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                                     uint32_t size) const = 0;
+
+    // Whether compress() may store a block of no known type as samples,
+    // which frames of version 3 alone may hold.
+    virtual bool probes_samples() const { return false; }
 };
 
 // Blocks as the smallest chunk at the level chosen (any_chunk.h): a zelk
 // chunk of mode Plain or a Zstandard fallback chunk; typed blocks as the
 // smaller of a sample block at the level's effort and the Zstandard chunk.
-// The block is declined when that is not shorter than the block.
+// At the levels that try every cascade, a block of no known type of 256 KiB
+// or more is probed as 8-bit, 16-bit (one and two channels) and float32
+// samples on a window, and coded as the type that codes the window smallest
+// if that beats Zstandard there by a tenth. The block is declined when nothing is shorter than the block.
 class ChunkBlockCodec final : public BlockCodec {
 public:
     explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
@@ -55,6 +62,7 @@ public:
                                             const SampleLayout* layout = nullptr) const override;
     Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;
+    bool probes_samples() const override { return level_.sample == SampleEffort::Full; }
 
 private:
     LevelSettings level_;

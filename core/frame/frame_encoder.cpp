@@ -27,7 +27,7 @@ size_t blocks_at_once(const FrameOptions& options, unsigned pool_size) {
 FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options, ByteSink& output,
                            FrameProgress progress)
     : codec_(codec), block_size_(options.block_size), output_(output), progress_(std::move(progress)),
-      header_{options.typed ? SAMPLE_FRAME_VERSION : FRAME_VERSION, 0, options.block_size, 0},
+      header_{options.typed || codec.probes_samples() ? SAMPLE_FRAME_VERSION : FRAME_VERSION, 0, options.block_size, 0},
       block_limit_(options.block_size), pool_(options.threads),
       pipeline_(pool_, blocks_at_once(options, pool_.size()),
                 [this](std::vector<EncodedPiece>&& pieces) { write_pieces(std::move(pieces)); }) {}

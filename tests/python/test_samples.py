@@ -69,3 +69,12 @@ def test_typed_frames_hold_whole_frames_of_samples_per_block():
     frame = zelk.compress(data, block_size=10000)
     assert zelk.decompress(frame) == data.tobytes()
     assert zelk.frame_info(frame).blocks["sample"] == math.ceil(data.nbytes / 9996)
+
+
+def test_the_highest_levels_find_samples_in_bytes_of_no_known_type():
+    raw = wave(300_000, 2).tobytes()  # 16-bit stereo, given as plain bytes
+    assert zelk.frame_info(zelk.compress(raw, 9)).blocks["sample"] >= 1
+    default = zelk.compress(raw)
+    assert zelk.frame_info(default).blocks["sample"] == 0 and default[4] == 2  # what version-2 readers read
+    text = b"".join(b"line %d of some text\n" % i for i in range(40_000))
+    assert zelk.frame_info(zelk.compress(text, 9)).blocks["sample"] == 0

@@ -14,6 +14,7 @@
 
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
+#include "entropy/rice_coder.h"
 #include "sample/predictors.h"
 #include "sample/sample_gaps.h"
 #include "sample/sample_values.h"
@@ -27,11 +28,56 @@ constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2 };
 enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1 };
 
+enum class ResidualCoding : uint8_t { Range = 0, Rice = 1 };
+
+// Rice-coded residuals come in partitions of this many frames, each with a
+// parameter per channel.
+constexpr size_t RICE_PARTITION = 256;
+constexpr unsigned RICE_PARAMETER_BITS = 6;
+
 struct Choice {
     ChannelCoding channels = ChannelCoding::Apart;
     PredictorKind predictor = PredictorKind::Polynomial;
     std::vector<uint8_t> orders;  // polynomial, per channel
     uint8_t preset = 0;           // cascade
+    ResidualCoding residuals = ResidualCoding::Range;
+};
+
+uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cast<uint64_t>(r >> 63); }
+int64_t unzigzag(uint64_t u) { return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1); }
+
+// The residuals of a block as its decoder reads them, frame by frame and
+// channel by channel within each frame.
+class RangeResiduals {
+public:
+    RangeResiduals(ByteView bytes, unsigned channels, unsigned width)
+        : decoder_(bytes), coder_(width), streams_(channels) {}
+    int64_t next(unsigned channel) { return coder_.decode(decoder_, streams_[channel]); }
+    bool overrun() const { return decoder_.overrun() > 0; }
+
+private:
+    RangeDecoder decoder_;
+    ResidualCoder coder_;
+    std::vector<ResidualStream> streams_;
+};
+
+class RiceResiduals {
+public:
+    RiceResiduals(ByteView bytes, unsigned channels, unsigned width)
+        : reader_(bytes), parameters_(channels), width_(width) {}
+    int64_t next(unsigned channel) {
+        if (channel == 0 && frame_++ % RICE_PARTITION == 0) {
+            for (unsigned& k : parameters_) k = static_cast<unsigned>(reader_.get(RICE_PARAMETER_BITS));
+        }
+        return unzigzag(reader_.get_rice(parameters_[channel], width_));
+    }
+    bool overrun() const { return reader_.overrun(); }
+
+private:
+    BitReader reader_;
+    std::vector<unsigned> parameters_;
+    unsigned width_;
+    size_t frame_ = 0;
 };
 
 // One frame's values, channel coding applied or undone in place.
@@ -107,9 +153,64 @@ private:
     size_t frame_bytes_;
 };
 
+// Of the parameters next to `guess` (the bits of the mean), the one that
+// codes channel `c` of the partition in the fewest bits.
+unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess) {
+    unsigned best = guess;
+    uint64_t fewest = UINT64_MAX;
+    for (unsigned k = guess > 1 ? guess - 2 : 0; k <= guess + 1 && k < 63; ++k) {
+        uint64_t bits = 0;
+        for (size_t i = c; i < partition.size(); i += channels) {
+            const uint64_t quotient = partition[i] >> k;
+            bits += quotient < RICE_ESCAPE ? quotient + 1 + k : RICE_ESCAPE + 64;
+        }
+        if (bits < fewest) fewest = bits, best = k;
+    }
+    return best;
+}
+
+// Rice codes of the residuals, a partition at a time: each channel's
+// parameter the best near the bits of its residuals' mean there.
+std::vector<uint8_t> rice_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first,
+                                    std::vector<ChannelPredictor>& predictors) {
+    const unsigned channels = source.layout.channels(), width = source.transform.width();
+    std::vector<uint8_t> out;
+    BitWriter writer(out);
+    std::vector<uint64_t> partition;
+    std::vector<uint64_t> sums(channels);
+    std::array<int64_t, MAX_CHANNELS> v{};
+    const std::span<int64_t> frame(v.data(), channels);
+    for (size_t start = first; start < first + frames; start += RICE_PARTITION) {
+        const size_t count = std::min(RICE_PARTITION, first + frames - start);
+        partition.clear();
+        std::fill(sums.begin(), sums.end(), 0);
+        for (size_t t = start; t < start + count; ++t) {
+            source.read(t, frame);
+            code_channels(choice.channels, frame, width);
+            for (unsigned c = 0; c < channels; ++c) {
+                partition.push_back(zigzag(predictors[c].residual_of(frame[c])));
+                sums[c] += std::min<uint64_t>(partition.back(), uint64_t{1} << 48);
+            }
+        }
+        std::vector<unsigned> parameters(channels);
+        for (unsigned c = 0; c < channels; ++c) {
+            parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sums[c], count), width - 1));
+            writer.put(parameters[c], RICE_PARAMETER_BITS);
+        }
+        for (size_t i = 0; i < partition.size(); ++i) writer.put_rice(partition[i], parameters[i % channels], width);
+    }
+    writer.finish();
+    return out;
+}
+
 // The residual bytes of `frames` frames from `first` on under `choice`.
 std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first = 0) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
+    if (choice.residuals == ResidualCoding::Rice) {
+        std::vector<ChannelPredictor> predictors;
+        for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
+        return rice_residuals(source, frames, choice, first, predictors);
+    }
     std::vector<uint8_t> out;
     RangeEncoder coder(out);
     ResidualCoder residuals(width);
@@ -164,6 +265,7 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
     out.push_back(static_cast<uint8_t>(choice.predictor));
     if (choice.predictor == PredictorKind::Polynomial) out.insert(out.end(), choice.orders.begin(), choice.orders.end());
     else out.push_back(choice.preset);
+    out.push_back(static_cast<uint8_t>(choice.residuals));
 }
 
 std::vector<ChannelCoding> channel_codings(unsigned channels) {
@@ -173,6 +275,42 @@ std::vector<ChannelCoding> channel_codings(unsigned channels) {
 }
 
 CodecError damaged(const std::string& what) { return {ErrorKind::InvalidData, "sample block: " + what}; }
+
+struct DecodeTarget {
+    const SampleLayout& layout;
+    const ValueTransform& transform;
+    const Choice& choice;
+    size_t frames;
+    std::span<uint8_t> data;
+};
+
+// Decodes every frame from `residuals` into the target; the fault found, if any.
+template <typename Residuals>
+std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& residuals) {
+    const unsigned channels = target.layout.channels(), width = target.transform.width();
+    const size_t frame_bytes = target.layout.frame_bytes();
+    std::vector<ChannelPredictor> predictors;
+    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width);
+    const ElementBytes access(target.layout);
+    std::array<int64_t, MAX_CHANNELS> v{};
+    const std::span<int64_t> frame(v.data(), channels);
+    try {
+        for (size_t t = 0; t < target.frames; ++t) {
+            for (unsigned c = 0; c < channels; ++c) frame[c] = predictors[c].value_of(residuals.next(c));
+            uncode_channels(target.choice.channels, frame, width);
+            uint8_t* out = &target.data[t * frame_bytes];
+            for (unsigned c = 0; c < channels; ++c) {
+                const auto bits = target.transform.bits(frame[c]);
+                if (!bits) return damaged("a value its transform does not have");
+                access.store(out + c * access.size(), *bits);
+            }
+        }
+    } catch (const std::runtime_error& e) {
+        return damaged(e.what());
+    }
+    if (residuals.overrun()) return damaged("its residuals end early");
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -192,7 +330,8 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         const Frames source(layout, elements, candidate);
         const size_t frames = std::min(source.count(), TRIAL_FRAMES);
         for (ChannelCoding coding : channel_codings(layout.channels())) {
-            Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, coding), 0};
+            Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, coding), 0,
+                         effort == SampleEffort::Fast ? ResidualCoding::Rice : ResidualCoding::Range};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
             const size_t cost = header.size() + code_residuals(source, frames, trial).size();
@@ -259,38 +398,22 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     } else {
         return damaged("an unknown predictor");
     }
+    if (at >= stored.size() || stored[at] > 1) return damaged("an unknown residual coding");
+    choice.residuals = static_cast<ResidualCoding>(stored[at++]);
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);
-    if (uint64_t{frames} * channels > max_residuals(residual_bytes.size())) {
+    const uint64_t most = choice.residuals == ResidualCoding::Rice ? max_rice_numbers(residual_bytes.size())
+                                                                   : max_residuals(residual_bytes.size());
+    if (uint64_t{frames} * channels > most) {
         return damaged(std::to_string(residual_bytes.size()) + " bytes cannot hold " +
                        std::to_string(uint64_t{frames} * channels) + " residuals");
     }
-
     std::vector<uint8_t> data(size);
-    const unsigned width = transform->width();
-    RangeDecoder decoder(residual_bytes);
-    ResidualCoder residuals(width);
-    std::vector<ResidualStream> streams(channels);
-    std::vector<ChannelPredictor> predictors;
-    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
-    const ElementBytes access(layout);
-    std::array<int64_t, MAX_CHANNELS> v{};
-    const std::span<int64_t> frame(v.data(), channels);
-    try {
-        for (size_t t = 0; t < frames; ++t) {
-            for (unsigned c = 0; c < channels; ++c) frame[c] = predictors[c].value_of(residuals.decode(decoder, streams[c]));
-            uncode_channels(choice.channels, frame, width);
-            uint8_t* out = &data[t * frame_bytes];
-            for (unsigned c = 0; c < channels; ++c) {
-                const auto bits = transform->bits(frame[c]);
-                if (!bits) return damaged("a value its transform does not have");
-                access.store(out + c * access.size(), *bits);
-            }
-        }
-    } catch (const std::runtime_error& e) {
-        return damaged(e.what());
-    }
-    if (decoder.overrun() > 0) return damaged("its residuals end early");
+    const DecodeTarget target{layout, *transform, choice, frames, data};
+    const auto fault = choice.residuals == ResidualCoding::Rice
+                           ? decode_frames(target, RiceResiduals(residual_bytes, channels, transform->width()))
+                           : decode_frames(target, RangeResiduals(residual_bytes, channels, transform->width()));
+    if (fault) return *fault;
     restore_gaps(layout, *gaps, data);
     std::copy(stored.end() - static_cast<ptrdiff_t>(tail), stored.end(), data.end() - static_cast<ptrdiff_t>(tail));
     return data;

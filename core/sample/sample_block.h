@@ -9,8 +9,10 @@
 //     the one before it
 //   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
 //     1 cascade, then the preset byte (predictors.h)
-//   the residuals of every sample, channel by channel within each frame,
-//     range coded (residual_coder.h), one stream of contexts per channel
+//   the residual coding byte: 0 range coded (residual_coder.h), one stream
+//     of contexts per channel; 1 Rice codes (rice_coder.h) in partitions of
+//     256 frames, a 6-bit parameter per channel at each partition's start
+//   the residuals of every sample, channel by channel within each frame
 //   the block's last bytes that make no whole frame, as they are
 //
 // The block's size is its record's: it holds size / frame_bytes frames. A
@@ -28,8 +30,8 @@
 
 namespace zelk {
 
-// How hard the encoder works: fixed polynomials; a short cascade; the long
-// cascade, each with its choices tried on the block's start.
+// How hard the encoder works: fixed polynomials and Rice codes; the short
+// cascades; every cascade, each with its choices tried on the block.
 enum class SampleEffort { Fast, Moderate, Full };
 
 // The sample block of `data`, whose length need not be a whole number of

@@ -170,7 +170,7 @@ ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t>
     for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_.emplace(dictionary_[rank], rank);
 }
 
-int64_t ValueTransform::value(uint64_t bits) const {
+int64_t ValueTransform::other_value(uint64_t bits) const {
     const unsigned width = element_bits_;
     switch (kind_) {
         case TransformKind::Integers:
@@ -187,7 +187,7 @@ int64_t ValueTransform::value(uint64_t bits) const {
     return 0;
 }
 
-std::optional<uint64_t> ValueTransform::bits(int64_t value) const {
+std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
     const unsigned width = element_bits_;
     const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
     const auto raw = static_cast<uint64_t>(value);

@@ -67,16 +67,26 @@ public:
     unsigned width() const { return width_; }
     // The element with these bits as a W-bit value (which must exist for a
     // transform proven on the data).
-    int64_t value(uint64_t bits) const;
+    int64_t value(uint64_t bits) const {
+        if (kind_ != TransformKind::Integers) return other_value(bits);
+        return wrap(signed_ ? bits : bits ^ (uint64_t{1} << (element_bits_ - 1)), element_bits_);
+    }
     // The bits of the element a W-bit value stands for; nothing for a value
     // no element of the block has (a dictionary rank out of range).
-    std::optional<uint64_t> bits(int64_t value) const;
+    std::optional<uint64_t> bits(int64_t value) const {
+        if (kind_ != TransformKind::Integers) return other_bits(value);
+        const uint64_t raw = static_cast<uint64_t>(value) ^ (signed_ ? 0 : uint64_t{1} << (element_bits_ - 1));
+        return element_bits_ == 64 ? raw : raw & ((uint64_t{1} << element_bits_) - 1);
+    }
 
     void write(std::vector<uint8_t>& out) const;
     // Reads the transform written at `at` for `layout`, or nothing.
     static std::optional<ValueTransform> read(const SampleLayout& layout, std::span<const uint8_t> bytes, size_t& at);
 
 private:
+    int64_t other_value(uint64_t bits) const;
+    std::optional<uint64_t> other_bits(int64_t value) const;
+
     SampleLayout layout_;
     TransformKind kind_;
     unsigned width_;

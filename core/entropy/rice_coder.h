@@ -1,0 +1,110 @@
+// Rice codes, for residuals wanted fast rather than smallest: a number u
+// with parameter k is its quotient q = u >> k in unary (q one bits, then a
+// zero bit) and its k low bits; a quotient of ESCAPE or more is ESCAPE one
+// bits and then u in full, in as many bits as the stream's width. Bits are
+// packed from the least significant bit of each byte up, and every number
+// costs at least one bit, which bounds how many a stream of a given length
+// holds.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace zelk {
+
+inline constexpr unsigned RICE_ESCAPE = 24;
+
+// How many numbers a stream of `bytes` bytes can hold at most.
+constexpr uint64_t max_rice_numbers(uint64_t bytes) { return bytes * 8; }
+
+// The parameter that codes numbers of this sum over `count` shortest, about:
+// the bits of their mean.
+unsigned rice_parameter(uint64_t sum, uint64_t count);
+
+class BitWriter {
+public:
+    explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
+    // The low `count` bits of `value`, count at most 57.
+    void put(uint64_t value, unsigned count) {
+        bits_ |= (count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count))) << fill_;
+        fill_ += count;
+        while (fill_ >= 8) {
+            out_.push_back(static_cast<uint8_t>(bits_));
+            bits_ >>= 8;
+            fill_ -= 8;
+        }
+    }
+    void put_wide(uint64_t value, unsigned count) {  // up to 64 bits
+        if (count > 32) {
+            put(value, 32);
+            put(value >> 32, count - 32);
+        } else {
+            put(value, count);
+        }
+    }
+    void put_rice(uint64_t value, unsigned k, unsigned width) {
+        const uint64_t quotient = k >= 64 ? RICE_ESCAPE : value >> k;
+        if (quotient >= RICE_ESCAPE) {
+            put((uint64_t{1} << RICE_ESCAPE) - 1, RICE_ESCAPE);
+            put_wide(value, width);
+            return;
+        }
+        put((uint64_t{1} << quotient) - 1, static_cast<unsigned>(quotient) + 1);
+        put_wide(value, k);
+    }
+    // Writes out the last bits, zero padded to a byte.
+    void finish();
+
+private:
+    std::vector<uint8_t>& out_;
+    uint64_t bits_ = 0;
+    unsigned fill_ = 0;
+};
+
+class BitReader {
+public:
+    explicit BitReader(std::span<const uint8_t> in) : in_(in) {}
+    uint64_t get(unsigned count) {  // at most 57
+        if (fill_ < count) refill();
+        const uint64_t value = count == 0 ? 0 : bits_ & (~uint64_t{0} >> (64 - count));
+        skip(count);
+        return value;
+    }
+    uint64_t get_wide(unsigned count) {
+        if (count <= 32) return get(count);
+        const uint64_t low = get(32);
+        return low | get(count - 32) << 32;
+    }
+    uint64_t get_rice(unsigned k, unsigned width) {
+        if (fill_ < RICE_ESCAPE + 1) refill();
+        const auto ones = static_cast<unsigned>(std::countr_one(bits_));
+        if (ones >= RICE_ESCAPE) {
+            skip(RICE_ESCAPE);
+            return get_wide(width);
+        }
+        skip(ones + 1);
+        return uint64_t{ones} << k | get_wide(k);
+    }
+    // Whether more bits were read than the input holds (zeros were read
+    // instead).
+    bool overrun() const { return consumed_ > uint64_t{in_.size()} * 8; }
+
+private:
+    void refill();
+    void skip(unsigned count) {
+        bits_ >>= count;
+        fill_ -= count;
+        consumed_ += count;
+    }
+
+    std::span<const uint8_t> in_;
+    size_t position_ = 0;  // bytes taken into bits_
+    uint64_t bits_ = 0;
+    unsigned fill_ = 0;
+    uint64_t consumed_ = 0;
+};
+
+}  // namespace zelk

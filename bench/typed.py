@@ -170,14 +170,12 @@ def blosc2_codec():
     return enc, dec
 
 
-# ---- zelk, told the samples' type (packed 24-bit samples, which it has no type for, as bytes)
+# ---- zelk, told the samples' type (packed 24-bit PCM as "<i3", which numpy has no type for)
 def zelk_codec(level):
     import zelk
 
     def enc(data, dtype, shape, meta):
-        if dtype == "|V3":
-            return zelk.compress(data, level)
-        return zelk.compress(data, level, dtype=dtype, shape=shape)
+        return zelk.compress(data, level, dtype="<i3" if dtype == "|V3" else dtype, shape=shape)
     return enc, (lambda blob, *a: zelk.decompress(blob))
 
 

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (decoded && decoded.value().size() != claimed) std::abort();
         return 0;
     }
-    SampleLayout layout{static_cast<ElementType>(data[1] % 10 + 1), (data[1] & 0x80) != 0, {}};
+    SampleLayout layout{static_cast<ElementType>(data[1] % ELEMENT_TYPES + 1), (data[1] & 0x80) != 0, {}};
     const unsigned channels = data[2] % 5 + 1;
     if (channels > 1) layout.trailing.push_back(channels);
     const auto effort = static_cast<SampleEffort>(data[0] / 2 % 3);

@@ -17,12 +17,14 @@ size_t SampleLayout::element_size() const {
         case ElementType::U64:
         case ElementType::I64:
         case ElementType::F64: return 8;
+        case ElementType::I24: return 3;
     }
     return 1;
 }
 
 bool SampleLayout::is_signed() const {
-    return type == ElementType::I8 || type == ElementType::I16 || type == ElementType::I32 || type == ElementType::I64;
+    return type == ElementType::I8 || type == ElementType::I16 || type == ElementType::I24 || type == ElementType::I32 ||
+           type == ElementType::I64;
 }
 
 unsigned SampleLayout::channels() const {
@@ -53,7 +55,7 @@ void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out) {
 std::optional<std::pair<SampleLayout, size_t>> read_layout(std::span<const uint8_t> bytes) {
     if (bytes.size() < 2) return std::nullopt;
     const uint8_t type = bytes[0] & 0x7F;
-    if (type < static_cast<uint8_t>(ElementType::U8) || type > static_cast<uint8_t>(ElementType::F64)) {
+    if (type < 1 || type > ELEMENT_TYPES) {
         return std::nullopt;
     }
     SampleLayout layout{static_cast<ElementType>(type), (bytes[0] & 0x80) != 0, {}};
@@ -73,13 +75,13 @@ std::optional<std::pair<SampleLayout, size_t>> read_layout(std::span<const uint8
 }
 
 std::string element_type_name(ElementType type) {
-    static constexpr const char* NAMES[] = {"uint8", "int8", "uint16", "int16", "uint32",
-                                            "int32", "uint64", "int64", "float32", "float64"};
+    static constexpr const char* NAMES[] = {"uint8", "int8",  "uint16",  "int16",   "uint32", "int32",
+                                            "uint64", "int64", "float32", "float64", "int24"};
     return NAMES[static_cast<uint8_t>(type) - 1];
 }
 
 std::string type_code(ElementType type, bool big_endian) {
-    static constexpr const char* CODES[] = {"u1", "i1", "u2", "i2", "u4", "i4", "u8", "i8", "f4", "f8"};
+    static constexpr const char* CODES[] = {"u1", "i1", "u2", "i2", "u4", "i4", "u8", "i8", "f4", "f8", "i3"};
     const std::string code = CODES[static_cast<uint8_t>(type) - 1];
     if (code[1] == '1') return "|" + code;
     return (big_endian ? ">" : "<") + code;
@@ -88,7 +90,7 @@ std::string type_code(ElementType type, bool big_endian) {
 namespace {
 
 std::optional<ElementType> type_of(char kind, uint64_t bytes) {
-    for (uint8_t t = 1; t <= 10; ++t) {
+    for (uint8_t t = 1; t <= ELEMENT_TYPES; ++t) {
         const SampleLayout probe{static_cast<ElementType>(t), false, {}};
         const char probe_kind = probe.is_float() ? 'f' : probe.is_signed() ? 'i' : 'u';
         if (probe_kind == kind && probe.element_size() == bytes) return probe.type;
@@ -110,7 +112,7 @@ std::optional<uint64_t> number_of(std::string_view digits) {
 
 std::optional<std::pair<ElementType, bool>> parse_numpy_type(std::string_view name) {
     constexpr bool native_big = std::endian::native == std::endian::big;
-    for (uint8_t t = 1; t <= 10; ++t) {
+    for (uint8_t t = 1; t <= ELEMENT_TYPES; ++t) {
         if (name == element_type_name(static_cast<ElementType>(t))) return std::pair{static_cast<ElementType>(t), native_big};
     }
     bool big = native_big;

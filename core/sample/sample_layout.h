@@ -7,7 +7,8 @@
 // A sample block begins with its layout, written as
 //
 //   byte 0        element type (1 u8, 2 i8, 3 u16, 4 i16, 5 u32, 6 i32,
-//                 7 u64, 8 i64, 9 f32, 10 f64), plus 0x80 when big-endian
+//                 7 u64, 8 i64, 9 f32, 10 f64, 11 i24: packed 24-bit PCM),
+//                 plus 0x80 when big-endian
 //   byte 1        how many dimensions follow (0 to 3)
 //   then          each of them as a LEB128 number, at least 1
 //
@@ -24,7 +25,8 @@
 
 namespace zelk {
 
-enum class ElementType : uint8_t { U8 = 1, I8, U16, I16, U32, I32, U64, I64, F32, F64 };
+enum class ElementType : uint8_t { U8 = 1, I8, U16, I16, U32, I32, U64, I64, F32, F64, I24 };
+inline constexpr uint8_t ELEMENT_TYPES = 11;  // numbered 1 to 11
 
 inline constexpr size_t MAX_TRAILING_DIMENSIONS = 3;
 inline constexpr uint64_t MAX_CHANNELS = 64;

@@ -135,6 +135,8 @@ uint64_t load_as(const uint8_t* at, bool big_endian) {
 uint64_t ElementBytes::load(const uint8_t* at) const {
     switch (size_) {
         case 1: return at[0];
+        case 3: return big_endian_ ? uint64_t{at[0]} << 16 | uint64_t{at[1]} << 8 | at[2]
+                                   : uint64_t{at[2]} << 16 | uint64_t{at[1]} << 8 | at[0];
         case 2: return load_as<uint16_t>(at, big_endian_);
         case 4: return load_as<uint32_t>(at, big_endian_);
         default: return load_as<uint64_t>(at, big_endian_);

@@ -17,6 +17,7 @@ bool starts_with(ByteView bytes, std::string_view text, size_t at = 0) {
 std::optional<ElementType> wave_type(uint16_t format, uint16_t bits) {
     if (format == 1 && bits == 8) return ElementType::U8;
     if (format == 1 && bits == 16) return ElementType::I16;
+    if (format == 1 && bits == 24) return ElementType::I24;
     if (format == 1 && bits == 32) return ElementType::I32;
     if (format == 3 && bits == 32) return ElementType::F32;
     if (format == 3 && bits == 64) return ElementType::F64;

@@ -1,8 +1,8 @@
 // Samples inside files of the formats that say what they hold, found from
 // the files' first bytes:
 //
-//   WAV   RIFF/WAVE with a "fmt " chunk of PCM (8-bit unsigned, 16- and
-//         32-bit signed) or IEEE float (32 and 64 bits), or the extensible
+//   WAV   RIFF/WAVE with a "fmt " chunk of PCM (8-bit unsigned, 16-, 24-
+//         and 32-bit signed) or IEEE float (32 and 64 bits), or the extensible
 //         format naming one of those; the "data" chunk is the samples, in
 //         frames of all channels
 //   .npy  numpy's array files of versions 1 to 3 in C order, of the types

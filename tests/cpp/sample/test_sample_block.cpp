@@ -52,7 +52,7 @@ Bytes round_trip(const Bytes& data, const SampleLayout& layout, SampleEffort eff
 
 TEST(SampleBlock, EveryTypeAndByteOrderRoundTripsAtEveryEffort) {
     const Bytes noise = test::random_bytes(8 * 3 * 1000 + 5, 9);  // a tail that makes no whole frame
-    for (uint8_t type = 1; type <= 10; ++type) {
+    for (uint8_t type = 1; type <= ELEMENT_TYPES; ++type) {
         for (bool big_endian : {false, true}) {
             for (std::vector<uint64_t> trailing : {std::vector<uint64_t>{}, std::vector<uint64_t>{3}}) {
                 const SampleLayout layout{static_cast<ElementType>(type), big_endian, trailing};
@@ -171,7 +171,7 @@ TEST(SampleBlock, RefusesDamageAndClaimsBeyondItsBytesBeforeDecoding) {
         const auto result = decode_sample_block(stored, size);
         return result.ok() ? std::string("accepted") : result.error().display();
     };
-    EXPECT_NE(refusal(Bytes{0x0B, 0}, 2).find("layout"), std::string::npos);
+    EXPECT_NE(refusal(Bytes{0x0C, 0}, 2).find("layout"), std::string::npos);
     EXPECT_NE(refusal(Bytes{0x04, 4, 1, 1, 1, 1}, 2).find("layout"), std::string::npos);
     Bytes unknown = block;
     unknown[3] = 7;  // the transform's kind, after the layout and the gaps

@@ -48,7 +48,8 @@ TEST(TypedFiles, WavDataChunksOfThePcmAndFloatFormats) {
     EXPECT_EQ(find_samples(wave(1, 1, 8))->layout.type, ElementType::U8);
     EXPECT_EQ(find_samples(wave(3, 1, 64))->layout.type, ElementType::F64);
     EXPECT_EQ(find_samples(wave(0xFFFE, 1, 32, 40))->layout.type, ElementType::F32);
-    EXPECT_FALSE(find_samples(wave(1, 2, 24)));
+    EXPECT_EQ(find_samples(wave(1, 2, 24))->layout, (SampleLayout{ElementType::I24, false, {2}}));
+    EXPECT_FALSE(find_samples(wave(1, 2, 20)));
     EXPECT_FALSE(find_samples(wave(1, 0, 16)));
     Bytes cut = wave(1, 2, 16);
     cut.resize(30);

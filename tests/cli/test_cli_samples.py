@@ -63,5 +63,5 @@ def test_npy_and_raw_files_are_typed_and_plain_files_are_not(zelk, tmp_path):
         assert SAMPLE in [kind for _, kind, _, _ in block_records(frame)]
         assert zelk("-dc", f"{name}.zlk").stdout == original
     assert (tmp_path / "plain.zlk").read_bytes()[4] == 2  # untyped: a frame any version-2 reader reads
-    refused = zelk("--type=i24le", "a.raw")
-    assert refused.returncode == 1 and b"invalid type 'i24le'" in refused.stderr
+    refused = zelk("--type=i12le", "a.raw")
+    assert refused.returncode == 1 and b"invalid type 'i12le'" in refused.stderr

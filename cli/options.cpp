@@ -215,7 +215,7 @@ std::string help_text(const std::string& program) {
            "                      K, M or G (default: a quarter of the memory); fewer blocks\n"
            "                      at once if need be, and frames needing more are refused\n"
            "      --type=FORMAT[:CHANNELS]  compress the input as samples of FORMAT (u8, i8,\n"
-           "                      i16le, u16be, i32le, u32be, i64le, u64be, f32le, f64be...),\n"
+           "                      i16le, u16be, i24le, i32le, u32be, i64le, u64be, f32le, f64be),\n"
            "                      CHANNELS interleaved; 'bytes': as bytes. By default the\n"
            "                      samples of WAV (PCM and float), .npy, PNM (P5, P6) and\n"
            "                      FITS files are found by their headers and coded as such,\n"

@@ -10,6 +10,8 @@ namespace {
 constexpr uint32_t INCREMENT = 24;
 constexpr uint32_t HALVING_TOTAL = uint32_t{1} << 16;
 constexpr unsigned DIRECT = 16;  // magnitudes below this are symbols of their own
+constexpr uint32_t SIGN_TOTAL = 4096, SIGN_FLOOR = 64;
+constexpr unsigned SIGN_RATE = 6;
 
 uint32_t coded_total(uint32_t total) { return total + (total >> 8); }
 
@@ -50,6 +52,12 @@ void ResidualCoder::update(Context& context, unsigned symbol) {
     }
 }
 
+void ResidualCoder::adapt_sign(uint32_t& odds, bool negative) {
+    if (negative) odds += (SIGN_TOTAL - odds) >> SIGN_RATE;
+    else odds -= odds >> SIGN_RATE;
+    odds = std::clamp(odds, SIGN_FLOOR, SIGN_TOTAL - SIGN_FLOOR);
+}
+
 void ResidualCoder::adapt(ResidualStream& stream, uint64_t magnitude) {
     stream.mean16 += std::min<uint64_t>(magnitude, uint64_t{1} << 56) - (stream.mean16 >> 4);
 }
@@ -62,12 +70,17 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
     for (unsigned s = 0; s < symbol; ++s) cum += context.freq[s];
     coder.encode(cum, context.freq[symbol], coded_total(context.total));
     update(context, symbol);
-    // The bits below the symbol's and the sign, in one go.
-    const unsigned low_bits = symbol >= DIRECT ? (symbol - DIRECT) / 4 + 2 : 0;
-    if (magnitude != 0) {
-        const uint64_t low = low_bits == 0 ? 0 : magnitude & ((uint64_t{1} << low_bits) - 1);
-        coder.encode_bits(low << 1 | (residual < 0), low_bits + 1);
+    if (symbol >= DIRECT) {
+        const unsigned low_bits = (symbol - DIRECT) / 4 + 2;
+        coder.encode_bits(magnitude & ((uint64_t{1} << low_bits) - 1), low_bits);
     }
+    if (magnitude != 0) {
+        uint32_t& negative = sign_odds_[stream.last_sign * 2 + (symbol < 4)];
+        const bool is_negative = residual < 0;
+        coder.encode(is_negative ? 0 : negative, is_negative ? negative : SIGN_TOTAL - negative, SIGN_TOTAL);
+        adapt_sign(negative, is_negative);
+    }
+    stream.last_sign = magnitude == 0 ? 0 : residual < 0 ? 1 : 2;
     adapt(stream, magnitude);
 }
 
@@ -81,16 +94,19 @@ int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     decoder.consume(cum, context.freq[symbol]);
     update(context, symbol);
     uint64_t magnitude = symbol;
-    bool negative = false;
     if (symbol >= DIRECT) {
         const unsigned e = (symbol - DIRECT) / 4 + 4;
         const uint64_t top = (uint64_t{4} | ((symbol - DIRECT) & 3)) << (e - 2);
-        const uint64_t low_and_sign = decoder.decode_bits(e - 1);
-        magnitude = top | low_and_sign >> 1;
-        negative = (low_and_sign & 1) != 0;
-    } else if (symbol != 0) {
-        negative = decoder.decode_bits(1) != 0;
+        magnitude = top | decoder.decode_bits(e - 2);
     }
+    bool negative = false;
+    if (magnitude != 0) {
+        uint32_t& odds = sign_odds_[stream.last_sign * 2 + (symbol < 4)];
+        negative = decoder.target(SIGN_TOTAL) < odds;
+        decoder.consume(negative ? 0 : odds, negative ? odds : SIGN_TOTAL - odds);
+        adapt_sign(odds, negative);
+    }
+    stream.last_sign = magnitude == 0 ? 0 : negative ? 1 : 2;
     adapt(stream, magnitude);
     return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
 }

@@ -5,7 +5,9 @@
 //   m >= 16       with e = floor(log2 m): the symbol 16 + 4 (e - 4) + the two
 //                 bits of m below its top bit, and the e - 2 bits below
 //                 those sent raw;
-//   m != 0        one raw sign bit.
+//   m != 0        the sign, coded with an adaptive probability chosen by the
+//                 sign of the residual before it (signals that drift make
+//                 their signs lopsided).
 //
 // Each context has its own frequencies: they start at 1, a symbol coded
 // gains 24, and all are halved (rounding up) once their total passes 2^16.
@@ -30,9 +32,10 @@ namespace zelk {
 // How many residuals a coded stream of `bytes` bytes can hold at most.
 constexpr uint64_t max_residuals(uint64_t bytes) { return bytes * 1422; }
 
-// The state one stream of residuals adapts (its context's running mean).
+// The state one stream of residuals adapts.
 struct ResidualStream {
-    uint64_t mean16 = 0;  // about 16 times the recent mean magnitude
+    uint64_t mean16 = 0;     // about 16 times the recent mean magnitude
+    unsigned last_sign = 0;  // of the last residual: 0 zero, 1 negative, 2 positive
 };
 
 class ResidualCoder {
@@ -57,9 +60,13 @@ private:
     Context& context_of(const ResidualStream& stream);
     void update(Context& context, unsigned symbol);
     static void adapt(ResidualStream& stream, uint64_t magnitude);
+    static void adapt_sign(uint32_t& odds, bool negative);
 
     unsigned alphabet_;
     std::array<Context, CONTEXTS> contexts_;
+    // The odds of a negative sign in 4096ths, by the last residual's sign
+    // and whether this one's magnitude is below 4.
+    std::array<uint32_t, 6> sign_odds_{2048, 2048, 2048, 2048, 2048, 2048};
 };
 
 }  // namespace zelk

@@ -4,6 +4,7 @@
 
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
+#include "sample/predictors.h"
 
 #include <algorithm>
 #include <bit>
@@ -208,28 +209,41 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
     return std::nullopt;
 }
 
+std::vector<uint8_t> ValueTransform::code_table(unsigned order) const {
+    const ValueTransform natural(layout_);
+    std::vector<uint8_t> coded;
+    RangeEncoder coder(coded);
+    ResidualCoder residuals(natural.width());
+    ResidualStream stream;
+    Polynomial polynomial(order, natural.width());
+    for (uint64_t bits : dictionary_) {
+        const int64_t value = natural.value(bits);
+        residuals.encode(coder, stream, wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(polynomial.predict()),
+                                             natural.width()));
+        polynomial.push(value);
+    }
+    coder.finish();
+    return coded;
+}
+
 void ValueTransform::write(std::vector<uint8_t>& out) const {
     out.push_back(static_cast<uint8_t>(kind_));
     if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
     if (kind_ == TransformKind::Dictionary) {
-        // The values in order, as the differences of their natural values,
-        // range coded: sorted values differ by little.
-        const ValueTransform natural(layout_);
-        std::vector<uint8_t> coded;
-        RangeEncoder coder(coded);
-        ResidualCoder residuals(natural.width());
-        ResidualStream stream;
-        int64_t previous = 0;
-        for (uint64_t bits : dictionary_) {
-            const int64_t value = natural.value(bits);
-            const uint64_t difference = static_cast<uint64_t>(value) - static_cast<uint64_t>(previous);
-            residuals.encode(coder, stream, wrap(difference, natural.width()));
-            previous = value;
+        // The values in order, their natural values predicted by the
+        // polynomial of order 1 or 2 that codes them shorter (sorted values
+        // differ by little, and quantised ones by about one step), range
+        // coded.
+        std::vector<uint8_t> shorter;
+        uint8_t order = 1;
+        for (uint8_t candidate : {uint8_t{1}, uint8_t{2}}) {
+            std::vector<uint8_t> coded = code_table(candidate);
+            if (shorter.empty() || coded.size() < shorter.size()) shorter = std::move(coded), order = candidate;
         }
-        coder.finish();
         write_varint(dictionary_.size(), out);
-        write_varint(coded.size(), out);
-        out.insert(out.end(), coded.begin(), coded.end());
+        out.push_back(order);
+        write_varint(shorter.size(), out);
+        out.insert(out.end(), shorter.begin(), shorter.end());
     }
 }
 
@@ -252,9 +266,10 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             return narrowed(layout);
         case TransformKind::Dictionary: {
             const auto count = read_varint(bytes, at);
+            const unsigned order = at < bytes.size() ? bytes[at++] : 0;
             const auto length = read_varint(bytes, at);
-            if (!count || !length || *count == 0 || *count > MAX_DICTIONARY || *length > bytes.size() - at ||
-                *count > max_residuals(*length)) {
+            if (!count || !length || *count == 0 || *count > MAX_DICTIONARY || (order != 1 && order != 2) ||
+                *length > bytes.size() - at || *count > max_residuals(*length)) {
                 return std::nullopt;
             }
             const ValueTransform natural(layout);
@@ -263,12 +278,14 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             ResidualCoder residuals(natural.width());
             ResidualStream stream;
             std::vector<uint64_t> values;
-            int64_t previous = 0;
+            Polynomial polynomial(order, natural.width());
             try {
                 for (uint64_t i = 0; i < *count; ++i) {
-                    const int64_t difference = residuals.decode(decoder, stream);
-                    previous = wrap(static_cast<uint64_t>(previous) + static_cast<uint64_t>(difference), natural.width());
-                    values.push_back(*natural.bits(previous));
+                    const int64_t residual = residuals.decode(decoder, stream);
+                    const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(polynomial.predict()),
+                                               natural.width());
+                    polynomial.push(value);
+                    values.push_back(*natural.bits(value));
                 }
             } catch (const std::runtime_error&) {
                 return std::nullopt;

@@ -85,6 +85,7 @@ public:
 
 private:
     int64_t other_value(uint64_t bits) const;
+    std::vector<uint8_t> code_table(unsigned order) const;
     std::optional<uint64_t> other_bits(int64_t value) const;
 
     SampleLayout layout_;

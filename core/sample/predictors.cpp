@@ -59,6 +59,24 @@ void Polynomial::push(int64_t value) {
     past_[0] = value;
 }
 
+PlanePredictor::PlanePredictor(unsigned mode, uint64_t row, unsigned width)
+    : mode_(mode), row_(row), width_(width), past_(static_cast<size_t>(row) + 1, 0) {}
+
+int64_t PlanePredictor::predict() const {
+    if (count_ == 0) return 0;
+    if (count_ < row_) return back(1);
+    const int64_t north = back(row_);
+    if (count_ % row_ == 0) return north;
+    const int64_t west = back(1), north_west = back(row_ + 1);
+    if (mode_ == 0) {
+        if (north_west >= std::max(west, north)) return std::min(west, north);
+        if (north_west <= std::min(west, north)) return std::max(west, north);
+    }
+    return wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width_);
+}
+
+void PlanePredictor::push(int64_t value) { past_[count_++ % past_.size()] = value; }
+
 NlmsStage::NlmsStage(StageShape shape)
     : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0),
       kernels_(nlms_kernels()) {}

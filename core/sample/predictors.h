@@ -42,6 +42,31 @@ private:
     std::array<int64_t, 3> past_{};
 };
 
+// A raster's values predicted from their neighbours in the row before: W
+// the value before, N the one above, NW above W. Mode 0 is LOCO-I's median
+// edge detector (the smaller of W and N where NW is at least both, the
+// larger where NW is at most both, else W + N - NW); mode 1 the plane
+// through them, W + N - NW (modulo 2^W). The first row takes W, the first
+// column N. It keeps the last row: rows are at most MAX_PLANE_ROW values.
+inline constexpr uint64_t MAX_PLANE_ROW = uint64_t{1} << 20;
+inline constexpr unsigned PLANE_MODES = 2;
+
+class PlanePredictor {
+public:
+    PlanePredictor(unsigned mode, uint64_t row, unsigned width);
+    int64_t predict() const;
+    void push(int64_t value);
+
+private:
+    int64_t back(uint64_t distance) const { return past_[(count_ - distance) % past_.size()]; }
+
+    unsigned mode_;
+    uint64_t row_;
+    unsigned width_;
+    std::vector<int64_t> past_;  // the last row + 1 values, a ring
+    uint64_t count_ = 0;
+};
+
 struct StageShape {
     unsigned taps;
     unsigned mu_shift;  // mu = 2^-mu_shift

@@ -26,7 +26,7 @@ constexpr size_t TRIAL_FRAMES = size_t{1} << 15;
 constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
 enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2 };
-enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1 };
+enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2 };
 
 enum class ResidualCoding : uint8_t { Range = 0, Rice = 1 };
 
@@ -41,7 +41,17 @@ struct Choice {
     std::vector<uint8_t> orders;  // polynomial, per channel
     uint8_t preset = 0;           // cascade
     ResidualCoding residuals = ResidualCoding::Range;
+    uint8_t plane_mode = 0;       // plane
+    uint64_t row = 0;             // plane: values a row, from the layout
 };
+
+// The row of a raster (a one-channel layout with trailing dimensions): its
+// last dimension, if a plane predictor can keep it.
+uint64_t raster_row(const SampleLayout& layout) {
+    if (layout.channels() != 1 || layout.trailing.empty()) return 0;
+    const uint64_t row = layout.trailing.back();
+    return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
+}
 
 uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cast<uint64_t>(r >> 63); }
 int64_t unzigzag(uint64_t u) { return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1); }
@@ -110,26 +120,35 @@ public:
     ChannelPredictor(const Choice& choice, unsigned channel, unsigned width)
         : width_(width), polynomial_(choice.predictor == PredictorKind::Polynomial ? choice.orders[channel] : 0, width),
           cascade_(cascade_preset(choice.predictor == PredictorKind::Cascade ? choice.preset : 0), width),
-          cascaded_(choice.predictor == PredictorKind::Cascade) {}
+          kind_(choice.predictor) {
+        if (kind_ == PredictorKind::Plane) plane_.emplace(choice.plane_mode, choice.row, width);
+    }
 
     int64_t residual_of(int64_t value) {
-        if (cascaded_) return cascade_.residual_of(value);
-        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(polynomial_.predict()), width_);
-        polynomial_.push(value);
+        if (kind_ == PredictorKind::Cascade) return cascade_.residual_of(value);
+        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(predict()), width_);
+        push(value);
         return residual;
     }
     int64_t value_of(int64_t residual) {
-        if (cascaded_) return cascade_.value_of(residual);
-        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(polynomial_.predict()), width_);
-        polynomial_.push(value);
+        if (kind_ == PredictorKind::Cascade) return cascade_.value_of(residual);
+        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(predict()), width_);
+        push(value);
         return value;
     }
 
 private:
+    int64_t predict() const { return plane_ ? plane_->predict() : polynomial_.predict(); }
+    void push(int64_t value) {
+        if (plane_) plane_->push(value);
+        else polynomial_.push(value);
+    }
+
     unsigned width_;
     Polynomial polynomial_;
     Cascade cascade_;
-    bool cascaded_;
+    PredictorKind kind_;
+    std::optional<PlanePredictor> plane_;
 };
 
 // Frames of a block read through a value transform.
@@ -264,7 +283,8 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
     out.push_back(static_cast<uint8_t>(choice.channels));
     out.push_back(static_cast<uint8_t>(choice.predictor));
     if (choice.predictor == PredictorKind::Polynomial) out.insert(out.end(), choice.orders.begin(), choice.orders.end());
-    else out.push_back(choice.preset);
+    else if (choice.predictor == PredictorKind::Cascade) out.push_back(choice.preset);
+    else out.push_back(choice.plane_mode);
     out.push_back(static_cast<uint8_t>(choice.residuals));
 }
 
@@ -354,6 +374,20 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
             if (size < smallest) smallest = size, choice = cascade;
         }
     }
+    if (const uint64_t row = raster_row(layout)) {
+        // A raster: the row above against what was chosen, on whole rows.
+        const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
+        const size_t first = (source.count() - frames) / 2 / row * row;
+        size_t smallest = code_residuals(source, frames, choice, first).size();
+        Choice plane = choice;
+        plane.predictor = PredictorKind::Plane;
+        plane.row = row;
+        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
+            plane.plane_mode = mode;
+            const size_t size = code_residuals(source, frames, plane, first).size();
+            if (size < smallest) smallest = size, choice = plane;
+        }
+    }
     std::vector<uint8_t> block;
     write_header(layout, gaps, *transform, choice, block);
     const std::vector<uint8_t> residuals = code_residuals(source, source.count(), choice);
@@ -395,6 +429,10 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     } else if (choice.predictor == PredictorKind::Cascade) {
         if (at >= stored.size() || stored[at] >= CASCADE_PRESETS) return damaged("an unknown cascade");
         choice.preset = stored[at++];
+    } else if (choice.predictor == PredictorKind::Plane) {
+        choice.row = raster_row(layout);
+        if (choice.row == 0 || at >= stored.size() || stored[at] >= PLANE_MODES) return damaged("an unknown plane");
+        choice.plane_mode = stored[at++];
     } else {
         return damaged("an unknown predictor");
     }

@@ -168,7 +168,8 @@ ValueTransform ValueTransform::narrowed(const SampleLayout& layout) {
 }
 
 ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values)
-    : layout_(layout), kind_(TransformKind::Dictionary), width_(32), element_bits_(layout.bits()),
+    : layout_(layout), kind_(TransformKind::Dictionary),
+      width_(static_cast<unsigned>(std::bit_width(sorted_values.size())) + 1), element_bits_(layout.bits()),
       signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
     for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_.emplace(dictionary_[rank], rank);
 }

@@ -11,7 +11,8 @@
 //   Decimal       floats that are all k / 10^d exactly, for integers k and one
 //                 d from 0 to 9 (d = 0: integer-valued floats); W = 64
 //   Dictionary    elements with few distinct values: each its rank among
-//                 them, the values stored in the block; W = 32
+//                 them, the values stored in the block; W = the bits of the
+//                 number of values, plus one
 //   Narrowed      float64 elements that are all float32 values widened: the
 //                 float32 as an OrderedFloat; W = 32. Widening is done on
 //                 the bits (NaN payloads shifted up, as IEEE 754 widens), so

@@ -1,9 +1,11 @@
-// Choices are made by coding the block's first frames: every exact value
-// transform with every channel coding, under the polynomials that suit each
-// channel best (TRIAL_FRAMES), the smallest kept; then, beyond the fast
-// effort, those polynomials against the cascades the effort allows, on
-// more frames from the block's middle (PREDICTOR_TRIAL_FRAMES), since a
-// cascade learns as it goes.
+// Choices are made by coding frames from the block's middle, where its start
+// (often a quiet lead-in) weighs less: every exact value transform with
+// every channel coding, under the polynomials that suit each channel best
+// (TRIAL_FRAMES, four times as many at the fastest effort, which has no
+// later trial), the smallest kept; then, beyond the fast effort, those
+// polynomials against the cascades the effort allows, on more frames
+// (PREDICTOR_TRIAL_FRAMES), since a cascade learns as it goes; and for a
+// raster, the plane predictors on whole rows.
 #include "sample/sample_block.h"
 
 #include <algorithm>
@@ -22,7 +24,7 @@
 namespace zelk {
 namespace {
 
-constexpr size_t TRIAL_FRAMES = size_t{1} << 15;
+constexpr size_t TRIAL_FRAMES = size_t{1} << 13;
 constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
 enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2 };
@@ -248,7 +250,7 @@ std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const C
 }
 
 // The polynomial order per channel with the smallest estimated cost on the trial frames.
-std::vector<uint8_t> best_orders(const Frames& source, size_t frames, ChannelCoding coding) {
+std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     std::vector<std::array<uint64_t, 4>> cost(channels);
     std::vector<std::array<Polynomial, 4>> polynomials;
@@ -257,7 +259,7 @@ std::vector<uint8_t> best_orders(const Frames& source, size_t frames, ChannelCod
     }
     std::array<int64_t, MAX_CHANNELS> v{};
     const std::span<int64_t> frame(v.data(), channels);
-    for (size_t t = 0; t < frames; ++t) {
+    for (size_t t = first; t < first + frames; ++t) {
         source.read(t, frame);
         code_channels(coding, frame, width);
         for (unsigned c = 0; c < channels; ++c) {
@@ -342,19 +344,22 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
-    // The transform and channel coding that code the first frames smallest.
+    // The transform and channel coding that code frames from the block's
+    // middle smallest.
     const ValueTransform* transform = &transforms[0];
     Choice choice;
     size_t best = SIZE_MAX;
     for (const ValueTransform& candidate : transforms) {
         const Frames source(layout, elements, candidate);
-        const size_t frames = std::min(source.count(), TRIAL_FRAMES);
+        // The fastest effort has no later trial to mend a choice made on few frames.
+        const size_t frames = std::min(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES);
+        const size_t first = (source.count() - frames) / 2;
         for (ChannelCoding coding : channel_codings(layout.channels())) {
-            Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, coding), 0,
+            Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, first, coding), 0,
                          effort == SampleEffort::Fast ? ResidualCoding::Rice : ResidualCoding::Range};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
-            const size_t cost = header.size() + code_residuals(source, frames, trial).size();
+            const size_t cost = header.size() + code_residuals(source, frames, trial, first).size();
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }

@@ -227,17 +227,13 @@ std::vector<uint8_t> rice_residuals(const Frames& source, size_t frames, const C
 // The residual bytes of `frames` frames from `first` on under `choice`.
 std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first = 0) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
-    if (choice.residuals == ResidualCoding::Rice) {
-        std::vector<ChannelPredictor> predictors;
-        for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
-        return rice_residuals(source, frames, choice, first, predictors);
-    }
+    std::vector<ChannelPredictor> predictors;
+    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
+    if (choice.residuals == ResidualCoding::Rice) return rice_residuals(source, frames, choice, first, predictors);
     std::vector<uint8_t> out;
     RangeEncoder coder(out);
     ResidualCoder residuals(width);
     std::vector<ResidualStream> streams(channels);
-    std::vector<ChannelPredictor> predictors;
-    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
     std::array<int64_t, MAX_CHANNELS> v{};
     const std::span<int64_t> frame(v.data(), channels);
     for (size_t t = first; t < first + frames; ++t) {

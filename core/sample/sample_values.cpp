@@ -144,7 +144,18 @@ uint64_t ElementBytes::load(const uint8_t* at) const {
     }
 }
 
+template <typename T>
+void store_as(uint8_t* at, uint64_t bits, bool big_endian) {
+    auto value = static_cast<T>(bits);
+    if (big_endian != (std::endian::native == std::endian::big)) value = swap_bytes(value);
+    std::memcpy(at, &value, sizeof value);
+}
+
 void ElementBytes::store(uint8_t* at, uint64_t bits) const {
+    // The sizes of the common types whole, as load() reads them.
+    if (size_ == 2) return store_as<uint16_t>(at, bits, big_endian_);
+    if (size_ == 4) return store_as<uint32_t>(at, bits, big_endian_);
+    if (size_ == 8) return store_as<uint64_t>(at, bits, big_endian_);
     if (big_endian_) {
         for (size_t i = size_; i-- > 0; bits >>= 8) at[i] = static_cast<uint8_t>(bits);
     } else {

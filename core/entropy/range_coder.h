@@ -19,19 +19,37 @@
 
 namespace zelk {
 
+inline constexpr uint32_t RANGE_TOP = uint32_t{1} << 24;
+
 class RangeEncoder {
 public:
     // Appends the coded bytes to `out`.
     explicit RangeEncoder(std::vector<uint8_t>& out) : out_(out) {}
 
     // total at most 2^24; 0 < freq and cum + freq <= total.
-    void encode(uint32_t cum, uint32_t freq, uint32_t total);
+    void encode(uint32_t cum, uint32_t freq, uint32_t total) { narrow(range_ / total, cum, freq); }
+    // The same for a total of 2^bits, bits at most 16.
+    void encode_pow2(uint32_t cum, uint32_t freq, unsigned bits) { narrow(range_ >> bits, cum, freq); }
     // The low `count` bits of `value`, count at most 64.
-    void encode_bits(uint64_t value, unsigned count);
+    void encode_bits(uint64_t value, unsigned count) {
+        while (count > 0) {
+            const unsigned piece = count < 16 ? count : 16;
+            count -= piece;
+            encode_pow2(static_cast<uint32_t>(value >> count) & ((uint32_t{1} << piece) - 1), 1, piece);
+        }
+    }
     // Writes out what the state still holds; the coder is done.
     void finish();
 
 private:
+    void narrow(uint32_t step, uint32_t cum, uint32_t freq) {
+        low_ += uint64_t{step} * cum;
+        range_ = step * freq;
+        while (range_ < RANGE_TOP) {
+            range_ <<= 8;
+            shift_low();
+        }
+    }
     void shift_low();
 
     std::vector<uint8_t>& out_;
@@ -49,16 +67,42 @@ public:
     // cumulative range holds it is then consumed with consume(). A value of
     // `total` or more (the interval's slack, which no encoder reaches) means
     // damaged input: the caller refuses it.
-    uint32_t target(uint32_t total);
-    void consume(uint32_t cum, uint32_t freq);
-    uint64_t decode_bits(unsigned count);
+    uint32_t target(uint32_t total) {
+        step_ = range_ / total;
+        const uint32_t value = code_ / step_;
+        return value < total ? value : total;
+    }
+    // The same for a total of 2^bits, bits at most 16.
+    uint32_t target_pow2(unsigned bits) {
+        step_ = range_ >> bits;
+        const uint32_t value = code_ / step_, total = uint32_t{1} << bits;
+        return value < total ? value : total;
+    }
+    void consume(uint32_t cum, uint32_t freq) {
+        code_ -= step_ * cum;
+        range_ = step_ * freq;
+        while (range_ < RANGE_TOP) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next_byte();
+        }
+    }
+    uint64_t decode_bits(unsigned count) {
+        uint64_t value = 0;
+        while (count > 0) {
+            const unsigned piece = count < 16 ? count : 16;
+            count -= piece;
+            const uint32_t bits = target_pow2(piece) & ((uint32_t{1} << piece) - 1);
+            consume(bits, 1);
+            value = (value << piece) | bits;
+        }
+        return value;
+    }
 
     // Bytes read beyond the end of the input (zeros were read instead).
     size_t overrun() const { return position_ > in_.size() ? position_ - in_.size() : 0; }
 
 private:
     uint8_t next_byte() { return position_ < in_.size() ? in_[position_++] : (++position_, 0); }
-    void normalize();
 
     std::span<const uint8_t> in_;
     size_t position_ = 0;

@@ -10,7 +10,8 @@ namespace {
 constexpr uint32_t INCREMENT = 24;
 constexpr uint32_t HALVING_TOTAL = uint32_t{1} << 16;
 constexpr unsigned DIRECT = 16;  // magnitudes below this are symbols of their own
-constexpr uint32_t SIGN_TOTAL = 4096, SIGN_FLOOR = 64;
+constexpr unsigned SIGN_BITS = 12;
+constexpr uint32_t SIGN_TOTAL = uint32_t{1} << SIGN_BITS, SIGN_FLOOR = 64;
 constexpr unsigned SIGN_RATE = 6;
 
 uint32_t coded_total(uint32_t total) { return total + (total >> 8); }
@@ -26,28 +27,33 @@ unsigned symbol_of(uint64_t magnitude) {
 ResidualCoder::ResidualCoder(unsigned magnitude_bits) {
     const unsigned top = std::clamp(magnitude_bits, 5u, 64u) - 1;  // the largest exponent
     alphabet_ = DIRECT + 4 * (top - 3);
-    for (Context& context : contexts_) {
-        context.freq.assign(alphabet_, 1);
-        context.total = alphabet_;
+    cums_.resize(size_t{CONTEXTS} * (alphabet_ + 1));
+    for (size_t c = 0; c < CONTEXTS; ++c) {
+        for (unsigned s = 0; s <= alphabet_; ++s) cums_[c * (alphabet_ + 1) + s] = s;  // every frequency 1
     }
 }
 
-ResidualCoder::Context& ResidualCoder::context_of(const ResidualStream& stream) {
+uint32_t* ResidualCoder::context_of(const ResidualStream& stream) {
     const uint64_t mean = stream.mean16;
-    if (mean < 2) return contexts_[mean];
-    const unsigned e = 63 - static_cast<unsigned>(std::countl_zero(mean));
-    const unsigned half_octave = 2 * e + static_cast<unsigned>((mean >> (e - 1)) & 1);
-    return contexts_[std::min(half_octave, CONTEXTS - 1)];
+    unsigned context = static_cast<unsigned>(mean);
+    if (mean >= 2) {
+        const unsigned e = 63 - static_cast<unsigned>(std::countl_zero(mean));
+        context = std::min(2 * e + static_cast<unsigned>((mean >> (e - 1)) & 1), CONTEXTS - 1);
+    }
+    return &cums_[size_t{context} * (alphabet_ + 1)];
 }
 
-void ResidualCoder::update(Context& context, unsigned symbol) {
-    context.freq[symbol] += INCREMENT;
-    context.total += INCREMENT;
-    if (context.total > HALVING_TOTAL) {
-        context.total = 0;
-        for (uint32_t& f : context.freq) {
-            f = (f + 1) >> 1;
-            context.total += f;
+void ResidualCoder::update(uint32_t* cum, unsigned symbol) {
+    const unsigned alphabet = alphabet_;  // a local, so the loops need not reread it through `cum`
+    // Over the whole table, so the loop runs in vector registers.
+    for (unsigned s = 0; s <= alphabet; ++s) cum[s] += s > symbol ? INCREMENT : 0;
+    if (cum[alphabet] > HALVING_TOTAL) {
+        uint32_t below = 0, halved_below = 0;
+        for (unsigned s = 1; s <= alphabet; ++s) {
+            const uint32_t freq = cum[s] - below;
+            below = cum[s];
+            halved_below += (freq + 1) >> 1;
+            cum[s] = halved_below;
         }
     }
 }
@@ -65,11 +71,9 @@ void ResidualCoder::adapt(ResidualStream& stream, uint64_t magnitude) {
 void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t residual) {
     const uint64_t magnitude = residual < 0 ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
     const unsigned symbol = symbol_of(magnitude);
-    Context& context = context_of(stream);
-    uint32_t cum = 0;
-    for (unsigned s = 0; s < symbol; ++s) cum += context.freq[s];
-    coder.encode(cum, context.freq[symbol], coded_total(context.total));
-    update(context, symbol);
+    uint32_t* cum = context_of(stream);
+    coder.encode(cum[symbol], cum[symbol + 1] - cum[symbol], coded_total(cum[alphabet_]));
+    update(cum, symbol);
     if (symbol >= DIRECT) {
         const unsigned low_bits = (symbol - DIRECT) / 4 + 2;
         coder.encode_bits(magnitude & ((uint64_t{1} << low_bits) - 1), low_bits);
@@ -77,7 +81,7 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
     if (magnitude != 0) {
         uint32_t& negative = sign_odds_[stream.last_sign * 2 + (symbol < 4)];
         const bool is_negative = residual < 0;
-        coder.encode(is_negative ? 0 : negative, is_negative ? negative : SIGN_TOTAL - negative, SIGN_TOTAL);
+        coder.encode_pow2(is_negative ? 0 : negative, is_negative ? negative : SIGN_TOTAL - negative, SIGN_BITS);
         adapt_sign(negative, is_negative);
     }
     stream.last_sign = magnitude == 0 ? 0 : residual < 0 ? 1 : 2;
@@ -85,14 +89,15 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
 }
 
 int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
-    Context& context = context_of(stream);
-    const uint32_t target = decoder.target(coded_total(context.total));
+    uint32_t* cum = context_of(stream);
+    const uint32_t target = decoder.target(coded_total(cum[alphabet_]));
+    // The symbol whose share holds the target: as many as end at or below it.
+    const unsigned alphabet = alphabet_;
     unsigned symbol = 0;
-    uint32_t cum = 0;
-    while (symbol < alphabet_ && cum + context.freq[symbol] <= target) cum += context.freq[symbol++];
-    if (symbol == alphabet_) throw std::runtime_error("a residual no encoder writes");
-    decoder.consume(cum, context.freq[symbol]);
-    update(context, symbol);
+    for (unsigned s = 1; s <= alphabet; ++s) symbol += cum[s] <= target;
+    if (symbol == alphabet) throw std::runtime_error("a residual no encoder writes");
+    decoder.consume(cum[symbol], cum[symbol + 1] - cum[symbol]);
+    update(cum, symbol);
     uint64_t magnitude = symbol;
     if (symbol >= DIRECT) {
         const unsigned e = (symbol - DIRECT) / 4 + 4;
@@ -102,7 +107,7 @@ int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     bool negative = false;
     if (magnitude != 0) {
         uint32_t& odds = sign_odds_[stream.last_sign * 2 + (symbol < 4)];
-        negative = decoder.target(SIGN_TOTAL) < odds;
+        negative = decoder.target_pow2(SIGN_BITS) < odds;
         decoder.consume(negative ? 0 : odds, negative ? odds : SIGN_TOTAL - odds);
         adapt_sign(odds, negative);
     }

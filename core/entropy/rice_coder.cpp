@@ -10,12 +10,24 @@ unsigned rice_parameter(uint64_t sum, uint64_t count) {
 }
 
 void BitWriter::finish() {
-    if (fill_ > 0) out_.push_back(static_cast<uint8_t>(bits_));
+    write_bytes((fill_ + 7) / 8);
+    out_.resize(size_);
     bits_ = 0;
     fill_ = 0;
 }
 
 void BitReader::refill() {
+    if (position_ + 8 <= in_.size()) {
+        // Eight bytes at once; the bits of those not taken sit above fill_
+        // exactly where the next refill puts them again.
+        uint64_t word = 0;
+        for (unsigned i = 0; i < 8; ++i) word |= uint64_t{in_[position_ + i]} << (8 * i);
+        bits_ |= word << fill_;
+        const unsigned taken = (63 - fill_) / 8;
+        position_ += taken;
+        fill_ += 8 * taken;
+        return;
+    }
     while (fill_ <= 56) {
         const uint64_t byte = position_ < in_.size() ? in_[position_] : 0;
         ++position_;

@@ -26,15 +26,16 @@ unsigned rice_parameter(uint64_t sum, uint64_t count);
 
 class BitWriter {
 public:
-    explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
-    // The low `count` bits of `value`, count at most 57.
+    // Appends to `out`, which holds its bytes once finish() returns.
+    explicit BitWriter(std::vector<uint8_t>& out) : out_(out), size_(out.size()) {}
+    // The low `count` bits of `value`, count at most 32.
     void put(uint64_t value, unsigned count) {
         bits_ |= (count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count))) << fill_;
         fill_ += count;
-        while (fill_ >= 8) {
-            out_.push_back(static_cast<uint8_t>(bits_));
-            bits_ >>= 8;
-            fill_ -= 8;
+        if (fill_ >= 32) {
+            write_bytes(4);
+            bits_ >>= 32;
+            fill_ -= 32;
         }
     }
     void put_wide(uint64_t value, unsigned count) {  // up to 64 bits
@@ -59,7 +60,15 @@ public:
     void finish();
 
 private:
+    // The low `count` bytes of bits_ (count at most 4), least significant first.
+    void write_bytes(unsigned count) {
+        if (out_.size() < size_ + 4) out_.resize(2 * out_.size() + 256);
+        for (unsigned i = 0; i < count; ++i) out_[size_ + i] = static_cast<uint8_t>(bits_ >> (8 * i));
+        size_ += count;
+    }
+
     std::vector<uint8_t>& out_;
+    size_t size_;  // of out_'s bytes, those written
     uint64_t bits_ = 0;
     unsigned fill_ = 0;
 };
@@ -67,7 +76,7 @@ private:
 class BitReader {
 public:
     explicit BitReader(std::span<const uint8_t> in) : in_(in) {}
-    uint64_t get(unsigned count) {  // at most 57
+    uint64_t get(unsigned count) {  // at most 56
         if (fill_ < count) refill();
         const uint64_t value = count == 0 ? 0 : bits_ & (~uint64_t{0} >> (64 - count));
         skip(count);

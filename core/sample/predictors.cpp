@@ -59,6 +59,50 @@ void Polynomial::push(int64_t value) {
     past_[0] = value;
 }
 
+namespace {
+
+// One order's loop, residuals from values (Restore false) or values from
+// residuals (true), `in` and `out` possibly the same.
+template <unsigned Order, bool Restore>
+void polynomial_run(std::array<int64_t, 3>& past, unsigned width, const int64_t* in, size_t stride, size_t count,
+                    int64_t* out) {
+    auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t prediction = 0;
+        if constexpr (Order == 1) prediction = x1;
+        if constexpr (Order == 2) prediction = 2 * x1 - x2;
+        if constexpr (Order == 3) prediction = 3 * x1 - 3 * x2 + x3;
+        const auto given = static_cast<uint64_t>(in[i * stride]);
+        const int64_t value = Restore ? wrap(given + prediction, width) : in[i * stride];
+        out[i * stride] = Restore ? value : wrap(given - prediction, width);
+        x3 = x2;
+        x2 = x1;
+        x1 = static_cast<uint64_t>(value);
+    }
+    past = {static_cast<int64_t>(x1), static_cast<int64_t>(x2), static_cast<int64_t>(x3)};
+}
+
+template <bool Restore>
+void polynomial_runs(unsigned order, std::array<int64_t, 3>& past, unsigned width, const int64_t* in, size_t stride,
+                     size_t count, int64_t* out) {
+    switch (order) {
+        case 0: return polynomial_run<0, Restore>(past, width, in, stride, count, out);
+        case 1: return polynomial_run<1, Restore>(past, width, in, stride, count, out);
+        case 2: return polynomial_run<2, Restore>(past, width, in, stride, count, out);
+        default: return polynomial_run<3, Restore>(past, width, in, stride, count, out);
+    }
+}
+
+}  // namespace
+
+void Polynomial::residuals(const int64_t* values, size_t stride, size_t count, int64_t* out) {
+    polynomial_runs<false>(order_, past_, width_, values, stride, count, out);
+}
+
+void Polynomial::restore(int64_t* residuals, size_t stride, size_t count) {
+    polynomial_runs<true>(order_, past_, width_, residuals, stride, count, residuals);
+}
+
 PlanePredictor::PlanePredictor(unsigned mode, uint64_t row, unsigned width)
     : mode_(mode), row_(row), width_(width), past_(static_cast<size_t>(row) + 1, 0) {}
 

@@ -126,24 +126,29 @@ public:
         if (kind_ == PredictorKind::Plane) plane_.emplace(choice.plane_mode, choice.row, width);
     }
 
+    // The residuals of `count` values `stride` apart, into `out` at the same
+    // places; and values back from such residuals, in place.
+    void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out) {
+        if (kind_ == PredictorKind::Polynomial) return polynomial_.residuals(values, stride, count, out);
+        for (size_t i = 0; i < count; ++i) out[i * stride] = residual_of(values[i * stride]);
+    }
+    void restore(int64_t* residuals, size_t stride, size_t count) {
+        if (kind_ == PredictorKind::Polynomial) return polynomial_.restore(residuals, stride, count);
+        for (size_t i = 0; i < count; ++i) residuals[i * stride] = value_of(residuals[i * stride]);
+    }
+
+private:
     int64_t residual_of(int64_t value) {
         if (kind_ == PredictorKind::Cascade) return cascade_.residual_of(value);
-        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(predict()), width_);
-        push(value);
+        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(plane_->predict()), width_);
+        plane_->push(value);
         return residual;
     }
     int64_t value_of(int64_t residual) {
         if (kind_ == PredictorKind::Cascade) return cascade_.value_of(residual);
-        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(predict()), width_);
-        push(value);
+        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(plane_->predict()), width_);
+        plane_->push(value);
         return value;
-    }
-
-private:
-    int64_t predict() const { return plane_ ? plane_->predict() : polynomial_.predict(); }
-    void push(int64_t value) {
-        if (plane_) plane_->push(value);
-        else polynomial_.push(value);
     }
 
     unsigned width_;
@@ -153,16 +158,19 @@ private:
     std::optional<PlanePredictor> plane_;
 };
 
+// Frames are coded a run of this many at a time, each stage of the coding
+// over the whole run.
+constexpr size_t RUN_FRAMES = RICE_PARTITION;
+
 // Frames of a block read through a value transform.
 class Frames {
 public:
     Frames(const SampleLayout& layout, ByteView elements, const ValueTransform& transform)
-        : layout(layout), transform(transform), elements_(elements), access_(layout),
-          frame_bytes_(layout.frame_bytes()) {}
+        : layout(layout), transform(transform), elements_(elements), frame_bytes_(layout.frame_bytes()) {}
     size_t count() const { return elements_.size() / frame_bytes_; }
-    void read(size_t frame, std::span<int64_t> v) const {
-        const uint8_t* at = &elements_[frame * frame_bytes_];
-        for (size_t c = 0; c < v.size(); ++c) v[c] = transform.value(access_.load(at + c * access_.size()));
+    // The values of `count` frames from `first` on, channel by channel within each.
+    void read(size_t first, size_t count, int64_t* out) const {
+        transform.values(&elements_[first * frame_bytes_], count * layout.channels(), out);
     }
 
     const SampleLayout& layout;
@@ -170,46 +178,76 @@ public:
 
 private:
     ByteView elements_;
-    ElementBytes access_;
     size_t frame_bytes_;
+};
+
+// The residuals of a block's frames under a choice, a run at a time.
+class ResidualRuns {
+public:
+    ResidualRuns(const Frames& source, const Choice& choice, size_t first)
+        : source_(source), choice_(choice), next_(first), channels_(source.layout.channels()),
+          width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_) {
+        for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_);
+    }
+    // Those of the next `count` frames (at most RUN_FRAMES), channel by
+    // channel within each frame.
+    std::span<const int64_t> next(size_t count) {
+        source_.read(next_, count, values_.data());
+        next_ += count;
+        if (choice_.channels != ChannelCoding::Apart) {
+            for (size_t t = 0; t < count; ++t) {
+                code_channels(choice_.channels, std::span(&values_[t * channels_], channels_), width_);
+            }
+        }
+        for (unsigned c = 0; c < channels_; ++c) {
+            predictors_[c].residuals(&values_[c], channels_, count, &residuals_[c]);
+        }
+        return std::span(residuals_.data(), count * channels_);
+    }
+
+private:
+    const Frames& source_;
+    const Choice& choice_;
+    size_t next_;
+    unsigned channels_, width_;
+    std::vector<ChannelPredictor> predictors_;
+    std::vector<int64_t> values_, residuals_;
 };
 
 // Of the parameters next to `guess` (the bits of the mean), the one that
 // codes channel `c` of the partition in the fewest bits.
 unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess) {
+    const unsigned lowest = guess > 1 ? guess - 2 : 0;
+    std::array<uint64_t, 4> bits{};
+    for (size_t i = c; i < partition.size(); i += channels) {
+        for (unsigned j = 0; j < 4; ++j) {
+            const uint64_t quotient = partition[i] >> (lowest + j);
+            bits[j] += quotient < RICE_ESCAPE ? quotient + 1 + lowest + j : RICE_ESCAPE + 64;
+        }
+    }
     unsigned best = guess;
     uint64_t fewest = UINT64_MAX;
-    for (unsigned k = guess > 1 ? guess - 2 : 0; k <= guess + 1 && k < 63; ++k) {
-        uint64_t bits = 0;
-        for (size_t i = c; i < partition.size(); i += channels) {
-            const uint64_t quotient = partition[i] >> k;
-            bits += quotient < RICE_ESCAPE ? quotient + 1 + k : RICE_ESCAPE + 64;
-        }
-        if (bits < fewest) fewest = bits, best = k;
+    for (unsigned j = 0; j < 4 && lowest + j <= guess + 1 && lowest + j < 63; ++j) {
+        if (bits[j] < fewest) fewest = bits[j], best = lowest + j;
     }
     return best;
 }
 
 // Rice codes of the residuals, a partition at a time: each channel's
 // parameter the best near the bits of its residuals' mean there.
-std::vector<uint8_t> rice_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first,
-                                    std::vector<ChannelPredictor>& predictors) {
-    const unsigned channels = source.layout.channels(), width = source.transform.width();
+std::vector<uint8_t> rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width) {
     std::vector<uint8_t> out;
     BitWriter writer(out);
     std::vector<uint64_t> partition;
     std::vector<uint64_t> sums(channels);
-    std::array<int64_t, MAX_CHANNELS> v{};
-    const std::span<int64_t> frame(v.data(), channels);
-    for (size_t start = first; start < first + frames; start += RICE_PARTITION) {
-        const size_t count = std::min(RICE_PARTITION, first + frames - start);
+    for (size_t done = 0; done < frames; done += RICE_PARTITION) {
+        const size_t count = std::min(RICE_PARTITION, frames - done);
         partition.clear();
         std::fill(sums.begin(), sums.end(), 0);
-        for (size_t t = start; t < start + count; ++t) {
-            source.read(t, frame);
-            code_channels(choice.channels, frame, width);
+        const int64_t* residual = runs.next(count).data();
+        for (size_t t = 0; t < count; ++t) {
             for (unsigned c = 0; c < channels; ++c) {
-                partition.push_back(zigzag(predictors[c].residual_of(frame[c])));
+                partition.push_back(zigzag(*residual++));
                 sums[c] += std::min<uint64_t>(partition.back(), uint64_t{1} << 48);
             }
         }
@@ -218,7 +256,9 @@ std::vector<uint8_t> rice_residuals(const Frames& source, size_t frames, const C
             parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sums[c], count), width - 1));
             writer.put(parameters[c], RICE_PARAMETER_BITS);
         }
-        for (size_t i = 0; i < partition.size(); ++i) writer.put_rice(partition[i], parameters[i % channels], width);
+        for (size_t i = 0; i < partition.size(); i += channels) {
+            for (unsigned c = 0; c < channels; ++c) writer.put_rice(partition[i + c], parameters[c], width);
+        }
     }
     writer.finish();
     return out;
@@ -227,19 +267,17 @@ std::vector<uint8_t> rice_residuals(const Frames& source, size_t frames, const C
 // The residual bytes of `frames` frames from `first` on under `choice`.
 std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first = 0) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
-    std::vector<ChannelPredictor> predictors;
-    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(choice, c, width);
-    if (choice.residuals == ResidualCoding::Rice) return rice_residuals(source, frames, choice, first, predictors);
+    ResidualRuns runs(source, choice, first);
+    if (choice.residuals == ResidualCoding::Rice) return rice_residuals(runs, frames, channels, width);
     std::vector<uint8_t> out;
     RangeEncoder coder(out);
     ResidualCoder residuals(width);
     std::vector<ResidualStream> streams(channels);
-    std::array<int64_t, MAX_CHANNELS> v{};
-    const std::span<int64_t> frame(v.data(), channels);
-    for (size_t t = first; t < first + frames; ++t) {
-        source.read(t, frame);
-        code_channels(choice.channels, frame, width);
-        for (unsigned c = 0; c < channels; ++c) residuals.encode(coder, streams[c], predictors[c].residual_of(frame[c]));
+    for (size_t done = 0; done < frames; done += RUN_FRAMES) {
+        const std::span<const int64_t> run = runs.next(std::min(RUN_FRAMES, frames - done));
+        for (size_t i = 0; i < run.size(); i += channels) {
+            for (unsigned c = 0; c < channels; ++c) residuals.encode(coder, streams[c], run[i + c]);
+        }
     }
     coder.finish();
     return out;
@@ -253,16 +291,19 @@ std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t fir
     for (unsigned c = 0; c < channels; ++c) {
         polynomials.push_back({Polynomial(0, width), Polynomial(1, width), Polynomial(2, width), Polynomial(3, width)});
     }
-    std::array<int64_t, MAX_CHANNELS> v{};
-    const std::span<int64_t> frame(v.data(), channels);
-    for (size_t t = first; t < first + frames; ++t) {
-        source.read(t, frame);
-        code_channels(coding, frame, width);
-        for (unsigned c = 0; c < channels; ++c) {
-            for (unsigned order = 0; order < 4; ++order) {
-                const int64_t r = wrap(static_cast<uint64_t>(frame[c]) - static_cast<uint64_t>(polynomials[c][order].predict()), width);
-                cost[c][order] += 64 - static_cast<unsigned>(std::countl_zero(r < 0 ? ~static_cast<uint64_t>(r) : static_cast<uint64_t>(r)));
-                polynomials[c][order].push(frame[c]);
+    std::vector<int64_t> values(RUN_FRAMES * channels);
+    for (size_t done = 0; done < frames; done += RUN_FRAMES) {
+        const size_t count = std::min(RUN_FRAMES, frames - done);
+        source.read(first + done, count, values.data());
+        for (size_t t = 0; t < count; ++t) {
+            const std::span<int64_t> frame(&values[t * channels], channels);
+            code_channels(coding, frame, width);
+            for (unsigned c = 0; c < channels; ++c) {
+                for (unsigned order = 0; order < 4; ++order) {
+                    const int64_t r = wrap(static_cast<uint64_t>(frame[c]) - static_cast<uint64_t>(polynomials[c][order].predict()), width);
+                    cost[c][order] += 64 - static_cast<unsigned>(std::countl_zero(r < 0 ? ~static_cast<uint64_t>(r) : static_cast<uint64_t>(r)));
+                    polynomials[c][order].push(frame[c]);
+                }
             }
         }
     }
@@ -302,25 +343,30 @@ struct DecodeTarget {
     std::span<uint8_t> data;
 };
 
-// Decodes every frame from `residuals` into the target; the fault found, if any.
+// Decodes every frame from `residuals` into the target, a run at a time:
+// the residuals first, then each channel's values, then the elements; the
+// fault found, if any.
 template <typename Residuals>
 std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& residuals) {
     const unsigned channels = target.layout.channels(), width = target.transform.width();
     const size_t frame_bytes = target.layout.frame_bytes();
     std::vector<ChannelPredictor> predictors;
     for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width);
-    const ElementBytes access(target.layout);
-    std::array<int64_t, MAX_CHANNELS> v{};
-    const std::span<int64_t> frame(v.data(), channels);
+    std::vector<int64_t> run(RUN_FRAMES * channels);
     try {
-        for (size_t t = 0; t < target.frames; ++t) {
-            for (unsigned c = 0; c < channels; ++c) frame[c] = predictors[c].value_of(residuals.next(c));
-            uncode_channels(target.choice.channels, frame, width);
-            uint8_t* out = &target.data[t * frame_bytes];
-            for (unsigned c = 0; c < channels; ++c) {
-                const auto bits = target.transform.bits(frame[c]);
-                if (!bits) return damaged("a value its transform does not have");
-                access.store(out + c * access.size(), *bits);
+        for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {
+            const size_t count = std::min(RUN_FRAMES, target.frames - first);
+            for (size_t i = 0; i < count * channels; i += channels) {
+                for (unsigned c = 0; c < channels; ++c) run[i + c] = residuals.next(c);
+            }
+            for (unsigned c = 0; c < channels; ++c) predictors[c].restore(&run[c], channels, count);
+            if (target.choice.channels != ChannelCoding::Apart) {
+                for (size_t t = 0; t < count; ++t) {
+                    uncode_channels(target.choice.channels, std::span(&run[t * channels], channels), width);
+                }
+            }
+            if (!target.transform.store(run.data(), count * channels, &target.data[first * frame_bytes])) {
+                return damaged("a value its transform does not have");
             }
         }
     } catch (const std::runtime_error& e) {

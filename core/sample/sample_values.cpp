@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace zelk {
 namespace {
@@ -219,6 +220,65 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
             return widen_float(static_cast<uint32_t>(unordered((raw ^ sign_bit(32)) & 0xFFFFFFFF, 32)));
     }
     return std::nullopt;
+}
+
+namespace {
+
+// Integer elements of T stored in this machine's byte order, as values:
+// unsigned ones offset by half their range, as value() does.
+template <typename T>
+void native_integers(const uint8_t* at, size_t count, int64_t* out, bool is_signed) {
+    using Signed = std::make_signed_t<T>;
+    const T offset = is_signed ? 0 : static_cast<T>(T{1} << (sizeof(T) * 8 - 1));
+    for (size_t i = 0; i < count; ++i) {
+        T bits;
+        std::memcpy(&bits, at + i * sizeof(T), sizeof(T));
+        out[i] = static_cast<Signed>(static_cast<T>(bits ^ offset));
+    }
+}
+
+template <typename T>
+void store_native_integers(const int64_t* values, size_t count, uint8_t* at, bool is_signed) {
+    const T offset = is_signed ? 0 : static_cast<T>(T{1} << (sizeof(T) * 8 - 1));
+    for (size_t i = 0; i < count; ++i) {
+        const T bits = static_cast<T>(static_cast<T>(values[i]) ^ offset);
+        std::memcpy(at + i * sizeof(T), &bits, sizeof(T));
+    }
+}
+
+}  // namespace
+
+void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const {
+    if (kind_ == TransformKind::Integers && layout_.big_endian == (std::endian::native == std::endian::big)) {
+        switch (layout_.element_size()) {
+            case 1: return native_integers<uint8_t>(at, count, out, signed_);
+            case 2: return native_integers<uint16_t>(at, count, out, signed_);
+            case 4: return native_integers<uint32_t>(at, count, out, signed_);
+            case 8: return native_integers<uint64_t>(at, count, out, signed_);
+            default: break;
+        }
+    }
+    const ElementBytes access(layout_);
+    for (size_t i = 0; i < count; ++i) out[i] = value(access.load(at + i * access.size()));
+}
+
+bool ValueTransform::store(const int64_t* values, size_t count, uint8_t* at) const {
+    if (kind_ == TransformKind::Integers && layout_.big_endian == (std::endian::native == std::endian::big)) {
+        switch (layout_.element_size()) {
+            case 1: store_native_integers<uint8_t>(values, count, at, signed_); return true;
+            case 2: store_native_integers<uint16_t>(values, count, at, signed_); return true;
+            case 4: store_native_integers<uint32_t>(values, count, at, signed_); return true;
+            case 8: store_native_integers<uint64_t>(values, count, at, signed_); return true;
+            default: break;
+        }
+    }
+    const ElementBytes access(layout_);
+    for (size_t i = 0; i < count; ++i) {
+        const auto element = bits(values[i]);
+        if (!element) return false;
+        access.store(at + i * access.size(), *element);
+    }
+    return true;
 }
 
 std::vector<uint8_t> ValueTransform::code_table(unsigned order) const {

@@ -80,6 +80,12 @@ public:
         return element_bits_ == 64 ? raw : raw & ((uint64_t{1} << element_bits_) - 1);
     }
 
+    // The values of the `count` elements stored from `at` on, into `out`.
+    void values(const uint8_t* at, size_t count, int64_t* out) const;
+    // Stores the elements of `count` values from `at` on; false, with the
+    // elements before it stored, at a value no element stands for.
+    bool store(const int64_t* values, size_t count, uint8_t* at) const;
+
     void write(std::vector<uint8_t>& out) const;
     // Reads the transform written at `at` for `layout`, or nothing.
     static std::optional<ValueTransform> read(const SampleLayout& layout, std::span<const uint8_t> bytes, size_t& at);

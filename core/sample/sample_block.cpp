@@ -239,19 +239,16 @@ std::vector<uint8_t> rice_residuals(ResidualRuns& runs, size_t frames, unsigned 
     std::vector<uint8_t> out;
     BitWriter writer(out);
     std::vector<uint64_t> partition;
-    std::vector<uint64_t> sums(channels);
+    std::array<unsigned, MAX_CHANNELS> parameters{};
     for (size_t done = 0; done < frames; done += RICE_PARTITION) {
         const size_t count = std::min(RICE_PARTITION, frames - done);
-        partition.clear();
-        std::fill(sums.begin(), sums.end(), 0);
-        const int64_t* residual = runs.next(count).data();
-        for (size_t t = 0; t < count; ++t) {
-            for (unsigned c = 0; c < channels; ++c) {
-                partition.push_back(zigzag(*residual++));
-                sums[c] += std::min<uint64_t>(partition.back(), uint64_t{1} << 48);
-            }
+        const std::span<const int64_t> residuals = runs.next(count);
+        partition.resize(residuals.size());
+        for (size_t i = 0; i < residuals.size(); ++i) partition[i] = zigzag(residuals[i]);
+        std::array<uint64_t, MAX_CHANNELS> sums{};
+        for (size_t i = 0; i < partition.size(); i += channels) {
+            for (unsigned c = 0; c < channels; ++c) sums[c] += std::min<uint64_t>(partition[i + c], uint64_t{1} << 48);
         }
-        std::vector<unsigned> parameters(channels);
         for (unsigned c = 0; c < channels; ++c) {
             parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sums[c], count), width - 1));
             writer.put(parameters[c], RICE_PARAMETER_BITS);
@@ -283,7 +280,8 @@ std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const C
     return out;
 }
 
-// The polynomial order per channel with the smallest estimated cost on the trial frames.
+// The polynomial order per channel with the smallest estimated cost on
+// the trial frames: the bits of its residuals' magnitudes.
 std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     std::vector<std::array<uint64_t, 4>> cost(channels);
@@ -291,19 +289,22 @@ std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t fir
     for (unsigned c = 0; c < channels; ++c) {
         polynomials.push_back({Polynomial(0, width), Polynomial(1, width), Polynomial(2, width), Polynomial(3, width)});
     }
-    std::vector<int64_t> values(RUN_FRAMES * channels);
+    std::vector<int64_t> values(RUN_FRAMES * channels), residuals(RUN_FRAMES * channels);
     for (size_t done = 0; done < frames; done += RUN_FRAMES) {
         const size_t count = std::min(RUN_FRAMES, frames - done);
         source.read(first + done, count, values.data());
-        for (size_t t = 0; t < count; ++t) {
-            const std::span<int64_t> frame(&values[t * channels], channels);
-            code_channels(coding, frame, width);
-            for (unsigned c = 0; c < channels; ++c) {
-                for (unsigned order = 0; order < 4; ++order) {
-                    const int64_t r = wrap(static_cast<uint64_t>(frame[c]) - static_cast<uint64_t>(polynomials[c][order].predict()), width);
-                    cost[c][order] += 64 - static_cast<unsigned>(std::countl_zero(r < 0 ? ~static_cast<uint64_t>(r) : static_cast<uint64_t>(r)));
-                    polynomials[c][order].push(frame[c]);
+        if (coding != ChannelCoding::Apart) {
+            for (size_t t = 0; t < count; ++t) code_channels(coding, std::span(&values[t * channels], channels), width);
+        }
+        for (unsigned c = 0; c < channels; ++c) {
+            for (unsigned order = 0; order < 4; ++order) {
+                polynomials[c][order].residuals(&values[c], channels, count, &residuals[c]);
+                uint64_t bits = 0;
+                for (size_t t = 0; t < count; ++t) {
+                    const auto r = static_cast<uint64_t>(residuals[t * channels + c]);
+                    bits += static_cast<uint64_t>(std::bit_width(r >> 63 ? ~r : r));
                 }
+                cost[c][order] += bits;
             }
         }
     }

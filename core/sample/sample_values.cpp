@@ -73,6 +73,18 @@ std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<con
     return decimals;
 }
 
+uint16_t swap_bytes(uint16_t v) { return __builtin_bswap16(v); }
+uint32_t swap_bytes(uint32_t v) { return __builtin_bswap32(v); }
+uint64_t swap_bytes(uint64_t v) { return __builtin_bswap64(v); }
+
+template <typename T>
+uint64_t load_as(const uint8_t* at, bool big_endian) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    if (big_endian != (std::endian::native == std::endian::big)) value = swap_bytes(value);
+    return value;
+}
+
 // The distinct element values in numeric order, if there are few enough
 // against the count for their table to pay.
 std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std::span<const uint8_t> elements) {
@@ -81,8 +93,12 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     const size_t limit = std::min(MAX_DICTIONARY, n / 8);
     std::vector<uint64_t> values;
     if (access.size() <= 2) {  // few enough possible values for a table of them
-        std::vector<bool> seen(size_t{1} << (8 * access.size()));
-        for (size_t i = 0; i < n; ++i) seen[access.load(&elements[i * access.size()])] = true;
+        std::vector<uint8_t> seen(size_t{1} << (8 * access.size()));
+        if (access.size() == 1) {
+            for (uint8_t element : elements) seen[element] = 1;
+        } else {
+            for (size_t i = 0; i < n; ++i) seen[load_as<uint16_t>(&elements[2 * i], layout.big_endian)] = 1;
+        }
         for (size_t bits = 0; bits < seen.size() && values.size() <= limit; ++bits) {
             if (seen[bits]) values.push_back(bits);
         }
@@ -120,18 +136,6 @@ uint64_t widen_float(uint32_t single) {
     // A subnormal float32 is a normal float64: shift its top bit out.
     const unsigned shift = static_cast<unsigned>(std::countl_zero(mantissa)) - 8;  // to bit 23
     return sign | uint64_t{897 - shift} << 52 | uint64_t{(mantissa << shift) & 0x7FFFFF} << 29;
-}
-
-uint16_t swap_bytes(uint16_t v) { return __builtin_bswap16(v); }
-uint32_t swap_bytes(uint32_t v) { return __builtin_bswap32(v); }
-uint64_t swap_bytes(uint64_t v) { return __builtin_bswap64(v); }
-
-template <typename T>
-uint64_t load_as(const uint8_t* at, bool big_endian) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    if (big_endian != (std::endian::native == std::endian::big)) value = swap_bytes(value);
-    return value;
 }
 
 uint64_t ElementBytes::load(const uint8_t* at) const {

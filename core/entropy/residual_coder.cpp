@@ -27,33 +27,28 @@ unsigned symbol_of(uint64_t magnitude) {
 ResidualCoder::ResidualCoder(unsigned magnitude_bits) {
     const unsigned top = std::clamp(magnitude_bits, 5u, 64u) - 1;  // the largest exponent
     alphabet_ = DIRECT + 4 * (top - 3);
-    cums_.resize(size_t{CONTEXTS} * (alphabet_ + 1));
-    for (size_t c = 0; c < CONTEXTS; ++c) {
-        for (unsigned s = 0; s <= alphabet_; ++s) cums_[c * (alphabet_ + 1) + s] = s;  // every frequency 1
+    for (Context& context : contexts_) {
+        context.freq.assign(alphabet_, 1);
+        context.total = alphabet_;
     }
 }
 
-uint32_t* ResidualCoder::context_of(const ResidualStream& stream) {
+ResidualCoder::Context& ResidualCoder::context_of(const ResidualStream& stream) {
     const uint64_t mean = stream.mean16;
-    unsigned context = static_cast<unsigned>(mean);
-    if (mean >= 2) {
-        const unsigned e = 63 - static_cast<unsigned>(std::countl_zero(mean));
-        context = std::min(2 * e + static_cast<unsigned>((mean >> (e - 1)) & 1), CONTEXTS - 1);
-    }
-    return &cums_[size_t{context} * (alphabet_ + 1)];
+    if (mean < 2) return contexts_[mean];
+    const unsigned e = 63 - static_cast<unsigned>(std::countl_zero(mean));
+    const unsigned half_octave = 2 * e + static_cast<unsigned>((mean >> (e - 1)) & 1);
+    return contexts_[std::min(half_octave, CONTEXTS - 1)];
 }
 
-void ResidualCoder::update(uint32_t* cum, unsigned symbol) {
-    const unsigned alphabet = alphabet_;  // a local, so the loops need not reread it through `cum`
-    // Over the whole table, so the loop runs in vector registers.
-    for (unsigned s = 0; s <= alphabet; ++s) cum[s] += s > symbol ? INCREMENT : 0;
-    if (cum[alphabet] > HALVING_TOTAL) {
-        uint32_t below = 0, halved_below = 0;
-        for (unsigned s = 1; s <= alphabet; ++s) {
-            const uint32_t freq = cum[s] - below;
-            below = cum[s];
-            halved_below += (freq + 1) >> 1;
-            cum[s] = halved_below;
+void ResidualCoder::update(Context& context, unsigned symbol) {
+    context.freq[symbol] += INCREMENT;
+    context.total += INCREMENT;
+    if (context.total > HALVING_TOTAL) {
+        context.total = 0;
+        for (uint32_t& f : context.freq) {
+            f = (f + 1) >> 1;
+            context.total += f;
         }
     }
 }
@@ -71,9 +66,12 @@ void ResidualCoder::adapt(ResidualStream& stream, uint64_t magnitude) {
 void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t residual) {
     const uint64_t magnitude = residual < 0 ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
     const unsigned symbol = symbol_of(magnitude);
-    uint32_t* cum = context_of(stream);
-    coder.encode(cum[symbol], cum[symbol + 1] - cum[symbol], coded_total(cum[alphabet_]));
-    update(cum, symbol);
+    Context& context = context_of(stream);
+    const uint32_t* freq = context.freq.data();
+    uint32_t cum = 0;
+    for (unsigned s = 0; s < symbol; ++s) cum += freq[s];
+    coder.encode(cum, freq[symbol], coded_total(context.total));
+    update(context, symbol);
     if (symbol >= DIRECT) {
         const unsigned low_bits = (symbol - DIRECT) / 4 + 2;
         coder.encode_bits(magnitude & ((uint64_t{1} << low_bits) - 1), low_bits);
@@ -89,15 +87,16 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
 }
 
 int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
-    uint32_t* cum = context_of(stream);
-    const uint32_t target = decoder.target(coded_total(cum[alphabet_]));
-    // The symbol whose share holds the target: as many as end at or below it.
+    Context& context = context_of(stream);
+    const uint32_t target = decoder.target(coded_total(context.total));
+    const uint32_t* freq = context.freq.data();
     const unsigned alphabet = alphabet_;
     unsigned symbol = 0;
-    for (unsigned s = 1; s <= alphabet; ++s) symbol += cum[s] <= target;
+    uint32_t cum = 0;
+    while (symbol < alphabet && cum + freq[symbol] <= target) cum += freq[symbol++];
     if (symbol == alphabet) throw std::runtime_error("a residual no encoder writes");
-    decoder.consume(cum[symbol], cum[symbol + 1] - cum[symbol]);
-    update(cum, symbol);
+    decoder.consume(cum, freq[symbol]);
+    update(context, symbol);
     uint64_t magnitude = symbol;
     if (symbol >= DIRECT) {
         const unsigned e = (symbol - DIRECT) / 4 + 4;

@@ -53,15 +53,17 @@ public:
     unsigned alphabet() const { return alphabet_; }
 
 private:
-    // A context's frequencies kept as their running sums: cum[s] is the
-    // total of the symbols below s, cum[alphabet] the context's total.
-    uint32_t* context_of(const ResidualStream& stream);
-    void update(uint32_t* cum, unsigned symbol);
+    struct Context {
+        std::vector<uint32_t> freq;
+        uint32_t total = 0;
+    };
+    Context& context_of(const ResidualStream& stream);
+    void update(Context& context, unsigned symbol);
     static void adapt(ResidualStream& stream, uint64_t magnitude);
     static void adapt_sign(uint32_t& odds, bool negative);
 
     unsigned alphabet_;
-    std::vector<uint32_t> cums_;  // CONTEXTS tables of alphabet + 1 sums
+    std::array<Context, CONTEXTS> contexts_;
     // The odds of a negative sign in 4096ths, by the last residual's sign
     // and whether this one's magnitude is below 4.
     std::array<uint32_t, 6> sign_odds_{2048, 2048, 2048, 2048, 2048, 2048};

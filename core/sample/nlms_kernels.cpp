@@ -8,23 +8,20 @@ namespace zelk {
 namespace detail {
 namespace {
 
-int64_t dot_baseline(const int32_t* w, const int32_t* x, unsigned n) {
-    int64_t total = 0;
-    for (unsigned i = 0; i < n; ++i) total += int64_t{w[i]} * x[i];
-    return total;
-}
-
-void update_baseline(int32_t* w, const int32_t* x, unsigned n, int32_t step, unsigned shift) {
+int64_t adapt_baseline(int32_t* w, const int32_t* x, unsigned n, int32_t step, unsigned shift) {
     const int64_t half = int64_t{1} << (shift - 1);
+    int64_t total = 0;
     for (unsigned i = 0; i < n; ++i) {
         const int64_t moved = w[i] + ((int64_t{step} * x[i] + half) >> shift);
         w[i] = static_cast<int32_t>(std::clamp(moved, -NLMS_WEIGHT_LIMIT, NLMS_WEIGHT_LIMIT));
+        total += int64_t{w[i]} * x[i + 1];
     }
+    return total;
 }
 
 }  // namespace
 
-const NlmsKernels NLMS_BASELINE{dot_baseline, update_baseline};
+const NlmsKernels NLMS_BASELINE{adapt_baseline};
 
 }  // namespace detail
 

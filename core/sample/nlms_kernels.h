@@ -1,13 +1,15 @@
-// The two loops of a normalised LMS stage (predictors.h), with a portable
-// kernel and an AVX2 one where the processor has it; both compute the same
-// integers, so the choice changes speed, never output:
+// The loop of a normalised LMS stage (predictors.h), with a portable kernel
+// and an AVX2 one where the processor has it; both compute the same
+// integers, so the choice changes speed, never output. In one pass over
+// the n taps it moves each weight by its input and returns the next
+// prediction's sum, the window one input further on:
 //
-//   dot     the sum of w[i] x[i] over n taps, in 64 bits
-//   update  w[i] = clamp(w[i] + ((step x[i] + 2^(shift-1)) >> shift),
-//           -2^25, 2^25), the product in 64 bits and the shift arithmetic
+//   w[i] = clamp(w[i] + ((step x[i] + 2^(shift-1)) >> shift), -2^25, 2^25)
+//   (the product in 64 bits, the shift arithmetic), then
+//   the sum of the new w[i] x[i + 1] over the n taps, in 64 bits
 //
-// w and x hold n 32-bit values; x values are within +-2^24, step within
-// 32 bits, shift from 1 to 62.
+// w holds n 32-bit values and x n + 1; x values are within +-2^24, step
+// within 32 bits, shift from 1 to 62.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +23,7 @@ namespace zelk {
 inline constexpr int64_t NLMS_WEIGHT_LIMIT = int64_t{1} << 25;
 
 struct NlmsKernels {
-    int64_t (*dot)(const int32_t* w, const int32_t* x, unsigned n);
-    void (*update)(int32_t* w, const int32_t* x, unsigned n, int32_t step, unsigned shift);
+    int64_t (*adapt)(int32_t* w, const int32_t* x, unsigned n, int32_t step, unsigned shift);
 };
 
 // The kernels for this processor, chosen once.

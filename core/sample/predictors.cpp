@@ -125,25 +125,23 @@ NlmsStage::NlmsStage(StageShape shape)
     : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0),
       kernels_(nlms_kernels()) {}
 
-int64_t NlmsStage::predict() { return kernels_.dot(weights_.data(), &window_[start_], taps_) >> WEIGHT_FRACTION; }
-
 void NlmsStage::update(int64_t input, int64_t error) {
-    const int32_t* x = &window_[start_];
     // Step in units of 2^-30 per unit of input, then per weight in 2^-16;
     // within 32 bits, which only the quietest passages reach. Rounded to
     // nearest: flooring would pull every weight down a little at each
     // update, and the filter would drift even where it should rest.
     const int64_t step = (saturate(error, INPUT_LIMIT) << 30) / (energy_ + 1);
-    kernels_.update(weights_.data(), x, taps_, static_cast<int32_t>(saturate(step, INT32_MAX)), 14 + mu_shift_);
     const auto newest = static_cast<int32_t>(saturate(input, INPUT_LIMIT));
-    energy_ += int64_t{newest} * newest - int64_t{x[0]} * x[0];
-    if (start_ + taps_ == window_.size()) {
-        std::copy(window_.end() - taps_ + 1, window_.end(), window_.begin());
+    if (start_ + taps_ == window_.size()) {  // slide the window back to the buffer's start
+        std::copy(window_.end() - taps_, window_.end(), window_.begin());
         start_ = 0;
-    } else {
-        ++start_;
     }
-    window_[start_ + taps_ - 1] = newest;
+    const int32_t* x = &window_[start_];
+    window_[start_ + taps_] = newest;
+    energy_ += int64_t{newest} * newest - int64_t{x[0]} * x[0];
+    prediction_ = kernels_.adapt(weights_.data(), x, taps_, static_cast<int32_t>(saturate(step, INT32_MAX)),
+                                 14 + mu_shift_) >> WEIGHT_FRACTION;
+    ++start_;
 }
 
 Cascade::Cascade(const CascadeShape& shape, unsigned width) : width_(width), difference_(shape.difference) {

@@ -79,8 +79,10 @@ struct StageShape {
 class NlmsStage {
 public:
     explicit NlmsStage(StageShape shape);
-    int64_t predict();
-    // The stage's input and the error of its prediction.
+    // The prediction of the stage's next input.
+    int64_t predict() const { return prediction_; }
+    // The stage's input and the error of its prediction: the weights move,
+    // and the next prediction is made.
     void update(int64_t input, int64_t error);
 
 private:
@@ -90,6 +92,7 @@ private:
     std::vector<int32_t> window_;  // the inputs, oldest first, in a buffer that slides
     size_t start_ = 0;             // where the window begins in window_
     int64_t energy_ = 0;
+    int64_t prediction_ = 0;
     const NlmsKernels& kernels_;
 };
 

@@ -23,9 +23,8 @@ __attribute__((target("avx2"))) inline __m256i widen(const int32_t* at) {
 }
 
 __attribute__((target("avx2"))) int64_t horizontal_sum(__m256i lanes) {
-    alignas(32) int64_t each[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(each), lanes);
-    return each[0] + each[1] + each[2] + each[3];
+    const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+    return _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
 }
 
 // The largest |x[i]| of n values.
@@ -35,10 +34,10 @@ __attribute__((target("avx2"))) int64_t largest_magnitude(const int32_t* x, unsi
     for (; i + 8 <= n; i += 8) {
         most = _mm256_max_epi32(most, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i))));
     }
-    alignas(32) int32_t each[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(each), most);
-    int64_t largest = 0;
-    for (int32_t m : each) largest = std::max<int64_t>(largest, m);
+    __m128i half = _mm_max_epi32(_mm256_castsi256_si128(most), _mm256_extracti128_si256(most, 1));
+    half = _mm_max_epi32(half, _mm_shuffle_epi32(half, 0x4E));
+    half = _mm_max_epi32(half, _mm_shuffle_epi32(half, 0xB1));
+    int64_t largest = _mm_cvtsi128_si32(half);
     for (; i < n; ++i) largest = std::max<int64_t>(largest, x[i] < 0 ? -int64_t{x[i]} : x[i]);
     return largest;
 }

@@ -53,17 +53,27 @@ public:
             put_wide(value, width);
             return;
         }
-        put((uint64_t{1} << quotient) - 1, static_cast<unsigned>(quotient) + 1);
+        const auto ones = static_cast<unsigned>(quotient);
+        if (ones + 1 + k <= 32) {  // the ones, their closing zero and the low bits in one
+            put(((uint64_t{1} << ones) - 1) | (value & ((uint64_t{1} << k) - 1)) << (ones + 1), ones + 1 + k);
+            return;
+        }
+        put((uint64_t{1} << ones) - 1, ones + 1);
         put_wide(value, k);
     }
     // Writes out the last bits, zero padded to a byte.
     void finish();
 
 private:
-    // The low `count` bytes of bits_ (count at most 4), least significant first.
+    // The low `count` bytes of bits_ (count at most 4), least significant
+    // first; all four are written, those beyond `count` overwritten later.
     void write_bytes(unsigned count) {
         if (out_.size() < size_ + 4) out_.resize(2 * out_.size() + 256);
-        for (unsigned i = 0; i < count; ++i) out_[size_ + i] = static_cast<uint8_t>(bits_ >> (8 * i));
+        uint8_t* at = &out_[size_];
+        at[0] = static_cast<uint8_t>(bits_);
+        at[1] = static_cast<uint8_t>(bits_ >> 8);
+        at[2] = static_cast<uint8_t>(bits_ >> 16);
+        at[3] = static_cast<uint8_t>(bits_ >> 24);
         size_ += count;
     }
 

@@ -219,10 +219,30 @@ private:
 unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess) {
     const unsigned lowest = guess > 1 ? guess - 2 : 0;
     std::array<uint64_t, 4> bits{};
-    for (size_t i = c; i < partition.size(); i += channels) {
+    if (lowest + 3 <= 26) {
+        // In 32-bit lanes: a number of 2^31 or more escapes at every such
+        // parameter (24 << 26 < 2^31), so it may be held as 2^31 - 1; the
+        // channel's numbers gathered first, so the loops run in vector registers.
+        std::array<uint32_t, RICE_PARTITION> numbers;
+        size_t count = 0;
+        for (size_t i = c; i < partition.size(); i += channels) {
+            numbers[count++] = static_cast<uint32_t>(std::min<uint64_t>(partition[i], INT32_MAX));
+        }
         for (unsigned j = 0; j < 4; ++j) {
-            const uint64_t quotient = partition[i] >> (lowest + j);
-            bits[j] += quotient < RICE_ESCAPE ? quotient + 1 + lowest + j : RICE_ESCAPE + 64;
+            const unsigned k = lowest + j;
+            uint32_t total = 0;  // at most RICE_PARTITION * 88
+            for (size_t i = 0; i < count; ++i) {
+                const uint32_t quotient = numbers[i] >> k;
+                total += quotient < RICE_ESCAPE ? quotient + 1 + k : RICE_ESCAPE + 64;
+            }
+            bits[j] = total;
+        }
+    } else {
+        for (size_t i = c; i < partition.size(); i += channels) {
+            for (unsigned j = 0; j < 4; ++j) {
+                const uint64_t quotient = partition[i] >> (lowest + j);
+                bits[j] += quotient < RICE_ESCAPE ? quotient + 1 + lowest + j : RICE_ESCAPE + 64;
+            }
         }
     }
     unsigned best = guess;
@@ -245,12 +265,10 @@ std::vector<uint8_t> rice_residuals(ResidualRuns& runs, size_t frames, unsigned 
         const std::span<const int64_t> residuals = runs.next(count);
         partition.resize(residuals.size());
         for (size_t i = 0; i < residuals.size(); ++i) partition[i] = zigzag(residuals[i]);
-        std::array<uint64_t, MAX_CHANNELS> sums{};
-        for (size_t i = 0; i < partition.size(); i += channels) {
-            for (unsigned c = 0; c < channels; ++c) sums[c] += std::min<uint64_t>(partition[i + c], uint64_t{1} << 48);
-        }
         for (unsigned c = 0; c < channels; ++c) {
-            parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sums[c], count), width - 1));
+            uint64_t sum = 0;  // in a local, so the loop keeps it in a register
+            for (size_t i = c; i < partition.size(); i += channels) sum += std::min<uint64_t>(partition[i], uint64_t{1} << 48);
+            parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sum, count), width - 1));
             writer.put(parameters[c], RICE_PARAMETER_BITS);
         }
         for (size_t i = 0; i < partition.size(); i += channels) {

@@ -99,15 +99,18 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
         } else {
             for (size_t i = 0; i < n; ++i) seen[load_as<uint16_t>(&elements[2 * i], layout.big_endian)] = 1;
         }
-        for (size_t bits = 0; bits < seen.size() && values.size() <= limit; ++bits) {
-            if (seen[bits]) values.push_back(bits);
+        // In numeric order: a signed type's negative values, its top bit set, first.
+        const size_t flip = layout.is_signed() ? seen.size() / 2 : 0;
+        for (size_t i = 0; i < seen.size() && values.size() <= limit; ++i) {
+            if (seen[i ^ flip]) values.push_back(i ^ flip);
         }
-    } else {
-        std::unordered_map<uint64_t, bool> seen;
-        for (size_t i = 0; i < n && seen.size() <= limit; ++i) seen.emplace(access.load(&elements[i * access.size()]), true);
-        for (const auto& [bits, _] : seen) values.push_back(bits);
+        if (values.size() > limit) return std::nullopt;
+        return values;
     }
-    if (values.size() > limit) return std::nullopt;
+    std::unordered_map<uint64_t, bool> seen;
+    for (size_t i = 0; i < n && seen.size() <= limit; ++i) seen.emplace(access.load(&elements[i * access.size()]), true);
+    if (seen.size() > limit) return std::nullopt;
+    for (const auto& [bits, _] : seen) values.push_back(bits);
     const ValueTransform natural(layout);
     std::sort(values.begin(), values.end(),
               [&](uint64_t a, uint64_t b) { return natural.value(a) < natural.value(b); });

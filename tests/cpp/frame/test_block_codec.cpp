@@ -18,6 +18,7 @@
 #include "frame/frame_reader.h"
 #include "frame/frame_writer.h"
 #include "model/reference/ensemble.h"
+#include "sample/sample_layout.h"
 
 namespace zelk {
 namespace {
@@ -207,6 +208,28 @@ TEST(ChunkBlockCodec, StoresEachBlockAsTheSmallerChunk) {
     for (const Bytes* data : {&std::as_const(text), &wave}) {
         const auto block = codec.compress(*data, EncoderThreads::One);
         EXPECT_EQ(codec.decompress(block->type, block->stored, uint32_t(data->size())).value(), *data);
+    }
+}
+
+// Typed samples are stored as a sample block unless Zstandard codes them
+// shorter, at the fastest levels too, where Zstandard is first tried on a
+// window of the block.
+TEST(ChunkBlockCodec, StoresTypedSamplesAsTheShorterOfSampleBlockAndZstandard) {
+    const SampleLayout int16{ElementType::I16, false, {}};
+    Bytes tone, loop;
+    uint32_t noise = 1;
+    for (int i = 0; i < 200000; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        const auto value = static_cast<int16_t>(8000 * std::sin(i * 0.01) + ((noise >> 16) & 63));
+        tone.push_back(static_cast<uint8_t>(value)), tone.push_back(static_cast<uint8_t>(value >> 8));
+    }
+    while (loop.size() < tone.size()) loop.insert(loop.end(), tone.begin(), tone.begin() + 3000);  // a sample loop
+    for (int level : {1, 3}) {
+        const ChunkBlockCodec codec(level_settings(level));
+        EXPECT_EQ(codec.compress(tone, EncoderThreads::One, &int16)->type, RecordType::Sample) << level;
+        const auto looped = codec.compress(loop, EncoderThreads::One, &int16);
+        EXPECT_EQ(looped->type, RecordType::ZstdChunk) << level;
+        EXPECT_EQ(codec.decompress(looped->type, looped->stored, uint32_t(loop.size())).value(), loop);
     }
 }
 

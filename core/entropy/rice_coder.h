@@ -7,6 +7,7 @@
 // holds.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -68,7 +69,7 @@ private:
     // The low `count` bytes of bits_ (count at most 4), least significant
     // first; all four are written, those beyond `count` overwritten later.
     void write_bytes(unsigned count) {
-        if (out_.size() < size_ + 4) out_.resize(2 * out_.size() + 256);
+        if (out_.size() < size_ + 4) out_.resize(std::max(out_.capacity(), 2 * out_.size() + 256));
         uint8_t* at = &out_[size_];
         at[0] = static_cast<uint8_t>(bits_);
         at[1] = static_cast<uint8_t>(bits_ >> 8);

@@ -46,12 +46,13 @@ std::optional<SampleLayout> probed_layout(std::span<const uint8_t> data, int zst
     return best;
 }
 
-// Whether Zstandard at `zstd_level` codes the window at least twice as
-// long, for its share of the block, as `coded` bytes code the whole block.
-bool far_behind_on_window(std::span<const uint8_t> data, int zstd_level, size_t coded) {
+// Whether Zstandard at `zstd_level` codes the window a quarter longer than
+// a sample block does: it is then not run on the whole block.
+bool zstd_behind_on_window(std::span<const uint8_t> data, const SampleLayout& layout, int zstd_level) {
     if (data.size() < 4 * PROBE_WINDOW) return false;
-    const size_t window_coded = encode_zstd_chunk(middle_window(data), zstd_level).value().size();
-    return uint64_t{window_coded} * data.size() > 2 * uint64_t{coded} * PROBE_WINDOW;
+    const auto window = middle_window(data);
+    const size_t zstd = encode_zstd_chunk(window, zstd_level).value().size();
+    return 4 * zstd > 5 * encode_sample_block(window, layout, SampleEffort::Fast).size();
 }
 
 }  // namespace
@@ -71,13 +72,11 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     // Typed samples: the sample block against Zstandard, whose level's own
     // run (slow at the high levels) is skipped where a quick one is already
     // twice as long: no level of Zstandard halves level 3's output on data
-    // that prediction codes well. The fastest levels, where the quick run
-    // would cost a fifth of the time, judge it on the window first.
+    // that prediction codes well. The fastest levels, where even the quick
+    // run would take a fifth of the time, try it on the window first.
     keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample));
     const int quick_level = std::min(level_.zstd_level, 3);
-    if (level_.sample == SampleEffort::Fast && best && far_behind_on_window(data, quick_level, best->stored.size())) {
-        return best;
-    }
+    if (level_.sample == SampleEffort::Fast && best && zstd_behind_on_window(data, *layout, quick_level)) return best;
     std::vector<uint8_t> quick = encode_zstd_chunk(data, quick_level).value();
     const bool far_behind = best && best->stored.size() * 2 < quick.size();
     keep_shorter(best, data.size(), RecordType::ZstdChunk, std::move(quick));

@@ -255,8 +255,7 @@ unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c,
 
 // Rice codes of the residuals, a partition at a time: each channel's
 // parameter the best near the bits of its residuals' mean there.
-std::vector<uint8_t> rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width) {
-    std::vector<uint8_t> out;
+void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width, std::vector<uint8_t>& out) {
     BitWriter writer(out);
     std::vector<uint64_t> partition;
     std::array<unsigned, MAX_CHANNELS> parameters{};
@@ -276,15 +275,13 @@ std::vector<uint8_t> rice_residuals(ResidualRuns& runs, size_t frames, unsigned 
         }
     }
     writer.finish();
-    return out;
 }
 
-// The residual bytes of `frames` frames from `first` on under `choice`.
-std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first = 0) {
+// Appends to `out` the residual bytes of `frames` frames from `first` on under `choice`.
+void code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first, std::vector<uint8_t>& out) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     ResidualRuns runs(source, choice, first);
-    if (choice.residuals == ResidualCoding::Rice) return rice_residuals(runs, frames, channels, width);
-    std::vector<uint8_t> out;
+    if (choice.residuals == ResidualCoding::Rice) return rice_residuals(runs, frames, channels, width, out);
     RangeEncoder coder(out);
     ResidualCoder residuals(width);
     std::vector<ResidualStream> streams(channels);
@@ -295,7 +292,13 @@ std::vector<uint8_t> code_residuals(const Frames& source, size_t frames, const C
         }
     }
     coder.finish();
-    return out;
+}
+
+// How many residual bytes `frames` frames from `first` on take under `choice`.
+size_t residual_size(const Frames& source, size_t frames, const Choice& choice, size_t first) {
+    std::vector<uint8_t> out;
+    code_residuals(source, frames, choice, first, out);
+    return out.size();
 }
 
 // The polynomial order per channel with the smallest estimated cost on
@@ -420,7 +423,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
                          effort == SampleEffort::Fast ? ResidualCoding::Rice : ResidualCoding::Range};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
-            const size_t cost = header.size() + code_residuals(source, frames, trial, first).size();
+            const size_t cost = header.size() + residual_size(source, frames, trial, first);
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }
@@ -429,14 +432,14 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // From the middle of the block, where its start (often a quiet lead-in) weighs less.
         const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;
         const size_t frames = std::min(source.count(), trial), first = (source.count() - frames) / 2;
-        size_t smallest = code_residuals(source, frames, choice, first).size();
+        size_t smallest = residual_size(source, frames, choice, first);
         const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
                                                                               : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
         Choice cascade = choice;
         cascade.predictor = PredictorKind::Cascade;
         for (uint8_t preset : presets) {
             cascade.preset = preset;
-            const size_t size = code_residuals(source, frames, cascade, first).size();
+            const size_t size = residual_size(source, frames, cascade, first);
             if (size < smallest) smallest = size, choice = cascade;
         }
     }
@@ -444,20 +447,20 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // A raster: the row above against what was chosen, on whole rows.
         const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
         const size_t first = (source.count() - frames) / 2 / row * row;
-        size_t smallest = code_residuals(source, frames, choice, first).size();
+        size_t smallest = residual_size(source, frames, choice, first);
         Choice plane = choice;
         plane.predictor = PredictorKind::Plane;
         plane.row = row;
         for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
             plane.plane_mode = mode;
-            const size_t size = code_residuals(source, frames, plane, first).size();
+            const size_t size = residual_size(source, frames, plane, first);
             if (size < smallest) smallest = size, choice = plane;
         }
     }
     std::vector<uint8_t> block;
+    block.reserve(data.size());  // what a block worth storing fits in
     write_header(layout, gaps, *transform, choice, block);
-    const std::vector<uint8_t> residuals = code_residuals(source, source.count(), choice);
-    block.insert(block.end(), residuals.begin(), residuals.end());
+    code_residuals(source, source.count(), choice, 0, block);
     block.insert(block.end(), data.begin() + static_cast<ptrdiff_t>(whole), data.end());
     return block;
 }

@@ -22,6 +22,17 @@ size_t blocks_at_once(const FrameOptions& options, unsigned pool_size) {
     return blocks_in_flight(options.memory_limit, options.block_size, 2 * size_t{pool_size});
 }
 
+// Blocks of samples end at a whole frame; of a raster, at a whole slice, or
+// a whole row where a slice is longer than a block, so that prediction from
+// the row or slice above never reaches into another block.
+uint64_t cut_unit(const SampleLayout& layout, uint32_t block_size) {
+    const uint64_t frame = layout.frame_bytes(), row = frame * layout.row_frames(), slice = row * layout.slice_rows();
+    for (const uint64_t unit : {slice, row}) {
+        if (unit != 0 && unit <= block_size) return unit;
+    }
+    return frame;
+}
+
 }  // namespace
 
 FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options, ByteSink& output,
@@ -89,7 +100,7 @@ void FrameEncoder::set_layout(const std::optional<SampleLayout>& layout) {
     }
     if (!block_.empty()) queue_block(false);
     layout_ = layout;
-    block_limit_ = layout ? static_cast<uint32_t>(block_size_ - block_size_ % layout->frame_bytes()) : block_size_;
+    block_limit_ = layout ? static_cast<uint32_t>(block_size_ - block_size_ % cut_unit(*layout, block_size_)) : block_size_;
 }
 
 void FrameEncoder::flush_blocks() {

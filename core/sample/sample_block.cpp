@@ -47,11 +47,9 @@ struct Choice {
     uint64_t row = 0;             // plane: values a row, from the layout
 };
 
-// The row of a raster (a one-channel layout with trailing dimensions): its
-// last dimension, if a plane predictor can keep it.
+// The frames of a raster's row, if a plane predictor can keep it.
 uint64_t raster_row(const SampleLayout& layout) {
-    if (layout.channels() != 1 || layout.trailing.empty()) return 0;
-    const uint64_t row = layout.trailing.back();
+    const uint64_t row = layout.row_frames();
     return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
 }
 

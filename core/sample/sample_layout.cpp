@@ -28,8 +28,24 @@ bool SampleLayout::is_signed() const {
 }
 
 unsigned SampleLayout::channels() const {
+    if (pixels) return static_cast<unsigned>(trailing.back());
     if (trailing.size() == 1 && trailing[0] <= MAX_CHANNELS) return static_cast<unsigned>(trailing[0]);
     return 1;
+}
+
+uint64_t SampleLayout::row_frames() const {
+    if (pixels) return trailing[trailing.size() - 2];
+    return channels() == 1 && !trailing.empty() ? trailing.back() : 0;
+}
+
+uint64_t SampleLayout::slice_rows() const {
+    const size_t planes = pixels ? 3 : 2;  // trailing dimensions of a raster of slices
+    return row_frames() != 0 && trailing.size() == planes ? trailing[0] : 1;
+}
+
+SampleLayout array_layout(ElementType type, bool big_endian, std::vector<uint64_t> trailing) {
+    const bool pixels = trailing.size() == 2 && trailing[1] <= 4;
+    return SampleLayout{type, big_endian, std::move(trailing), pixels};
 }
 
 void check_layout(const SampleLayout& layout) {
@@ -44,21 +60,26 @@ void check_layout(const SampleLayout& layout) {
         }
         row *= dimension;
     }
+    if (layout.pixels && (layout.trailing.size() < 2 || layout.trailing.back() > MAX_CHANNELS)) {
+        throw std::invalid_argument("pixels have two or three dimensions after the first, the last at most " +
+                                    std::to_string(MAX_CHANNELS));
+    }
 }
 
 void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out) {
-    out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(layout.type) | (layout.big_endian ? 0x80 : 0)));
+    out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(layout.type) | (layout.pixels ? 0x40 : 0) |
+                                       (layout.big_endian ? 0x80 : 0)));
     out.push_back(static_cast<uint8_t>(layout.trailing.size()));
     for (uint64_t dimension : layout.trailing) write_varint(dimension, out);
 }
 
 std::optional<std::pair<SampleLayout, size_t>> read_layout(std::span<const uint8_t> bytes) {
     if (bytes.size() < 2) return std::nullopt;
-    const uint8_t type = bytes[0] & 0x7F;
+    const uint8_t type = bytes[0] & 0x3F;
     if (type < 1 || type > ELEMENT_TYPES) {
         return std::nullopt;
     }
-    SampleLayout layout{static_cast<ElementType>(type), (bytes[0] & 0x80) != 0, {}};
+    SampleLayout layout{static_cast<ElementType>(type), (bytes[0] & 0x80) != 0, {}, (bytes[0] & 0x40) != 0};
     if (bytes[1] > MAX_TRAILING_DIMENSIONS) return std::nullopt;
     size_t at = 2;
     for (unsigned i = 0; i < bytes[1]; ++i) {

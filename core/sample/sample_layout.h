@@ -1,14 +1,17 @@
 // What the samples of a block are: the element type and byte order, and the
 // shape of the array they come from, all dimensions but the first (which
 // follows from the data's length). A C-contiguous (n, c) array with a few
-// columns is n samples of c interleaved channels; other shapes are coded as
-// one series for now, their dimensions kept for the readers that ask.
+// columns is n samples of c interleaved channels; an (n, w) array with
+// more columns, and an (n, h, w) one, a raster of rows of w values (of
+// slices of h rows); and, marked as pixels, an (n, w, c) array a raster
+// whose positions hold c interleaved channels (colour images).
 //
 // A sample block begins with its layout, written as
 //
 //   byte 0        element type (1 u8, 2 i8, 3 u16, 4 i16, 5 u32, 6 i32,
 //                 7 u64, 8 i64, 9 f32, 10 f64, 11 i24: packed 24-bit PCM),
-//                 plus 0x80 when big-endian
+//                 plus 0x40 for pixels (two or three dimensions follow,
+//                 the last at most MAX_CHANNELS), plus 0x80 when big-endian
 //   byte 1        how many dimensions follow (0 to 3)
 //   then          each of them as a LEB128 number, at least 1
 //
@@ -35,22 +38,33 @@ struct SampleLayout {
     ElementType type = ElementType::U8;
     bool big_endian = false;
     std::vector<uint64_t> trailing;  // the dimensions after the first
+    bool pixels = false;             // the last dimension is each position's channels
 
     size_t element_size() const;
     bool is_float() const { return type == ElementType::F32 || type == ElementType::F64; }
     bool is_signed() const;
     unsigned bits() const { return static_cast<unsigned>(element_size() * 8); }
     // Interleaved channels: the one trailing dimension of an (n, c) array
-    // of at most MAX_CHANNELS columns, else 1.
+    // of at most MAX_CHANNELS columns, the last of pixels, else 1.
     unsigned channels() const;
     // Bytes of one sample of every channel: blocks are cut at multiples.
     size_t frame_bytes() const { return element_size() * channels(); }
+    // Of a raster, the frames of a row, and the rows of a slice (1 for a
+    // plane); 0 for a series.
+    uint64_t row_frames() const;
+    uint64_t slice_rows() const;
 
     bool operator==(const SampleLayout&) const = default;
 };
 
+// The layout of a C-contiguous array of these dimensions after the first:
+// pixels where there are two and the last is at most 4 (gray and alpha,
+// RGB, RGBA).
+SampleLayout array_layout(ElementType type, bool big_endian, std::vector<uint64_t> trailing);
+
 // Throws std::invalid_argument for dimensions of 0 or more than
-// MAX_TRAILING_DIMENSIONS of them, or a row of more than 2^40 bytes.
+// MAX_TRAILING_DIMENSIONS of them, a row of more than 2^40 bytes, or
+// pixels of fewer than two dimensions or more than MAX_CHANNELS channels.
 void check_layout(const SampleLayout& layout);
 
 void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out);

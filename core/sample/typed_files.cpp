@@ -123,8 +123,8 @@ std::optional<TypedRegion> pnm_samples(ByteView head) {
         return std::nullopt;
     }
     const bool wide = *maxval > 255;
-    SampleLayout layout{wide ? ElementType::U16 : ElementType::U8, wide, {*width * channels}};
-    if (channels == 3) layout.trailing = {*width, 3};
+    const ElementType type = wide ? ElementType::U16 : ElementType::U8;
+    const SampleLayout layout = channels == 3 ? array_layout(type, wide, {*width, 3}) : SampleLayout{type, wide, {*width}};
     return TypedRegion{at + 1, *width * *height * channels * (wide ? 2 : 1), layout};
 }
 

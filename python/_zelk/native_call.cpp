@@ -83,7 +83,7 @@ bool sample_layout(PyObject* type_code, PyObject* trailing, std::optional<Sample
                                        "not '%s'", name);
         return false;
     }
-    SampleLayout layout{type->first, type->second, {}};
+    std::vector<uint64_t> dimensions;
     const Py_ssize_t count = PyTuple_Check(trailing) ? PyTuple_Size(trailing) : -1;
     if (count < 0 || static_cast<size_t>(count) > MAX_TRAILING_DIMENSIONS) {
         PyErr_Format(PyExc_ValueError, "zelk codes arrays of 1 to %d dimensions", int{MAX_TRAILING_DIMENSIONS} + 1);
@@ -92,8 +92,9 @@ bool sample_layout(PyObject* type_code, PyObject* trailing, std::optional<Sample
     for (Py_ssize_t i = 0; i < count; ++i) {
         std::optional<int64_t> dimension;
         if (!int_argument(PyTuple_GetItem(trailing, i), "a dimension", false, dimension)) return false;
-        layout.trailing.push_back(static_cast<uint64_t>(*dimension));
+        dimensions.push_back(static_cast<uint64_t>(*dimension));
     }
+    SampleLayout layout = array_layout(type->first, type->second, std::move(dimensions));
     try {
         check_layout(layout);
     } catch (const std::invalid_argument& e) {

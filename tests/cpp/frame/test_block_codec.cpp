@@ -16,6 +16,7 @@
 #include "frame/block_codec.h"
 #include "frame/frame_block.h"
 #include "frame/frame_reader.h"
+#include "frame/frame_summary.h"
 #include "frame/frame_writer.h"
 #include "model/reference/ensemble.h"
 #include "sample/sample_layout.h"
@@ -209,6 +210,23 @@ TEST(ChunkBlockCodec, StoresEachBlockAsTheSmallerChunk) {
         const auto block = codec.compress(*data, EncoderThreads::One);
         EXPECT_EQ(codec.decompress(block->type, block->stored, uint32_t(data->size())).value(), *data);
     }
+}
+
+// Blocks of a raster end at whole rows, so no block predicts from another's.
+TEST(ChunkBlockCodec, RasterBlocksHoldWholeRows) {
+    const Bytes image = signal(3000 * 70);
+    SpanSource source(image);
+    VectorSink sink;
+    const LevelSettings level = level_settings(1);
+    write_frame(source, sink, ChunkBlockCodec(level), FrameOptions{64 << 10, 1, UINT64_MAX, true}, {},
+                InputType{array_layout(ElementType::U8, false, {1000, 3}), false});
+    std::vector<uint32_t> sizes;
+    SpanSource frame(sink.bytes);
+    summarize_frames(frame, [&](uint64_t, const FrameHeader&, const StoredBlock& block) {
+        sizes.push_back(block.record.size);
+    });
+    ASSERT_EQ(sizes.size(), 4u);
+    for (uint32_t size : sizes) EXPECT_EQ(size % 3000, 0u) << size;
 }
 
 // Typed samples are stored as a sample block unless Zstandard codes them

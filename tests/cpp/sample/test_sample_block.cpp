@@ -168,6 +168,33 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     EXPECT_EQ(round_trip(bytes_of(surface), {ElementType::I16, false, {}}, SampleEffort::Moderate, &series),
               bytes_of(surface));
     EXPECT_LT(raster * 5, series * 4);
+
+    // Colour pixels: each channel a plane of its own.
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < surface.size(); ++i) {
+        for (int c = 0; c < 3; ++c) rgb.push_back(static_cast<uint8_t>(surface[i] / 8 + 40 * c));
+    }
+    const SampleLayout pixels = array_layout(ElementType::U8, false, {row, 3});
+    ASSERT_TRUE(pixels.pixels);
+    EXPECT_EQ(pixels.channels(), 3u);
+    EXPECT_EQ(round_trip(rgb, pixels, SampleEffort::Moderate, &raster), rgb);
+    EXPECT_EQ(round_trip(rgb, {ElementType::U8, false, {}}, SampleEffort::Moderate, &series), rgb);
+    EXPECT_LT(raster * 2, series);
+}
+
+TEST(SampleLayout, PixelsAreMarkedInTheLayoutAndChecked) {
+    EXPECT_TRUE(array_layout(ElementType::U16, true, {640, 4}).pixels);
+    EXPECT_FALSE(array_layout(ElementType::U16, true, {640, 5}).pixels);  // a volume of 5 columns
+    EXPECT_FALSE(array_layout(ElementType::U16, true, {480, 640, 3}).pixels);
+    const SampleLayout rgb = array_layout(ElementType::U16, true, {640, 3});
+    EXPECT_EQ(rgb.row_frames(), 640u);
+    EXPECT_EQ((SampleLayout{ElementType::I16, false, {30, 640}}).slice_rows(), 30u);
+    Bytes written;
+    write_layout(rgb, written);
+    EXPECT_EQ(written[0], 0xC3);
+    EXPECT_EQ(read_layout(written)->first, rgb);
+    written = {0x43, 1, 3};  // pixels of one dimension
+    EXPECT_FALSE(read_layout(written));
 }
 
 TEST(SampleBlock, StereoAndManyChannelsRoundTrip) {

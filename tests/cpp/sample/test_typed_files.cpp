@@ -86,7 +86,7 @@ TEST(TypedFiles, NetpbmImagesAndFitsPrimaryArrays) {
     EXPECT_EQ(image->layout, (SampleLayout{ElementType::U8, false, {640}}));
     Bytes color;
     put(color, "P6 20 10 65535\n");
-    EXPECT_EQ(find_samples(color)->layout, (SampleLayout{ElementType::U16, true, {20, 3}}));
+    EXPECT_EQ(find_samples(color)->layout, (SampleLayout{ElementType::U16, true, {20, 3}, true}));
     EXPECT_EQ(find_samples(color)->length, 20u * 10 * 3 * 2);
     Bytes bad;
     put(bad, "P5\n640\n");

@@ -8,6 +8,8 @@
 #   scripts/bench.sh zarr_dask             zelk's zarr codecs beside zstd and Blosc, read by dask
 #   scripts/bench.sh typed                 zelk on audio and numeric arrays beside FLAC, WavPack, pcodec,
 #                                          OpenZL, Blosc2, xz, bzip2, zstd and zlib
+#   scripts/bench.sh raster                zelk on images, grids and volumes beside JPEG-LS, PNG, JPEG XL,
+#                                          JPEG 2000, pcodec, xz, bzip2, zstd and zlib
 source "$(dirname "$0")/env.sh"
 
 # The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
@@ -26,8 +28,13 @@ if [ "${1:-}" = typed ]; then
   ensure_venv pcodec openzl blosc2
   [ -f bench/data/typed/manifest.json ] || "$PY" -m bench.typed_corpus
 fi
+if [ "${1:-}" = raster ]; then
+  # The raster corpus: the images, grids and MRI volumes bundled in scikit-image, matplotlib and nibabel.
+  ensure_venv imagecodecs scikit-image nibabel pcodec
+  [ -f bench/data/raster/manifest.json ] || "$PY" -m bench.raster_corpus
+fi
 case "${1:-}" in
-  frames | package | matrices | zarr_dask | typed) module="bench.$1"; shift ;;
+  frames | package | matrices | zarr_dask | typed | raster) module="bench.$1"; shift ;;
   *) module=bench ;;
 esac
 exec "$PY" -m "$module" "$@"

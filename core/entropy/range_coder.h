@@ -12,6 +12,7 @@
 // caller can refuse a stream that ran out.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -63,21 +64,16 @@ class RangeDecoder {
 public:
     explicit RangeDecoder(std::span<const uint8_t> in);
 
-    // The value in [0, total) that selects the next symbol: a symbol whose
-    // cumulative range holds it is then consumed with consume(). A value of
-    // `total` or more (the interval's slack, which no encoder reaches) means
-    // damaged input: the caller refuses it.
-    uint32_t target(uint32_t total) {
-        step_ = range_ / total;
-        const uint32_t value = code_ / step_;
-        return value < total ? value : total;
-    }
-    // The same for a total of 2^bits, bits at most 16.
-    uint32_t target_pow2(unsigned bits) {
-        step_ = range_ >> bits;
-        const uint32_t value = code_ / step_, total = uint32_t{1} << bits;
-        return value < total ? value : total;
-    }
+    // Decoding a symbol out of `total` (out of 2^bits, bits at most 16):
+    // the coded point lies at or beyond the cumulative frequency `cum` when
+    // reaches(cum); the symbol is the last whose cum it reaches, and is then
+    // consumed with consume(). Comparing against multiples of the step
+    // spares a division per symbol. A point at or beyond `total` (the
+    // interval's slack, which no encoder reaches) means damaged input: the
+    // caller refuses it.
+    void start(uint32_t total) { step_ = range_ / total; }
+    void start_pow2(unsigned bits) { step_ = range_ >> bits; }
+    bool reaches(uint32_t cum) const { return cum * step_ <= code_; }  // cum * step_ <= range_: no overflow
     void consume(uint32_t cum, uint32_t freq) {
         code_ -= step_ * cum;
         range_ = step_ * freq;
@@ -91,7 +87,8 @@ public:
         while (count > 0) {
             const unsigned piece = count < 16 ? count : 16;
             count -= piece;
-            const uint32_t bits = target_pow2(piece) & ((uint32_t{1} << piece) - 1);
+            start_pow2(piece);
+            const uint32_t bits = std::min(code_ / step_, uint32_t{1} << piece) & ((uint32_t{1} << piece) - 1);
             consume(bits, 1);
             value = (value << piece) | bits;
         }
@@ -108,7 +105,7 @@ private:
     size_t position_ = 0;
     uint32_t code_ = 0;
     uint32_t range_ = 0xFFFFFFFF;
-    uint32_t step_ = 0;  // range / total of the last target()
+    uint32_t step_ = 0;  // range / total of the symbol being decoded
 };
 
 }  // namespace zelk

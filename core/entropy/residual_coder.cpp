@@ -88,12 +88,12 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
 
 int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     Context& context = context_of(stream);
-    const uint32_t target = decoder.target(coded_total(context.total));
+    decoder.start(coded_total(context.total));
     const uint32_t* freq = context.freq.data();
     const unsigned alphabet = alphabet_;
     unsigned symbol = 0;
     uint32_t cum = 0;
-    while (symbol < alphabet && cum + freq[symbol] <= target) cum += freq[symbol++];
+    while (symbol < alphabet && decoder.reaches(cum + freq[symbol])) cum += freq[symbol++];
     if (symbol == alphabet) throw std::runtime_error("a residual no encoder writes");
     decoder.consume(cum, freq[symbol]);
     update(context, symbol);
@@ -106,7 +106,8 @@ int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     bool negative = false;
     if (magnitude != 0) {
         uint32_t& odds = sign_odds_[stream.last_sign * 2 + (symbol < 4)];
-        negative = decoder.target_pow2(SIGN_BITS) < odds;
+        decoder.start_pow2(SIGN_BITS);
+        negative = !decoder.reaches(odds);
         decoder.consume(negative ? 0 : odds, negative ? odds : SIGN_TOTAL - odds);
         adapt_sign(odds, negative);
     }

@@ -27,7 +27,7 @@ namespace {
 constexpr size_t TRIAL_FRAMES = size_t{1} << 13;
 constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
-enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2 };
+enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3 };
 enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2 };
 
 enum class ResidualCoding : uint8_t { Range = 0, Rice = 1 };
@@ -99,6 +99,10 @@ void code_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width) {
         v[1] = side;
     } else if (coding == ChannelCoding::FromPrevious) {
         for (size_t c = v.size(); c-- > 1;) v[c] = minus(v[c], v[c - 1]);
+    } else if (coding == ChannelCoding::FromSecond) {
+        for (size_t c = 0; c < v.size(); ++c) {
+            if (c != 1) v[c] = minus(v[c], v[1]);
+        }
     }
 }
 
@@ -111,6 +115,10 @@ void uncode_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width)
         v[1] = right;
     } else if (coding == ChannelCoding::FromPrevious) {
         for (size_t c = 1; c < v.size(); ++c) v[c] = plus(v[c], v[c - 1]);
+    } else if (coding == ChannelCoding::FromSecond) {
+        for (size_t c = 0; c < v.size(); ++c) {
+            if (c != 1) v[c] = plus(v[c], v[1]);
+        }
     }
 }
 
@@ -350,7 +358,7 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
 std::vector<ChannelCoding> channel_codings(unsigned channels) {
     if (channels == 1) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
-    return {ChannelCoding::Apart, ChannelCoding::FromPrevious};
+    return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
 }
 
 CodecError damaged(const std::string& what) { return {ErrorKind::InvalidData, "sample block: " + what}; }
@@ -442,17 +450,22 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         }
     }
     if (const uint64_t row = raster_row(layout)) {
-        // A raster: the row above against what was chosen, on whole rows.
+        // A raster: the row above, with each channel coding (colour
+        // planes decorrelate in two dimensions more than along a row),
+        // against what was chosen, on whole rows.
         const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
         const size_t first = (source.count() - frames) / 2 / row * row;
         size_t smallest = residual_size(source, frames, choice, first);
         Choice plane = choice;
         plane.predictor = PredictorKind::Plane;
         plane.row = row;
-        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
-            plane.plane_mode = mode;
-            const size_t size = residual_size(source, frames, plane, first);
-            if (size < smallest) smallest = size, choice = plane;
+        for (ChannelCoding coding : channel_codings(layout.channels())) {
+            plane.channels = coding;
+            for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
+                plane.plane_mode = mode;
+                const size_t size = residual_size(source, frames, plane, first);
+                if (size < smallest) smallest = size, choice = plane;
+            }
         }
     }
     std::vector<uint8_t> block;
@@ -480,7 +493,8 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
     const unsigned channels = layout.channels();
-    if (at + 2 > stored.size() || stored[at] > 2 || (stored[at] == 1 && channels != 2) || (stored[at] != 0 && channels == 1)) {
+    if (at + 2 > stored.size() || stored[at] > 3 || (stored[at] == 1 && channels != 2) || (stored[at] == 3 && channels < 3) ||
+        (stored[at] != 0 && channels == 1)) {
         return damaged("its channel coding does not fit its layout");
     }
     Choice choice;

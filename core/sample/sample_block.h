@@ -6,7 +6,8 @@
 //   the value transform (sample_values.h): a kind byte and its parameters
 //   the channel coding byte: 0 channels apart, 1 mid and side (two
 //     channels: side = L - R, mid = R + floor(side / 2)), 2 each channel less
-//     the one before it
+//     the one before it, 3 each channel but the second less the second
+//     (three or more channels: G, R - G, B - G for RGB)
 //   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
 //     1 cascade, then the preset byte; 2 plane (rasters), then the mode
 //     byte (predictors.h)

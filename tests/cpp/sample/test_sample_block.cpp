@@ -178,6 +178,13 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     ASSERT_TRUE(pixels.pixels);
     EXPECT_EQ(pixels.channels(), 3u);
     EXPECT_EQ(round_trip(rgb, pixels, SampleEffort::Moderate, &raster), rgb);
+    size_t planes = 0;  // the same picture as planes of their own: colour coding gains on it
+    std::vector<uint8_t> apart;
+    for (int c = 0; c < 3; ++c) {
+        for (size_t i = 0; i < surface.size(); ++i) apart.push_back(rgb[3 * i + c]);
+    }
+    round_trip(apart, {ElementType::U8, false, {row}}, SampleEffort::Moderate, &planes);
+    EXPECT_LT(raster * 10, planes * 9);
     EXPECT_EQ(round_trip(rgb, {ElementType::U8, false, {}}, SampleEffort::Moderate, &series), rgb);
     EXPECT_LT(raster * 2, series);
 }

@@ -1,6 +1,7 @@
 #include "sample/predictors.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "sample/nlms_kernels.h"
 #include "sample/sample_values.h"
@@ -120,6 +121,97 @@ int64_t PlanePredictor::predict() const {
 }
 
 void PlanePredictor::push(int64_t value) { past_[count_++ % past_.size()] = value; }
+
+namespace {
+
+// floor(2^24 / (1 + t)^2): the weight of a prediction whose errors around sum to t (scaled).
+const std::array<uint32_t, 256>& blend_weights() {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> weights{};
+        for (uint32_t t = 0; t < 256; ++t) weights[t] = (uint32_t{1} << 24) / ((1 + t) * (1 + t));
+        return weights;
+    }();
+    return table;
+}
+
+int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned width) {
+    if (north_west >= std::max(west, north)) return std::min(west, north);
+    if (north_west <= std::min(west, north)) return std::max(west, north);
+    return sum(west, difference(north, north_west, width), width);
+}
+
+int64_t floor_divide(int64_t a, int64_t b) {  // b > 0
+    const int64_t q = a / b;
+    return q * b > a ? q - 1 : q;
+}
+
+uint64_t magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r); }
+
+}  // namespace
+
+RasterPredictor::RasterPredictor(unsigned mode, uint64_t row, unsigned width)
+    : mode_(mode), row_(row), width_(width), values_(3 * row), errors_(mode == 1 ? 3 * row * BLENDED : 0),
+      magnitudes_(3 * row) {}
+
+int64_t RasterPredictor::predict() {
+    blending_ = false;
+    uint64_t least = 0;
+    if (y_ == 0 || x_ == 0) {
+        prediction_ = y_ == 0 ? (x_ == 0 ? 0 : value(0, x_ - 1)) : value(1, 0);
+    } else {
+        const bool last = x_ + 1 == row_;
+        const int64_t w = value(0, x_ - 1), n = value(1, x_), nw = value(1, x_ - 1), ne = last ? n : value(1, x_ + 1);
+        if (mode_ == 0) {
+            prediction_ = median_edge(w, n, nw, width_);
+        } else {
+            const int64_t nn = y_ >= 2 ? value(2, x_) : n, nne = y_ >= 2 && !last ? value(2, x_ + 1) : ne;
+            const int64_t ww = x_ >= 2 ? value(0, x_ - 2) : w;
+            blended_ = {w + ne, 2 * (w + n - nw), 2 * nw, 2 * (n + ne - nne), 2 * (2 * w - ww), 2 * ne, 2 * w, 2 * (2 * n - nn)};
+            const uint64_t* e_w = &errors_[at(0, x_ - 1) * BLENDED];
+            const uint64_t* e_n = &errors_[at(1, x_) * BLENDED];
+            const uint64_t* e_nw = &errors_[at(1, x_ - 1) * BLENDED];
+            const uint64_t* e_ne = &errors_[at(1, last ? x_ : x_ + 1) * BLENDED];
+            const uint64_t* e_ww = x_ >= 2 ? &errors_[at(0, x_ - 2) * BLENDED] : nullptr;
+            const uint64_t* e_nn = y_ >= 2 ? &errors_[at(2, x_) * BLENDED] : nullptr;
+            std::array<uint64_t, BLENDED> around{};
+            least = UINT64_MAX;
+            for (unsigned k = 0; k < BLENDED; ++k) {
+                around[k] = 2 * e_w[k] + 2 * e_n[k] + e_nw[k] + e_ne[k] + (e_ww ? e_ww[k] : 0) + (e_nn ? e_nn[k] : 0);
+                least = std::min(least, around[k]);
+            }
+            const unsigned shift = std::max(static_cast<int>(std::bit_width(least)) - 4, 0);
+            int64_t weighted = 0, total = 0;
+            for (unsigned k = 0; k < BLENDED; ++k) {
+                const int64_t weight = blend_weights()[std::min<uint64_t>(around[k] >> shift, 255)];
+                weighted += weight * blended_[k];
+                total += weight;
+            }
+            const int64_t lowest = -(int64_t{1} << (width_ - 1)), highest = (int64_t{1} << (width_ - 1)) - 1;
+            prediction_ = std::clamp(floor_divide(weighted + total, 2 * total), lowest, highest);
+            blending_ = true;
+        }
+    }
+    // The residuals around: W, N, NW and NE (N in the last column).
+    uint64_t around = 0;
+    if (x_ > 0) around += 2 * magnitudes_[at(0, x_ - 1)];
+    if (y_ > 0) {
+        around += 2 * magnitudes_[at(1, x_)] + magnitudes_[at(1, x_ + 1 == row_ ? x_ : x_ + 1)];
+        if (x_ > 0) around += magnitudes_[at(1, x_ - 1)];
+    }
+    context_ = 3 * std::min<uint64_t>(around, uint64_t{1} << 56) + std::min<uint64_t>(least, uint64_t{1} << 56);
+    return prediction_;
+}
+
+void RasterPredictor::push(int64_t value) {
+    const size_t here = at(0, x_);
+    values_[here] = value;
+    magnitudes_[here] = magnitude(difference(value, prediction_, width_));
+    if (mode_ == 1) {
+        uint64_t* errors = &errors_[here * BLENDED];
+        for (unsigned k = 0; k < BLENDED; ++k) errors[k] = blending_ ? magnitude(2 * value - blended_[k]) : 0;
+    }
+    if (++x_ == row_) x_ = 0, ++y_;
+}
 
 NlmsStage::NlmsStage(StageShape shape)
     : taps_(shape.taps), mu_shift_(shape.mu_shift), weights_(shape.taps, 0), window_(4 * size_t{shape.taps}, 0),

@@ -71,6 +71,59 @@ private:
     uint64_t count_ = 0;
 };
 
+// A raster's values predicted from their neighbours, with the context the
+// residual coder takes for each (its mean16: residual_coder.h) made from
+// the residuals around it. W is the value before, N the one above, NW and
+// NE above W and above the next, WW, NN and NNE two before, two above and
+// above NE; in the last column NE is N, in the second row NN is N and NNE
+// is NE (NE also in the last column), in the second column WW is W. The
+// first row takes W, the first column N, the first value 0.
+//
+// Mode 0 is LOCO-I's median edge detector. Mode 1 blends, in half units,
+// the eight predictions W + NE, 2(W + N - NW), 2 NW, 2(N + NE - NNE),
+// 2(2 W - WW), 2 NE, 2 W and 2(2 N - NN), each weighted by how well it did
+// around: every value keeps, for each, its error E = |2 x - P| (0 in the
+// first row and column), and s = 2 E_W + 2 E_N + E_NW + E_NE + E_WW + E_NN
+// (0 for a place outside the raster). With m the least s and h = max(0,
+// bits(m) - 4), a prediction's weight is floor(2^24 / (1 + min(s >> h,
+// 255))^2); the prediction floor((sum w P + sum w) / (2 sum w)), kept
+// within the W-bit range. The context is 3 (2|r_W| + 2|r_N| + |r_NW| +
+// |r_NE|) + m (m = 0 for mode 0 and in the first row and column), r the
+// residuals around, 0 outside.
+//
+// Rows of at most MAX_RASTER_ROW values of at most MAX_RASTER_WIDTH bits:
+// the predictor keeps three rows of values and errors.
+inline constexpr uint64_t MAX_RASTER_ROW = uint64_t{1} << 14;
+inline constexpr unsigned MAX_RASTER_WIDTH = 32;
+inline constexpr unsigned RASTER_MODES = 2;
+
+class RasterPredictor {
+public:
+    RasterPredictor(unsigned mode, uint64_t row, unsigned width);
+    // The prediction of the next value; context() is then its residual's.
+    int64_t predict();
+    uint64_t context() const { return context_; }
+    // The value predicted, whose residual was wrap(value - prediction).
+    void push(int64_t value);
+
+private:
+    static constexpr unsigned BLENDED = 8;
+    size_t at(uint64_t row_back, uint64_t column) const { return ((y_ + 3 - row_back) % 3) * row_ + column; }
+    int64_t value(uint64_t row_back, uint64_t column) const { return values_[at(row_back, column)]; }
+
+    unsigned mode_;
+    uint64_t row_;
+    unsigned width_;
+    std::vector<int64_t> values_;         // three rows, the current one included
+    std::vector<uint64_t> errors_;        // BLENDED per value, three rows
+    std::vector<uint64_t> magnitudes_;    // of the residuals, three rows
+    std::array<int64_t, BLENDED> blended_{};
+    bool blending_ = false;
+    uint64_t y_ = 0, x_ = 0;              // the place predicted
+    int64_t prediction_ = 0;
+    uint64_t context_ = 0;
+};
+
 struct StageShape {
     unsigned taps;
     unsigned mu_shift;  // mu = 2^-mu_shift

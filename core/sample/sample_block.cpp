@@ -13,6 +13,7 @@
 #include <bit>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
@@ -28,7 +29,7 @@ constexpr size_t TRIAL_FRAMES = size_t{1} << 13;
 constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
 enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3 };
-enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2 };
+enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2, Raster = 3 };
 
 enum class ResidualCoding : uint8_t { Range = 0, Rice = 1 };
 
@@ -43,14 +44,21 @@ struct Choice {
     std::vector<uint8_t> orders;  // polynomial, per channel
     uint8_t preset = 0;           // cascade
     ResidualCoding residuals = ResidualCoding::Range;
-    uint8_t plane_mode = 0;       // plane
-    uint64_t row = 0;             // plane: values a row, from the layout
+    uint8_t plane_mode = 0;       // plane and raster
+    uint64_t row = 0;             // plane and raster: values a row, from the layout
 };
 
 // The frames of a raster's row, if a plane predictor can keep it.
 uint64_t raster_row(const SampleLayout& layout) {
     const uint64_t row = layout.row_frames();
     return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
+}
+
+// Whether a raster predictor (predictors.h) may code this layout's values of
+// `width` bits: rows it can keep, of at most four channels.
+bool raster_predicts(const SampleLayout& layout, unsigned width) {
+    const uint64_t row = raster_row(layout);
+    return row != 0 && row <= MAX_RASTER_ROW && width <= MAX_RASTER_WIDTH && layout.channels() <= 4;
 }
 
 uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cast<uint64_t>(r >> 63); }
@@ -63,6 +71,11 @@ public:
     RangeResiduals(ByteView bytes, unsigned channels, unsigned width)
         : decoder_(bytes), coder_(width), streams_(channels) {}
     int64_t next(unsigned channel) { return coder_.decode(decoder_, streams_[channel]); }
+    // A raster's residual, in the context its predictor gives.
+    int64_t next(unsigned channel, uint64_t context) {
+        streams_[channel].mean16 = context;
+        return next(channel);
+    }
     bool overrun() const { return decoder_.overrun() > 0; }
 
 private:
@@ -130,13 +143,34 @@ public:
           cascade_(cascade_preset(choice.predictor == PredictorKind::Cascade ? choice.preset : 0), width),
           kind_(choice.predictor) {
         if (kind_ == PredictorKind::Plane) plane_.emplace(choice.plane_mode, choice.row, width);
+        if (kind_ == PredictorKind::Raster) raster_.emplace(choice.plane_mode, choice.row, width);
     }
 
     // The residuals of `count` values `stride` apart, into `out` at the same
-    // places; and values back from such residuals, in place.
-    void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out) {
+    // places, and for a raster their coding contexts into `contexts`; and
+    // values back from such residuals, in place.
+    void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts) {
         if (kind_ == PredictorKind::Polynomial) return polynomial_.residuals(values, stride, count, out);
+        if (kind_ == PredictorKind::Raster) {
+            for (size_t i = 0; i < count; ++i) {
+                const int64_t prediction = raster_->predict();
+                contexts[i * stride] = raster_->context();
+                out[i * stride] = wrap(static_cast<uint64_t>(values[i * stride]) - static_cast<uint64_t>(prediction), width_);
+                raster_->push(values[i * stride]);
+            }
+            return;
+        }
         for (size_t i = 0; i < count; ++i) out[i * stride] = residual_of(values[i * stride]);
+    }
+    // A raster's next prediction and its residual's context; then the value back from the residual.
+    uint64_t raster_context() {
+        raster_prediction_ = raster_->predict();
+        return raster_->context();
+    }
+    int64_t raster_value(int64_t residual) {
+        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(raster_prediction_), width_);
+        raster_->push(value);
+        return value;
     }
     void restore(int64_t* residuals, size_t stride, size_t count) {
         if (kind_ == PredictorKind::Polynomial) return polynomial_.restore(residuals, stride, count);
@@ -162,6 +196,8 @@ private:
     Cascade cascade_;
     PredictorKind kind_;
     std::optional<PlanePredictor> plane_;
+    std::optional<RasterPredictor> raster_;
+    int64_t raster_prediction_ = 0;
 };
 
 // Frames are coded a run of this many at a time, each stage of the coding
@@ -192,9 +228,12 @@ class ResidualRuns {
 public:
     ResidualRuns(const Frames& source, const Choice& choice, size_t first)
         : source_(source), choice_(choice), next_(first), channels_(source.layout.channels()),
-          width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_) {
+          width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
+          contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0) {
         for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_);
     }
+    // A raster's residuals' coding contexts, from the last next().
+    const uint64_t* contexts() const { return contexts_.data(); }
     // Those of the next `count` frames (at most RUN_FRAMES), channel by
     // channel within each frame.
     std::span<const int64_t> next(size_t count) {
@@ -206,7 +245,8 @@ public:
             }
         }
         for (unsigned c = 0; c < channels_; ++c) {
-            predictors_[c].residuals(&values_[c], channels_, count, &residuals_[c]);
+            predictors_[c].residuals(&values_[c], channels_, count, &residuals_[c],
+                                     contexts_.empty() ? nullptr : &contexts_[c]);
         }
         return std::span(residuals_.data(), count * channels_);
     }
@@ -218,6 +258,7 @@ private:
     unsigned channels_, width_;
     std::vector<ChannelPredictor> predictors_;
     std::vector<int64_t> values_, residuals_;
+    std::vector<uint64_t> contexts_;
 };
 
 // Of the parameters next to `guess` (the bits of the mean), the one that
@@ -293,8 +334,12 @@ void code_residuals(const Frames& source, size_t frames, const Choice& choice, s
     std::vector<ResidualStream> streams(channels);
     for (size_t done = 0; done < frames; done += RUN_FRAMES) {
         const std::span<const int64_t> run = runs.next(std::min(RUN_FRAMES, frames - done));
+        const uint64_t* contexts = choice.predictor == PredictorKind::Raster ? runs.contexts() : nullptr;
         for (size_t i = 0; i < run.size(); i += channels) {
-            for (unsigned c = 0; c < channels; ++c) residuals.encode(coder, streams[c], run[i + c]);
+            for (unsigned c = 0; c < channels; ++c) {
+                if (contexts) streams[c].mean16 = contexts[i + c];  // a raster's context: the residuals around
+                residuals.encode(coder, streams[c], run[i + c]);
+            }
         }
     }
     coder.finish();
@@ -351,7 +396,7 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
     out.push_back(static_cast<uint8_t>(choice.predictor));
     if (choice.predictor == PredictorKind::Polynomial) out.insert(out.end(), choice.orders.begin(), choice.orders.end());
     else if (choice.predictor == PredictorKind::Cascade) out.push_back(choice.preset);
-    else out.push_back(choice.plane_mode);
+    else out.push_back(choice.plane_mode);  // plane and raster
     out.push_back(static_cast<uint8_t>(choice.residuals));
 }
 
@@ -384,10 +429,21 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     try {
         for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {
             const size_t count = std::min(RUN_FRAMES, target.frames - first);
-            for (size_t i = 0; i < count * channels; i += channels) {
-                for (unsigned c = 0; c < channels; ++c) run[i + c] = residuals.next(c);
+            if constexpr (std::is_same_v<std::remove_cvref_t<Residuals>, RangeResiduals>) {
+                if (target.choice.predictor == PredictorKind::Raster) {  // contexts from the values decoded
+                    for (size_t i = 0; i < count * channels; i += channels) {
+                        for (unsigned c = 0; c < channels; ++c) {
+                            run[i + c] = predictors[c].raster_value(residuals.next(c, predictors[c].raster_context()));
+                        }
+                    }
+                }
             }
-            for (unsigned c = 0; c < channels; ++c) predictors[c].restore(&run[c], channels, count);
+            if (target.choice.predictor != PredictorKind::Raster) {
+                for (size_t i = 0; i < count * channels; i += channels) {
+                    for (unsigned c = 0; c < channels; ++c) run[i + c] = residuals.next(c);
+                }
+                for (unsigned c = 0; c < channels; ++c) predictors[c].restore(&run[c], channels, count);
+            }
             if (target.choice.channels != ChannelCoding::Apart) {
                 for (size_t t = 0; t < count; ++t) {
                     uncode_channels(target.choice.channels, std::span(&run[t * channels], channels), width);
@@ -459,12 +515,24 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         Choice plane = choice;
         plane.predictor = PredictorKind::Plane;
         plane.row = row;
+        // Beyond the fastest effort, the raster predictors too, whose
+        // residuals are coded by the residuals around them: the median
+        // edge detector, and from level 6 the blend.
+        const bool rasters = effort != SampleEffort::Fast && raster_predicts(layout, transform->width());
+        Choice raster = plane;
+        raster.predictor = PredictorKind::Raster;
+        raster.residuals = ResidualCoding::Range;
         for (ChannelCoding coding : channel_codings(layout.channels())) {
-            plane.channels = coding;
+            plane.channels = raster.channels = coding;
             for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
                 plane.plane_mode = mode;
                 const size_t size = residual_size(source, frames, plane, first);
                 if (size < smallest) smallest = size, choice = plane;
+            }
+            for (uint8_t mode = 0; rasters && mode < (effort == SampleEffort::Full ? RASTER_MODES : 1); ++mode) {
+                raster.plane_mode = mode;
+                const size_t size = residual_size(source, frames, raster, first);
+                if (size < smallest) smallest = size, choice = raster;
             }
         }
     }
@@ -514,10 +582,18 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         choice.row = raster_row(layout);
         if (choice.row == 0 || at >= stored.size() || stored[at] >= PLANE_MODES) return damaged("an unknown plane");
         choice.plane_mode = stored[at++];
+    } else if (choice.predictor == PredictorKind::Raster) {
+        choice.row = raster_row(layout);
+        if (!raster_predicts(layout, transform->width()) || at >= stored.size() || stored[at] >= RASTER_MODES) {
+            return damaged("an unknown raster prediction");
+        }
+        choice.plane_mode = stored[at++];
     } else {
         return damaged("an unknown predictor");
     }
-    if (at >= stored.size() || stored[at] > 1) return damaged("an unknown residual coding");
+    if (at >= stored.size() || stored[at] > 1 || (choice.predictor == PredictorKind::Raster && stored[at] != 0)) {
+        return damaged("an unknown residual coding");
+    }
     choice.residuals = static_cast<ResidualCoding>(stored[at++]);
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);

@@ -10,7 +10,8 @@
 //     (three or more channels: G, R - G, B - G for RGB)
 //   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
 //     1 cascade, then the preset byte; 2 plane (rasters), then the mode
-//     byte (predictors.h)
+//     byte; 3 raster, then the mode byte, its residuals range coded in
+//     contexts from the residuals around (predictors.h)
 //   the residual coding byte: 0 range coded (residual_coder.h), one stream
 //     of contexts per channel; 1 Rice codes (rice_coder.h) in partitions of
 //     256 frames, a 6-bit parameter per channel at each partition's start

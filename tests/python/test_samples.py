@@ -80,3 +80,17 @@ def test_the_highest_levels_find_samples_in_bytes_of_no_known_type():
     assert zelk.frame_info(default).blocks["sample"] == 0 and default[4] == 2  # what version-2 readers read
     text = b"".join(b"line %d of some text\n" % i for i in range(40_000))
     assert zelk.frame_info(zelk.compress(text, 9)).blocks["sample"] == 0
+
+
+def test_images_are_predicted_from_the_rows_above():
+    rng = np.random.default_rng(3)
+    texture = np.cumsum(rng.normal(0, 12, 300))  # rows alike, each rough along itself
+    gray = (128 + (texture - texture.mean()) / 2 + np.arange(200)[:, None] / 5 + rng.normal(0, 1, (200, 300)))
+    gray = gray.clip(0, 255).astype("|u1")
+    offsets = [lambda: 10 + rng.integers(-2, 3, gray.shape), lambda: -15 + rng.integers(-2, 3, gray.shape)]
+    rgb = np.stack([gray] + [np.clip(gray.astype(int) + o(), 0, 255).astype("|u1") for o in offsets], axis=-1)
+    for image in (gray, rgb):
+        frame = zelk.compress(image)
+        assert zelk.decompress(frame) == image.tobytes()
+        assert zelk.frame_info(frame).shape == image.shape
+        assert len(frame) * 5 < len(zelk.compress(image.reshape(-1))) * 4

@@ -110,6 +110,15 @@ def test_numeric_chunks_are_coded_as_samples(tmp_path):
     chunk = (tmp_path / "s.zarr" / "c" / "0" / "0").read_bytes()
     assert zelk.frame_info(chunk).blocks["sample"] == 1 and zelk.frame_info(chunk).shape == (100, 200)
     assert np.array_equal(zarr.open_array(str(tmp_path / "s.zarr"))[:], signal)
+    # A float32 grid's chunks are predicted in two dimensions: smaller than the same values as a series.
+    rng = np.random.default_rng(5)
+    grid = (np.cumsum(rng.normal(0, 1, (256, 128)), axis=0) * 10).round().astype("<f4")
+    grids = zarr.create_array(store=str(tmp_path / "g.zarr"), shape=grid.shape, chunks=(128, 128), dtype="f4",
+                              compressors=[ZelkCodec()])
+    grids[:] = grid
+    chunk = (tmp_path / "g.zarr" / "c" / "0" / "0").read_bytes()
+    assert zelk.frame_info(chunk).blocks["sample"] == 1 and zelk.frame_info(chunk).shape == (128, 128)
+    assert len(chunk) * 5 < len(zelk.compress(grid[:128].reshape(-1))) * 4
     v2 = Zelk().encode(signal.astype("<f4"))
     assert zelk.frame_info(v2).dtype == "<f4"
     assert bytes(Zelk().decode(v2)) == signal.astype("<f4").tobytes()

@@ -140,8 +140,10 @@ int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned wi
     return sum(west, difference(north, north_west, width), width);
 }
 
-int64_t floor_divide(int64_t a, int64_t b) {  // b > 0
-    const int64_t q = a / b;
+__extension__ using Wide = __int128;  // GCC's and Clang's exact 128-bit integers
+
+Wide floor_divide(Wide a, Wide b) {  // b > 0
+    const Wide q = a / b;
     return q * b > a ? q - 1 : q;
 }
 
@@ -164,9 +166,11 @@ int64_t RasterPredictor::predict() {
         if (mode_ == 0) {
             prediction_ = median_edge(w, n, nw, width_);
         } else {
-            const int64_t nn = y_ >= 2 ? value(2, x_) : n, nne = y_ >= 2 && !last ? value(2, x_ + 1) : ne;
-            const int64_t ww = x_ >= 2 ? value(0, x_ - 2) : w;
-            blended_ = {w + ne, 2 * (w + n - nw), 2 * nw, 2 * (n + ne - nne), 2 * (2 * w - ww), 2 * ne, 2 * w, 2 * (2 * n - nn)};
+            // In 128 bits: values of up to 64 bits, a few of them summed and doubled.
+            const Wide nn = y_ >= 2 ? value(2, x_) : n, nne = y_ >= 2 && !last ? value(2, x_ + 1) : ne;
+            const Wide ww = x_ >= 2 ? value(0, x_ - 2) : w, w2 = w, n2 = n, nw2 = nw, ne2 = ne;
+            blended_ = {w2 + ne2, 2 * (w2 + n2 - nw2), 2 * nw2, 2 * (n2 + ne2 - nne), 2 * (2 * w2 - ww), 2 * ne2, 2 * w2,
+                        2 * (2 * n2 - nn)};
             const uint64_t* e_w = &errors_[at(0, x_ - 1) * BLENDED];
             const uint64_t* e_n = &errors_[at(1, x_) * BLENDED];
             const uint64_t* e_nw = &errors_[at(1, x_ - 1) * BLENDED];
@@ -180,14 +184,14 @@ int64_t RasterPredictor::predict() {
                 least = std::min(least, around[k]);
             }
             const unsigned shift = std::max(static_cast<int>(std::bit_width(least)) - 4, 0);
-            int64_t weighted = 0, total = 0;
+            Wide weighted = 0, total = 0;
             for (unsigned k = 0; k < BLENDED; ++k) {
-                const int64_t weight = blend_weights()[std::min<uint64_t>(around[k] >> shift, 255)];
+                const Wide weight = blend_weights()[std::min<uint64_t>(around[k] >> shift, 255)];
                 weighted += weight * blended_[k];
                 total += weight;
             }
-            const int64_t lowest = -(int64_t{1} << (width_ - 1)), highest = (int64_t{1} << (width_ - 1)) - 1;
-            prediction_ = std::clamp(floor_divide(weighted + total, 2 * total), lowest, highest);
+            const Wide lowest = -(Wide{1} << (width_ - 1)), highest = (Wide{1} << (width_ - 1)) - 1;
+            prediction_ = static_cast<int64_t>(std::clamp(floor_divide(weighted + total, 2 * total), lowest, highest));
             blending_ = true;
         }
     }
@@ -198,17 +202,20 @@ int64_t RasterPredictor::predict() {
         around += 2 * magnitudes_[at(1, x_)] + magnitudes_[at(1, x_ + 1 == row_ ? x_ : x_ + 1)];
         if (x_ > 0) around += magnitudes_[at(1, x_ - 1)];
     }
-    context_ = 3 * std::min<uint64_t>(around, uint64_t{1} << 56) + std::min<uint64_t>(least, uint64_t{1} << 56);
+    context_ = 3 * std::min(around, MOST) + std::min(least, MOST);
     return prediction_;
 }
 
 void RasterPredictor::push(int64_t value) {
     const size_t here = at(0, x_);
     values_[here] = value;
-    magnitudes_[here] = magnitude(difference(value, prediction_, width_));
+    magnitudes_[here] = std::min(magnitude(difference(value, prediction_, width_)), MOST);
     if (mode_ == 1) {
         uint64_t* errors = &errors_[here * BLENDED];
-        for (unsigned k = 0; k < BLENDED; ++k) errors[k] = blending_ ? magnitude(2 * value - blended_[k]) : 0;
+        for (unsigned k = 0; k < BLENDED; ++k) {
+            const Wide error = 2 * Wide{value} - blended_[k];
+            errors[k] = blending_ ? static_cast<uint64_t>(std::min<Wide>(error < 0 ? -error : error, MOST)) : 0;
+        }
     }
     if (++x_ == row_) x_ = 0, ++y_;
 }

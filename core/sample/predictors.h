@@ -91,10 +91,10 @@ private:
 // |r_NE|) + m (m = 0 for mode 0 and in the first row and column), r the
 // residuals around, 0 outside.
 //
-// Rows of at most MAX_RASTER_ROW values of at most MAX_RASTER_WIDTH bits:
-// the predictor keeps three rows of values and errors.
+// The blend is computed in 128 bits; errors and residuals enter sums
+// saturated to 2^56. Rows of at most MAX_RASTER_ROW values: the predictor
+// keeps three rows of values and errors.
 inline constexpr uint64_t MAX_RASTER_ROW = uint64_t{1} << 14;
-inline constexpr unsigned MAX_RASTER_WIDTH = 32;
 inline constexpr unsigned RASTER_MODES = 2;
 
 class RasterPredictor {
@@ -107,7 +107,9 @@ public:
     void push(int64_t value);
 
 private:
+    __extension__ using Wide = __int128;
     static constexpr unsigned BLENDED = 8;
+    static constexpr uint64_t MOST = uint64_t{1} << 56;  // errors and residuals saturate here
     size_t at(uint64_t row_back, uint64_t column) const { return ((y_ + 3 - row_back) % 3) * row_ + column; }
     int64_t value(uint64_t row_back, uint64_t column) const { return values_[at(row_back, column)]; }
 
@@ -117,7 +119,7 @@ private:
     std::vector<int64_t> values_;         // three rows, the current one included
     std::vector<uint64_t> errors_;        // BLENDED per value, three rows
     std::vector<uint64_t> magnitudes_;    // of the residuals, three rows
-    std::array<int64_t, BLENDED> blended_{};
+    std::array<Wide, BLENDED> blended_{};
     bool blending_ = false;
     uint64_t y_ = 0, x_ = 0;              // the place predicted
     int64_t prediction_ = 0;

@@ -54,11 +54,11 @@ uint64_t raster_row(const SampleLayout& layout) {
     return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
 }
 
-// Whether a raster predictor (predictors.h) may code this layout's values of
-// `width` bits: rows it can keep, of at most four channels.
-bool raster_predicts(const SampleLayout& layout, unsigned width) {
+// Whether a raster predictor (predictors.h) may code this layout: rows it
+// can keep, of at most four channels.
+bool raster_predicts(const SampleLayout& layout) {
     const uint64_t row = raster_row(layout);
-    return row != 0 && row <= MAX_RASTER_ROW && width <= MAX_RASTER_WIDTH && layout.channels() <= 4;
+    return row != 0 && row <= MAX_RASTER_ROW && layout.channels() <= 4;
 }
 
 uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cast<uint64_t>(r >> 63); }
@@ -518,7 +518,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // Beyond the fastest effort, the raster predictors too, whose
         // residuals are coded by the residuals around them: the median
         // edge detector, and from level 6 the blend.
-        const bool rasters = effort != SampleEffort::Fast && raster_predicts(layout, transform->width());
+        const bool rasters = effort != SampleEffort::Fast && raster_predicts(layout);
         Choice raster = plane;
         raster.predictor = PredictorKind::Raster;
         raster.residuals = ResidualCoding::Range;
@@ -584,7 +584,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         choice.plane_mode = stored[at++];
     } else if (choice.predictor == PredictorKind::Raster) {
         choice.row = raster_row(layout);
-        if (!raster_predicts(layout, transform->width()) || at >= stored.size() || stored[at] >= RASTER_MODES) {
+        if (!raster_predicts(layout) || at >= stored.size() || stored[at] >= RASTER_MODES) {
             return damaged("an unknown raster prediction");
         }
         choice.plane_mode = stored[at++];

@@ -190,8 +190,8 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
 }
 
 // The raster predictors' arithmetic at the edges of the widths they take:
-// 32-bit values at their extremes, random, and in smooth ramps, in rows of
-// one to a few hundred values.
+// 32- and 64-bit values at their extremes, random, and in smooth ramps, in
+// rows of one to a few hundred values.
 TEST(SampleBlock, RasterPredictionIsExactAtEveryWidthAndRow) {
     std::mt19937 rng(12);
     for (size_t row : {1u, 2u, 3u, 17u, 300u}) {
@@ -204,6 +204,9 @@ TEST(SampleBlock, RasterPredictionIsExactAtEveryWidthAndRow) {
             EXPECT_EQ(round_trip(bytes_of(*values), {ElementType::I32, false, {row}}, SampleEffort::Full),
                       bytes_of(*values)) << row;
         }
+        std::vector<int64_t> wide;  // 64-bit values, whose blend needs 128 bits
+        for (int32_t v : extremes) wide.push_back(int64_t{v} << 32 | (rng() & 1 ? INT64_MIN : 0));
+        EXPECT_EQ(round_trip(bytes_of(wide), {ElementType::I64, false, {row}}, SampleEffort::Full), bytes_of(wide)) << row;
         std::vector<uint8_t> rgba;
         for (size_t i = 0; i < 4 * 30 * row; ++i) rgba.push_back(static_cast<uint8_t>(i % 7 == 0 ? rng() : i / 4 % row));
         EXPECT_EQ(round_trip(rgba, array_layout(ElementType::U8, false, {row, 4}), SampleEffort::Full), rgba) << row;

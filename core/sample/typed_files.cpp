@@ -144,36 +144,51 @@ std::optional<int64_t> fits_card(ByteView card, std::string_view keyword) {
     }
 }
 
-// The primary data unit of a FITS file: 2880-byte blocks of 80-byte cards
-// up to END; BITPIX 8 (unsigned), 16, 32, 64 (signed), -32, -64 (IEEE),
-// all big-endian; NAXIS1 the fastest axis.
-std::optional<TypedRegion> fits_samples(ByteView head) {
-    std::optional<int64_t> bitpix, naxis;
+// A FITS header and data unit (the primary one, or an extension after
+// it): its data, if it is an image of 1 to 4 axes (stored big-endian, the
+// first axis varying fastest), and where the next unit begins. A header is
+// 80-byte cards up to END, padded to 2880 bytes, and so is the data, which
+// holds |BITPIX| / 8 * GCOUNT * (PCOUNT + NAXIS1 * ... ) bytes.
+std::optional<TypedRegion> fits_unit(ByteView head, uint64_t offset) {
+    const bool primary = starts_with(head, "SIMPLE  =");
+    std::optional<int64_t> bitpix, naxis, pcount, gcount;
+    bool image = primary;
     std::vector<uint64_t> axes;
     for (size_t at = 0; at + 80 <= head.size(); at += 80) {
         const ByteView card = head.subspan(at, 80);
         if (starts_with(card, "END ") || (starts_with(card, "END") && card[3] == ' ')) {
-            if (!bitpix || !naxis || *naxis < 1 || *naxis > 4 || axes.size() != static_cast<size_t>(*naxis)) {
+            if (!bitpix || !naxis || *naxis < 0 || *naxis > 999 || axes.size() != static_cast<size_t>(std::min<int64_t>(*naxis, 4))) {
                 return std::nullopt;
             }
+            const int64_t element = *bitpix < 0 ? -*bitpix / 8 : *bitpix / 8;
+            const uint64_t extra = static_cast<uint64_t>(std::max<int64_t>(pcount.value_or(0), 0));
+            const uint64_t groups = static_cast<uint64_t>(std::max<int64_t>(gcount.value_or(1), 0));
+            uint64_t values = *naxis == 0 ? 0 : 1;
+            for (uint64_t axis : axes) {
+                if (axis != 0 && values > (uint64_t{1} << 50) / axis) return std::nullopt;
+                values *= axis;
+            }
+            if (*naxis > 4 || element == 0 || extra > (uint64_t{1} << 50) || groups > (uint64_t{1} << 20)) return std::nullopt;
+            const uint64_t bytes = static_cast<uint64_t>(element) * groups * (extra + values);
+            const uint64_t data = offset + (at / 2880 + 1) * 2880;
+            TypedRegion unit{data, 0, {}, data + (bytes + 2879) / 2880 * 2880};
             const std::optional<ElementType> type = *bitpix == 8 ? ElementType::U8 : *bitpix == 16 ? ElementType::I16
                 : *bitpix == 32 ? ElementType::I32 : *bitpix == 64 ? ElementType::I64
                 : *bitpix == -32 ? ElementType::F32 : *bitpix == -64 ? std::optional(ElementType::F64) : std::nullopt;
-            if (!type) return std::nullopt;
-            SampleLayout layout{*type, true, {}};
-            uint64_t bytes = layout.element_size();
-            for (uint64_t axis : axes) {
-                if (axis == 0 || bytes > (uint64_t{1} << 50) / axis) return std::nullopt;
-                bytes *= axis;
+            if (image && type && values != 0 && extra == 0 && groups == 1) {
+                unit.length = bytes;
+                unit.layout = SampleLayout{*type, true, {}};
+                for (size_t i = axes.size() - 1; i-- > 0;) unit.layout.trailing.push_back(axes[i]);  // C order: NAXIS1 last
             }
-            for (size_t i = axes.size() - 1; i-- > 0;) layout.trailing.push_back(axes[i]);  // C order: NAXIS1 last
-            const size_t data = (at / 2880 + 1) * 2880;
-            return TypedRegion{data, bytes, layout};
+            return unit;
         }
+        if (at == 0 && !primary) image = starts_with(card, "XTENSION= 'IMAGE");
         if (!bitpix) bitpix = fits_card(card, "BITPIX");
         if (!naxis) naxis = fits_card(card, "NAXIS");
+        if (!pcount) pcount = fits_card(card, "PCOUNT");
+        if (!gcount) gcount = fits_card(card, "GCOUNT");
         if (naxis && axes.size() < static_cast<size_t>(std::clamp<int64_t>(*naxis, 0, 4))) {
-            if (const auto axis = fits_card(card, "NAXIS" + std::to_string(axes.size() + 1)); axis && *axis > 0) {
+            if (const auto axis = fits_card(card, "NAXIS" + std::to_string(axes.size() + 1)); axis && *axis >= 0) {
                 axes.push_back(static_cast<uint64_t>(*axis));
             }
         }
@@ -187,7 +202,12 @@ std::optional<TypedRegion> find_samples(ByteView head) {
     if (starts_with(head, "RIFF") && starts_with(head, "WAVE", 8)) return wave_samples(head);
     if (starts_with(head, "\x93NUMPY")) return npy_samples(head);
     if (head.size() > 3 && head[0] == 'P' && (head[1] == '5' || head[1] == '6')) return pnm_samples(head);
-    if (starts_with(head, "SIMPLE  =")) return fits_samples(head);
+    if (starts_with(head, "SIMPLE  =")) return fits_unit(head, 0);
+    return std::nullopt;
+}
+
+std::optional<TypedRegion> find_samples_after(ByteView head, uint64_t offset) {
+    if (starts_with(head, "XTENSION=")) return fits_unit(head, offset);
     return std::nullopt;
 }
 

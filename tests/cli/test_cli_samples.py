@@ -65,3 +65,27 @@ def test_npy_and_raw_files_are_typed_and_plain_files_are_not(zelk, tmp_path):
     assert (tmp_path / "plain.zlk").read_bytes()[4] == 2  # untyped: a frame any version-2 reader reads
     refused = zelk("--type=i12le", "a.raw")
     assert refused.returncode == 1 and b"invalid type 'i12le'" in refused.stderr
+
+
+def fits_header(*cards):
+    text = b"".join(card.encode().ljust(80) for card in cards + ("END",))
+    return text + b" " * (-len(text) % 2880)
+
+
+def test_every_image_unit_of_a_fits_file_becomes_samples(zelk, tmp_path):
+    """A primary unit without data, a table extension (bytes), then two image extensions."""
+    pgm_like = struct.pack(">30000h", *struct.unpack("<30000h", tone(30_000, 1)))
+    table = b"x" * 400
+    data = fits_header("SIMPLE  = T", "BITPIX  = 8", "NAXIS   = 0", "EXTEND  = T")
+    data += fits_header("XTENSION= 'BINTABLE'", "BITPIX  = 8", "NAXIS   = 2", "NAXIS1  = 40", "NAXIS2  = 10",
+                        "PCOUNT  = 0", "GCOUNT  = 1", "TFIELDS = 1")
+    data += table + b"\0" * (-len(table) % 2880)
+    for _ in range(2):
+        data += fits_header("XTENSION= 'IMAGE   '", "BITPIX  = 16", "NAXIS   = 2", "NAXIS1  = 200", "NAXIS2  = 150",
+                            "PCOUNT  = 0", "GCOUNT  = 1")
+        data += pgm_like + b"\0" * (-len(pgm_like) % 2880)
+    (tmp_path / "a.fits").write_bytes(data)
+    assert zelk("-k", "a.fits").returncode == 0
+    frame = (tmp_path / "a.fits.zlk").read_bytes()
+    assert [kind for _, kind, _, _ in block_records(frame)].count(SAMPLE) == 2
+    assert zelk("-dc", "a.fits.zlk").stdout == data

@@ -2,9 +2,9 @@
 //   even  the rest is a stored sample block, and bytes 1-2 the size it must
 //         stand for (up to 64 KiB): the decoder refuses it or gives exactly
 //         that many bytes, with no memory error, undefined behaviour or hang;
-//   odd   the rest is data, bytes 1-2 a layout (element type, byte order,
-//         channels) and byte 0 the effort: the block the encoder writes
-//         decodes to the data.
+//   odd   the rest is data, bytes 1-2 a layout (element type, byte order;
+//         channels, or a raster's row, with colour pixels or not) and byte 0
+//         the effort: the block the encoder writes decodes to the data.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,8 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         return 0;
     }
     SampleLayout layout{static_cast<ElementType>(data[1] % ELEMENT_TYPES + 1), (data[1] & 0x80) != 0, {}};
-    const unsigned channels = data[2] % 5 + 1;
-    if (channels > 1) layout.trailing.push_back(channels);
+    if (data[2] & 0x80) {  // a raster
+        layout.trailing.push_back((data[2] & 0x3F) + 2);
+        if (data[2] & 0x40) layout = array_layout(layout.type, layout.big_endian, {layout.trailing[0], 3});
+    } else if (const unsigned channels = data[2] % 5 + 1; channels > 1) {
+        layout.trailing.push_back(channels);
+    }
     const auto effort = static_cast<SampleEffort>(data[0] / 2 % 3);
     const std::vector<uint8_t> block = encode_sample_block(rest, layout, effort);
     const auto decoded = decode_sample_block(block, static_cast<uint32_t>(rest.size()));

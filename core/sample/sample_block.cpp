@@ -416,9 +416,30 @@ struct DecodeTarget {
     std::span<uint8_t> data;
 };
 
+// The values of a run of `count` frames, channel by channel within each: a
+// raster's value by value, each residual's context coming from the values
+// before it; the others' residuals first, then each channel's values.
+template <typename Residuals>
+void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors, bool raster, int64_t* run, size_t count) {
+    const size_t channels = predictors.size();
+    if constexpr (std::is_same_v<Residuals, RangeResiduals>) {  // rasters are range coded
+        if (raster) {
+            for (size_t i = 0; i < count * channels; i += channels) {
+                for (unsigned c = 0; c < channels; ++c) {
+                    run[i + c] = predictors[c].raster_value(residuals.next(c, predictors[c].raster_context()));
+                }
+            }
+            return;
+        }
+    }
+    for (size_t i = 0; i < count * channels; i += channels) {
+        for (unsigned c = 0; c < channels; ++c) run[i + c] = residuals.next(c);
+    }
+    for (unsigned c = 0; c < channels; ++c) predictors[c].restore(&run[c], channels, count);
+}
+
 // Decodes every frame from `residuals` into the target, a run at a time:
-// the residuals first, then each channel's values, then the elements; the
-// fault found, if any.
+// its values, then its channels, then its elements; the fault found, if any.
 template <typename Residuals>
 std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& residuals) {
     const unsigned channels = target.layout.channels(), width = target.transform.width();
@@ -429,21 +450,7 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     try {
         for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {
             const size_t count = std::min(RUN_FRAMES, target.frames - first);
-            if constexpr (std::is_same_v<std::remove_cvref_t<Residuals>, RangeResiduals>) {
-                if (target.choice.predictor == PredictorKind::Raster) {  // contexts from the values decoded
-                    for (size_t i = 0; i < count * channels; i += channels) {
-                        for (unsigned c = 0; c < channels; ++c) {
-                            run[i + c] = predictors[c].raster_value(residuals.next(c, predictors[c].raster_context()));
-                        }
-                    }
-                }
-            }
-            if (target.choice.predictor != PredictorKind::Raster) {
-                for (size_t i = 0; i < count * channels; i += channels) {
-                    for (unsigned c = 0; c < channels; ++c) run[i + c] = residuals.next(c);
-                }
-                for (unsigned c = 0; c < channels; ++c) predictors[c].restore(&run[c], channels, count);
-            }
+            decode_run(residuals, predictors, target.choice.predictor == PredictorKind::Raster, run.data(), count);
             if (target.choice.channels != ChannelCoding::Apart) {
                 for (size_t t = 0; t < count; ++t) {
                     uncode_channels(target.choice.channels, std::span(&run[t * channels], channels), width);

@@ -2,10 +2,11 @@
 // (often a quiet lead-in) weighs less: every exact value transform with
 // every channel coding, under the polynomials that suit each channel best
 // (TRIAL_FRAMES, four times as many at the fastest effort, which has no
-// later trial), the smallest kept; then, beyond the fast effort, those
-// polynomials against the cascades the effort allows, on more frames
-// (PREDICTOR_TRIAL_FRAMES), since a cascade learns as it goes; and for a
-// raster, the plane predictors on whole rows.
+// later trial and estimates the Rice codes' size from the residuals' bits
+// rather than writing them), the smallest kept; then, beyond the fast
+// effort, those polynomials against the cascades the effort allows, on more
+// frames (PREDICTOR_TRIAL_FRAMES), since a cascade learns as it goes; and for
+// a raster, the plane and raster predictors on whole rows.
 #include "sample/sample_block.h"
 
 #include <algorithm>
@@ -352,9 +353,14 @@ size_t residual_size(const Frames& source, size_t frames, const Choice& choice, 
     return out.size();
 }
 
+struct Orders {
+    std::vector<uint8_t> orders;
+    uint64_t bits = 0;  // their residuals' magnitudes' bits, and one more a residual (as a Rice code's end)
+};
+
 // The polynomial order per channel with the smallest estimated cost on
 // the trial frames: the bits of its residuals' magnitudes.
-std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
+Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     std::vector<std::array<uint64_t, 4>> cost(channels);
     std::vector<std::array<Polynomial, 4>> polynomials;
@@ -380,11 +386,12 @@ std::vector<uint8_t> best_orders(const Frames& source, size_t frames, size_t fir
             }
         }
     }
-    std::vector<uint8_t> orders(channels);
+    Orders best{std::vector<uint8_t>(channels)};
     for (unsigned c = 0; c < channels; ++c) {
-        orders[c] = static_cast<uint8_t>(std::min_element(cost[c].begin(), cost[c].end()) - cost[c].begin());
+        best.orders[c] = static_cast<uint8_t>(std::min_element(cost[c].begin(), cost[c].end()) - cost[c].begin());
+        best.bits += cost[c][best.orders[c]] + frames;
     }
-    return orders;
+    return best;
 }
 
 void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, const ValueTransform& transform,
@@ -488,11 +495,15 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         const size_t frames = std::min(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES);
         const size_t first = (source.count() - frames) / 2;
         for (ChannelCoding coding : channel_codings(layout.channels())) {
-            Choice trial{coding, PredictorKind::Polynomial, best_orders(source, frames, first, coding), 0,
+            Orders orders = best_orders(source, frames, first, coding);
+            Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
                          effort == SampleEffort::Fast ? ResidualCoding::Rice : ResidualCoding::Range};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
-            const size_t cost = header.size() + residual_size(source, frames, trial, first);
+            // The fastest effort takes the estimate, which Rice codes follow
+            // closely; the others code the frames, as the range coder learns.
+            const size_t cost = header.size() + (effort == SampleEffort::Fast ? orders.bits / 8
+                                                                              : residual_size(source, frames, trial, first));
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }

@@ -16,10 +16,12 @@ A codec is one (name, encode, decode) entry in CODECS:
     decode(blob: bytes, dtype: str, shape: list, meta: dict) -> bytes
 meta is the file's manifest entry.
 """
-import argparse, atexit, bz2, json, lzma, os, platform, shutil, statistics, subprocess, sys, tempfile, time, zlib
+import atexit, bz2, json, lzma, os, platform, shutil, subprocess, sys, tempfile, time, zlib
 from importlib import metadata
 
 import numpy as np
+
+from bench.corpus_runs import cell, corpus_arguments, measure_corpus, totals, zstd_codec
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MANIFEST = os.path.join(HERE, "data", "typed", "manifest.json")
@@ -180,12 +182,6 @@ def zelk_codec(level):
 
 
 # ---- byte-stream coders
-def zstd_codec(level):
-    import zstandard
-    c, d = zstandard.ZstdCompressor(level=level), zstandard.ZstdDecompressor()
-    return (lambda data, *a: c.compress(data)), (lambda blob, *a: d.decompress(blob))
-
-
 XZ = dict(format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64, preset=9 | lzma.PRESET_EXTREME)
 
 CODECS = [
@@ -207,37 +203,6 @@ CODECS = [
 
 
 # ---- harness
-def timed(fn, runs):
-    """Warm-up call, then the median over `runs` of the per-call time. Short calls are
-    repeated within each run so that one run lasts about 50 ms or more."""
-    t0 = time.perf_counter()
-    out = fn()
-    reps = max(1, min(500, int(0.05 / max(time.perf_counter() - t0, 1e-7))))
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        for _ in range(reps):
-            fn()
-        times.append((time.perf_counter() - t0) / reps)
-    return out, statistics.median(times)
-
-
-def measure(codec, data, entry, runs):
-    name, enc, dec = codec
-    args = (entry["dtype"], entry["shape"], entry)
-    blob, t_enc = timed(lambda: enc(data, *args), runs)
-    if blob is None:
-        return None
-    back, t_dec = timed(lambda: dec(blob, *args), runs)
-    if bytes(back) != data:
-        sys.exit(f"round trip mismatch: {name} on {entry['name']}")
-    r = dict(compressed_bytes=len(blob), ratio=len(data) / len(blob),
-             enc_mbps=len(data) / t_enc / 1e6, dec_mbps=len(data) / t_dec / 1e6)
-    if (name, entry["name"]) in NOTES:
-        r["note"] = NOTES[(name, entry["name"])]
-    return r
-
-
 def versions():
     out = {"python": platform.python_version(), "numpy": np.__version__}
     for pkg in ("zelk", "pcodec", "openzl", "blosc2", "zstandard"):
@@ -248,50 +213,9 @@ def versions():
     return out
 
 
-def cell(r):
-    return "—" if r is None else f"{r['ratio']:.3f} / {r['enc_mbps']:.1f} / {r['dec_mbps']:.1f}"
-
-
-def totals(rows, names, kind):
-    """Whole-group figures (sum of bytes over sum of time) for codecs covering every file."""
-    group = [row for row in rows if row["kind"] == kind]
-    out = {}
-    for n in names:
-        rs = [row["results"].get(n) for row in group]
-        if not group or any(r is None for r in rs):
-            out[n] = None
-            continue
-        size = sum(row["bytes"] for row in group)
-        out[n] = dict(ratio=size / sum(r["compressed_bytes"] for r in rs),
-                      enc_mbps=size / sum(row["bytes"] / r["enc_mbps"] for row, r in zip(group, rs)),
-                      dec_mbps=size / sum(row["bytes"] / r["dec_mbps"] for row, r in zip(group, rs)))
-    return out
-
-
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--manifest", default=MANIFEST)
-    ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--only", default="", help="only files whose name contains this")
-    ap.add_argument("--codecs", default="", help="comma-separated codec names (default: all)")
-    ap.add_argument("--out", default=RESULTS)
-    a = ap.parse_args(argv)
-    codecs = [c for c in CODECS if not a.codecs or c[0] in a.codecs.split(",")]
-    with open(a.manifest) as f:
-        entries = [e for e in json.load(f)["files"] if a.only in e["name"]]
-
-    rows = []
-    for e in entries:
-        with open(e["raw_path"], "rb") as f:
-            data = f.read()
-        row = dict(name=e["name"], kind=e["kind"], dtype=e["dtype"], shape=e["shape"], bytes=len(data),
-                   results={})
-        for c in codecs:
-            row["results"][c[0]] = measure(c, data, e, a.runs)
-            print(f"  {e['name']:34s} {c[0]:14s} {cell(row['results'][c[0]])}", file=sys.stderr)
-        rows.append(row)
-
-    names = [c[0] for c in codecs]
+    a = corpus_arguments(argv, __doc__.split("\n\n")[0], MANIFEST, RESULTS)
+    rows, names = measure_corpus(CODECS, a, NOTES)
     summary = {k: totals(rows, names, k) for k in ("pcm", "array")}
     print("cells: ratio / encode MB/s / decode MB/s (10^6 input bytes per second); — = not applicable\n")
     print("| file | dtype | bytes | " + " | ".join(names) + " |")

@@ -104,8 +104,10 @@ void Polynomial::restore(int64_t* residuals, size_t stride, size_t count) {
     polynomial_runs<true>(order_, past_, width_, residuals, stride, count, residuals);
 }
 
-PlanePredictor::PlanePredictor(unsigned mode, uint64_t row, unsigned width)
-    : mode_(mode), row_(row), width_(width), past_(static_cast<size_t>(row) + 1, 0) {}
+// Given no more than a row of values, it never looks a row back: a ring of
+// one more than it is given serves.
+PlanePredictor::PlanePredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values)
+    : mode_(mode), row_(row), width_(width), past_(static_cast<size_t>(std::min(row, values)) + 1, 0) {}
 
 int64_t PlanePredictor::predict() const {
     if (count_ == 0) return 0;
@@ -151,9 +153,11 @@ uint64_t magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : st
 
 }  // namespace
 
-RasterPredictor::RasterPredictor(unsigned mode, uint64_t row, unsigned width)
-    : mode_(mode), row_(row), width_(width), values_(3 * row), errors_(mode == 1 ? 3 * row * BLENDED : 0),
-      magnitudes_(3 * row) {}
+// Given fewer than three rows of values, the ring's places are the values'
+// own: it need hold no more.
+RasterPredictor::RasterPredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values)
+    : mode_(mode), row_(row), width_(width), values_(std::max<uint64_t>(std::min(3 * row, values), 1)),
+      errors_(mode == 1 ? values_.size() * BLENDED : 0), magnitudes_(values_.size()) {}
 
 int64_t RasterPredictor::predict() {
     blending_ = false;

@@ -57,7 +57,8 @@ inline constexpr unsigned PLANE_MODES = 2;
 
 class PlanePredictor {
 public:
-    PlanePredictor(unsigned mode, uint64_t row, unsigned width);
+    // `values`: the most it will be given, which bounds what it keeps.
+    PlanePredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values);
     int64_t predict() const;
     void push(int64_t value);
 
@@ -67,7 +68,7 @@ private:
     unsigned mode_;
     uint64_t row_;
     unsigned width_;
-    std::vector<int64_t> past_;  // the last row + 1 values, a ring
+    std::vector<int64_t> past_;  // the last row + 1 values (fewer if it is given fewer), a ring
     uint64_t count_ = 0;
 };
 
@@ -99,7 +100,8 @@ inline constexpr unsigned RASTER_MODES = 2;
 
 class RasterPredictor {
 public:
-    RasterPredictor(unsigned mode, uint64_t row, unsigned width);
+    // `values`: the most it will be given, which bounds what it keeps.
+    RasterPredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values);
     // The prediction of the next value; context() is then its residual's.
     int64_t predict();
     uint64_t context() const { return context_; }
@@ -116,7 +118,7 @@ private:
     unsigned mode_;
     uint64_t row_;
     unsigned width_;
-    std::vector<int64_t> values_;         // three rows, the current one included
+    std::vector<int64_t> values_;         // three rows, the current one included (fewer if it is given fewer)
     std::vector<uint64_t> errors_;        // BLENDED per value, three rows
     std::vector<uint64_t> magnitudes_;    // of the residuals, three rows
     std::array<Wide, BLENDED> blended_{};

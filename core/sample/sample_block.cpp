@@ -139,12 +139,13 @@ void uncode_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width)
 // A channel's predictor as the block's choice names it.
 class ChannelPredictor {
 public:
-    ChannelPredictor(const Choice& choice, unsigned channel, unsigned width)
+    // `frames`: the most it will be given.
+    ChannelPredictor(const Choice& choice, unsigned channel, unsigned width, uint64_t frames)
         : width_(width), polynomial_(choice.predictor == PredictorKind::Polynomial ? choice.orders[channel] : 0, width),
           cascade_(cascade_preset(choice.predictor == PredictorKind::Cascade ? choice.preset : 0), width),
           kind_(choice.predictor) {
-        if (kind_ == PredictorKind::Plane) plane_.emplace(choice.plane_mode, choice.row, width);
-        if (kind_ == PredictorKind::Raster) raster_.emplace(choice.plane_mode, choice.row, width);
+        if (kind_ == PredictorKind::Plane) plane_.emplace(choice.plane_mode, choice.row, width, frames);
+        if (kind_ == PredictorKind::Raster) raster_.emplace(choice.plane_mode, choice.row, width, frames);
     }
 
     // The residuals of `count` values `stride` apart, into `out` at the same
@@ -231,7 +232,7 @@ public:
         : source_(source), choice_(choice), next_(first), channels_(source.layout.channels()),
           width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
           contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0) {
-        for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_);
+        for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_, source.count() - first);
     }
     // A raster's residuals' coding contexts, from the last next().
     const uint64_t* contexts() const { return contexts_.data(); }
@@ -452,7 +453,7 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     const unsigned channels = target.layout.channels(), width = target.transform.width();
     const size_t frame_bytes = target.layout.frame_bytes();
     std::vector<ChannelPredictor> predictors;
-    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width);
+    for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width, target.frames);
     std::vector<int64_t> run(RUN_FRAMES * channels);
     try {
         for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {

@@ -43,23 +43,6 @@ int64_t sum(int64_t a, int64_t b, unsigned width) {
 
 }  // namespace
 
-int64_t Polynomial::predict() const {
-    const uint64_t x1 = static_cast<uint64_t>(past_[0]), x2 = static_cast<uint64_t>(past_[1]),
-                   x3 = static_cast<uint64_t>(past_[2]);
-    switch (order_) {
-        case 0: return 0;
-        case 1: return past_[0];
-        case 2: return wrap(2 * x1 - x2, width_);
-        default: return wrap(3 * x1 - 3 * x2 + x3, width_);
-    }
-}
-
-void Polynomial::push(int64_t value) {
-    past_[2] = past_[1];
-    past_[1] = past_[0];
-    past_[0] = value;
-}
-
 namespace {
 
 // One order's loop, residuals from values (Restore false) or values from
@@ -188,9 +171,10 @@ int64_t RasterPredictor::predict() {
                 least = std::min(least, around[k]);
             }
             const unsigned shift = std::max(static_cast<int>(std::bit_width(least)) - 4, 0);
+            const std::array<uint32_t, 256>& weights = blend_weights();
             Wide weighted = 0, total = 0;
             for (unsigned k = 0; k < BLENDED; ++k) {
-                const Wide weight = blend_weights()[std::min<uint64_t>(around[k] >> shift, 255)];
+                const Wide weight = weights[std::min<uint64_t>(around[k] >> shift, 255)];
                 weighted += weight * blended_[k];
                 total += weight;
             }

@@ -33,8 +33,6 @@ namespace zelk {
 class Polynomial {
 public:
     explicit Polynomial(unsigned order, unsigned width) : order_(order), width_(width) {}
-    int64_t predict() const;
-    void push(int64_t value);
     // The residuals of `count` values, each `stride` apart, into `out` at
     // the same places; and values back from residuals, in place.
     void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out);

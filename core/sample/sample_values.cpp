@@ -297,9 +297,9 @@ std::vector<uint8_t> ValueTransform::code_table(unsigned order) const {
     Polynomial polynomial(order, natural.width());
     for (uint64_t bits : dictionary_) {
         const int64_t value = natural.value(bits);
-        residuals.encode(coder, stream, wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(polynomial.predict()),
-                                             natural.width()));
-        polynomial.push(value);
+        int64_t residual = 0;
+        polynomial.residuals(&value, 1, 1, &residual);
+        residuals.encode(coder, stream, residual);
     }
     coder.finish();
     return coded;
@@ -360,10 +360,8 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             Polynomial polynomial(order, natural.width());
             try {
                 for (uint64_t i = 0; i < *count; ++i) {
-                    const int64_t residual = residuals.decode(decoder, stream);
-                    const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(polynomial.predict()),
-                                               natural.width());
-                    polynomial.push(value);
+                    int64_t value = residuals.decode(decoder, stream);
+                    polynomial.restore(&value, 1, 1);
                     values.push_back(*natural.bits(value));
                 }
             } catch (const std::runtime_error&) {

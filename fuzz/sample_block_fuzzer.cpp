@@ -1,7 +1,9 @@
 // Sample blocks from two sides. Byte 0 chooses:
 //   even  the rest is a stored sample block, and bytes 1-2 the size it must
-//         stand for (up to 64 KiB): the decoder refuses it or gives exactly
-//         that many bytes, with no memory error, undefined behaviour or hang;
+//         stand for (up to 64 KiB; four times that when bit 1 of byte 0 is
+//         set, for blocks long enough to store tables): the decoder refuses
+//         it or gives exactly that many bytes, with no memory error,
+//         undefined behaviour or hang;
 //   odd   the rest is data, bytes 1-2 a layout (element type, byte order;
 //         channels, or a raster's row, with colour pixels or not) and byte 0
 //         the effort: the block the encoder writes decodes to the data.
@@ -18,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
     const std::vector<uint8_t> rest(data + 3, data + size);
     if (data[0] % 2 == 0) {
-        const uint32_t claimed = data[1] | uint32_t{data[2]} << 8;
+        const uint32_t claimed = (data[1] | uint32_t{data[2]} << 8) * (data[0] & 2 ? 4 : 1);
         const auto decoded = decode_sample_block(rest, claimed);
         if (decoded && decoded.value().size() != claimed) std::abort();
         return 0;

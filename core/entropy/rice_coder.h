@@ -111,6 +111,8 @@ public:
     // Whether more bits were read than the input holds (zeros were read
     // instead).
     bool overrun() const { return consumed_ > uint64_t{in_.size()} * 8; }
+    // The bytes the bits read so far take, the last one's padding included.
+    uint64_t bytes_read() const { return (consumed_ + 7) / 8; }
 
 private:
     void refill();

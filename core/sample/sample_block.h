@@ -1,5 +1,5 @@
-// The sample block: typed samples coded by prediction and the adaptive
-// range coder. Layout of its stored bytes:
+// The sample block: typed samples coded by prediction and an entropy
+// coder. Layout of its stored bytes:
 //
 //   the sample layout (sample_layout.h)
 //   the gaps: runs of NaN elements, coded as the number before them (sample_gaps.h)
@@ -14,7 +14,9 @@
 //     contexts from the residuals around (predictors.h)
 //   the residual coding byte: 0 range coded (residual_coder.h), one stream
 //     of contexts per channel; 1 Rice codes (rice_coder.h) in partitions of
-//     256 frames, a 6-bit parameter per channel at each partition's start
+//     256 frames, a 6-bit parameter per channel at each partition's start;
+//     2 rANS over tables made for the block (tabled_residuals.h), contexts
+//     as for 0
 //   the residuals of every sample, channel by channel within each frame
 //   the block's last bytes that make no whole frame, as they are
 //

@@ -271,6 +271,8 @@ TEST(SampleBlock, StoredBytesStayTheSame) {
     }
     std::vector<uint16_t> raster;  // a 160-wide ramp with noise
     for (int i = 0; i < 160 * 120; ++i) raster.push_back(static_cast<uint16_t>(i % 160 * 7 + i / 160 * 5 + noise(3) + 100));
+    std::vector<int16_t> mono;  // long enough for tables at the moderate effort
+    for (int i = 0; i < 70000; ++i) mono.push_back(static_cast<int16_t>(stereo[2 * (i % 30000)] / 3 + noise(50)));
 
     const struct {
         Bytes data;
@@ -280,6 +282,7 @@ TEST(SampleBlock, StoredBytesStayTheSame) {
         {bytes_of(stereo), {ElementType::I16, false, {2}}, {0x5c6d161f82b3a3a6, 0xe0ec00a0ea4473c0, 0xbea4ea1dd636a4f0}},
         {bytes_of(floats), {ElementType::F32, false, {}}, {0x6823ae43dd4e45f1, 0xdc9a474e01bb5401, 0x5099a144cfdb9eb1}},
         {bytes_of(raster, true), {ElementType::U16, true, {160}}, {0xe14c6a622c244d47, 0x0dd724adcb24385c, 0x0dd724adcb24385c}},
+        {bytes_of(mono), {ElementType::I16, false, {}}, {0xae91f7ea22a61cb4, 0xc490fa0136a783b4, 0x159e04562d134f24}},
     };
     for (const auto& c : cases) {
         for (int effort = 0; effort < 3; ++effort) {
@@ -309,6 +312,13 @@ TEST(SampleBlock, RefusesDamageAndClaimsBeyondItsBytesBeforeDecoding) {
     EXPECT_NE(refusal(gaps, 40000).find("gaps"), std::string::npos);
     for (size_t cut : {size_t{3}, size_t{6}, block.size() / 2}) {
         EXPECT_NE(refusal(Bytes(block.begin(), block.begin() + cut), 40000), "accepted") << cut;
+    }
+    // A block long enough to store tables for its residuals.
+    const Bytes long_data = bytes_of(speech(70000, 5));
+    const Bytes tabled = encode_sample_block(long_data, {ElementType::I16, false, {}}, SampleEffort::Moderate);
+    EXPECT_NE(refusal(tabled, 2'000'000'000).find("cannot hold"), std::string::npos);
+    for (size_t cut : {size_t{12}, tabled.size() / 2, tabled.size() - 1}) {
+        EXPECT_NE(refusal(Bytes(tabled.begin(), tabled.begin() + cut), 140000), "accepted") << cut;
     }
 }
 

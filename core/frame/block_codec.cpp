@@ -72,11 +72,12 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     // Typed samples: the sample block against Zstandard, whose level's own
     // run (slow at the high levels) is skipped where a quick one is already
     // twice as long: no level of Zstandard halves level 3's output on data
-    // that prediction codes well. The fastest levels, where even the quick
-    // run would take a fifth of the time, try it on the window first.
+    // that prediction codes well. Below the full effort, where even the
+    // quick run would take a fifth of the time, it is tried on the window
+    // first.
     keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample));
     const int quick_level = std::min(level_.zstd_level, 3);
-    if (level_.sample == SampleEffort::Fast && best && zstd_behind_on_window(data, *layout, quick_level)) return best;
+    if (level_.sample != SampleEffort::Full && best && zstd_behind_on_window(data, *layout, quick_level)) return best;
     std::vector<uint8_t> quick = encode_zstd_chunk(data, quick_level).value();
     const bool far_behind = best && best->stored.size() * 2 < quick.size();
     keep_shorter(best, data.size(), RecordType::ZstdChunk, std::move(quick));

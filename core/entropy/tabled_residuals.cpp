@@ -79,7 +79,7 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
     const size_t start = out.size();
     // The tables, and every symbol's place in them for the coder.
     std::vector<std::vector<uint32_t>> freq(RESIDUAL_CONTEXTS);
-    std::vector<std::vector<RansEncoder::Symbol>> symbols(RESIDUAL_CONTEXTS);
+    std::vector<RansEncoder::Symbol> symbols(RESIDUAL_CONTEXTS * alphabet_);  // by context, then symbol
     BitWriter tables(out);
     for (unsigned c = 0; c < RESIDUAL_CONTEXTS; ++c) {
         const uint32_t* counts = &counts_[c * alphabet_];
@@ -91,9 +91,8 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
         if (freq[c].empty()) continue;
         const auto listed = static_cast<unsigned>(freq[c].rend() - std::find_if(freq[c].rbegin(), freq[c].rend(), [](uint32_t f) { return f != 0; }));
         tables.put(listed - 1, COUNT_BITS);
-        symbols[c].resize(alphabet_);
         for (unsigned s = 0, sum = 0; s < alphabet_; sum += freq[c][s++]) {
-            if (freq[c][s] != 0) symbols[c][s] = RansEncoder::symbol(sum, freq[c][s]);
+            if (freq[c][s] != 0) symbols[c * alphabet_ + s] = RansEncoder::symbol(sum, freq[c][s]);
             if (s < listed) put_gamma(tables, freq[c][s] + 1);
         }
     }
@@ -114,7 +113,7 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
     for (size_t i = coded_.size(); i-- > 0;) {
         const Coded& coded = coded_[i];
         if (coded.sign != 0) rans.encode(signs[(coded.sign - 1) >> 1][(coded.sign - 1) & 1]);
-        rans.encode(symbols[coded.context][coded.symbol]);
+        rans.encode(symbols[coded.context * alphabet_ + coded.symbol]);
     }
     const size_t length_at = out.size();
     out.resize(length_at + 4);

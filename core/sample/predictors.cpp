@@ -140,7 +140,13 @@ uint64_t magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : st
 // own: it need hold no more.
 RasterPredictor::RasterPredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values)
     : mode_(mode), row_(row), width_(width), values_(std::max<uint64_t>(std::min(3 * row, values), 1)),
-      errors_(mode == 1 ? values_.size() * BLENDED : 0), magnitudes_(values_.size()) {}
+      errors_(mode == 1 ? values_.size() * BLENDED : 0), magnitudes_(values_.size()) {
+    start_row();
+}
+
+void RasterPredictor::start_row() {
+    for (uint64_t back = 0; back < 3; ++back) starts_[back] = static_cast<size_t>((y_ + 3 - back) % 3 * row_);
+}
 
 int64_t RasterPredictor::predict() {
     blending_ = false;
@@ -205,7 +211,11 @@ void RasterPredictor::push(int64_t value) {
             errors[k] = blending_ ? static_cast<uint64_t>(std::min<Wide>(error < 0 ? -error : error, MOST)) : 0;
         }
     }
-    if (++x_ == row_) x_ = 0, ++y_;
+    if (++x_ == row_) {
+        x_ = 0;
+        ++y_;
+        start_row();
+    }
 }
 
 NlmsStage::NlmsStage(StageShape shape)

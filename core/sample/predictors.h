@@ -110,7 +110,8 @@ private:
     __extension__ using Wide = __int128;
     static constexpr unsigned BLENDED = 8;
     static constexpr uint64_t MOST = uint64_t{1} << 56;  // errors and residuals saturate here
-    size_t at(uint64_t row_back, uint64_t column) const { return ((y_ + 3 - row_back) % 3) * row_ + column; }
+    size_t at(uint64_t row_back, uint64_t column) const { return starts_[row_back] + column; }
+    void start_row();
     int64_t value(uint64_t row_back, uint64_t column) const { return values_[at(row_back, column)]; }
 
     unsigned mode_;
@@ -122,6 +123,7 @@ private:
     std::array<Wide, BLENDED> blended_{};
     bool blending_ = false;
     uint64_t y_ = 0, x_ = 0;              // the place predicted
+    std::array<size_t, 3> starts_{};      // where the rows y_, y_ - 1 and y_ - 2 start in the rings
     int64_t prediction_ = 0;
     uint64_t context_ = 0;
 };

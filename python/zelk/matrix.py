@@ -12,9 +12,10 @@ smaller. The compressor decodes what it wrote as the decompressor will, and
 stores the values that still miss the bound exactly, so the bound holds
 whatever the transform's rounding. ``info(blob)`` tells the errors achieved.
 
-Arrays of float32 or float64, of any shape: one of more than two dimensions
-is compressed as the 2-D matrix ``array.reshape(-1, array.shape[-1])``, one
-of one dimension as a single row. NaN or infinity is a ValueError. The format
+Arrays of float32 or float64 in either byte order (restored in the host's),
+of any shape: one of more than two dimensions is compressed as the 2-D
+matrix ``array.reshape(-1, array.shape[-1])``, one of one dimension as a
+single row. NaN or infinity is a ValueError. The format
 is described in docs/matrix-format.md.
 """
 from __future__ import annotations
@@ -80,6 +81,8 @@ def _as_matrix(array: Any) -> tuple[np.ndarray[Any, Any], tuple[int, ...]]:
     """The array as the 2-D matrix it is coded as (a view where it can be),
     in its own dtype, and its shape."""
     data = np.asarray(array)
+    if data.dtype.kind == "f" and data.dtype.itemsize in (4, 8) and not data.dtype.isnative:
+        data = data.astype(data.dtype.newbyteorder("="))  # a big-endian array, in the host's order
     if data.dtype not in (np.float32, np.float64):
         raise TypeError(f"the array must be of float32 or float64, not {data.dtype}")
     shape = data.shape
@@ -187,20 +190,27 @@ def _rms(errors: np.ndarray[Any, Any]) -> float:
 
 def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.ndarray[Any, Any]:
     """The positions whose values are stored exactly so that the bound holds
-    (errors of values near the largest doubles may be infinite)."""
+    (errors of values near the largest doubles may be infinite; a threshold
+    has no bound, but an infinite error is never kept)."""
+    overflowed = ~np.isfinite(errors)
+    if bound_kind == 0:
+        return np.flatnonzero(overflowed)
     if bound_kind == 3:
         return np.flatnonzero(errors > bound)
-    overflowed = ~np.isfinite(errors)
-    finite = np.where(overflowed, 0.0, errors)
-    largest = float(finite.max(initial=0.0))
-    if largest == 0 or _rms(finite) <= bound:
-        return np.flatnonzero(overflowed)
-    # In units of the largest error, whose squares cannot overflow.
-    squared = np.square(finite / largest)
-    excess = float(squared.sum()) - (bound / largest) ** 2 * errors.size
-    order = np.argsort(squared)[::-1]
-    needed = int(np.searchsorted(np.cumsum(squared[order]), excess)) + 1
-    return np.union1d(order[:needed], np.flatnonzero(overflowed))
+    remaining = np.where(overflowed, 0.0, errors)
+    corrected = [np.flatnonzero(overflowed)]
+    # Largest errors first, in units of the largest left, whose squares cannot
+    # overflow. Beside huge errors the squares of small ones vanish from the
+    # sum, so each pass takes what it sees and the next looks again.
+    while _rms(remaining) > bound:
+        largest = float(remaining.max())
+        squared = np.square(remaining / largest)
+        excess = float(squared.sum()) - (bound / largest) ** 2 * errors.size
+        order = np.argsort(squared)[::-1]
+        needed = int(np.searchsorted(np.cumsum(squared[order]), excess)) + 1
+        corrected.append(order[:needed])
+        remaining[order[:needed]] = 0.0
+    return np.unique(np.concatenate(corrected))
 
 
 def _pack_section(data: bytes, level: Optional[int]) -> bytes:
@@ -275,7 +285,7 @@ def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], ki
             if np.count_nonzero(errors > target) <= _MISSES_ALLOWED * count:
                 break
             step /= 2
-    corrected = _correct(errors, bound_kind, target) if kind != 0 else np.empty(0, np.int64)
+    corrected = _correct(errors, bound_kind, target)
     errors[corrected] = 0.0
 
     kept = quantized != 0
@@ -416,10 +426,14 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
     shape, dtype, band_rows = header["shape"], header["dtype"], header["band_rows"]
     count = math.prod(shape)
     rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
-    if count > 1 << 48:
-        raise ZelkError(f"damaged matrix: a shape of {count} values")
-    out = np.empty((rows, cols), dtype)
     body, at = view[:-4], header["at"]
+    # Every band stores its header and three section lengths, and every tile
+    # its offset and exponent: a shape the blob cannot hold is refused
+    # before the array is made.
+    bands, tiles = -(-rows // band_rows), -(-rows // TILE) * -(-cols // TILE)
+    if bands * (_BAND.size + 24) + 12 * tiles > len(body) - at:
+        raise ZelkError(f"damaged matrix: {len(body)} bytes cannot hold a shape of {count} values")
+    out = np.empty((rows, cols), dtype)
     for row in range(0, rows, band_rows):
         height = min(band_rows, rows - row)
         at = _decompress_band(body, at, height, cols, dtype, out[row:row + height])

@@ -2,8 +2,11 @@
 the array comes back as it went in, and damaged blobs are refused."""
 import math
 import os
+import struct
 import subprocess
 import sys
+import warnings
+import zlib
 
 import pytest
 
@@ -60,6 +63,27 @@ def test_extreme_values_neither_wrap_nor_saturate():
     assert errors(image, back)[1] <= 255 / 10 ** 2.5
 
 
+def test_bounds_hold_beside_huge_errors_and_nothing_overflows_or_warns():
+    # Next to errors near float32's largest, those of 1.0 vanish from a sum of
+    # squares: the RMSE must still hold, and no value come back infinite.
+    f32 = float(np.finfo(np.float32).max)
+    extreme = np.array([[f32, -f32, 0.0, 1.0]] * 4, np.float32)
+    assert errors(extreme, zm.decompress(zm.compress(extreme, rmse=1e-3)))[1] <= 1e-3
+    wide = np.tile(np.array([[np.finfo(np.float64).max, -np.finfo(np.float64).max, 1.0, 2.0]]), (3, 1))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        back = zm.decompress(zm.compress(wide, threshold=1.0))
+    assert np.isfinite(back).all() and zm.info(zm.compress(wide, threshold=1.0)).max_error < math.inf
+
+
+def test_big_endian_arrays_are_converted():
+    field = smooth(20, 30)
+    for dtype in (">f4", ">f8"):
+        given = field.astype(dtype)
+        back = zm.decompress(zm.compress(given, max_error=1e-3))
+        assert back.dtype == np.dtype(dtype).newbyteorder("=") and errors(given, back)[0] <= 1e-3
+
+
 def test_smooth_fields_shrink_and_the_threshold_drops_coefficients():
     field = smooth(512, 512)
     blob = zm.compress(field, rmse=1e-3)
@@ -94,6 +118,12 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         damaged[at] ^= 0x04
         with pytest.raises(zelk.ZelkError):
             zm.decompress(bytes(damaged))
+    # A shape of 2^50 values, sealed with a good checksum: refused before any allocation.
+    huge = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
+    struct.pack_into("<2Q", huge, zm._HEADER.size, 1 << 24, 1 << 26)
+    huge[-4:] = struct.pack("<I", zlib.crc32(bytes(huge[:-4])))
+    with pytest.raises(zelk.ZelkError, match="cannot hold"):
+        zm.decompress(bytes(huge))
     for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)

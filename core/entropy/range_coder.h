@@ -95,8 +95,12 @@ public:
         return value;
     }
 
-    // Bytes read beyond the end of the input (zeros were read instead).
-    size_t overrun() const { return position_ > in_.size() ? position_ - in_.size() : 0; }
+    // Once every symbol is decoded: whether the stream is exactly one an
+    // encoder writes. Its first byte is 0 and its last bytes are the low end
+    // of the final interval, so the point is back at that end; every byte
+    // was read and none beyond (zeros were read instead). Bits the symbols
+    // alone would not notice cannot then change.
+    bool ended_cleanly() const { return !in_.empty() && in_[0] == 0 && code_ == 0 && position_ == in_.size(); }
 
 private:
     uint8_t next_byte() { return position_ < in_.size() ? in_[position_++] : (++position_, 0); }

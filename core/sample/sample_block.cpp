@@ -78,7 +78,7 @@ public:
         streams_[channel].mean16 = context;
         return next(channel);
     }
-    bool overrun() const { return decoder_.overrun() > 0; }
+    bool overrun() const { return !decoder_.ended_cleanly(); }
 
 private:
     RangeDecoder decoder_;

@@ -116,7 +116,7 @@ std::optional<std::vector<GapRun>> read_gaps(const SampleLayout& layout, ByteVie
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }
-    if (decoder.overrun() > 0) return std::nullopt;
+    if (!decoder.ended_cleanly()) return std::nullopt;
     return runs;
 }
 

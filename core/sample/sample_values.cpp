@@ -367,7 +367,7 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             } catch (const std::runtime_error&) {
                 return std::nullopt;
             }
-            if (decoder.overrun() > 0) return std::nullopt;
+            if (!decoder.ended_cleanly()) return std::nullopt;
             return ValueTransform(layout, std::move(values));
         }
     }

@@ -1,22 +1,22 @@
-"""Lossy compression of float matrices with the error bound the caller asks
+"""Lossy compression of float arrays with the error bound the caller asks
 for: ``compress(array, rmse=...)`` or ``psnr=``, ``max_error=`` or
 ``threshold=``, and ``decompress(blob)``, which gives back an array of the
-same shape and dtype.
+same shape and dtype. ``info(blob)`` tells the errors achieved.
 
-The matrix is cut into tiles; each tile is shifted and scaled by a power of
-two into 16.16 fixed point so that nothing wraps or saturates, transformed by
-the library's multi-level 2-D Haar transform, and its coefficients quantized.
-The map of the coefficients kept and their values are packed into zelk
-frames, which store each block as a zelk or a Zstandard chunk, whichever is
-smaller. The compressor decodes what it wrote as the decompressor will, and
-stores the values that still miss the bound exactly, so the bound holds
-whatever the transform's rounding. ``info(blob)`` tells the errors achieved.
+Within ``rmse``, ``psnr`` or ``max_error``, each band of about 2^20 values
+is either rounded onto a grid whose step the bound sets and the grid's
+integers coded losslessly by the sample engine (predicted along rows, from
+the row above and from the slice before), or coded losslessly as it is,
+whichever a trial finds smaller. With ``threshold=`` the array is cut into
+tiles of a 2-D Haar transform in 16.16 fixed point whose small coefficients
+are dropped (the first format). Either way the compressor decodes what it
+wrote as the decompressor will, and stores the values that still miss the
+bound exactly, so the bound holds on every value.
 
 Arrays of float32 or float64 in either byte order (restored in the host's),
-of any shape: one of more than two dimensions is compressed as the 2-D
-matrix ``array.reshape(-1, array.shape[-1])``, one of one dimension as a
-single row. NaN or infinity is a ValueError. The format
-is described in docs/matrix-format.md.
+of any shape, up to three dimensions coded in their own (more as three over
+the last two axes). NaN or infinity is a ValueError. The formats are
+described in docs/matrix-format.md.
 """
 from __future__ import annotations
 
@@ -32,6 +32,7 @@ from . import _zelk
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import ZelkError
+from . import _matrix_grid as _grid_format
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -77,18 +78,21 @@ class MatrixInfo:
         return math.prod(self.shape)
 
 
-def _as_matrix(array: Any) -> tuple[np.ndarray[Any, Any], tuple[int, ...]]:
-    """The array as the 2-D matrix it is coded as (a view where it can be),
-    in its own dtype, and its shape."""
+def _as_floats(array: Any) -> np.ndarray[Any, Any]:
+    """The array as float32 or float64 in the host's byte order."""
     data = np.asarray(array)
     if data.dtype.kind == "f" and data.dtype.itemsize in (4, 8) and not data.dtype.isnative:
         data = data.astype(data.dtype.newbyteorder("="))  # a big-endian array, in the host's order
     if data.dtype not in (np.float32, np.float64):
         raise TypeError(f"the array must be of float32 or float64, not {data.dtype}")
-    shape = data.shape
+    return data
+
+
+def _as_matrix(data: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    """The array as the 2-D matrix the first format codes (a view where it can be)."""
     if data.size == 0:
-        return np.zeros((0, 0), data.dtype), shape
-    return (data.reshape(1, -1) if data.ndim < 2 else data.reshape(-1, shape[-1])), shape
+        return np.zeros((0, 0), data.dtype)
+    return data.reshape(1, -1) if data.ndim < 2 else data.reshape(-1, data.shape[-1])
 
 
 def _one_bound(**bounds: Optional[float]) -> tuple[int, float]:
@@ -328,15 +332,54 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     """
     kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
     _zelk.check_coding_options(level, 1, None, None)
-    given, shape = _as_matrix(array)
-    dtype, (rows, cols) = given.dtype, given.shape
-    count = given.size
-    high, low = (float(given.max()), float(given.min())) if count else (0.0, 0.0)
+    data = _as_floats(array)
+    high, low = (float(data.max()), float(data.min())) if data.size else (0.0, 0.0)
     if not (math.isfinite(high) and math.isfinite(low)):
         raise ValueError("the array holds a NaN or an infinity")
     value_range = high - low
     # Every band within the RMSE makes the whole within it.
     target = value_range / 10 ** (bound / 20) if kind == 2 else bound
+    if kind == 0:
+        return _compress_haar(data, kind, bound, target, value_range, level)
+    return _compress_grid(data, kind, bound, target, value_range, level)
+
+
+def _overall_rmse(bands: list[Any], count: int) -> float:
+    """From each band's largest error and sum of squares in its units, scaled
+    by the worst band's so that squares of huge errors cannot overflow."""
+    worst = max((b.max_error for b in bands), default=0.0)
+    if worst == 0:
+        return 0.0
+    return worst * math.sqrt(sum(b.squared * (b.scale / worst) ** 2 for b in bands if b.scale > 0) / count)
+
+
+def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
+                   level: Optional[int]) -> bytes:
+    shape = data.shape
+    coded = _grid_format.coded_shape(shape)
+    values = np.ascontiguousarray(data).reshape(coded)
+    units = _grid_format.band_units(coded)
+    bound_kind = 3 if kind == 3 else 1
+
+    def fits(errors: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+        return _correct(errors, bound_kind, target)
+
+    bands = [_grid_format.encode_band(values[start:start + units], kind, target, fits, level)
+             for start in range(0, coded[0] if data.size else 0, units)]
+    header = _grid_format.HEADER.pack(
+        MAGIC, _grid_format.VERSION, 1 if data.dtype == np.float32 else 2, len(shape), kind, bound,
+        max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size), value_range,
+        sum(b.corrections for b in bands), max((b.step for b in bands), default=0.0), units)
+    header += struct.pack(f"<{len(shape)}Q", *shape)
+    return b"".join([header, struct.pack("<I", _grid_format.crc32c(header))] + [b.packed for b in bands])
+
+
+def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
+                   level: Optional[int]) -> bytes:
+    """The first format: tiles of the 2-D Haar transform, for ``threshold=``."""
+    shape, given = data.shape, _as_matrix(data)
+    dtype, (rows, cols) = given.dtype, given.shape
+    count = given.size
     step_rows = _band_rows(cols)
     bands = []
     for row in range(0, rows, step_rows):
@@ -355,15 +398,20 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
 
 def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     view = memoryview(blob).cast("B")
-    if len(view) < _HEADER.size + 4 or bytes(view[:4]) != MAGIC:
+    if len(view) < 5 or bytes(view[:4]) != MAGIC:
         raise ZelkError("not a zelk matrix")
+    if view[4] == _grid_format.VERSION:
+        return _parse_grid(view), view
+    if len(view) < _HEADER.size + 4:
+        raise ZelkError("truncated matrix: its header is cut short")
     (crc,) = struct.unpack_from("<I", view, len(view) - 4)
     if zlib.crc32(view[:-4]) != crc:
         raise ZelkError("damaged matrix: its checksum does not match")
     (_, version, dtype_code, ndim, kind, bound, tile, max_error, rmse, value_range, corrections, step,
      band_rows) = _HEADER.unpack_from(view)
     if version != VERSION:
-        raise ZelkError(f"matrix format version {version}, this library reads version {VERSION}")
+        raise ZelkError(f"matrix format version {version}, this library reads versions {VERSION} and "
+                        f"{_grid_format.VERSION}")
     if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE or band_rows % TILE or not band_rows:
         raise ZelkError("damaged matrix: unknown dtype, bound, tile size or band")
     if _HEADER.size + 8 * ndim > len(view) - 4:
@@ -371,12 +419,33 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     shape = struct.unpack_from(f"<{ndim}Q", view, _HEADER.size)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
-            "band_rows": band_rows, "at": _HEADER.size + 8 * ndim}, view
+            "band_rows": band_rows, "at": _HEADER.size + 8 * ndim, "version": VERSION}, view
+
+
+def _parse_grid(view: memoryview) -> dict[str, Any]:
+    header = _grid_format.HEADER
+    if len(view) < header.size:
+        raise ZelkError("truncated matrix: its header is cut short")
+    (_, version, dtype_code, ndim, kind, bound, max_error, rmse, value_range, corrections, step,
+     units) = header.unpack_from(view)
+    end = header.size + 8 * ndim
+    if len(view) < end + 4:
+        raise ZelkError("truncated matrix: its shape is missing")
+    (crc,) = struct.unpack_from("<I", view, end)
+    if _grid_format.crc32c(bytes(view[:end])) != crc:
+        raise ZelkError("damaged matrix: its header's checksum does not match")
+    if dtype_code not in _DTYPES or kind not in (1, 2, 3) or not units:
+        raise ZelkError("damaged matrix: unknown dtype, bound or band")
+    shape = struct.unpack_from(f"<{ndim}Q", view, header.size)
+    return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
+            "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
+            "units": units, "at": end + 4, "version": version}
 
 
 def info(blob: ReadableBuffer) -> MatrixInfo:
     """The shape, dtype, bound and achieved errors of a compressed matrix,
-    from its header (the whole blob's checksum is verified)."""
+    from its header (checked: the first format's checksum covers the whole
+    blob, the second's its header, each band having checks of its own)."""
     header, view = _parse(blob)
     rmse = header["rmse"]
     psnr = math.inf if rmse == 0 else 20 * math.log10(header["range"] / rmse) if header["range"] > 0 else -math.inf
@@ -423,6 +492,8 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
     """The array a blob of ``compress()`` holds, of its shape and dtype.
     Raises ZelkError for damaged or foreign data."""
     header, view = _parse(blob)
+    if header["version"] == _grid_format.VERSION:
+        return _decompress_grid(header, view)
     shape, dtype, band_rows = header["shape"], header["dtype"], header["band_rows"]
     count = math.prod(shape)
     rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
@@ -439,4 +510,23 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
         at = _decompress_band(body, at, height, cols, dtype, out[row:row + height])
     if at != len(body):
         raise ZelkError(f"damaged matrix: {len(body) - at} bytes after its last band")
+    return out.reshape(shape)
+
+
+def _decompress_grid(header: dict[str, Any], view: memoryview) -> np.ndarray[Any, Any]:
+    shape, dtype, units = header["shape"], header["dtype"], header["units"]
+    coded = _grid_format.coded_shape(shape)
+    count = math.prod(shape)
+    bands = -(-coded[0] // units) if count else 0
+    # Every band stores a descriptor and two frames of at least a header
+    # each: a shape the blob cannot hold is refused before the array is made.
+    if bands * _grid_format.SMALLEST_BAND > len(view) - header["at"] or count > 1 << 48:
+        raise ZelkError(f"damaged matrix: {len(view)} bytes cannot hold a shape of {count} values")
+    out = np.empty(coded, dtype)
+    at = header["at"]
+    for start in range(0, coded[0] if count else 0, units):
+        part = out[start:start + units]
+        at = _grid_format.decode_band(view, at, part.shape, dtype, part)
+    if at != len(view):
+        raise ZelkError(f"damaged matrix: {len(view) - at} bytes after its last band")
     return out.reshape(shape)

@@ -118,12 +118,18 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         damaged[at] ^= 0x04
         with pytest.raises(zelk.ZelkError):
             zm.decompress(bytes(damaged))
-    # A shape of 2^50 values, sealed with a good checksum: refused before any allocation.
-    huge = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
-    struct.pack_into("<2Q", huge, zm._HEADER.size, 1 << 24, 1 << 26)
-    huge[-4:] = struct.pack("<I", zlib.crc32(bytes(huge[:-4])))
-    with pytest.raises(zelk.ZelkError, match="cannot hold"):
-        zm.decompress(bytes(huge))
+    # A shape of 2^50 values, sealed with a good checksum, in either format:
+    # refused before any allocation.
+    first = bytearray(zm.compress(np.ones((4, 4)), threshold=0.1))
+    struct.pack_into("<2Q", first, zm._HEADER.size, 1 << 24, 1 << 26)
+    first[-4:] = struct.pack("<I", zlib.crc32(bytes(first[:-4])))
+    second = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
+    end = zm._grid_format.HEADER.size + 16
+    struct.pack_into("<2QI", second, zm._grid_format.HEADER.size, 1 << 24, 1 << 26, 0)
+    struct.pack_into("<I", second, end, zm._grid_format.crc32c(bytes(second[:end])))
+    for huge in (first, second):
+        with pytest.raises(zelk.ZelkError, match="cannot hold"):
+            zm.decompress(bytes(huge))
     for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)
@@ -148,7 +154,7 @@ MEMORY = """
 import sys, numpy as np, zelk.matrix as zm
 def status(key):
     return next(int(line.split()[1]) >> 10 for line in open("/proc/self/status") if line.startswith(key))
-field = np.random.default_rng(1).standard_normal((4000, 4000)).cumsum(axis=1) / 100
+field = np.random.default_rng(1).standard_normal(SHAPE).cumsum(axis=-1).astype(DTYPE) / 100
 open("/proc/self/clear_refs", "w").write("5")  # the peak starts again from here
 base = status("VmRSS")
 zm.compress(field, rmse=1e-3)
@@ -156,8 +162,10 @@ print(status("VmHWM") - base)
 """
 
 
-def test_a_large_matrix_is_compressed_in_bounded_memory():
+@pytest.mark.parametrize("shape, dtype", [((4000, 4000), "float64"), ((1, 1 << 24), "float32")])
+def test_a_large_or_wide_matrix_is_compressed_in_bounded_memory(shape, dtype):
     if not os.path.exists("/proc/self/clear_refs"):
         pytest.skip("no /proc/self/clear_refs to reset the peak")
-    rise = int(subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True, check=True).stdout)
-    assert rise < 80, f"{rise} MiB beyond a 122 MiB input"  # a band of 2^20 values at a time
+    script = MEMORY.replace("SHAPE", repr(shape)).replace("DTYPE", repr(dtype))
+    rise = int(subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout)
+    assert rise < 80, f"{rise} MiB beyond the input"  # a band of 2^20 values at a time

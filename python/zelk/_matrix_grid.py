@@ -1,0 +1,182 @@
+"""The second matrix format: each band of values either rounded onto a grid
+whose step is twice the error allowed and the grid's integers coded
+losslessly by the sample engine (2-D and 3-D prediction included), or coded
+losslessly as it is, whichever is smaller on a trial; values the grid still
+leaves outside the bound are stored exactly. Described in
+docs/matrix-format.md.
+"""
+from __future__ import annotations
+
+import math
+import struct
+from dataclasses import dataclass
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+from ._frames import compress as _pack
+from ._frames import decompress as _unpack
+from ._zelk import ZelkError
+
+VERSION = 2
+# magic, version, dtype, dimensions, bound kind, bound, achieved max error,
+# achieved rmse, value range, corrections, largest grid step, units per band
+HEADER = struct.Struct("<4sBBBBddddQdQ")
+# path, grid step, corrections, the lengths of the values' and the corrections' frames
+_BAND = struct.Struct("<BdQQQ")
+GRID, EXACT = 0, 2
+SMALLEST_BAND = _BAND.size + 4 + 2 * 40  # a descriptor, its check and two frames (an empty one takes 43 bytes)
+BAND_VALUES = 1 << 20
+_WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
+_TRIAL_VALUES = 1 << 16  # a band of more is judged on a slab from its middle
+_MOST_QUOTIENT = 2.0 ** 62
+
+
+def _crc32c_table() -> list[int]:
+    table = []
+    for byte in range(256):
+        crc = byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+        table.append(crc)
+    return table
+
+
+_CRC32C = _crc32c_table()
+
+
+def crc32c(data: bytes) -> int:
+    """CRC-32C (Castagnoli) of a few dozen bytes of header."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = (crc >> 8) ^ _CRC32C[(crc ^ byte) & 0xFF]
+    return crc ^ 0xFFFFFFFF
+
+
+def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
+    """The shape the values are coded in: up to three dimensions (the last
+    three), and a series where one row or slice would be too wide to band."""
+    count = math.prod(shape)
+    if len(shape) > 3:
+        shape = (count // math.prod(shape[-2:]),) + tuple(shape[-2:]) if count else (0,)
+    if len(shape) <= 1 or math.prod(shape[1:]) > _WIDEST_UNIT:
+        return (count,)
+    return tuple(shape)
+
+
+def band_units(shape: tuple[int, ...]) -> int:
+    """Leading units (values, rows or slices) per band: about BAND_VALUES values."""
+    unit = math.prod(shape[1:]) if len(shape) > 1 else 1
+    return max(1, BAND_VALUES // max(unit, 1))
+
+
+@dataclass
+class Band:
+    packed: bytes
+    step: float
+    max_error: float
+    squared: float      # the sum of squared errors, in units of `scale` squared
+    scale: float
+    corrections: int
+
+
+def _grid(values: np.ndarray[Any, Any], step: float) -> Optional[np.ndarray[Any, Any]]:
+    """The values' nearest multiples of `step` as integers, if they fit."""
+    if step <= 0 or not math.isfinite(step):
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        quotients = np.rint(values / step)
+    if values.size and not float(np.abs(quotients).max()) < _MOST_QUOTIENT:
+        return None
+    return quotients.astype(np.int64)
+
+
+def _restored(quotients: np.ndarray[Any, Any], step: float, dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+    return (quotients * step).astype(dtype)
+
+
+def _pack_corrections(given: np.ndarray[Any, Any], positions: np.ndarray[Any, Any], level: Optional[int]) -> bytes:
+    gaps = np.diff(positions, prepend=0).astype("<u8")
+    return _pack(gaps.tobytes() + given.reshape(-1)[positions].astype(given.dtype.newbyteorder("<")).tobytes(), level)
+
+
+def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]],
+               level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
+    """The grid's frame, the corrections' frame, their count and the errors left."""
+    values = given.astype(np.float64)
+    quotients = _grid(values, step)
+    if quotients is None:
+        return None
+    errors = np.abs(_restored(quotients, step, given.dtype).astype(np.float64) - values).reshape(-1)
+    positions = fits(errors)
+    errors[positions] = 0.0
+    return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
+
+
+def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
+                fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]], level: Optional[int]) -> Band:
+    """One band within the bound: `fits(errors)` gives the positions to store
+    exactly so that the errors left meet it."""
+    # Uniform rounding errors within +-step/2 have an RMSE of step / sqrt(12).
+    step = 2 * target if kind == 3 else 0.98 * math.sqrt(12) * target
+    path = EXACT
+    if step > 0 and given.size:
+        trial = given
+        if given.size > _TRIAL_VALUES:
+            units = max(1, _TRIAL_VALUES * given.shape[0] // given.size)
+            start = (given.shape[0] - units) // 2
+            trial = given[start:start + units]
+        grid = _grid_band(trial, step, fits, level)
+        if grid is not None and len(grid[0]) + len(grid[1]) < len(_pack(np.ascontiguousarray(trial), level)):
+            path = GRID
+    coded = _grid_band(given, step, fits, level) if path == GRID else None
+    if coded is None:
+        path, step = EXACT, 0.0
+        values, corrections, count = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0
+        errors = np.zeros(1)
+    else:
+        values, corrections, count, errors = coded
+    scale = float(errors.max(initial=0.0))
+    squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
+    descriptor = _BAND.pack(path, step, count, len(values), len(corrections))
+    packed = descriptor + struct.pack("<I", crc32c(descriptor)) + values + corrections
+    return Band(packed, step, scale, squared, scale, count)
+
+
+def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dtype[Any],
+                out: np.ndarray[Any, Any]) -> int:
+    """Restores one band of `shape` into `out`; returns where the next begins."""
+    if at + _BAND.size + 4 > len(body):
+        raise ZelkError(f"truncated matrix: a band is missing at offset {at}")
+    descriptor = bytes(body[at:at + _BAND.size])
+    (crc,) = struct.unpack_from("<I", body, at + _BAND.size)
+    if crc32c(descriptor) != crc:
+        raise ZelkError(f"damaged matrix: the band at offset {at} fails its check")
+    path, step, corrections, values_length, corrections_length = _BAND.unpack(descriptor)
+    at += _BAND.size + 4
+    count = math.prod(shape)
+    if path not in (GRID, EXACT) or corrections > count or values_length + corrections_length > len(body) - at:
+        raise ZelkError(f"damaged matrix: the band at offset {at} claims more than it holds")
+    if path == GRID and not (step > 0 and math.isfinite(step)):
+        raise ZelkError("damaged matrix: a grid without a step")
+    itemsize = 8 if path == GRID else dtype.itemsize
+    values = _unpack(body[at:at + values_length], max_length=count * itemsize)
+    at += values_length
+    if len(values) != count * itemsize:
+        raise ZelkError("damaged matrix: a band holds too few values")
+    if path == GRID:
+        restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
+    else:
+        restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
+    exact_size = corrections * (8 + dtype.itemsize)
+    exact = _unpack(body[at:at + corrections_length], max_length=exact_size)
+    at += corrections_length
+    if len(exact) != exact_size:
+        raise ZelkError("damaged matrix: its corrections are cut short")
+    if corrections:
+        positions = np.cumsum(np.frombuffer(exact[:8 * corrections], "<u8"))
+        if int(positions[-1]) >= count or (corrections > 1 and np.any(np.diff(positions) == 0)):
+            raise ZelkError("damaged matrix: a correction lies outside its band")
+        restored[positions.astype(np.int64)] = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
+    out[...] = restored.reshape(shape)
+    return at

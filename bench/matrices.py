@@ -95,7 +95,7 @@ def peers() -> list[Peer]:
     try:
         import imagecodecs
 
-        if imagecodecs.SZ3.available:
+        if imagecodecs.SZ3.available and not any(peer.name == "SZ3" for peer in found):
             found.append(Peer("SZ3", lambda d, t: imagecodecs.sz3_encode(d, mode="abs", abs=t),
                               lambda b, d: imagecodecs.sz3_decode(b, d.shape, d.dtype)))
         if imagecodecs.SPERR.available:

@@ -28,8 +28,9 @@ if [ "${1:-}" = typed ]; then
   ensure_venv pcodec openzl blosc2
   [ -f bench/data/typed/manifest.json ] || "$PY" -m bench.typed_corpus
 fi
-if [ "${1:-}" = raster ]; then
-  # The raster corpus: the images, grids and MRI volumes bundled in scikit-image, matplotlib and nibabel.
+if [ "${1:-}" = raster ] || [ "${1:-}" = matrices ]; then
+  # The raster corpus: the images, grids and MRI volumes bundled in scikit-image, matplotlib and nibabel
+  # (the matrices take fields from it, and SZ3 and SPERR from imagecodecs).
   ensure_venv imagecodecs scikit-image nibabel pcodec
   [ -f bench/data/raster/manifest.json ] || "$PY" -m bench.raster_corpus
 fi

@@ -1,9 +1,10 @@
-"""The second matrix format: each band of values either rounded onto a grid
-whose step is twice the error allowed and the grid's integers coded
-losslessly by the sample engine (2-D and 3-D prediction included), or coded
-losslessly as it is, whichever is smaller on a trial; values the grid still
-leaves outside the bound are stored exactly. Described in
-docs/matrix-format.md.
+"""The second matrix format: each band of values rounded onto a grid whose
+step the bound sets, either the values themselves or their errors from a
+prediction by values already restored (_matrix_interpolation.py), the
+grid's integers coded losslessly by the sample engine (2-D and 3-D
+prediction included); or the values coded losslessly as they are;
+whichever is smallest on a trial. Values still outside the bound are
+stored exactly. Described in docs/matrix-format.md.
 """
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
+from . import _matrix_interpolation as _interpolation
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import ZelkError
@@ -24,7 +26,7 @@ VERSION = 2
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, EXACT = 0, 2
+GRID, INTERPOLATED, EXACT = 0, 1, 2
 SMALLEST_BAND = _BAND.size + 4 + 2 * 40  # a descriptor, its check and two frames (an empty one takes 43 bytes)
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
@@ -113,12 +115,31 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
+def _rms(errors: np.ndarray[Any, Any]) -> float:
+    largest = float(errors.max(initial=0.0))
+    return 0.0 if largest == 0 else largest * math.sqrt(float(np.mean(np.square(errors / largest))))
+
+
+def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float,
+                       level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
+    """As _grid_band, predicting with error feedback; None where an RMSE
+    bound is missed (the values taken exactly are part of the prediction, so
+    none can be added afterwards)."""
+    quotients, positions, errors = _interpolation.encode(given, step, target if kind == 3 else None)
+    if kind != 3 and not _rms(errors) <= target:
+        return None
+    return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
+
+
 def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
                 fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]], level: Optional[int]) -> Band:
     """One band within the bound: `fits(errors)` gives the positions to store
     exactly so that the errors left meet it."""
     # Uniform rounding errors within +-step/2 have an RMSE of step / sqrt(12).
     step = 2 * target if kind == 3 else 0.98 * math.sqrt(12) * target
+    ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]] = {
+        GRID: lambda values: _grid_band(values, step, fits, level),
+        INTERPOLATED: lambda values: _interpolated_band(values, step, kind, target, level)}
     path = EXACT
     if step > 0 and given.size:
         trial = given
@@ -126,10 +147,12 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
             units = max(1, _TRIAL_VALUES * given.shape[0] // given.size)
             start = (given.shape[0] - units) // 2
             trial = given[start:start + units]
-        grid = _grid_band(trial, step, fits, level)
-        if grid is not None and len(grid[0]) + len(grid[1]) < len(_pack(np.ascontiguousarray(trial), level)):
-            path = GRID
-    coded = _grid_band(given, step, fits, level) if path == GRID else None
+        smallest = len(_pack(np.ascontiguousarray(trial), level))
+        for way, code in ways.items():
+            coded = code(trial)
+            if coded is not None and len(coded[0]) + len(coded[1]) < smallest:
+                path, smallest = way, len(coded[0]) + len(coded[1])
+    coded = ways[path](given) if path != EXACT else None
     if coded is None:
         path, step = EXACT, 0.0
         values, corrections, count = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0
@@ -155,28 +178,33 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
     path, step, corrections, values_length, corrections_length = _BAND.unpack(descriptor)
     at += _BAND.size + 4
     count = math.prod(shape)
-    if path not in (GRID, EXACT) or corrections > count or values_length + corrections_length > len(body) - at:
+    if path not in (GRID, INTERPOLATED, EXACT) or corrections > count or \
+            values_length + corrections_length > len(body) - at:
         raise ZelkError(f"damaged matrix: the band at offset {at} claims more than it holds")
-    if path == GRID and not (step > 0 and math.isfinite(step)):
+    if path != EXACT and not (step > 0 and math.isfinite(step)):
         raise ZelkError("damaged matrix: a grid without a step")
-    itemsize = 8 if path == GRID else dtype.itemsize
+    itemsize = dtype.itemsize if path == EXACT else 8
     values = _unpack(body[at:at + values_length], max_length=count * itemsize)
     at += values_length
     if len(values) != count * itemsize:
         raise ZelkError("damaged matrix: a band holds too few values")
-    if path == GRID:
-        restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
-    else:
-        restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
     exact_size = corrections * (8 + dtype.itemsize)
     exact = _unpack(body[at:at + corrections_length], max_length=exact_size)
     at += corrections_length
     if len(exact) != exact_size:
         raise ZelkError("damaged matrix: its corrections are cut short")
-    if corrections:
-        positions = np.cumsum(np.frombuffer(exact[:8 * corrections], "<u8"))
-        if int(positions[-1]) >= count or (corrections > 1 and np.any(np.diff(positions) == 0)):
-            raise ZelkError("damaged matrix: a correction lies outside its band")
-        restored[positions.astype(np.int64)] = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
+    positions = np.cumsum(np.frombuffer(exact[:8 * corrections], "<u8")).astype(np.int64)
+    if corrections and (int(positions[0]) < 0 or int(positions[-1]) >= count or np.any(np.diff(positions) <= 0)):
+        raise ZelkError("damaged matrix: a correction lies outside its band")
+    exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
+    if path == INTERPOLATED:
+        quotients = np.frombuffer(values, "<i8").reshape(shape)
+        out[...] = _interpolation.decode(quotients, step, positions, exact_values.astype(np.float64), dtype)
+        return at
+    if path == GRID:
+        restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
+    else:
+        restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
+    restored[positions] = exact_values
     out[...] = restored.reshape(shape)
     return at

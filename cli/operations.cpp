@@ -9,8 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -25,9 +28,39 @@
 namespace zelk::cli {
 namespace {
 
-bool has_suffix(const std::string& name) {
-    const std::string suffix = SUFFIX;
+bool has_suffix(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A source that gives back the bytes already read from another first.
+class PeekedSource final : public ByteSource {
+public:
+    PeekedSource(std::vector<uint8_t> head, ByteSource& rest) : head_(std::move(head)), rest_(rest) {}
+    size_t read(std::span<uint8_t> buffer) override {
+        if (given_ == head_.size()) return rest_.read(buffer);
+        const size_t count = std::min(buffer.size(), head_.size() - given_);
+        std::copy_n(head_.begin() + static_cast<ptrdiff_t>(given_), count, buffer.begin());
+        given_ += count;
+        return count;
+    }
+
+private:
+    std::vector<uint8_t> head_;
+    size_t given_ = 0;
+    ByteSource& rest_;
+};
+
+// The first bytes of a source, as many as `count` if it has them.
+std::vector<uint8_t> peek(ByteSource& source, size_t count) {
+    std::vector<uint8_t> head(count);
+    size_t got = 0;
+    while (got < count) {
+        const size_t n = source.read(std::span(head).subspan(got));
+        if (n == 0) break;
+        got += n;
+    }
+    head.resize(got);
+    return head;
 }
 
 struct Input {
@@ -35,6 +68,7 @@ struct Input {
     UniqueFd owned;                       // empty for standard input
     int fd = STDIN_FILENO;
     std::optional<struct stat> file;      // set for a named input
+    bool link = false;                    // a named input that is a symbolic link
     bool regular() const { return file && S_ISREG(file->st_mode); }
 };
 
@@ -69,18 +103,24 @@ std::optional<std::string> Job::destination() {
         s_.report.warning(in_.name + " is not a regular file -- ignored");
         return std::nullopt;
     }
+    // As gzip: an output beside a link is not made through it unless forced.
+    if (in_.link && !opt_.force) {
+        s_.report.warning(in_.name + " is a symbolic link -- ignored (-f follows it)");
+        return std::nullopt;
+    }
+    const std::string& suffix = opt_.suffix;
     if (compress) {
-        if (has_suffix(in_.name)) {
-            s_.report.warning(in_.name + " already has " + SUFFIX + " suffix -- unchanged");
+        if (has_suffix(in_.name, suffix)) {
+            s_.report.warning(in_.name + " already has " + suffix + " suffix -- unchanged");
             return std::nullopt;
         }
-        return in_.name + SUFFIX;
+        return in_.name + suffix;
     }
-    if (!has_suffix(in_.name)) {
+    if (!has_suffix(in_.name, suffix)) {
         s_.report.warning(in_.name + ": unknown suffix -- ignored");
         return std::nullopt;
     }
-    return in_.name.substr(0, in_.name.size() - std::string(SUFFIX).size());
+    return in_.name.substr(0, in_.name.size() - suffix.size());
 }
 
 Outcome Job::work(ByteSink* sink) {
@@ -98,6 +138,23 @@ Outcome Job::work(ByteSink* sink) {
             write_frame(source, *sink, s_.codec, s_.frame, tell, s_.input_type);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, stats.chunk_blocks, stats.zstd_blocks,
                    stats.sample_blocks, false};
+    } else if (opt_.force && opt_.operation == Operation::Decompress && (opt_.to_stdout || !in_.file)) {
+        // As zstd -dcf and zcat -f: what is not a frame passes through as it is.
+        std::vector<uint8_t> head = peek(source, FRAME_MAGIC.size());
+        const bool frame = std::equal(head.begin(), head.end(), FRAME_MAGIC.begin()) && head.size() == FRAME_MAGIC.size();
+        PeekedSource whole(std::move(head), source);
+        if (!frame) {
+            std::vector<uint8_t> buffer(1 << 16);
+            while (const size_t n = whole.read(buffer)) {
+                sink->write(std::span(buffer).first(n));
+                outcome.input_bytes += n;
+                tell(outcome.input_bytes, outcome.input_bytes);
+            }
+            outcome.output_bytes = outcome.input_bytes;
+            return outcome;
+        }
+        const FrameReadStats stats = read_frames(whole, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
+        outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, 0, stats.trailing_data};
     } else {
         const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, 0, stats.trailing_data};
@@ -197,7 +254,33 @@ void Job::run() {
 
 }  // namespace
 
-void process_input(const std::string& name, Session& session) {
+namespace {
+
+// The entries of a directory, in name order, as paths; with -r each is
+// processed as if named, without following links to other directories.
+void process_directory(const std::string& name, Session& session) {
+    std::error_code error;
+    std::vector<std::string> entries;
+    for (std::filesystem::directory_iterator it(name, error), end; !error && it != end; it.increment(error)) {
+        entries.push_back(it->path().string());
+    }
+    if (error) {
+        session.report.error(name + ": " + error.message());
+        return;
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const std::string& entry : entries) process_input(entry, session, true);
+}
+
+// Whether a file found by a walk is one the operation applies to.
+bool wanted(const std::string& name, const Options& options) {
+    const bool compressed = has_suffix(name, options.suffix);
+    return options.operation == Operation::Compress ? !compressed : compressed;
+}
+
+}  // namespace
+
+void process_input(const std::string& name, Session& session, bool found) {
     const Options& options = session.options;
     Input input;
     if (name == "-") {
@@ -208,6 +291,15 @@ void process_input(const std::string& name, Session& session) {
         }
     } else {
         input.name = name;
+        struct stat entry {};
+        const bool seen = ::lstat(name.c_str(), &entry) == 0;
+        input.link = seen && S_ISLNK(entry.st_mode);
+        if (found && input.link && !options.force) return;  // a walk follows links to files only with -f
+        if (options.recursive && seen && S_ISDIR(entry.st_mode)) {
+            process_directory(name, session);
+            return;
+        }
+        if (found && !wanted(name, options)) return;
         // Non-blocking, so that opening a FIFO without a writer cannot hang
         // before we know what the input is; reads block again after.
         input.owned = UniqueFd(::open(name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
@@ -218,9 +310,12 @@ void process_input(const std::string& name, Session& session) {
             return;
         }
         if (S_ISDIR(st.st_mode)) {
-            session.report.warning(name + " is a directory -- ignored");
+            // A link to a directory: followed when named, never in a walk (it could lead back up).
+            if (options.recursive && !found) process_directory(name, session);
+            else if (!found) session.report.warning(name + " is a directory -- ignored");
             return;
         }
+        if (found && !S_ISREG(st.st_mode)) return;
         input.fd = input.owned.get();
         input.file = st;
     }

@@ -15,8 +15,6 @@
 
 namespace zelk::cli {
 
-inline constexpr const char* SUFFIX = ".zlk";
-
 struct Session {
     const Options& options;
     Reporter& report;
@@ -27,8 +25,10 @@ struct Session {
     InputType input_type;
 };
 
-// `name` is a file name or "-" for standard input. Failures are reported
-// and counted in the session's reporter, never thrown.
-void process_input(const std::string& name, Session& session);
+// `name` is a file name or "-" for standard input; with -r a directory's
+// files are processed in turn (found: named only by a walk, so those the
+// operation does not apply to are passed over quietly). Failures are
+// reported and counted in the session's reporter, never thrown.
+void process_input(const std::string& name, Session& session, bool found = false);
 
 }  // namespace zelk::cli

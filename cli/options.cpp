@@ -70,6 +70,21 @@ InputType parse_type(const std::string& text) {
     return {layout, false};
 }
 
+std::string parse_suffix(const std::string& text) {
+    if (text.empty() || text.find('/') != std::string::npos) {
+        throw UsageError("invalid suffix '" + text + "' (expected a non-empty suffix without '/', such as .zlk)");
+    }
+    return text;
+}
+
+// A level typed as digits after a dash ("-3", "-19"): 1 to 9, or a refusal
+// naming the range, as a zstd or gzip user may type higher ones.
+int parse_level(const std::string& digits) {
+    if (digits.size() == 1 && digits[0] != '0') return digits[0] - '0';
+    throw UsageError("level -" + digits + " is out of range: zelk's levels are 1 to 9 (-9 or --best is the "
+                     "smallest output, like zstd -19)");
+}
+
 // The operations asked for; resolved into one once the line is read.
 struct Requested {
     bool compress = false, decompress = false, test = false, list = false;
@@ -94,13 +109,15 @@ bool apply(const std::string& name, Options& options, Requested& requested,
     else if (is("k", {"keep"})) options.remove_input = false;
     else if (is("", {"rm"})) options.remove_input = true;
     else if (is("f", {"force"})) options.force = true;
+    else if (is("r", {"recursive"})) options.recursive = true;
+    else if (is("S", {"suffix"})) options.suffix = parse_suffix(value());
+    else if (is("", {"ultra"})) throw UsageError("--ultra: zelk has no levels above 9 (-9 or --best is its smallest output)");
     else if (is("q", {"quiet"})) options.verbosity = -1;
     else if (is("v", {"verbose"})) options.verbosity = std::max(options.verbosity, 0) + 1;
     else if (is("", {"progress"})) options.progress = ProgressMode::Always;
     else if (is("", {"no-progress"})) options.progress = ProgressMode::Never;
     else if (is("h", {"help"})) options.help = true;
     else if (is("V", {"version"})) options.version = true;
-    else if (name.size() == 1 && name[0] >= '1' && name[0] <= '9') options.level = name[0] - '0';
     else if (is("", {"fast"})) options.level = MIN_LEVEL;
     else if (is("", {"best"})) options.level = MAX_LEVEL;
     else if (is("T", {"threads"})) options.threads = parse_threads(value());
@@ -155,6 +172,12 @@ Options parse_options(const std::string& program, const std::vector<std::string>
             // of the group, or else the next argument.
             bool rest_taken = false;
             for (size_t j = 1; j < arg.size() && !rest_taken; ++j) {
+                if (arg[j] >= '0' && arg[j] <= '9') {  // a level: all its digits
+                    const size_t end = arg.find_first_not_of("0123456789", j);
+                    options.level = parse_level(arg.substr(j, end - j));
+                    j = (end == std::string::npos ? arg.size() : end) - 1;
+                    continue;
+                }
                 const std::string name(1, arg[j]);
                 auto value = [&]() -> std::string {
                     rest_taken = true;
@@ -202,12 +225,16 @@ std::string help_text(const std::string& program) {
            "  -o, --output=FILE   write to FILE (one input only)\n"
            "  -k, --keep          keep the input files (the default)\n"
            "      --rm            remove the input files after success\n"
-           "  -f, --force         overwrite existing outputs, write compressed data to a terminal\n"
+           "  -f, --force         overwrite existing outputs, write compressed data to a\n"
+           "                      terminal, follow symbolic links; with -dc, pass data that\n"
+           "                      is not zelk's through unchanged\n"
+           "  -r, --recursive     operate on the files under the directories given\n"
+           "  -S, --suffix=SUF    use suffix SUF on compressed files (default .zlk)\n"
            "  -1 .. -9            compression level (default 3): higher is smaller and slower;\n"
            "                      samples are predicted by polynomials (Rice codes) at 1-2,\n"
            "                      by short cascades of adaptive filters at 3-5, and by the\n"
            "                      best of all cascades at 6-9\n"
-           "      --fast, --best  level 1, level 9\n"
+           "      --fast, --best  level 1, level 9 (zstd's -10 to -19 and --ultra are refused)\n"
            "  -T, --threads=N     use N threads (default 0: all available cores; at most that)\n"
            "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
            "                      (default: the level's, 4M to 16M; at most 64M)\n"

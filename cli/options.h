@@ -20,6 +20,8 @@ struct Options {
     bool to_stdout = false;
     bool remove_input = false;  // --rm; inputs are kept by default
     bool force = false;
+    bool recursive = false;          // -r: the files under directories given
+    std::string suffix = ".zlk";     // -S
     int verbosity = 0;          // -1 with -q, 1 and more with -v
     std::optional<std::string> output;
     // As typed; their ranges and defaults are the library's (coding_options.h).

@@ -231,3 +231,46 @@ def test_out_of_range_values_are_refused_with_the_librarys_message(zelk):
                           (["-B", "65M"], b"block_size must be between 1 and 67108864")):
         refused = zelk(*args, input=b"x")
         assert refused.returncode == 1 and message in refused.stderr
+
+
+def test_recursive_walks_directories_and_passes_over_what_does_not_apply(zelk, tmp_path):
+    (tmp_path / "d" / "e").mkdir(parents=True)
+    (tmp_path / "d" / "a.txt").write_bytes(TEXT)
+    (tmp_path / "d" / "e" / "b.txt").write_bytes(TEXT[::-1])
+    (tmp_path / "d" / "old.zlk").write_bytes(b"not compressed by us, and not touched")
+    os.symlink("a.txt", tmp_path / "d" / "link.txt")
+    os.symlink("..", tmp_path / "d" / "e" / "up")  # a walk never follows a link back up
+    walked = zelk("-r", "--rm", "d")
+    assert walked.returncode == 0, walked.stderr
+    assert sorted(p.name for p in (tmp_path / "d").rglob("*")) == ["a.txt.zlk", "b.txt.zlk", "e", "link.txt",
+                                                                   "old.zlk", "up"]
+    assert zelk("-dr", "--rm", "-f", "d").returncode == 1  # old.zlk is not a frame: an error, the rest restored
+    assert (tmp_path / "d" / "a.txt").read_bytes() == TEXT and (tmp_path / "d" / "e" / "b.txt").read_bytes() == TEXT[::-1]
+
+
+def test_suffix_names_compressed_files_both_ways(zelk, tmp_path, text_file):
+    assert zelk("-S", ".zk", "t.txt").returncode == 0 and (tmp_path / "t.txt.zk").exists()
+    assert zelk("--suffix=.zk", "-d", "-f", "t.txt.zk").returncode == 0 and text_file.read_bytes() == TEXT
+    assert zelk("-S", "a/b", "t.txt").returncode == 1
+
+
+def test_decompress_to_stdout_with_force_passes_other_data_through(zelk, tmp_path, text_file):
+    zelk("t.txt")
+    mixed = zelk("-dcf", "t.txt", "t.txt.zlk", "-")
+    assert mixed.returncode == 0 and mixed.stdout == TEXT + TEXT
+    assert zelk("-dcf", input=b"ab").stdout == b"ab"  # shorter than a frame's magic
+    assert zelk("-dc", "t.txt").returncode == 1  # without -f, not a frame is an error
+
+
+@pytest.mark.parametrize("args", [["-10"], ["-19"], ["-0"], ["--ultra", "-20"], ["-22"]])
+def test_zstd_levels_are_refused_naming_the_range(zelk, text_file, args):
+    result = zelk(*args, "t.txt")
+    assert result.returncode == 1 and (b"1 to 9" in result.stderr or b"above 9" in result.stderr)
+
+
+def test_symbolic_links_are_skipped_unless_forced(zelk, tmp_path, text_file):
+    os.symlink("t.txt", tmp_path / "link")
+    skipped = zelk("link")
+    assert skipped.returncode == 2 and b"symbolic link" in skipped.stderr and not (tmp_path / "link.zlk").exists()
+    assert zelk("-f", "link").returncode == 0 and (tmp_path / "link.zlk").exists()
+    assert zelk("-c", "link").returncode == 0  # to standard output, a link is read as any file

@@ -34,6 +34,7 @@ PyMODINIT_FUNC PyInit__zelk() {
         PyModule_AddIntConstant(m, "DEFAULT_LEVEL", zelk::DEFAULT_LEVEL) < 0 ||
         PyModule_AddIntConstant(m, "MAX_BLOCK_SIZE", zelk::MAX_BLOCK_SIZE) < 0 ||
         PyModule_AddIntConstant(m, "MAX_THREADS", zelk::MAX_THREADS) < 0 ||
+        PyModule_AddStringConstant(m, "VERSION", ZELK_VERSION) < 0 ||
         PyModule_AddFunctions(m, zelk::python::MATRIX_FUNCTIONS) < 0 || zelk::python::add_stream_objects(m) < 0) {
         return nullptr;
     }

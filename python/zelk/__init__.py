@@ -30,6 +30,7 @@ from ._file import ZelkFile, open
 from ._frames import ZelkCompressor, ZelkDecompressor, compress, decompress
 from ._info import FrameInfo, frame_info
 from ._zelk import DEFAULT_LEVEL, MAX_LEVEL, MIN_LEVEL, ZelkError
+from ._zelk import VERSION as __version__  # the command's too (zelk --version): pyproject.toml's
 
 def __getattr__(name: str) -> object:
     if name == "matrix":  # numpy is loaded only by those who use it

@@ -7,6 +7,7 @@ MAX_LEVEL: int
 DEFAULT_LEVEL: int
 MAX_BLOCK_SIZE: int
 MAX_THREADS: int
+VERSION: str
 
 class ZelkError(Exception): ...
 

@@ -132,3 +132,18 @@ def test_the_types_are_visible_to_a_strict_checker(tmp_path):
         "wrong: str = zelk.decode_chunk(b'')\n")
     report, _, status = mypy.run(["--strict", "--no-incremental", str(tmp_path / "use.py")])
     assert status == 1 and report.count("error:") == 1 and 'has type "bytes", variable has type "str"' in report, report
+
+
+def test_version_is_the_projects():
+    import tomllib
+    from pathlib import Path
+
+    project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]
+    assert zelk.__version__ == project["version"]
+
+
+def test_the_manual_page_is_installed_from_the_commands_help():
+    page = os.path.join(sysconfig.get_path("data"), "share", "man", "man1", "zelk.1")
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    assert text.startswith(".TH ZELK 1") and f"zelk {zelk.__version__}" in text and "--recursive" in text

@@ -274,3 +274,17 @@ def test_symbolic_links_are_skipped_unless_forced(zelk, tmp_path, text_file):
     assert skipped.returncode == 2 and b"symbolic link" in skipped.stderr and not (tmp_path / "link.zlk").exists()
     assert zelk("-f", "link").returncode == 0 and (tmp_path / "link.zlk").exists()
     assert zelk("-c", "link").returncode == 0  # to standard output, a link is read as any file
+
+
+def test_the_readmes_quick_start_runs_as_written(zelk_bin, tmp_path):
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    start = readme.index("```sh\n", readme.index("## First thing to try")) + len("```sh\n")
+    script = readme[start:readme.index("```", start)]
+    commands = tmp_path / "bin"
+    commands.mkdir()
+    for name in ("zelk", "zelkcat"):
+        os.symlink(zelk_bin, commands / name)
+    run = subprocess.run(["bash", "-e", "-c", script], cwd=tmp_path, capture_output=True, timeout=120,
+                         env={**os.environ, "PATH": f"{commands}:{os.environ['PATH']}"})
+    assert run.returncode == 0, run.stderr
+    assert b"dir/gpl.txt" in run.stdout and (tmp_path / "dir" / "gpl.txt.zlk").exists()

@@ -5,7 +5,7 @@ signal, 16-bit audio and an image found or made on this machine)
 
 Each file (its first 4 MiB) is compressed by `zelk` at its default level,
 restored and compared; the table gives zelk's ratio, its speed, the blocks
-stored as zelk chunks, Zstandard chunks and raw bytes, and the ratios of
+stored as zelk chunks, Zstandard chunks, sample blocks and raw bytes, and the ratios of
 gzip -6, zstd -3 and xz -6 on the same bytes.
 """
 import math
@@ -57,20 +57,20 @@ def run(command, data):
 
 
 def block_kinds(frame, workdir):
-    """zelk, zstd and raw block counts, as `zelk -l` lists them."""
+    """zelk chunk, Zstandard chunk, sample and raw block counts, as `zelk -l` lists them."""
     path = os.path.join(workdir, "listed.zlk")
     with open(path, "wb") as f:
         f.write(frame)
     row = subprocess.run([os.path.join(BIN, "zelk"), "-l", path], capture_output=True, check=True, text=True)
     fields = row.stdout.splitlines()[1].split()
-    return f"{fields[2]}/{fields[3]}/{fields[4]}"
+    return "/".join(fields[2:6])
 
 
 def main(argv):
     zelk = os.path.join(BIN, "zelk")
     peers = [(name, cmd) for name, cmd in PEERS if shutil.which(cmd[0])]
     print(subprocess.run([zelk, "-V"], capture_output=True, text=True, check=True).stdout.strip())
-    header = (f"{'input':32} {'bytes':>9} {'zelk':>6} {'enc MB/s':>9} {'dec MB/s':>9} {'blocks':>8}"
+    header = (f"{'input':32} {'bytes':>9} {'zelk':>6} {'enc MB/s':>9} {'dec MB/s':>9} {'blocks':>9}"
               + "".join(f" {name:>8}" for name, _ in peers))
     print(header)
     print("-" * len(header))
@@ -83,10 +83,10 @@ def main(argv):
             failures += not ok
             cells = "".join(f" {len(data) / len(run(cmd, data)[0]):8.2f}" for _, cmd in peers)
             print(f"{name[:32]:32} {len(data):9} {len(data) / len(frame):6.2f} {len(data) / 1e6 / t_enc:9.1f} "
-                  f"{len(data) / 1e6 / t_dec:9.1f} {block_kinds(frame, workdir):>8}{cells}"
+                  f"{len(data) / 1e6 / t_dec:9.1f} {block_kinds(frame, workdir):>9}{cells}"
                   + ("" if ok else "  ROUND TRIP FAILED"))
     print("ratios: input size / output size; MB/s: of the input, the command's start included;\n"
-          "blocks: zelk chunks / Zstandard chunks / raw")
+          "blocks: zelk chunks / Zstandard chunks / sample blocks (typed data) / raw")
     print("all round trips exact" if not failures else f"{failures} round trip(s) FAILED")
     return 1 if failures else 0
 

@@ -15,8 +15,11 @@ ensure_debian_packages() {
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     echo "== installing Debian packages: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Waits (up to 10 minutes) while another process holds the package
+    # manager's lock, rather than failing at once.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    $sudo apt-get "${wait[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait[@]}" install -y -qq "${missing[@]}" >/dev/null
   fi
 }
 
@@ -26,6 +29,14 @@ ensure_debian_packages() {
 # build and the unit tests' build share their objects, and a second run of
 # the test command recompiles only what changed.
 ensure_venv() {
+  ensure_bare_venv
+  "$PY" -m pip install -q --upgrade pip >/dev/null
+  "$PY" -m pip install -q -r requirements-dev.txt "$@"
+}
+
+# .venv with nothing but what `pip install .` brings: for running zelk, not
+# for developing it.
+ensure_bare_venv() {
   if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
   if [ ! -x .venv/bin/python ]; then
     echo "== creating .venv"
@@ -33,8 +44,6 @@ ensure_venv() {
   fi
   export PY="$ZELK_ROOT/.venv/bin/python"
   export PATH="$ZELK_ROOT/.venv/bin:$PATH"
-  "$PY" -m pip install -q --upgrade pip >/dev/null
-  "$PY" -m pip install -q -r requirements-dev.txt "$@"
 }
 
 # A digest of everything `pip install .` builds from.

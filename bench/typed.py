@@ -21,6 +21,7 @@ from importlib import metadata
 
 import numpy as np
 
+from bench.chart import draw_kinds
 from bench.corpus_runs import cell, corpus_arguments, measure_corpus, totals, zstd_codec
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -231,7 +232,9 @@ def main(argv=None):
     with open(a.out, "w") as f:
         json.dump(dict(generated=time.strftime("%Y-%m-%dT%H:%M:%S%z"), manifest=a.manifest, runs=a.runs,
                        versions=versions(), files=rows, summary=summary), f, indent=1)
-    print(f"\nwrote {a.out}", file=sys.stderr)
+    chart = os.path.splitext(a.out)[0] + ".png"
+    draw_kinds(summary, chart, "zelk beside its peers on typed data, by kind (totals over each kind's files)")
+    print(f"\nwrote {a.out} and {chart}", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -53,6 +53,43 @@ std::optional<uint32_t> get_gamma(BitReader& reader) {
     return static_cast<uint32_t>((uint64_t{1} << below) | reader.get(below));
 }
 
+// log2(1 + i / 1024) in 16.16 fixed point, i < 1024, by repeated squaring
+// in integers: the same on every machine.
+constexpr std::array<uint32_t, 1024> LOG2_FRACTIONS = [] {
+    std::array<uint32_t, 1024> table{};
+    for (uint64_t i = 0; i < 1024; ++i) {
+        uint64_t y = (1024 + i) << 20;  // in [1, 2) with 30 fraction bits
+        uint32_t fraction = 0;
+        for (int bit = 15; bit >= 0; --bit) {
+            y = (y * y) >> 30;
+            if (y >= uint64_t{2} << 30) {
+                y >>= 1;
+                fraction |= uint32_t{1} << bit;
+            }
+        }
+        table[i] = fraction;
+    }
+    return table;
+}();
+
+// n log2 n in 16.16 fixed point (0 for n = 0).
+uint64_t weighted_log2(uint64_t n) {
+    if (n == 0) return 0;
+    const unsigned top = 63 - static_cast<unsigned>(std::countl_zero(n));
+    const uint64_t mantissa = top >= 10 ? (n >> (top - 10)) & 1023 : (n << (10 - top)) & 1023;
+    return n * ((uint64_t{top} << 16) + LOG2_FRACTIONS[mantissa]);
+}
+
+// The bits, in 16.16, of coding these counts with their own frequencies.
+uint64_t entropy_bits(const uint32_t* counts, size_t n) {
+    uint64_t total = 0, sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        total += counts[i];
+        sum += weighted_log2(counts[i]);
+    }
+    return weighted_log2(total) - sum;
+}
+
 }  // namespace
 
 TabledResidualWriter::TabledResidualWriter(unsigned magnitude_bits)
@@ -63,7 +100,10 @@ void TabledResidualWriter::add(ResidualStream& stream, int64_t residual) {
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
     const unsigned symbol = symbol_of(magnitude), context = stream.context();
     ++counts_[context * alphabet_ + symbol];
-    if (const unsigned low_bits = raw_bits_of(symbol)) raw_writer_.put_wide(magnitude, low_bits);
+    if (const unsigned low_bits = raw_bits_of(symbol)) {
+        raw_writer_.put_wide(magnitude, low_bits);
+        raw_bits_ += low_bits;
+    }
     unsigned sign = 0;
     if (magnitude != 0) {
         const unsigned sign_context = stream.sign_context(symbol);
@@ -121,6 +161,16 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
     store_le(&out[length_at], static_cast<uint32_t>(out.size() - length_at - 4));
     out.insert(out.end(), raw_.begin(), raw_.end());
     return table_bytes;
+}
+
+uint64_t TabledResidualWriter::estimated_size() const {
+    uint64_t bits = raw_bits_ << 16;
+    for (unsigned c = 0; c < RESIDUAL_CONTEXTS; ++c) bits += entropy_bits(&counts_[c * alphabet_], alphabet_);
+    for (const auto& signs : signs_) {
+        const std::array<uint32_t, 2> counts{static_cast<uint32_t>(signs[0]), static_cast<uint32_t>(signs[1])};
+        bits += entropy_bits(counts.data(), 2);
+    }
+    return (bits >> 16) / 8;
 }
 
 std::optional<TabledResidualReader> TabledResidualReader::open(ByteView bytes, unsigned magnitude_bits) {

@@ -50,6 +50,11 @@ public:
     // Appends the coded residuals to `out`; the writer is done. Returns
     // how many of the bytes are the tables.
     size_t finish(std::vector<uint8_t>& out);
+    // Instead of finish(): about how many bytes the residuals added take
+    // without their tables, from their counts (their empirical entropy in
+    // each context, the raw bits and the signs'), in integer arithmetic.
+    // A trial's measure, several times as fast as coding them.
+    uint64_t estimated_size() const;
 
 private:
     struct Coded {
@@ -63,6 +68,7 @@ private:
     std::array<std::array<uint64_t, 2>, SIGN_CONTEXTS> signs_{};  // positive, negative
     std::vector<uint8_t> raw_;
     BitWriter raw_writer_{raw_};
+    uint64_t raw_bits_ = 0;
 };
 
 class TabledResidualReader {

@@ -85,6 +85,23 @@ TEST(TabledResiduals, SkewedResidualsCostLittleAndSilenceStaysWithinTheBound) {
     EXPECT_EQ(decode_all(silent, zeros.size(), 16), zeros);
 }
 
+TEST(TabledResiduals, TheEstimateFollowsTheCodedSize) {
+    // Quiet and loud passages, so several contexts and raw bits count.
+    std::mt19937 rng(8);
+    std::geometric_distribution<int> quiet(0.3), loud(0.002);
+    std::vector<int64_t> residuals(100000);
+    for (size_t i = 0; i < residuals.size(); ++i) {
+        const int64_t m = (i / 5000) % 2 ? loud(rng) : quiet(rng);
+        residuals[i] = (rng() & 1) ? m : -m;
+    }
+    TabledResidualWriter writer(16);
+    ResidualStream stream;
+    for (int64_t r : residuals) writer.add(stream, r);
+    const double estimate = static_cast<double>(writer.estimated_size());
+    const double coded = static_cast<double>(encode_all(residuals, 16).size());
+    EXPECT_NEAR(estimate / coded, 1.0, 0.01);
+}
+
 TEST(TabledResiduals, RefuseDamagedTables) {
     const std::vector<int64_t> residuals{3, -1, 0, 2, 1, -2, 40, 0};
     const auto bytes = encode_all(residuals, 16);

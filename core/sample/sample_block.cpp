@@ -67,29 +67,14 @@ uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cas
 int64_t unzigzag(uint64_t u) { return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1); }
 
 // The residuals of a block as its decoder reads them, frame by frame and
-// channel by channel within each frame.
-class RangeResiduals {
+// channel by channel within each frame, each channel a stream of contexts
+// (the range coder's or the tables'; Rice codes below have none).
+template <typename Reader>
+class ContextResiduals {
 public:
-    RangeResiduals(ByteView bytes, unsigned channels, unsigned width)
-        : decoder_(bytes), coder_(width), streams_(channels) {}
-    int64_t next(unsigned channel) { return coder_.decode(decoder_, streams_[channel]); }
-    // A raster's residual, in the context its predictor gives.
-    int64_t next(unsigned channel, uint64_t context) {
-        streams_[channel].mean16 = context;
-        return next(channel);
-    }
-    bool overrun() const { return !decoder_.ended_cleanly(); }
-
-private:
-    RangeDecoder decoder_;
-    ResidualCoder coder_;
-    std::vector<ResidualStream> streams_;
-};
-
-class TabledResiduals {
-public:
-    TabledResiduals(TabledResidualReader reader, unsigned channels) : reader_(std::move(reader)), streams_(channels) {}
+    explicit ContextResiduals(Reader reader, unsigned channels) : reader_(std::move(reader)), streams_(channels) {}
     int64_t next(unsigned channel) { return reader_.next(streams_[channel]); }
+    // A raster's residual, in the context its predictor gives.
     int64_t next(unsigned channel, uint64_t context) {
         streams_[channel].mean16 = context;
         return next(channel);
@@ -98,8 +83,18 @@ public:
     bool overrun() const { return !reader_.ended_cleanly(); }
 
 private:
-    TabledResidualReader reader_;
+    Reader reader_;
     std::vector<ResidualStream> streams_;
+};
+
+// The adaptive range coder as a reader of one stream after another.
+struct RangeReader {
+    RangeReader(ByteView bytes, unsigned width) : decoder(bytes), coder(width) {}
+    int64_t next(ResidualStream& stream) { return coder.decode(decoder, stream); }
+    bool ended_cleanly() const { return decoder.ended_cleanly(); }
+
+    RangeDecoder decoder;
+    ResidualCoder coder;
 };
 
 class RiceResiduals {
@@ -490,7 +485,7 @@ struct DecodeTarget {
 template <typename Residuals>
 void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors, bool raster, int64_t* run, size_t count) {
     const size_t channels = predictors.size();
-    if constexpr (!std::is_same_v<Residuals, RiceResiduals>) {  // rasters are not Rice coded
+    if constexpr (!std::is_same_v<Residuals, RiceResiduals>) {  // rasters are coded in contexts
         if (raster) {
             for (size_t i = 0; i < count * channels; i += channels) {
                 for (unsigned c = 0; c < channels; ++c) {
@@ -688,11 +683,11 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     if (choice.residuals == ResidualCoding::Rice) {
         fault = decode_frames(target, RiceResiduals(residual_bytes, channels, transform->width()));
     } else if (choice.residuals == ResidualCoding::Range) {
-        fault = decode_frames(target, RangeResiduals(residual_bytes, channels, transform->width()));
+        fault = decode_frames(target, ContextResiduals(RangeReader(residual_bytes, transform->width()), channels));
     } else {
         auto reader = TabledResidualReader::open(residual_bytes, transform->width());
         if (!reader) return damaged("its residuals' tables are not whole");
-        fault = decode_frames(target, TabledResiduals(std::move(*reader), channels));
+        fault = decode_frames(target, ContextResiduals(std::move(*reader), channels));
     }
     if (fault) return *fault;
     restore_gaps(layout, *gaps, data);

@@ -115,9 +115,13 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
-def _rms(errors: np.ndarray[Any, Any]) -> float:
+def rms(errors: np.ndarray[Any, Any]) -> float:
+    """The root mean square of errors, without overflowing their squares
+    (infinite if one is)."""
     largest = float(errors.max(initial=0.0))
-    return 0.0 if largest == 0 else largest * math.sqrt(float(np.mean(np.square(errors / largest))))
+    if largest == 0 or not math.isfinite(largest):
+        return largest
+    return largest * math.sqrt(float(np.mean(np.square(errors / largest))))
 
 
 def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float,
@@ -126,7 +130,7 @@ def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, targ
     bound is missed (the values taken exactly are part of the prediction, so
     none can be added afterwards)."""
     quotients, positions, errors = _interpolation.encode(given, step, target if kind == 3 else None)
-    if kind != 3 and not _rms(errors) <= target:
+    if kind != 3 and not rms(errors) <= target:
         return None
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 

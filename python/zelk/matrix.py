@@ -184,14 +184,6 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
     return difference.ravel()
 
 
-def _rms(errors: np.ndarray[Any, Any]) -> float:
-    """The root mean square of finite errors, without overflowing their squares."""
-    largest = float(errors.max(initial=0.0))
-    if largest == 0:
-        return 0.0
-    return largest * math.sqrt(float(np.mean(np.square(errors / largest))))
-
-
 def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.ndarray[Any, Any]:
     """The positions whose values are stored exactly so that the bound holds
     (errors of values near the largest doubles may be infinite; a threshold
@@ -206,7 +198,7 @@ def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.
     # Largest errors first, in units of the largest left, whose squares cannot
     # overflow. Beside huge errors the squares of small ones vanish from the
     # sum, so each pass takes what it sees and the next looks again.
-    while _rms(remaining) > bound:
+    while _grid_format.rms(remaining) > bound:
         largest = float(remaining.max())
         squared = np.square(remaining / largest)
         excess = float(squared.sum()) - (bound / largest) ** 2 * errors.size
@@ -304,7 +296,8 @@ def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], ki
         _pack_section(np.packbits(kept).tobytes(), level),
         _pack_section(_planes(zigzag.astype(width)), level),
         _pack_section(_planes(gaps) + exact.tobytes(), level)])
-    return _Band(packed, count, step, float(errors.max(initial=0.0)), _rms(errors) if count else 0.0, corrected.size)
+    return _Band(packed, count, step, float(errors.max(initial=0.0)), _grid_format.rms(errors) if count else 0.0,
+                 corrected.size)
 
 
 def _band_rows(cols: int) -> int:

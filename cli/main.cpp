@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     try {
         options = parse_options(program, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
         settings = zelk::resolve_coding_options({options.level, options.threads, options.block_size,
-                                                 options.memory_limit});
+                                                 options.memory_limit, options.long_window});
     } catch (const std::invalid_argument& e) {  // UsageError, or a value out of the library's range
         std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(), e.what(),
                      program.c_str());

@@ -3,6 +3,8 @@
 // value, "--" ending the options, and "-" meaning standard input.
 #include "options.h"
 
+#include "frame/coding_options.h"
+
 #include <charconv>
 #include <string_view>
 #include <algorithm>
@@ -41,6 +43,17 @@ int64_t parse_block_size(const std::string& text) {
     const auto size = parse_size(text);
     if (!size) throw UsageError("invalid block size '" + text + "' (expected a size such as 256K or 16M)");
     return *size;
+}
+
+// --long alone or --long=WINDOWLOG, a number the library checks.
+int64_t parse_long_window(const std::optional<std::string>& text) {
+    if (!text) return DEFAULT_LONG_WINDOW_LOG;
+    int64_t value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc{} || end != text->data() + text->size()) {
+        throw UsageError("invalid window log '" + *text + "' (expected a number such as 27 for 128 MiB)");
+    }
+    return value;
 }
 
 int64_t parse_memory_limit(const std::string& text) {
@@ -163,6 +176,11 @@ Options parse_options(const std::string& program, const std::vector<std::string>
                 if (i + 1 >= args.size()) throw UsageError("option --" + name + " requires a value");
                 return args[++i];
             };
+            if (name == "long") {  // its value is optional, so never the next argument
+                options.long_window = parse_long_window(
+                    equals == std::string::npos ? std::nullopt : std::optional(arg.substr(equals + 1)));
+                continue;
+            }
             if (!apply(name, options, requested, value)) throw UsageError("unknown option '" + arg + "'");
             if (equals != std::string::npos && !value_used) {
                 throw UsageError("option --" + name + " takes no value");
@@ -236,8 +254,12 @@ std::string help_text(const std::string& program) {
            "                      best of all cascades at 6-9\n"
            "      --fast, --best  level 1, level 9 (zstd's -10 to -19 and --ultra are refused)\n"
            "  -T, --threads=N     use N threads (default 0: all available cores; at most that)\n"
-           "  -B, --block-size=S  compress in blocks of S bytes, with suffix K or M\n"
-           "                      (default: the level's, 4M to 16M; at most 64M)\n"
+           "      --long[=WLOG]   find matches as far back as 2^WLOG bytes (10 to 31, default\n"
+           "                      27: 128M), in blocks of that size, as zstd --long; reading\n"
+           "                      takes memory for two such blocks per thread\n"
+           "  -B, --block-size=S  compress in blocks of S bytes, with suffix K, M or G\n"
+           "                      (default: the level's, 4M to 16M; at most 2G; blocks over\n"
+           "                      64M make frames of version 4, which older zelks refuse)\n"
            "  -M, --memlimit=S    use at most about S bytes for blocks in flight, with suffix\n"
            "                      K, M or G (default: a quarter of the memory); fewer blocks\n"
            "                      at once if need be, and frames needing more are refused\n"

@@ -29,6 +29,7 @@ struct Options {
     int level = DEFAULT_LEVEL;  // compression only: -1 .. -9
     std::optional<int64_t> block_size;  // compression only; unset: the level's
     std::optional<int64_t> memory_limit;
+    std::optional<int64_t> long_window;  // compression only: --long[=WINDOWLOG]
     InputType input_type{std::nullopt, true};  // compression only: --type, or the file's own format
     ProgressMode progress = ProgressMode::Auto;
     bool help = false;

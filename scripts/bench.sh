@@ -10,6 +10,7 @@
 #                                          OpenZL, Blosc2, xz, bzip2, zstd and zlib
 #   scripts/bench.sh raster                zelk on images, grids and volumes beside JPEG-LS, PNG, JPEG XL,
 #                                          JPEG 2000, pcodec, xz, bzip2, zstd and zlib
+#   scripts/bench.sh big_files             the command's thread scaling and --long beside zstd and xz
 source "$(dirname "$0")/env.sh"
 
 # The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
@@ -35,7 +36,7 @@ if [ "${1:-}" = raster ] || [ "${1:-}" = matrices ]; then
   [ -f bench/data/raster/manifest.json ] || "$PY" -m bench.raster_corpus
 fi
 case "${1:-}" in
-  frames | package | matrices | zarr_dask | typed | raster) module="bench.$1"; shift ;;
+  frames | package | matrices | zarr_dask | typed | raster | big_files) module="bench.$1"; shift ;;
   *) module=bench ;;
 esac
 exec "$PY" -m "$module" "$@"

@@ -19,8 +19,8 @@ std::optional<std::vector<uint8_t>> zelk_chunk(ByteView data, EncoderThreads thr
     throw std::logic_error("the chunk encoder refused data: " + chunk.error().display());
 }
 
-std::vector<uint8_t> zstd_chunk(ByteView data, int level) {
-    auto chunk = encode_zstd_chunk(data, level);
+std::vector<uint8_t> zstd_chunk(ByteView data, ZstdSettings settings) {
+    auto chunk = encode_zstd_chunk(data, settings);
     if (chunk) return std::move(chunk).value();
     throw std::logic_error("Zstandard refused data: " + chunk.error().display());
 }
@@ -67,11 +67,12 @@ Result<std::vector<uint8_t>> decode_zelk(ByteView chunk, std::optional<ByteView>
 
 }  // namespace
 
-ChosenChunk encode_smallest_chunk(ByteView data, ChunkEffort effort, EncoderThreads threads) {
+ChosenChunk encode_smallest_chunk(ByteView data, ChunkEffort effort, ChunkThreads threads) {
     if (data.size() > UINT32_MAX) throw std::invalid_argument("a chunk holds less than 4 GiB");
-    ChosenChunk best{CodecMode::ZstdFallback, zstd_chunk(data, effort.zstd_level)};
+    const ZstdSettings zstd(effort.zstd_level, effort.zstd_window_log, threads.zstd_workers);
+    ChosenChunk best{CodecMode::ZstdFallback, zstd_chunk(data, zstd)};
     if (zelk_worth_trying(data, effort, best.bytes.size())) {
-        auto zelk = zelk_chunk(data, threads);
+        auto zelk = zelk_chunk(data, threads.zelk);
         if (zelk && zelk->size() < best.bytes.size()) best = {CodecMode::Plain, std::move(*zelk)};
     }
     return best;

@@ -33,6 +33,17 @@ enum class ZelkEffort {
 struct ChunkEffort {
     int zstd_level;  // 1 to 19
     ZelkEffort zelk;
+    unsigned zstd_window_log = 0;  // long-distance matching (ZstdSettings), 0: none
+};
+
+// The threads a chunk's encoders may use: the zelk encoder a second one
+// (its output is the same), Zstandard workers in jobs (zstd_chunk.h: the
+// output differs between 0 and any other number, not between those).
+struct ChunkThreads {
+    ChunkThreads(EncoderThreads zelk = EncoderThreads::One, unsigned zstd_workers = 0)
+        : zelk(zelk), zstd_workers(zstd_workers) {}
+    EncoderThreads zelk;
+    unsigned zstd_workers;
 };
 
 // The samples a probe compresses both ways: PROBE_SAMPLES pieces of
@@ -51,7 +62,7 @@ struct ChosenChunk {
 // chunk (mode Plain, the encoder's debug line sent nowhere). Never refuses
 // data under 4 GiB: Zstandard stores what nothing shrinks, a few bytes longer.
 // Throws std::invalid_argument for 4 GiB or more.
-ChosenChunk encode_smallest_chunk(ByteView data, ChunkEffort effort, EncoderThreads threads);
+ChosenChunk encode_smallest_chunk(ByteView data, ChunkEffort effort, ChunkThreads threads);
 
 struct ChunkInfo {
     CodecMode mode;

@@ -26,9 +26,29 @@ namespace zelk {
 inline constexpr uint8_t ZSTD_CHUNK_HEADER_BYTE = 0xA1;
 inline constexpr std::size_t ZSTD_CHUNK_HEADER_LEN = 5;
 
-// The chunk of `data` at a Zstandard level (1 to 19 are the ones used).
-// Refuses data of 4 GiB or more ("Input too large for a chunk").
-Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, int level);
+// How Zstandard codes a chunk.
+//   level       1 to 19 are the ones used
+//   window_log  long-distance matching over a window of 2^window_log bytes
+//               (10 to 31); 0: the level's own window, no long matching
+//   workers     0: coded on the calling thread; N: cut into jobs that N of
+//               libzstd's workers code at once, each job seeing a whole
+//               window of the data before it. The output is the same for
+//               every N from 1 up (not for 0), and data shorter than two
+//               jobs is coded as for 0.
+struct ZstdSettings {
+    ZstdSettings(int level, unsigned window_log = 0, unsigned workers = 0)
+        : level(level), window_log(window_log), workers(workers) {}
+    int level;
+    unsigned window_log;
+    unsigned workers;
+};
+
+inline constexpr unsigned MIN_LONG_WINDOW_LOG = 10;
+inline constexpr unsigned MAX_LONG_WINDOW_LOG = 31;
+
+// The chunk of `data` as `settings` say. Refuses data of 4 GiB or more
+// ("Input too large for a chunk").
+Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, ZstdSettings settings);
 
 // The length a fallback chunk states, after checking its header byte and
 // size; the Zstandard frame is not looked at.

@@ -57,7 +57,7 @@ bool zstd_behind_on_window(std::span<const uint8_t> data, const SampleLayout& la
 
 }  // namespace
 
-std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t> data, EncoderThreads threads,
+std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t> data, ChunkThreads threads,
                                                          const SampleLayout* layout) const {
     std::optional<SampleLayout> probed;
     if (!layout && probes_samples()) probed = probed_layout(data, level_.zstd_level);
@@ -81,8 +81,9 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     std::vector<uint8_t> quick = encode_zstd_chunk(data, quick_level).value();
     const bool far_behind = best && best->stored.size() * 2 < quick.size();
     keep_shorter(best, data.size(), RecordType::ZstdChunk, std::move(quick));
-    if (!far_behind && quick_level != level_.zstd_level) {
-        keep_shorter(best, data.size(), RecordType::ZstdChunk, encode_zstd_chunk(data, level_.zstd_level).value());
+    if (!far_behind && (quick_level != level_.zstd_level || level_.zstd_window_log != 0)) {
+        const ZstdSettings zstd(level_.zstd_level, level_.zstd_window_log, threads.zstd_workers);
+        keep_shorter(best, data.size(), RecordType::ZstdChunk, encode_zstd_chunk(data, zstd).value());
     }
     return best;
 }

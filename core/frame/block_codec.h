@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/any_chunk.h"
 #include "codec/codec.h"
 #include "codec/codec_error.h"
 #include "frame/frame_format.h"
@@ -29,11 +30,11 @@ public:
 
     // The compressed form of `data`, strictly shorter than it, or nothing if
     // the codec declines (the block is then stored otherwise). Must be safe
-    // to call from several threads at once. `threads`: whether it may use a
-    // second thread of its own, which the writer allows for a block that has
-    // the machine to itself. `layout`: the type of the samples `data` holds,
-    // null for bytes of no known type.
-    virtual std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads,
+    // to call from several threads at once. `threads`: the threads of its
+    // own it may use, which the writer allows a block that has the machine
+    // to itself. `layout`: the type of the samples `data` holds, null for
+    // bytes of no known type.
+    virtual std::optional<CompressedBlock> compress(std::span<const uint8_t> data, ChunkThreads threads,
                                                     const SampleLayout* layout = nullptr) const = 0;
 
     // Restores a block of `size` bytes from the stored bytes of a record of
@@ -58,7 +59,7 @@ class ChunkBlockCodec final : public BlockCodec {
 public:
     explicit ChunkBlockCodec(LevelSettings level = level_settings(DEFAULT_LEVEL)) : level_(level) {}
 
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads threads,
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, ChunkThreads threads,
                                             const SampleLayout* layout = nullptr) const override;
     Result<std::vector<uint8_t>> decompress(RecordType type, std::span<const uint8_t> stored,
                                             uint32_t size) const override;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "codec/zstd_chunk.h"
 #include "concurrency/thread_pool.h"
 #include "frame/frame_format.h"
 #include "frame/memory_limit.h"
@@ -33,9 +34,14 @@ CodingSettings resolve_coding_options(const CodingOptions& options) {
     const auto level = static_cast<int>(
         within<int64_t>("level", options.level.value_or(DEFAULT_LEVEL), MIN_LEVEL, MAX_LEVEL));
     CodingSettings settings{level_settings(level), {}};
+    if (options.long_window) {
+        settings.level.zstd_window_log = static_cast<unsigned>(
+            within<int64_t>("long", *options.long_window, MIN_LONG_WINDOW_LOG, MAX_LONG_WINDOW_LOG));
+        settings.level.block_size = std::max(settings.level.block_size, uint32_t{1} << settings.level.zstd_window_log);
+    }
     settings.frame.block_size = options.block_size
                                     ? static_cast<uint32_t>(within<int64_t>("block_size", *options.block_size, 1,
-                                                                            MAX_BLOCK_SIZE))
+                                                                            MAX_LARGE_BLOCK_SIZE))
                                     : settings.level.block_size;
     settings.frame.threads = pool_threads(options.threads);
     settings.frame.memory_limit = options.memory_limit

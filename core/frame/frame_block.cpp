@@ -15,7 +15,7 @@ namespace {
 
 // The codec's form of `data` if it is shorter than `data`.
 std::optional<CompressedBlock> shrunk(std::span<const uint8_t> data, const BlockCodec& codec,
-                                      EncoderThreads threads, const SampleLayout* layout) {
+                                      ChunkThreads threads, const SampleLayout* layout) {
     auto compressed = codec.compress(data, threads, layout);
     if (compressed && compressed->stored.size() < data.size()) return compressed;
     return std::nullopt;
@@ -25,7 +25,7 @@ std::optional<CompressedBlock> shrunk(std::span<const uint8_t> data, const Block
 // MIN_SPLIT_PIECE bytes) shrinks: a cheap sign that the piece as a whole was
 // declined for its coder state rather than for its content.
 // Typed data is cut at whole frames of samples.
-bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
+bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, ChunkThreads threads,
                   const SampleLayout* layout) {
     const size_t tail = std::max(data.size() / 8, MIN_SPLIT_PIECE);
     const size_t start = data.size() - tail;
@@ -38,7 +38,7 @@ bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, Encode
 // coder state that stops the encoder costs only the raw piece around the
 // place where it stopped; else the piece is stored raw. Declined
 // incompressible data thus costs one extra eighth of encoding work.
-void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, EncoderThreads threads,
+void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, ChunkThreads threads,
                   const SampleLayout* layout, std::vector<EncodedPiece>& out) {
     const auto size = static_cast<uint32_t>(data.size());
     if (auto compressed = shrunk(data, codec, threads, layout)) {
@@ -58,7 +58,7 @@ void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, Encode
 }  // namespace
 
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       EncoderThreads threads, const SampleLayout* layout) {
+                                       ChunkThreads threads, const SampleLayout* layout) {
     std::vector<EncodedPiece> pieces;
     if (!data.empty()) encode_piece(data, codec, threads, layout, pieces);
     return pieces;

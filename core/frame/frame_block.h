@@ -22,7 +22,7 @@ struct EncodedPiece {
     std::vector<uint8_t> stored;
 };
 
-// The pieces, in order, that store `data` (at most MAX_BLOCK_SIZE bytes):
+// The pieces, in order, that store `data` (at most MAX_LARGE_BLOCK_SIZE bytes):
 // one chunk when the codec accepts the whole; otherwise the block is stored
 // raw, or, when its tail shows that it does compress, bisected and each half
 // stored the same way. Never refused; no piece is stored larger than its
@@ -30,7 +30,7 @@ struct EncodedPiece {
 // `threads` and `layout` (null for untyped data) are handed to the codec;
 // typed data is bisected at whole frames of samples.
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       EncoderThreads threads = EncoderThreads::One,
+                                       ChunkThreads threads = {},
                                        const SampleLayout* layout = nullptr);
 
 // The block's uncompressed bytes, checked against its record's length and

@@ -1,6 +1,6 @@
 // At most two blocks per thread are in flight, enough to keep every thread
 // busy while the oldest is written. A block that is the last and has the
-// pool to itself (a short input) may take a second thread for its encoder.
+// pool to itself (a short input) may take more threads for its encoders.
 #include "frame/frame_encoder.h"
 
 #include <algorithm>
@@ -16,8 +16,9 @@ namespace {
 // The block size is checked here as well as by resolve_coding_options(),
 // for callers that fill FrameOptions themselves.
 size_t blocks_at_once(const FrameOptions& options, unsigned pool_size) {
-    if (options.block_size == 0 || options.block_size > MAX_BLOCK_SIZE) {
-        throw std::invalid_argument("block size must be between 1 and " + std::to_string(MAX_BLOCK_SIZE) + " bytes");
+    if (options.block_size == 0 || options.block_size > MAX_LARGE_BLOCK_SIZE) {
+        throw std::invalid_argument("block size must be between 1 and " + std::to_string(MAX_LARGE_BLOCK_SIZE) +
+                                    " bytes");
     }
     return blocks_in_flight(options.memory_limit, options.block_size, 2 * size_t{pool_size});
 }
@@ -38,7 +39,8 @@ uint64_t cut_unit(const SampleLayout& layout, uint32_t block_size) {
 FrameEncoder::FrameEncoder(const BlockCodec& codec, const FrameOptions& options, ByteSink& output,
                            FrameProgress progress)
     : codec_(codec), block_size_(options.block_size), output_(output), progress_(std::move(progress)),
-      header_{options.typed || codec.probes_samples() ? SAMPLE_FRAME_VERSION : FRAME_VERSION, 0, options.block_size, 0},
+      samples_(options.typed || codec.probes_samples()),
+      header_{frame_version_for(options.block_size, samples_), 0, options.block_size, 0},
       block_limit_(options.block_size), pool_(options.threads),
       pipeline_(pool_, blocks_at_once(options, pool_.size()),
                 [this](std::vector<EncodedPiece>&& pieces) { write_pieces(std::move(pieces)); }) {}
@@ -62,16 +64,26 @@ void FrameEncoder::write_pieces(std::vector<EncodedPiece>&& pieces) {
     if (progress_) progress_(stats_.input_bytes, stats_.output_bytes);
 }
 
-void FrameEncoder::queue_block(bool last) {
+void FrameEncoder::queue_block(bool last, bool frame_ends) {
     if (!header_written_) {
+        // A frame of one block states the block's length as its block size,
+        // so that readers set aside no more memory than the block needs, and
+        // an older version where the size asked for would need version 4.
+        header_.block_size = frame_ends ? static_cast<uint32_t>(block_.size()) : block_size_;
+        header_.version = frame_version_for(header_.block_size, samples_);
         header_.salt = crc32c(block_);
         emit(encode_frame_header(header_));
         header_written_ = true;
     }
+    const bool only_block = last && frame_bytes_ == 0;
     content_crc_ = crc32c(block_, content_crc_);
     frame_bytes_ += block_.size();
+    // A second thread changes nothing in a zelk chunk, so any block that
+    // ends up alone may have one; Zstandard's jobs change the output, so
+    // only a frame's only block is cut into them, whatever the thread count.
     const bool alone = last && pipeline_.in_flight() == 0 && pool_.size() > 1;
-    const EncoderThreads threads = alone ? EncoderThreads::Two : EncoderThreads::One;
+    const ChunkThreads threads(alone ? EncoderThreads::Two : EncoderThreads::One,
+                               only_block && pool_.size() > 1 ? pool_.size() : 0);
     pipeline_.push([&codec = codec_, threads, block = std::move(block_), layout = layout_] {
         return encode_block(block, codec, threads, layout ? &*layout : nullptr);
     });
@@ -92,7 +104,7 @@ void FrameEncoder::write(std::span<const uint8_t> data) {
 void FrameEncoder::set_layout(const std::optional<SampleLayout>& layout) {
     if (layout == layout_) return;
     if (layout) {
-        if (header_.version < SAMPLE_FRAME_VERSION) throw std::invalid_argument("typed input was not declared");
+        if (!samples_) throw std::invalid_argument("typed input was not declared");
         check_layout(*layout);
         if (layout->frame_bytes() > block_size_) {
             throw std::invalid_argument("a frame of samples is longer than the block size");
@@ -100,19 +112,23 @@ void FrameEncoder::set_layout(const std::optional<SampleLayout>& layout) {
     }
     if (!block_.empty()) queue_block(false);
     layout_ = layout;
-    block_limit_ = layout ? static_cast<uint32_t>(block_size_ - block_size_ % cut_unit(*layout, block_size_)) : block_size_;
+    // Sample blocks gain nothing from the large blocks of long matches.
+    const uint32_t typed_size = std::min(block_size_, MAX_BLOCK_SIZE);
+    block_limit_ = layout ? static_cast<uint32_t>(typed_size - typed_size % cut_unit(*layout, typed_size)) : block_size_;
 }
 
-void FrameEncoder::flush_blocks() {
-    if (!block_.empty()) queue_block(true);
+void FrameEncoder::flush_blocks() { store_blocks(false); }
+
+void FrameEncoder::store_blocks(bool frame_ends) {
+    if (!block_.empty()) queue_block(true, frame_ends);
     pipeline_.finish();
 }
 
 void FrameEncoder::end_frame() {
-    flush_blocks();
+    store_blocks(true);
     if (!header_written_) emit(encode_frame_header(header_));  // a frame with no data: salt 0
     emit(encode_end_record(EndRecord{frame_bytes_, frame_blocks_, content_crc_}, header_));
-    header_.salt = 0;
+    header_ = {frame_version_for(block_size_, samples_), 0, block_size_, 0};
     header_written_ = false;
     frame_blocks_ = 0;
     frame_bytes_ = 0;

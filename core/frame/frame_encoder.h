@@ -2,8 +2,10 @@
 // into blocks of the chosen size, full blocks are stored on a pool of
 // threads while more input comes, and their records are written to the
 // output in input order. The frame's bytes depend on the input, the codec
-// (its level) and the block size, never on the number of threads or on how
-// the input was cut into pieces, unless a block is ended early on request.
+// (its level) and the block size, never on how the input was cut into
+// pieces, unless a block is ended early on request, nor on the number of
+// threads but in one case: a frame of one block coded by more than one
+// thread has its Zstandard chunk coded in jobs, on every thread.
 //
 // The header goes out once the first block is complete: the frame's salt is
 // the CRC-32C of that block, so frames of different inputs differ in salt.
@@ -55,7 +57,8 @@ public:
 
 private:
     void emit(std::span<const uint8_t> bytes);
-    void queue_block(bool last);
+    void queue_block(bool last, bool frame_ends = false);
+    void store_blocks(bool frame_ends);
     void write_pieces(std::vector<EncodedPiece>&& pieces);
 
     const BlockCodec& codec_;
@@ -63,6 +66,7 @@ private:
     ByteSink& output_;
     FrameProgress progress_;
     FrameWriteStats stats_;
+    bool samples_;  // whether sample blocks may be written
     FrameHeader header_;
     bool header_written_ = false;
     uint64_t frame_blocks_ = 0;  // records in the current frame

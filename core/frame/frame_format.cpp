@@ -26,6 +26,15 @@ void seal_record(std::span<uint8_t> bytes, uint64_t index, const FrameHeader& fr
 
 }  // namespace
 
+uint8_t frame_version_for(uint32_t block_size, bool samples) {
+    if (block_size > MAX_BLOCK_SIZE) return LARGE_BLOCK_FRAME_VERSION;
+    return samples ? SAMPLE_FRAME_VERSION : FRAME_VERSION;
+}
+
+uint32_t max_block_size(uint8_t version) {
+    return version >= LARGE_BLOCK_FRAME_VERSION ? MAX_LARGE_BLOCK_SIZE : MAX_BLOCK_SIZE;
+}
+
 size_t frame_header_size(uint8_t version) { return version >= 2 ? 18 : 14; }
 size_t end_record_size(uint8_t version) { return version >= 2 ? 25 : 21; }
 

@@ -23,11 +23,21 @@ namespace zelk {
 inline constexpr std::array<uint8_t, 4> FRAME_MAGIC = {0x89, 'Z', 'L', 'K'};
 inline constexpr uint8_t FRAME_VERSION = 2;         // what writers write for untyped data
 inline constexpr uint8_t SAMPLE_FRAME_VERSION = 3;  // frames that may hold sample blocks
-inline constexpr uint8_t NEWEST_FRAME_VERSION = 3;  // the newest readers read
+inline constexpr uint8_t LARGE_BLOCK_FRAME_VERSION = 4;  // frames of blocks past MAX_BLOCK_SIZE
+inline constexpr uint8_t NEWEST_FRAME_VERSION = 4;  // the newest readers read
 inline constexpr uint8_t OLDEST_FRAME_VERSION = 1;  // the oldest readers read
 
-// Blocks are at most this long, which bounds what one block costs a reader.
+// Blocks are at most this long in frames of versions 1 to 3, and at most
+// MAX_LARGE_BLOCK_SIZE in version 4, which long-distance matching writes;
+// a reader's memory limit bounds what one block may cost it.
 inline constexpr uint32_t MAX_BLOCK_SIZE = uint32_t{64} << 20;
+inline constexpr uint32_t MAX_LARGE_BLOCK_SIZE = uint32_t{1} << 31;
+
+// The version a writer writes for blocks of `block_size` that may or may not
+// hold samples: the oldest that holds them.
+uint8_t frame_version_for(uint32_t block_size, bool samples);
+// The largest block size a frame of `version` may state.
+uint32_t max_block_size(uint8_t version);
 
 inline constexpr size_t BLOCK_RECORD_SIZE = 17;
 inline constexpr size_t MAX_FRAME_HEADER_SIZE = 18;

@@ -85,7 +85,7 @@ FrameParser::Next FrameParser::next_frame() {
         throw FrameError("frame" + at(start) + " uses unknown features (flags " +
                          hex_byte(header.flags) + ")");
     }
-    if (header.block_size == 0 || header.block_size > MAX_BLOCK_SIZE) {
+    if (header.block_size == 0 || header.block_size > max_block_size(header.version)) {
         throw FrameError("frame" + at(start) + " has an unsupported block size of " +
                          std::to_string(header.block_size) + " bytes");
     }

@@ -1,7 +1,8 @@
 // Writes a frame: the input is cut into blocks of the chosen size, the blocks
 // are stored on a pool of threads, and their records are written in input
 // order, so the frame's bytes depend on the input, the codec (its level) and
-// the block size, never on the number of threads.
+// the block size, and on the number of threads only in whether it is one
+// (frame_encoder.h).
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@
 namespace zelk {
 
 struct FrameOptions {
-    uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_BLOCK_SIZE
+    uint32_t block_size = level_settings(DEFAULT_LEVEL).block_size;  // 1 to MAX_LARGE_BLOCK_SIZE
     unsigned threads = 1;  // of the pool that stores blocks; 0: the calling thread stores them
     uint64_t memory_limit = UINT64_MAX;  // bounds the blocks in flight (memory_limit.h)
     bool typed = false;  // sample blocks may follow: frames of version 3

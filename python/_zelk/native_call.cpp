@@ -52,7 +52,7 @@ bool int_argument(PyObject* object, const char* name, bool none_allowed, std::op
 }
 
 bool coding_options(PyObject* level, PyObject* threads, PyObject* block_size, PyObject* memory_limit,
-                    CodingOptions& out) {
+                    PyObject* long_window, CodingOptions& out) {
     std::optional<int64_t> thread_count;
     if (!int_argument(level, "level", true, out.level) || !int_argument(threads, "threads", false, thread_count) ||
         !int_argument(block_size, "block_size", true, out.block_size) ||
@@ -60,6 +60,9 @@ bool coding_options(PyObject* level, PyObject* threads, PyObject* block_size, Py
         return false;
     }
     out.threads = *thread_count;
+    // long: False or None for none, True for the default window, or its log.
+    if (long_window == Py_True) out.long_window = DEFAULT_LONG_WINDOW_LOG;
+    else if (long_window != Py_False && !int_argument(long_window, "long", true, out.long_window)) return false;
     return true;
 }
 

@@ -57,9 +57,10 @@ inline PyObject* to_bytes(const Bytes& bytes) { return binding::bytes_object(byt
 // None when `none_allowed`. False with TypeError or OverflowError set.
 bool int_argument(PyObject* object, const char* name, bool none_allowed, std::optional<int64_t>& out);
 
-// The coding options as the caller gave them (None: the library's default).
+// The coding options as the caller gave them (None: the library's default;
+// long: also False, or True for the library's default window).
 bool coding_options(PyObject* level, PyObject* threads, PyObject* block_size, PyObject* memory_limit,
-                    CodingOptions& out);
+                    PyObject* long_window, CodingOptions& out);
 
 // A max_length argument: None or a negative int for no limit (UINT64_MAX).
 bool length_limit(PyObject* object, uint64_t& out);

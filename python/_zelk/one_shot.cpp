@@ -39,12 +39,12 @@ PyObject* refuse(const CodecError& error) { return raise(Failure{zelk_error, err
 
 PyObject* compress_frame(PyObject*, PyObject* args) {
     HeldBuffer data;
-    PyObject *level, *threads, *block_size, *memory_limit, *type_code, *trailing;
+    PyObject *level, *threads, *block_size, *memory_limit, *long_window, *type_code, *trailing;
     CodingOptions options;
     std::optional<SampleLayout> layout;
-    if (!PyArg_ParseTuple(args, "y*OOOOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit,
-                          &type_code, &trailing) ||
-        !coding_options(level, threads, block_size, memory_limit, options) ||
+    if (!PyArg_ParseTuple(args, "y*OOOOOOO:compress_frame", data.out(), &level, &threads, &block_size, &memory_limit,
+                          &long_window, &type_code, &trailing) ||
+        !coding_options(level, threads, block_size, memory_limit, long_window, options) ||
         !sample_layout(type_code, trailing, layout)) {
         return nullptr;
     }
@@ -70,7 +70,7 @@ PyObject* decompress_frames(PyObject*, PyObject* args) {
     uint64_t max_length = 0;
     if (!PyArg_ParseTuple(args, "y*OOO:decompress_frames", data.out(), &max_length_object, &threads, &memory_limit) ||
         !length_limit(max_length_object, max_length) ||
-        !coding_options(Py_None, threads, Py_None, memory_limit, options)) {
+        !coding_options(Py_None, threads, Py_None, memory_limit, Py_False, options)) {
         return nullptr;
     }
     LimitedSink sink(max_length);
@@ -118,7 +118,7 @@ PyObject* check_coding_options(PyObject*, PyObject* args) {
     PyObject *level, *threads, *block_size, *memory_limit;
     CodingOptions options;
     if (!PyArg_ParseTuple(args, "OOOO:check_coding_options", &level, &threads, &block_size, &memory_limit) ||
-        !coding_options(level, threads, block_size, memory_limit, options)) {
+        !coding_options(level, threads, block_size, memory_limit, Py_False, options)) {
         return nullptr;
     }
     const auto failure = without_lock([&] { resolve_coding_options(options); });
@@ -173,7 +173,7 @@ PyObject* chunk_info(PyObject*, PyObject* args) {
 
 PyMethodDef ONE_SHOT_FUNCTIONS[] = {
     {"compress_frame", compress_frame, METH_VARARGS,
-     "compress_frame(data, level, threads, block_size, memory_limit, type_code, trailing_shape) -> bytes"},
+     "compress_frame(data, level, threads, block_size, memory_limit, long, type_code, trailing_shape) -> bytes"},
     {"decompress_frames", decompress_frames, METH_VARARGS,
      "decompress_frames(data, max_length, threads, memory_limit) -> bytes"},
     {"frame_info", frame_info, METH_VARARGS,

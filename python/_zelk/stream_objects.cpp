@@ -110,13 +110,13 @@ bool positional(PyObject* kwargs, const char* type_name) {
 }
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject *level, *threads, *block_size, *memory_limit, *type_code, *trailing;
+    PyObject *level, *threads, *block_size, *memory_limit, *long_window, *type_code, *trailing;
     CodingOptions options;
     std::optional<SampleLayout> layout;
     if (!positional(kwargs, "FrameEncoder") ||
-        !PyArg_ParseTuple(args, "OOOOOO:FrameEncoder", &level, &threads, &block_size, &memory_limit, &type_code,
-                          &trailing) ||
-        !coding_options(level, threads, block_size, memory_limit, options) ||
+        !PyArg_ParseTuple(args, "OOOOOOO:FrameEncoder", &level, &threads, &block_size, &memory_limit, &long_window,
+                          &type_code, &trailing) ||
+        !coding_options(level, threads, block_size, memory_limit, long_window, options) ||
         !sample_layout(type_code, trailing, layout)) {
         return nullptr;
     }
@@ -154,7 +154,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     CodingOptions options;
     if (!positional(kwargs, "FrameDecoder") ||
         !PyArg_ParseTuple(args, "OOp:FrameDecoder", &threads, &memory_limit, &sequence) ||
-        !coding_options(Py_None, threads, Py_None, memory_limit, options)) {
+        !coding_options(Py_None, threads, Py_None, memory_limit, Py_False, options)) {
         return nullptr;
     }
     return create<DecoderState>(type, options, sequence ? FrameSequence::Sequence : FrameSequence::OneFrame);
@@ -214,7 +214,7 @@ PyType_Slot ENCODER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<EncoderState>)},
     {Py_tp_methods, ENCODER_METHODS},
-    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size, memory_limit, type_code, trailing_shape): frames written piece by piece.")},
+    {Py_tp_doc, const_cast<char*>("FrameEncoder(level, threads, block_size, memory_limit, long, type_code, trailing_shape): frames written piece by piece.")},
     {0, nullptr},
 };
 

@@ -99,7 +99,7 @@ class ZelkFile(io.BufferedIOBase):
     read (concatenated frames are read one after another), 'w' to write
     (truncating), 'x' to create or 'a' to append a new frame; a 'b' may be
     added. ``level``, ``threads``, ``block_size``, ``memory_limit``,
-    ``dtype`` and ``shape`` are those of ``zelk.compress()`` and
+    ``long``, ``dtype`` and ``shape`` are those of ``zelk.compress()`` and
     ``zelk.ZelkCompressor`` when writing; ``threads`` and
     ``memory_limit`` those of ``zelk.decompress()`` when reading. Reading supports seek() (emulated:
     backwards seeks start again from the beginning, so they can be slow);
@@ -111,15 +111,15 @@ class ZelkFile(io.BufferedIOBase):
 
     def __init__(self, file: Union[StrOrBytesPath, IO[bytes]], mode: str = "r", *,
                  level: Optional[int] = None, threads: int = 1, block_size: Optional[int] = None,
-                 memory_limit: Optional[int] = None, dtype: Any = None,
+                 memory_limit: Optional[int] = None, long: bool | int = False, dtype: Any = None,
                  shape: Optional[Sequence[int]] = None) -> None:
         self._fp: Optional[IO[bytes]] = None
         self._owns_fp = False
         if mode not in ("r", "rb", "w", "wb", "x", "xb", "a", "ab"):
             raise ValueError(f"invalid mode: {mode!r}")
         self._mode = mode[0]
-        if self._mode == "r" and (level is not None or block_size is not None or dtype is not None):
-            raise ValueError("level, block_size and dtype are for writing")
+        if self._mode == "r" and (level is not None or block_size is not None or long or dtype is not None):
+            raise ValueError("level, block_size, long and dtype are for writing")
         if isinstance(file, (str, bytes, os.PathLike)):
             fp = builtins.open(file, self._mode + "b")
             self._owns_fp = True
@@ -135,7 +135,7 @@ class ZelkFile(io.BufferedIOBase):
             else:
                 self._buffer = None
                 self._compressor = ZelkCompressor(level, threads=threads, block_size=block_size,
-                                                  memory_limit=memory_limit, dtype=dtype, shape=shape)
+                                                  memory_limit=memory_limit, long=long, dtype=dtype, shape=shape)
                 self._write_lock = threading.Lock()  # a write's data and its bytes stay together
                 self._written = 0          # data bytes written
                 self._frame_open = False   # data written since the frame began
@@ -281,27 +281,27 @@ _TextMode = Literal["rt", "wt", "xt", "at"]
 @overload
 def open(file: Union[StrOrBytesPath, IO[bytes]], mode: _BinaryMode = "rb", *, level: Optional[int] = None,
          threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
-         dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: None = None, errors: None = None,
+         long: bool | int = False, dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: None = None, errors: None = None,
          newline: None = None) -> ZelkFile: ...
 
 
 @overload
 def open(file: Union[StrOrBytesPath, IO[bytes]], mode: _TextMode, *, level: Optional[int] = None,
          threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
-         dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
+         long: bool | int = False, dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
          errors: Optional[str] = None, newline: Optional[str] = None) -> io.TextIOWrapper: ...
 
 
 @overload
 def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str, *, level: Optional[int] = None,
          threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
-         dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
+         long: bool | int = False, dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
          errors: Optional[str] = None, newline: Optional[str] = None) -> Union[ZelkFile, io.TextIOWrapper]: ...
 
 
 def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, level: Optional[int] = None,
          threads: int = 1, block_size: Optional[int] = None, memory_limit: Optional[int] = None,
-         dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
+         long: bool | int = False, dtype: Any = None, shape: Optional[Sequence[int]] = None, encoding: Optional[str] = None,
          errors: Optional[str] = None, newline: Optional[str] = None) -> Union[ZelkFile, io.TextIOWrapper]:
     """Open a zelk-compressed file in binary or text mode, as ``gzip.open``
     does: 'r', 'w', 'x' or 'a', with 'b' (the default) or 't'. In text mode
@@ -313,7 +313,7 @@ def open(file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, level: Opt
     elif encoding is not None or errors is not None or newline is not None:
         raise ValueError("encoding, errors and newline are for text mode")
     binary = ZelkFile(file, mode.replace("t", ""), level=level, threads=threads, block_size=block_size,
-                      memory_limit=memory_limit, dtype=dtype, shape=shape)
+                      memory_limit=memory_limit, long=long, dtype=dtype, shape=shape)
     if "t" in mode:
         if hasattr(io, "text_encoding"):  # Python 3.10 on: warns of a locale's encoding where asked to
             encoding = io.text_encoding(encoding)

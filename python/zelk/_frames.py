@@ -12,21 +12,26 @@ if TYPE_CHECKING:
 
 
 def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int = 1,
-             block_size: Optional[int] = None, memory_limit: Optional[int] = None, dtype: Any = None,
-             shape: Optional[Sequence[int]] = None) -> bytes:
+             block_size: Optional[int] = None, memory_limit: Optional[int] = None, long: bool | int = False,
+             dtype: Any = None, shape: Optional[Sequence[int]] = None) -> bytes:
     """Compress a bytes-like object into one zelk frame, as the ``zelk``
     command writes it.
 
     ``level`` runs from MIN_LEVEL, 1 (fastest), to MAX_LEVEL, 9 (smallest);
     None is DEFAULT_LEVEL, 3. The level also sets the block size (4 MiB at 1,
     8 MiB at 2 to 5, 16 MiB from 6), which ``block_size`` overrides (1 to
-    MAX_BLOCK_SIZE bytes). ``threads``: 1 codes on the calling thread, N on at
-    most N threads (never more than the cores), 0 on every core; the frame is
-    the same whatever their number, and the same as the command's for the
-    same level and block size. ``memory_limit`` bounds the bytes spent on
-    blocks in flight (fewer at once if need be; None: a quarter of the
-    machine's memory, as the command's default); blocks too large for it are
-    refused with ValueError.
+    2 GiB; past MAX_BLOCK_SIZE, 64 MiB, frames of version 4). ``long``
+    (``zelk --long``): True, or a window log from 10 to 31, finds matches
+    as far back as 2^27 bytes (True) or 2^long, in blocks at least that
+    large. ``threads``: 1 codes on the calling thread, N on at most N
+    threads (never more than the cores), 0 on every core; the frame is the
+    same for any number from 2 up, and the same as the command's for the
+    same level, block size and threads; one thread writes another where the
+    whole data is one block (its Zstandard chunk is then not cut into jobs
+    for several threads). ``memory_limit`` bounds the bytes spent on blocks
+    in flight (fewer at once if need be; None: a quarter of the machine's
+    memory, as the command's default); blocks too large for it are refused
+    with ValueError.
 
     Typed samples are coded by prediction (sample blocks): a numpy array
     or any buffer that states its type (``array.array``, ``memoryview.cast``)
@@ -38,7 +43,7 @@ def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int 
     type.
     """
     code, trailing = sample_type(data, dtype, shape)
-    return _zelk.compress_frame(data, level, threads, block_size, memory_limit, code, trailing)
+    return _zelk.compress_frame(data, level, threads, block_size, memory_limit, long, code, trailing)
 
 
 def decompress(data: ReadableBuffer, *, max_length: Optional[int] = None, threads: int = 1,
@@ -79,10 +84,10 @@ class ZelkCompressor:
     """End the frame; the next data begins a new one."""
 
     def __init__(self, level: Optional[int] = None, *, threads: int = 1, block_size: Optional[int] = None,
-                 memory_limit: Optional[int] = None, dtype: Any = None,
+                 memory_limit: Optional[int] = None, long: bool | int = False, dtype: Any = None,
                  shape: Optional[Sequence[int]] = None) -> None:
         code, trailing = (None, ()) if dtype is None and shape is None else sample_type(b"", dtype, shape)
-        self._encoder = _zelk.FrameEncoder(level, threads, block_size, memory_limit, code, trailing)
+        self._encoder = _zelk.FrameEncoder(level, threads, block_size, memory_limit, long, code, trailing)
         self._last_mode = self.FLUSH_FRAME
 
     @property

@@ -129,7 +129,8 @@ def test_help_and_version(zelk):
 
 @pytest.mark.parametrize(
     "args",
-    [["--bogus"], ["-y"], ["-T"], ["-T", "x"], ["-B", "0"], ["-B", "65M"], ["-B", "3G"], ["--keep=yes"],
+    [["--bogus"], ["-y"], ["-T"], ["-T", "x"], ["-B", "0"], ["-B", "2049M"], ["-B", "3G"], ["--keep=yes"],
+     ["--long=x"], ["--long=9"], ["--long=32"],
      ["-o", "a", "b", "c"], ["-o", "a", "-c", "b"], ["-z", "-d"], ["-t", "-l"], ["-t", "-o", "x", "y"]],
 )
 def test_bad_command_lines_are_usage_errors(zelk, args):
@@ -228,9 +229,20 @@ def test_memory_limit_refuses_frames_whose_blocks_do_not_fit(zelk, tmp_path):
 
 def test_out_of_range_values_are_refused_with_the_librarys_message(zelk):
     for args, message in ((["-T", "5000"], b"threads must be between 0 and 1024, not 5000"),
-                          (["-B", "65M"], b"block_size must be between 1 and 67108864")):
+                          (["-B", "2049M"], b"block_size must be between 1 and 2147483648"),
+                          (["--long=32"], b"long must be between 10 and 31, not 32")):
         refused = zelk(*args, input=b"x")
         assert refused.returncode == 1 and message in refused.stderr
+
+
+def test_long_finds_repeats_beyond_the_levels_window(zelk, tmp_path):
+    noise = noise_bytes(3 << 20)
+    (tmp_path / "twice").write_bytes(noise + noise)
+    plain = zelk("-1", "-c", "twice").stdout
+    long = zelk("-1", "--long=24", "-c", "twice").stdout
+    assert len(plain) > 6 << 20 > 3 << 20 > len(long) - (64 << 10)
+    assert zelk("-dc", input=long).stdout == noise + noise
+    assert b"version 2, block size 6291456" in zelk("-lv", input=long).stdout  # one block: its length
 
 
 def test_recursive_walks_directories_and_passes_over_what_does_not_apply(zelk, tmp_path):

@@ -55,6 +55,18 @@ def test_frames_of_the_command_and_of_python_are_the_same():
     assert restored.stdout == data
 
 
+def test_long_matching_reaches_past_the_levels_window():
+    noise = random.Random(5).randbytes(3 << 20)
+    frame = zelk.compress(noise + noise, 1, long=24)
+    assert len(frame) < (3 << 20) + (64 << 10) < len(zelk.compress(noise + noise, 1))
+    compressor = zelk.ZelkCompressor(1, long=True)
+    assert zelk.decompress(compressor.compress(noise + noise, compressor.FLUSH_FRAME)) == noise + noise
+    with pytest.raises(ValueError, match="long must be between 10 and 31, not 9"):
+        zelk.compress(b"x", long=9)
+    with pytest.raises(TypeError):
+        zelk.compress(b"x", long="27")
+
+
 def test_concatenated_frames_padding_damage_and_limits():
     a, b = signal(20_000), TEXT[:30_000]
     frames = zelk.compress(a) + zelk.compress(b, 1)

@@ -110,7 +110,7 @@ def test_damage_and_wrong_arguments_raise_and_leave_the_module_usable():
     with pytest.raises(ValueError):
         zelk.ZelkCompressor().flush(zelk.ZelkCompressor.CONTINUE)
     with pytest.raises(ValueError):
-        zelk.ZelkCompressor(block_size=(64 << 20) + 1)
+        zelk.ZelkCompressor(block_size=(2048 << 20) + 1)
     assert decompress_in_pieces(frame, 1) == DATA
 
 

@@ -43,6 +43,28 @@ TEST(ZstdChunk, RoundTripsAtEveryLevelAndSize) {
     }
 }
 
+TEST(ZstdChunk, JobsWriteTheSameChunkOnAnyNumberOfWorkers) {
+    Bytes data = test::sine_with_noise(3 << 20, 4);
+    const auto one = encode_zstd_chunk(data, ZstdSettings(3, 0, 1)).value();
+    EXPECT_NE(one, encode_zstd_chunk(data, 3).value());  // it was cut into jobs
+    for (unsigned workers : {2u, 3u}) EXPECT_EQ(encode_zstd_chunk(data, ZstdSettings(3, 0, workers)).value(), one);
+    EXPECT_EQ(decode_zstd_chunk(one).value(), data);
+    data.resize(1 << 20);  // shorter than two jobs: as on the calling thread
+    EXPECT_EQ(encode_zstd_chunk(data, ZstdSettings(3, 0, 2)).value(), encode_zstd_chunk(data, 3).value());
+}
+
+TEST(ZstdChunk, LongMatchingFindsRepeatsBeyondTheLevelsWindow) {
+    // Noise repeated 12 MiB on: level 1 looks back 512 KiB, a window of
+    // 2^24 bytes finds the whole repeat.
+    Bytes data = test::random_bytes(12 << 20, 8);
+    data.insert(data.end(), data.begin(), data.begin() + (1 << 20));
+    const size_t plain = encode_zstd_chunk(data, 1).value().size();
+    const Bytes chunk = encode_zstd_chunk(data, ZstdSettings(1, 24)).value();
+    EXPECT_GT(plain, data.size() - 1000);
+    EXPECT_LT(chunk.size(), (12u << 20) + (64u << 10));
+    EXPECT_EQ(decode_zstd_chunk(chunk).value(), data);
+}
+
 TEST(ZstdChunk, RefusesWhatIsNotExactlyOneFrameOfTheStatedLength) {
     const Bytes data = test::sine_with_noise(5000, 3);
     const Bytes chunk = encode_zstd_chunk(data, 3).value();

@@ -24,7 +24,7 @@ class RunLengthCodec final : public BlockCodec {
 public:
     explicit RunLengthCodec(size_t poison_after = SIZE_MAX) : poison_after_(poison_after) {}
 
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads,
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, ChunkThreads,
                                             const SampleLayout*) const override {
         offered += data.size();
         Bytes out;
@@ -58,7 +58,7 @@ private:
 // A codec that claims success with output no shorter than its input.
 class InflatingCodec final : public BlockCodec {
 public:
-    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, EncoderThreads,
+    std::optional<CompressedBlock> compress(std::span<const uint8_t> data, ChunkThreads,
                                             const SampleLayout*) const override {
         Bytes out(data.begin(), data.end());
         out.push_back(0);

@@ -87,6 +87,25 @@ TEST(ChunkFrameAlone, ALoneBlockEncodedWithASecondThreadIsTheSame) {
     EXPECT_EQ(sink.bytes, data);
 }
 
+TEST(ChunkFrameAlone, ALoneZstandardBlockIsCutIntoTheSameJobsOnAnyNumberOfThreads) {
+    // 3 MB of text-like bytes, one block, stored as Zstandard in jobs where
+    // more than one thread writes it.
+    Bytes data;
+    for (uint32_t i = 0; data.size() < 3000000; ++i) {
+        const std::string line = "line " + std::to_string(i * 7919 % 100003) + " of a long file\n";
+        data.insert(data.end(), line.begin(), line.end());
+    }
+    const Bytes frame = frame_of(data, 2, 4 << 20);
+    EXPECT_EQ(frame[frame_header_size(FRAME_VERSION)], uint8_t(RecordType::ZstdChunk));
+    EXPECT_EQ(frame_of(data, 3, 4 << 20), frame);
+    for (const Bytes& written : {frame, frame_of(data, 1, 4 << 20)}) {
+        SpanSource source(written);
+        VectorSink sink;
+        read_frames(source, &sink, ChunkBlockCodec{}, 1);
+        EXPECT_EQ(sink.bytes, data);
+    }
+}
+
 TEST_F(ChunkFrame, DamageInsideAChunkPayloadIsCaughtByTheChecksum) {
     Bytes damaged = *frame_;
     const size_t record = frame_header_size(FRAME_VERSION);

@@ -41,9 +41,19 @@ TEST(CodingOptions, RefusesValuesOutOfRangeNamingThem) {
     EXPECT_EQ(refusal({0, 1, {}, {}}), "level must be between 1 and 9, not 0");
     EXPECT_EQ(refusal({10, 1, {}, {}}), "level must be between 1 and 9, not 10");
     EXPECT_EQ(refusal({{}, -1, {}, {}}), "threads must be between 0 and 1024, not -1");
-    EXPECT_EQ(refusal({{}, 1, 0, {}}), "block_size must be between 1 and 67108864, not 0");
-    EXPECT_EQ(refusal({{}, 1, int64_t{1} << 26 | 1, {}}), "block_size must be between 1 and 67108864, not 67108865");
+    EXPECT_EQ(refusal({{}, 1, 0, {}}), "block_size must be between 1 and 2147483648, not 0");
+    EXPECT_EQ(refusal({{}, 1, int64_t{1} << 31 | 1, {}}), "block_size must be between 1 and 2147483648, not 2147483649");
     EXPECT_EQ(refusal({{}, 1, {}, 0}), "memory_limit must be between 1 and 9223372036854775807, not 0");
+    EXPECT_EQ(refusal({{}, 1, {}, {}, 9}), "long must be between 10 and 31, not 9");
+    EXPECT_EQ(refusal({{}, 1, {}, {}, 32}), "long must be between 10 and 31, not 32");
+}
+
+TEST(CodingOptions, LongMatchesTakeBlocksOfTheirWindow) {
+    const CodingSettings settings = resolve_coding_options({9, 1, {}, {}, 27});
+    EXPECT_EQ(settings.level.zstd_window_log, 27u);
+    EXPECT_EQ(settings.frame.block_size, uint32_t{1} << 27);
+    EXPECT_EQ(resolve_coding_options({9, 1, {}, {}, 20}).frame.block_size, level_settings(9).block_size);
+    EXPECT_EQ(resolve_coding_options({9, 1, 1 << 20, {}, 27}).frame.block_size, 1u << 20);  // as asked
 }
 
 TEST(MemoryLimit, NamesSizesInWholeUnits) {

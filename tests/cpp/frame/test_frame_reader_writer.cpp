@@ -102,6 +102,27 @@ TEST(FrameRoundTrip, IncompressibleDataGrowsOnlyByTheRecords) {
     EXPECT_EQ(read(frame, codec), data);
 }
 
+TEST(FrameRoundTrip, AFrameOfOneBlockStatesItsLengthAsTheBlockSize) {
+    // so that a reader sets aside what the block needs, not what was allowed,
+    // and the version that such large blocks would need is not written.
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(1000, 5);
+    const Bytes frame = write(data, codec, MAX_LARGE_BLOCK_SIZE);
+    EXPECT_EQ(header_of(frame).block_size, 1000u);
+    EXPECT_EQ(header_of(frame).version, FRAME_VERSION);
+    EXPECT_EQ(read(frame, codec), data);
+    EXPECT_EQ(header_of(write(mixed_data(3000, 5), codec, 2000)).block_size, 2000u);
+}
+
+TEST(FrameRoundTrip, BlocksPastTheOldLimitMakeFramesOfVersionFour) {
+    const RunLengthCodec codec;
+    const Bytes data = mixed_data(MAX_BLOCK_SIZE + 2, 9);
+    const Bytes frame = write(data, codec, MAX_BLOCK_SIZE + 1);
+    EXPECT_EQ(header_of(frame).version, LARGE_BLOCK_FRAME_VERSION);
+    EXPECT_EQ(header_of(frame).block_size, MAX_BLOCK_SIZE + 1);
+    EXPECT_EQ(read(frame, codec), data);
+}
+
 TEST(FrameRoundTrip, FrameBytesDoNotDependOnThreadsOrReadSizes) {
     const RunLengthCodec codec;
     const Bytes data = mixed_data(20000, 11);
@@ -298,19 +319,22 @@ TEST_F(FrameDamage, SizesBeyondTheBlockSizeAreRefusedBeforeDecoding) {
     EXPECT_NE(read_fails(oversized, data, codec).find("block size"), std::string::npos);
 
     Bytes huge_blocks = frame;
-    const auto header = encode_frame_header({FRAME_VERSION, 0, MAX_BLOCK_SIZE + 1, header_of(frame).salt});
+    const auto header = encode_frame_header({SAMPLE_FRAME_VERSION, 0, MAX_BLOCK_SIZE + 1, header_of(frame).salt});
     std::copy(header.begin(), header.end(), huge_blocks.begin());
+    EXPECT_NE(read_fails(huge_blocks, data, codec).find("block size"), std::string::npos);
+    const auto large = encode_frame_header({LARGE_BLOCK_FRAME_VERSION, 0, MAX_LARGE_BLOCK_SIZE + 1, header_of(frame).salt});
+    std::copy(large.begin(), large.end(), huge_blocks.begin());
     EXPECT_NE(read_fails(huge_blocks, data, codec).find("block size"), std::string::npos);
 
     EXPECT_THROW(write(data, codec, 0), std::invalid_argument);
-    EXPECT_THROW(write(data, codec, MAX_BLOCK_SIZE + 1), std::invalid_argument);
+    EXPECT_THROW(write(data, codec, MAX_LARGE_BLOCK_SIZE + 1), std::invalid_argument);
 }
 
 TEST_F(FrameDamage, NewerVersionsAndUnknownFlagsAreRefusedByName) {
     Bytes newer = frame;
     const auto v4 = encode_frame_header({NEWEST_FRAME_VERSION + 1, 0, 128, header_of(frame).salt});
     std::copy(v4.begin(), v4.end(), newer.begin());
-    EXPECT_NE(read_fails(newer, data, codec).find("version 4, this program reads versions 1 to 3"), std::string::npos);
+    EXPECT_NE(read_fails(newer, data, codec).find("version 5, this program reads versions 1 to 4"), std::string::npos);
 
     Bytes flagged = frame;
     const auto flags = encode_frame_header({FRAME_VERSION, 0x04, 128, header_of(frame).salt});

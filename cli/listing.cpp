@@ -7,6 +7,7 @@
 
 #include "frame/frame_format.h"
 #include "frame/frame_summary.h"
+#include "matrix_blob/matrix_blob.h"
 #include "sample/sample_block.h"
 
 namespace zelk::cli {
@@ -27,6 +28,16 @@ std::string layout_text(const SampleLayout& layout) {
     return text;
 }
 
+// "float64 512x512, max_error 0.001": what a matrix holds and its bound.
+std::string matrix_text(const MatrixSummary& m) {
+    std::string shape;
+    for (uint64_t dimension : m.shape) shape += (shape.empty() ? "" : "x") + std::to_string(dimension);
+    char bound[64];
+    std::snprintf(bound, sizeof bound, "%s %g", m.bound, m.requested);
+    return "matrix v" + std::to_string(m.version) + ": " + m.dtype + " " + (shape.empty() ? "scalar" : shape) + ", " +
+           bound;
+}
+
 }  // namespace
 
 void Listing::print_row(const Counts& c, const std::string& name) const {
@@ -39,12 +50,44 @@ void Listing::print_row(const Counts& c, const std::string& name) const {
                 ratio_text(c.compressed, c.uncompressed).c_str(), name.c_str());
 }
 
-void Listing::list(const std::string& name, ByteSource& input) {
+void Listing::print_header_once() {
     if (files_ == 0) {
         std::printf("%8s %8s %8s %8s %8s %8s %14s %14s %7s  %s\n", "frames", "blocks", "zelk", "zstd", "sample",
                     "raw", "compressed", "uncompressed", "ratio", "name");
     }
     ++files_;
+}
+
+void Listing::add(const Counts& counts) {
+    totals_.frames += counts.frames;
+    totals_.blocks += counts.blocks;
+    totals_.chunks += counts.chunks;
+    totals_.zstd += counts.zstd;
+    totals_.samples += counts.samples;
+    totals_.raw += counts.raw;
+    totals_.compressed += counts.compressed;
+    totals_.uncompressed += counts.uncompressed;
+}
+
+void Listing::list_matrix(const std::string& name, ByteView blob) {
+    const MatrixSummary m = summarize_matrix_blob(blob);
+    print_header_once();
+    if (report_.verbosity() > 0) {
+        std::printf("  %s: largest error %g, RMSE %g, %llu values stored exactly\n", matrix_text(m).c_str(),
+                    m.max_error, m.rmse, static_cast<unsigned long long>(m.corrections));
+        if (m.version >= 2) {
+            std::printf("  %llu bands: %llu grid, %llu interpolated, %llu exact\n",
+                        static_cast<unsigned long long>(m.bands), static_cast<unsigned long long>(m.paths[0]),
+                        static_cast<unsigned long long>(m.paths[1]), static_cast<unsigned long long>(m.paths[2]));
+        }
+    }
+    const Counts counts{0, 0, 0, 0, 0, 0, blob.size(), m.value_bytes()};
+    print_row(counts, name + " (" + matrix_text(m) + ")");
+    add(counts);
+}
+
+void Listing::list(const std::string& name, ByteSource& input) {
+    print_header_once();
     const bool details = report_.verbosity() > 0;
     uint64_t frame_shown = UINT64_MAX;
     auto show = [&](uint64_t frame, const FrameHeader& header, const StoredBlock& block) {
@@ -68,14 +111,7 @@ void Listing::list(const std::string& name, ByteSource& input) {
                         summary.compressed_size, summary.content_size};
     if (summary.trailing_data) report_.warning(name + ": trailing garbage ignored");
     print_row(counts, name);
-    totals_.frames += counts.frames;
-    totals_.blocks += counts.blocks;
-    totals_.chunks += counts.chunks;
-    totals_.zstd += counts.zstd;
-    totals_.samples += counts.samples;
-    totals_.raw += counts.raw;
-    totals_.compressed += counts.compressed;
-    totals_.uncompressed += counts.uncompressed;
+    add(counts);
 }
 
 Listing::~Listing() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/bytes.h"
 #include "frame/frame_io.h"
 #include "reporter.h"
 
@@ -20,6 +21,8 @@ public:
 
     // Lists one input; throws FrameError for a damaged one.
     void list(const std::string& name, ByteSource& input);
+    // Lists a compressed matrix (matrix_blob.h), its frames unread.
+    void list_matrix(const std::string& name, ByteView blob);
 
     struct Counts {
         uint64_t frames = 0, blocks = 0, chunks = 0, zstd = 0, samples = 0, raw = 0, compressed = 0, uncompressed = 0;
@@ -27,6 +30,8 @@ public:
 
 private:
     void print_row(const Counts& counts, const std::string& name) const;
+    void print_header_once();
+    void add(const Counts& counts);
 
     Reporter& report_;
     Counts totals_;

@@ -22,6 +22,8 @@
 #include "frame/frame_format.h"
 #include "frame/frame_reader.h"
 #include "frame/frame_writer.h"
+#include "frame/memory_limit.h"
+#include "matrix_blob/matrix_blob.h"
 #include "progress.h"
 #include "safe_output.h"
 
@@ -61,6 +63,20 @@ std::vector<uint8_t> peek(ByteSource& source, size_t count) {
     }
     head.resize(got);
     return head;
+}
+
+// The whole of a source that began with `head`, a compressed matrix, which
+// is read at once; within the memory limit.
+std::vector<uint8_t> read_whole(std::vector<uint8_t> head, ByteSource& rest, uint64_t memory_limit) {
+    std::vector<uint8_t> all = std::move(head);
+    std::vector<uint8_t> buffer(1 << 16);
+    while (const size_t n = rest.read(buffer)) {
+        all.insert(all.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(n));
+        if (all.size() > memory_limit) {
+            throw FrameError("a compressed matrix larger than the memory limit of " + describe_bytes(memory_limit));
+        }
+    }
+    return all;
 }
 
 struct Input {
@@ -156,7 +172,18 @@ Outcome Job::work(ByteSink* sink) {
         const FrameReadStats stats = read_frames(whole, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, 0, stats.trailing_data};
     } else {
-        const FrameReadStats stats = read_frames(source, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
+        // zelk.matrix's blobs are tested here and restored by the package.
+        std::vector<uint8_t> head = peek(source, MATRIX_MAGIC.size());
+        if (starts_matrix_blob(head)) {
+            if (opt_.operation != Operation::Test) {
+                throw FrameError("a compressed matrix: zelk -l and -t read it, zelk.matrix.decompress() restores it");
+            }
+            const std::vector<uint8_t> blob = read_whole(std::move(head), source, s_.frame.memory_limit);
+            const MatrixSummary matrix = verify_matrix_blob(blob, s_.codec, s_.frame.threads, s_.frame.memory_limit);
+            return {blob.size(), matrix.value_bytes(), matrix.bands, 0, 0, 0, false};
+        }
+        PeekedSource whole(std::move(head), source);
+        const FrameReadStats stats = read_frames(whole, sink, s_.codec, s_.frame.threads, tell, s_.frame.memory_limit);
         outcome = {stats.input_bytes, stats.output_bytes, stats.blocks, 0, 0, 0, stats.trailing_data};
     }
     return outcome;
@@ -197,7 +224,13 @@ bool written_into(const std::string& path) {
 void Job::run() {
     if (opt_.operation == Operation::List) {
         FdSource source(in_.fd);
-        s_.listing.list(in_.name, source);
+        std::vector<uint8_t> head = peek(source, MATRIX_MAGIC.size());
+        if (starts_matrix_blob(head)) {
+            s_.listing.list_matrix(in_.name, read_whole(std::move(head), source, s_.frame.memory_limit));
+            return;
+        }
+        PeekedSource whole(std::move(head), source);
+        s_.listing.list(in_.name, whole);
         return;
     }
     const auto start = std::chrono::steady_clock::now();

@@ -16,7 +16,7 @@ source "$(dirname "$0")/env.sh"
 # The inputs: fortunes (English text), alsa-utils (speech), libjxl-testdata
 # (photographs), python-matplotlib-data (an elevation model), and the rest
 # of bench/corpus.py's sources.
-ensure_debian_packages g++ libzstd-dev python3-dev python3-venv \
+ensure_debian_packages g++ libzstd-dev zlib1g-dev python3-dev python3-venv \
   fortunes fortune-mod alsa-utils libjxl-testdata wamerican-huge unicode-data espeak-ng zstd xz-utils \
   python-matplotlib-data
 # zfpy 1.0.1 exactly: numcodecs 0.16 cannot parse the version of 1.0.1.post0.

@@ -7,7 +7,7 @@
 # no test or development tools.
 source "$(dirname "$0")/env.sh"
 
-ensure_debian_packages g++ libzstd-dev python3-venv alsa-utils gzip zstd xz-utils libjxl-testdata
+ensure_debian_packages g++ libzstd-dev zlib1g-dev python3-venv alsa-utils gzip zstd xz-utils libjxl-testdata
 ensure_bare_venv
 install_module
 exec "$PY" scripts/demo.py "$@"

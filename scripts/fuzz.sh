@@ -9,7 +9,7 @@
 source "$(dirname "$0")/env.sh"
 
 seconds=${1:-60}
-ensure_debian_packages clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev python3-venv
+ensure_debian_packages clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev zlib1g-dev python3-venv
 [ -n "${PY:-}" ] || ensure_venv
 
 cmake --preset sanitize >/dev/null

@@ -7,7 +7,7 @@
 # build/PRESET; the sanitizer build serves the unit tests and the fuzzers.
 source "$(dirname "$0")/env.sh"
 
-ensure_debian_packages g++ clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev python3-venv ccache
+ensure_debian_packages g++ clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev zlib1g-dev python3-venv ccache
 step "set-up: .venv" ensure_venv
 step "pip install ." install_module
 

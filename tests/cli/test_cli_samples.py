@@ -89,3 +89,26 @@ def test_every_image_unit_of_a_fits_file_becomes_samples(zelk, tmp_path):
     frame = (tmp_path / "a.fits.zlk").read_bytes()
     assert [kind for _, kind, _, _ in block_records(frame)].count(SAMPLE) == 2
     assert zelk("-dc", "a.fits.zlk").stdout == data
+
+
+def test_compressed_matrices_are_listed_and_tested_but_not_restored(zelk, tmp_path):
+    np = pytest.importorskip("numpy")
+    matrix = pytest.importorskip("zelk.matrix")
+    field = np.random.default_rng(1).standard_normal((300, 400)).cumsum(0).cumsum(1)
+    (tmp_path / "v2.zlm").write_bytes(matrix.compress(field, max_error=1e-3))
+    (tmp_path / "v1.zlm").write_bytes(matrix.compress(field, threshold=1e-3))
+    listed = zelk("-lv", "v2.zlm", "v1.zlm")
+    assert listed.returncode == 0
+    assert b"(matrix v2: float64 300x400, max_error 0.001)" in listed.stdout
+    assert b"(matrix v1: float64 300x400, threshold 0.001)" in listed.stdout
+    assert b"1 bands: 1 grid, 0 interpolated, 0 exact" in listed.stdout
+    assert zelk("-t", "v2.zlm", "v1.zlm").returncode == 0
+    refused = zelk("-d", "-S", ".zlm", "v2.zlm")
+    assert refused.returncode == 1 and b"zelk.matrix.decompress() restores it" in refused.stderr
+    assert not (tmp_path / "v2").exists()
+    for name, at in (("v2.zlm", -100), ("v1.zlm", 30), ("v2.zlm", 20)):
+        damaged = bytearray((tmp_path / name).read_bytes())
+        damaged[at] ^= 1
+        (tmp_path / "bad.zlm").write_bytes(damaged)
+        failed = zelk("-t", "bad.zlm")
+        assert failed.returncode == 1 and b"matrix at offset" in failed.stderr, (name, at)

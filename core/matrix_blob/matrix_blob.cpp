@@ -1,0 +1,178 @@
+#include "matrix_blob/matrix_blob.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <numeric>
+
+#include "frame/crc32c.h"
+#include "frame/frame_format.h"
+#include "frame/frame_io.h"
+#include "frame/frame_reader.h"
+
+namespace zelk {
+namespace {
+
+// Header fields after the magic, version, dtype, ndim and bound bytes.
+constexpr size_t V2_HEADER = 64;       // then 8 per dimension, then the CRC-32C
+constexpr size_t V1_HEADER = 68;       // then 8 per dimension; the CRC-32 ends the blob
+constexpr size_t BAND_DESCRIPTOR = 33;  // path, step, corrections, two frame lengths; then its CRC-32C
+constexpr uint64_t BAND_VALUES = uint64_t{1} << 20;
+constexpr uint64_t WIDEST_UNIT = uint64_t{1} << 22;  // a wider row or slice is coded as a series
+constexpr size_t MAX_DIMENSIONS = 32;
+
+[[noreturn]] void damaged(const std::string& what, size_t at) {
+    throw FrameError("matrix at offset " + std::to_string(at) + ": " + what);
+}
+
+double f64_at(ByteView bytes, size_t at) { return std::bit_cast<double>(load_le<uint64_t>(&bytes[at])); }
+
+uint64_t product(const std::vector<uint64_t>& dimensions, size_t from) {
+    uint64_t total = 1;
+    for (size_t i = from; i < dimensions.size(); ++i) {
+        if (dimensions[i] != 0 && total > UINT64_MAX / dimensions[i]) return UINT64_MAX;
+        total *= dimensions[i];
+    }
+    return total;
+}
+
+// The shape the values are coded in: the last three dimensions at most, a
+// series where a row or slice would be too wide to band.
+std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
+    const uint64_t count = product(shape, 0);
+    std::vector<uint64_t> coded = shape;
+    if (coded.size() > 3) {
+        const uint64_t plane = shape[shape.size() - 2] * shape.back();
+        coded = count == 0 ? std::vector<uint64_t>{0} : std::vector<uint64_t>{count / plane, shape[shape.size() - 2], shape.back()};
+    }
+    if (coded.size() <= 1 || product(coded, 1) > WIDEST_UNIT) return {count};
+    return coded;
+}
+
+// Decodes the frames of `frames`, which must hold exactly `expected` bytes.
+void check_frames(ByteView frames, uint64_t expected, const BlockCodec& codec, unsigned threads,
+                  uint64_t memory_limit, size_t at, const char* what) {
+    SpanSource source(frames);
+    FrameReadStats stats;
+    try {
+        stats = read_frames(source, nullptr, codec, threads, {}, memory_limit);
+    } catch (const FrameError& error) {
+        damaged(std::string(what) + ": " + error.what(), at);
+    }
+    if (stats.trailing_data || stats.output_bytes != expected) {
+        damaged(std::string(what) + " hold " + std::to_string(stats.output_bytes) + " bytes, not " +
+                    std::to_string(expected), at);
+    }
+}
+
+using BandVisitor = std::function<void(MatrixPath, uint64_t values, uint64_t corrections, ByteView values_frames,
+                                       ByteView correction_frames, size_t at)>;
+
+MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
+    const size_t ndim = blob[6];
+    const size_t end = V2_HEADER + 8 * ndim;
+    if (blob.size() < end + 4) damaged("its header is cut short", 0);
+    if (crc32c(blob.first(end)) != load_le<uint32_t>(&blob[end])) damaged("its header fails its check", 0);
+    MatrixSummary summary;
+    summary.version = 2;
+    const uint8_t dtype = blob[5], bound = blob[7];
+    const uint64_t units = load_le<uint64_t>(&blob[56]);
+    if ((dtype != 1 && dtype != 2) || bound < 1 || bound > 3 || units == 0 || ndim > MAX_DIMENSIONS) {
+        damaged("an unknown dtype, bound or band", 0);
+    }
+    summary.dtype = dtype == 1 ? "float32" : "float64";
+    summary.bound = bound == 1 ? "rmse" : bound == 2 ? "psnr" : "max_error";
+    summary.requested = f64_at(blob, 8);
+    summary.max_error = f64_at(blob, 16);
+    summary.rmse = f64_at(blob, 24);
+    summary.corrections = load_le<uint64_t>(&blob[40]);
+    for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(load_le<uint64_t>(&blob[V2_HEADER + 8 * i]));
+    const uint64_t count = product(summary.shape, 0);
+    const std::vector<uint64_t> coded = coded_shape(summary.shape);
+    const uint64_t unit = product(coded, 1);
+    const uint64_t leading = count == 0 ? 0 : coded[0];
+    const size_t itemsize = dtype == 1 ? 4 : 8;
+    size_t at = end + 4;
+    for (uint64_t start = 0; start < leading; start += units) {
+        if (blob.size() - at < BAND_DESCRIPTOR + 4) damaged("a band is missing", at);
+        const ByteView descriptor = blob.subspan(at, BAND_DESCRIPTOR);
+        if (crc32c(descriptor) != load_le<uint32_t>(&blob[at + BAND_DESCRIPTOR])) damaged("a band fails its check", at);
+        const uint8_t path = descriptor[0];
+        const double step = f64_at(descriptor, 1);
+        const uint64_t corrections = load_le<uint64_t>(&descriptor[9]);
+        const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
+        const uint64_t values = std::min(units, leading - start) * unit;
+        const size_t body = at + BAND_DESCRIPTOR + 4;
+        if (path > 2 || corrections > values || values_length > blob.size() - body ||
+            corrections_length > blob.size() - body - values_length) {
+            damaged("a band claims more than it holds", at);
+        }
+        if (path != 2 && !(step > 0 && std::isfinite(step))) damaged("a grid without a step", at);
+        ++summary.bands;
+        ++summary.paths[path];
+        if (visit) {
+            visit(static_cast<MatrixPath>(path), values * (path == 2 ? itemsize : 8), corrections * (8 + itemsize),
+                  blob.subspan(body, values_length), blob.subspan(body + values_length, corrections_length), at);
+        }
+        at = body + values_length + corrections_length;
+    }
+    if (at != blob.size()) damaged(std::to_string(blob.size() - at) + " bytes after its last band", at);
+    return summary;
+}
+
+MatrixSummary read_version_1(ByteView blob) {
+    const size_t ndim = blob[6];
+    if (blob.size() < V1_HEADER + 8 * ndim + 4) damaged("its header is cut short", 0);
+    const ByteView body = blob.first(blob.size() - 4);
+    if (crc32(0, body.data(), static_cast<uInt>(body.size())) != load_le<uint32_t>(&blob[body.size()])) {
+        damaged("it fails its check", 0);
+    }
+    MatrixSummary summary;
+    summary.version = 1;
+    const uint8_t dtype = blob[5], bound = blob[7];
+    if ((dtype != 1 && dtype != 2) || bound > 3) damaged("an unknown dtype or bound", 0);
+    summary.dtype = dtype == 1 ? "float32" : "float64";
+    summary.bound = bound == 0 ? "threshold" : bound == 1 ? "rmse" : bound == 2 ? "psnr" : "max_error";
+    summary.requested = f64_at(blob, 8);
+    summary.max_error = f64_at(blob, 20);
+    summary.rmse = f64_at(blob, 28);
+    summary.corrections = load_le<uint64_t>(&blob[44]);
+    for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(load_le<uint64_t>(&blob[V1_HEADER + 8 * i]));
+    return summary;
+}
+
+MatrixSummary read_blob(ByteView blob, const BandVisitor& visit) {
+    if (!starts_matrix_blob(blob) || blob.size() < 8) damaged("not a compressed matrix", 0);
+    if (blob[4] == 2) return read_version_2(blob, visit);
+    if (blob[4] == 1) return read_version_1(blob);
+    damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 and 2", 0);
+}
+
+}  // namespace
+
+uint64_t MatrixSummary::values() const { return product(shape, 0); }
+
+uint64_t MatrixSummary::value_bytes() const {
+    const uint64_t count = values(), size = std::strcmp(dtype, "float32") == 0 ? 4 : 8;
+    return count > UINT64_MAX / size ? UINT64_MAX : count * size;
+}
+
+bool starts_matrix_blob(ByteView start) {
+    return start.size() >= MATRIX_MAGIC.size() && std::equal(MATRIX_MAGIC.begin(), MATRIX_MAGIC.end(), start.begin());
+}
+
+MatrixSummary summarize_matrix_blob(ByteView blob) { return read_blob(blob, {}); }
+
+MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
+    return read_blob(blob, [&](MatrixPath, uint64_t values, uint64_t corrections, ByteView values_frames,
+                               ByteView correction_frames, size_t at) {
+        check_frames(values_frames, values, codec, threads, memory_limit, at, "a band's values");
+        check_frames(correction_frames, corrections, codec, threads, memory_limit, at, "a band's corrections");
+    });
+}
+
+}  // namespace zelk

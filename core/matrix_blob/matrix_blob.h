@@ -1,0 +1,51 @@
+// Compressed matrices, the blobs zelk.matrix writes (docs/matrix-format.md),
+// as the command lists and tests them: their header and bands read and
+// checked, and every frame they nest decoded.
+//
+// Version 2: a header sealed by CRC-32C, then bands of whole leading units,
+// each a descriptor sealed by CRC-32C followed by two zelk frames (the
+// band's integers or values, and its corrections). Version 1: a header,
+// bands of Haar tiles, and a CRC-32 (zlib's) of all of it at the end.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "frame/block_codec.h"
+
+namespace zelk {
+
+inline constexpr std::array<uint8_t, 4> MATRIX_MAGIC = {0x89, 'Z', 'L', 'M'};
+
+// Whether `start` (the first bytes of an input) begins as a matrix blob.
+bool starts_matrix_blob(ByteView start);
+
+enum class MatrixPath : uint8_t { Grid = 0, Interpolated = 1, Exact = 2 };
+
+struct MatrixSummary {
+    uint8_t version = 0;
+    const char* dtype = "";  // "float32" or "float64"
+    std::vector<uint64_t> shape;
+    const char* bound = "";  // "threshold", "rmse", "psnr" or "max_error"
+    double requested = 0, max_error = 0, rmse = 0;
+    uint64_t corrections = 0;
+    uint64_t bands = 0;
+    std::array<uint64_t, 3> paths{};  // version 2: bands by MatrixPath
+    uint64_t values() const;
+    uint64_t value_bytes() const;  // of the array restored
+};
+
+// The blob's header and, in version 2, every band's descriptor, each
+// checked by its CRC-32C (version 1: the whole blob by its CRC-32); no
+// frame is decoded. Throws FrameError naming the offset of what is
+// damaged, truncated or unknown.
+MatrixSummary summarize_matrix_blob(ByteView blob);
+
+// As summarize_matrix_blob(), and then, in version 2, decodes every frame
+// and checks that it holds exactly the bytes its band's shape implies.
+MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit);
+
+}  // namespace zelk

@@ -108,7 +108,7 @@ def peers() -> list[Peer]:
         import zstandard
 
         def haar_compress(data: np.ndarray, step: float) -> bytes:
-            coefficients, slices = pywt.coeffs_to_array(pywt.wavedec2(data, "haar"))
+            coefficients, slices = pywt.coeffs_to_array(pywt.wavedec2(data, "haar"), axes=(-2, -1))
             quantized = (np.sign(coefficients) * np.floor(np.abs(coefficients) / step)).astype(np.int64)  # dead zone
             return zstandard.ZstdCompressor(level=3).compress(quantized.tobytes()), (quantized.shape, slices, step)
 
@@ -117,7 +117,7 @@ def peers() -> list[Peer]:
             q = np.frombuffer(zstandard.ZstdDecompressor().decompress(blob), np.int64).reshape(shape).astype(np.float64)
             coefficients = (q + 0.5 * np.sign(q)) * step
             restored = pywt.waverec2(pywt.array_to_coeffs(coefficients, slices, output_format="wavedec2"), "haar")
-            return restored[: data.shape[0], : data.shape[1]]
+            return restored[tuple(slice(0, n) for n in data.shape)]
 
         found.append(Peer("pywt haar+zstd", haar_compress, haar_decompress))
     except ImportError:

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <functional>
 #include <numeric>
+#include <tuple>
+#include <utility>
 
 #include "frame/crc32c.h"
 #include "frame/frame_format.h"
@@ -53,6 +55,37 @@ std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
     return coded;
 }
 
+// The wavelet's levels for a band of the coded shape, 0 where it takes none:
+// a 2-D band at least 32 wide, levels while the coarsest band stays 16 wide.
+unsigned wavelet_levels(const std::vector<uint64_t>& band) {
+    if (band.size() != 2 || std::min(band[0], band[1]) < 32) return 0;
+    unsigned levels = 1;
+    while (levels < 8 && std::min(band[0], band[1]) >> (levels + 1) >= 16) ++levels;
+    return levels;
+}
+
+// The frames of a wavelet band's values and the bytes they must hold,
+// after its head (levels, non-zero count, LEB128 multipliers) and its check.
+std::pair<ByteView, uint64_t> wavelet_frames(ByteView values, const std::vector<uint64_t>& band, size_t at) {
+    const unsigned levels = wavelet_levels(band);
+    if (values.size() < 9 || levels == 0 || values[0] != levels) damaged("a wavelet band of another number of levels", at);
+    const uint64_t nonzero = load_le<uint64_t>(&values[1]);
+    size_t head = 9;
+    for (unsigned subband = 0; subband < 3 * levels + 1; ++subband) {
+        unsigned shift = 0;
+        while (head < values.size() && (values[head] & 0x80) && shift < 35) ++head, shift += 7;
+        if (head >= values.size() || (values[head] & 0x80)) damaged("a wavelet band's multipliers are cut short", at);
+        ++head;
+    }
+    if (values.size() < head + 4 || crc32c(values.first(head)) != load_le<uint32_t>(&values[head])) {
+        damaged("a wavelet band's head fails its check", at);
+    }
+    uint64_t rows = band[0], cols = band[1];
+    for (unsigned level = 0; level < levels; ++level) rows = (rows + 1) / 2, cols = (cols + 1) / 2;
+    if (nonzero > band[0] * band[1] - rows * cols) damaged("a wavelet band claims more coefficients than it has", at);
+    return {values.subspan(head + 4), 8 * (rows * cols + 2 * nonzero)};
+}
+
 // Decodes the frames of `frames`, which must hold exactly `expected` bytes.
 void check_frames(ByteView frames, uint64_t expected, const BlockCodec& codec, unsigned threads,
                   uint64_t memory_limit, size_t at, const char* what) {
@@ -69,7 +102,7 @@ void check_frames(ByteView frames, uint64_t expected, const BlockCodec& codec, u
     }
 }
 
-using BandVisitor = std::function<void(MatrixPath, uint64_t values, uint64_t corrections, ByteView values_frames,
+using BandVisitor = std::function<void(uint64_t values, uint64_t corrections, ByteView values_frames,
                                        ByteView correction_frames, size_t at)>;
 
 MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
@@ -107,7 +140,7 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
         const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
         const uint64_t values = std::min(units, leading - start) * unit;
         const size_t body = at + BAND_DESCRIPTOR + 4;
-        if (path > 2 || corrections > values || values_length > blob.size() - body ||
+        if (path > 3 || corrections > values || values_length > blob.size() - body ||
             corrections_length > blob.size() - body - values_length) {
             damaged("a band claims more than it holds", at);
         }
@@ -115,8 +148,17 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
         ++summary.bands;
         ++summary.paths[path];
         if (visit) {
-            visit(static_cast<MatrixPath>(path), values * (path == 2 ? itemsize : 8), corrections * (8 + itemsize),
-                  blob.subspan(body, values_length), blob.subspan(body + values_length, corrections_length), at);
+            ByteView values_frames = blob.subspan(body, values_length);
+            uint64_t values_bytes = values * (path == 2 ? itemsize : 8);
+            if (path == static_cast<uint8_t>(MatrixPath::Wavelet)) {
+                std::vector<uint64_t> band = coded;
+                band[0] = std::min(units, leading - start);
+                std::tie(values_frames, values_bytes) = wavelet_frames(values_frames, band, at);
+            }
+            // A wavelet band without corrections stores no frame for them.
+            const bool none = path == 3 && corrections == 0 && corrections_length == 0;
+            visit(values_bytes, none ? 0 : corrections * (8 + itemsize), values_frames,
+                  none ? ByteView() : blob.subspan(body + values_length, corrections_length), at);
         }
         at = body + values_length + corrections_length;
     }
@@ -168,10 +210,12 @@ bool starts_matrix_blob(ByteView start) {
 MatrixSummary summarize_matrix_blob(ByteView blob) { return read_blob(blob, {}); }
 
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
-    return read_blob(blob, [&](MatrixPath, uint64_t values, uint64_t corrections, ByteView values_frames,
+    return read_blob(blob, [&](uint64_t values, uint64_t corrections, ByteView values_frames,
                                ByteView correction_frames, size_t at) {
         check_frames(values_frames, values, codec, threads, memory_limit, at, "a band's values");
-        check_frames(correction_frames, corrections, codec, threads, memory_limit, at, "a band's corrections");
+        if (!correction_frames.empty() || corrections != 0) {
+            check_frames(correction_frames, corrections, codec, threads, memory_limit, at, "a band's corrections");
+        }
     });
 }
 

@@ -16,6 +16,9 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from . import _matrix_interpolation as _interpolation
+from . import _matrix_wavelet as _wavelet
+from ._matrix_checks import crc32c, rms
+from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import ZelkError
@@ -26,33 +29,13 @@ VERSION = 2
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, INTERPOLATED, EXACT = 0, 1, 2
+GRID, INTERPOLATED, EXACT, WAVELET = 0, 1, 2, 3
 SMALLEST_BAND = _BAND.size + 4 + 2 * 40  # a descriptor, its check and two frames (an empty one takes 43 bytes)
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
 _TRIAL_VALUES = 1 << 16  # a band of more is judged on a slab from its middle
 _MOST_QUOTIENT = 2.0 ** 62
-
-
-def _crc32c_table() -> list[int]:
-    table = []
-    for byte in range(256):
-        crc = byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
-        table.append(crc)
-    return table
-
-
-_CRC32C = _crc32c_table()
-
-
-def crc32c(data: bytes) -> int:
-    """CRC-32C (Castagnoli) of a few dozen bytes of header."""
-    crc = 0xFFFFFFFF
-    for byte in data:
-        crc = (crc >> 8) ^ _CRC32C[(crc ^ byte) & 0xFF]
-    return crc ^ 0xFFFFFFFF
+_WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
 
 
 def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -115,15 +98,6 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
-def rms(errors: np.ndarray[Any, Any]) -> float:
-    """The root mean square of errors, without overflowing their squares
-    (infinite if one is)."""
-    largest = float(errors.max(initial=0.0))
-    if largest == 0 or not math.isfinite(largest):
-        return largest
-    return largest * math.sqrt(float(np.mean(np.square(errors / largest))))
-
-
 def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float,
                        level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
     """As _grid_band, predicting with error feedback; None where an RMSE
@@ -133,6 +107,31 @@ def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, targ
     if kind != 3 and not rms(errors) <= target:
         return None
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
+
+
+def _int64_coder(level: Optional[int]) -> ZelkCompressor:
+    return ZelkCompressor(level, dtype="<i8")
+
+
+def _wavelet_worth_trying(given: np.ndarray[Any, Any], path: int,
+                          ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]], level: Optional[int], kind: int,
+                          target: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]) -> bool:
+    """Whether the wavelet is worth trying on the whole band: it codes a
+    square of about _TRIAL_VALUES values from the band's middle at most a
+    tenth longer than the path chosen (it gains with size); a band no larger
+    than that is tried whole."""
+    if not _wavelet.levels_for(given.shape) or path == EXACT:
+        return False
+    side = math.isqrt(_TRIAL_VALUES)
+    if given.shape[0] <= side and given.shape[1] <= side:
+        return True
+    rows, cols = (min(side, n) for n in given.shape)
+    top, left = (given.shape[0] - rows) // 2, (given.shape[1] - cols) // 2
+    crop = np.ascontiguousarray(given[top:top + rows, left:left + cols])
+    other, wavelet = ways[path](crop), _wavelet.encode(crop, kind, target, fits, level, _int64_coder)
+    if other is None or wavelet is None:
+        return wavelet is not None
+    return 10 * len(wavelet[1]) <= 11 * (len(other[0]) + len(other[1]))
 
 
 def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
@@ -163,6 +162,16 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         errors = np.zeros(1)
     else:
         values, corrections, count, errors = coded
+    if len(values) + len(corrections) < given.nbytes // _WAVELET_RATIO and \
+            _wavelet_worth_trying(given, path, ways, level, kind, target, fits):
+        wavelet = _wavelet.encode(given, kind, target, fits, level, _int64_coder)
+        if wavelet is not None:
+            grid, coefficients, positions, wavelet_errors = wavelet
+            # Without corrections a wavelet band stores no frame for them.
+            exact = _pack_corrections(given, positions, level) if positions.size else b""
+            if len(coefficients) + len(exact) < len(values) + len(corrections):
+                path, step, values, corrections, count, errors = \
+                    WAVELET, grid, coefficients, exact, positions.size, wavelet_errors
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
     descriptor = _BAND.pack(path, step, count, len(values), len(corrections))
@@ -182,18 +191,26 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
     path, step, corrections, values_length, corrections_length = _BAND.unpack(descriptor)
     at += _BAND.size + 4
     count = math.prod(shape)
-    if path not in (GRID, INTERPOLATED, EXACT) or corrections > count or \
-            values_length + corrections_length > len(body) - at:
+    if path not in (GRID, INTERPOLATED, EXACT, WAVELET) or corrections > count or \
+            values_length + corrections_length > len(body) - at or \
+            (path == WAVELET and not _wavelet.levels_for(shape)):
         raise ZelkError(f"damaged matrix: the band at offset {at} claims more than it holds")
     if path != EXACT and not (step > 0 and math.isfinite(step)):
         raise ZelkError("damaged matrix: a grid without a step")
-    itemsize = dtype.itemsize if path == EXACT else 8
-    values = _unpack(body[at:at + values_length], max_length=count * itemsize)
+    wavelet = None
+    if path == WAVELET:
+        wavelet = _wavelet.decode(bytes(body[at:at + values_length]), shape, step, dtype,
+                                  lambda data, most: _unpack(data, max_length=most),
+                                  lambda what: ZelkError(f"damaged matrix: {what}")).reshape(-1)
+    else:
+        itemsize = dtype.itemsize if path == EXACT else 8
+        values = _unpack(body[at:at + values_length], max_length=count * itemsize)
+        if len(values) != count * itemsize:
+            raise ZelkError("damaged matrix: a band holds too few values")
     at += values_length
-    if len(values) != count * itemsize:
-        raise ZelkError("damaged matrix: a band holds too few values")
     exact_size = corrections * (8 + dtype.itemsize)
-    exact = _unpack(body[at:at + corrections_length], max_length=exact_size)
+    exact = b"" if path == WAVELET and corrections_length == 0 else \
+        _unpack(body[at:at + corrections_length], max_length=exact_size)
     at += corrections_length
     if len(exact) != exact_size:
         raise ZelkError("damaged matrix: its corrections are cut short")
@@ -207,6 +224,8 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
         return at
     if path == GRID:
         restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
+    elif path == WAVELET:
+        restored = wavelet
     else:
         restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
     restored[positions] = exact_values

@@ -23,9 +23,9 @@ namespace {
 constexpr size_t V2_HEADER = 64;       // then 8 per dimension, then the CRC-32C
 constexpr size_t V1_HEADER = 68;       // then 8 per dimension; the CRC-32 ends the blob
 constexpr size_t BAND_DESCRIPTOR = 33;  // path, step, corrections, two frame lengths; then its CRC-32C
-constexpr uint64_t BAND_VALUES = uint64_t{1} << 20;
 constexpr uint64_t WIDEST_UNIT = uint64_t{1} << 22;  // a wider row or slice is coded as a series
 constexpr size_t MAX_DIMENSIONS = 32;
+constexpr uint64_t MOST_VALUES = uint64_t{1} << 48;  // as zelk.matrix reads
 
 [[noreturn]] void damaged(const std::string& what, size_t at) {
     throw FrameError("matrix at offset " + std::to_string(at) + ": " + what);
@@ -48,7 +48,7 @@ std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
     const uint64_t count = product(shape, 0);
     std::vector<uint64_t> coded = shape;
     if (coded.size() > 3) {
-        const uint64_t plane = shape[shape.size() - 2] * shape.back();
+        const uint64_t plane = product(shape, shape.size() - 2);  // not 0 where count is not
         coded = count == 0 ? std::vector<uint64_t>{0} : std::vector<uint64_t>{count / plane, shape[shape.size() - 2], shape.back()};
     }
     if (coded.size() <= 1 || product(coded, 1) > WIDEST_UNIT) return {count};
@@ -125,6 +125,7 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
     summary.corrections = load_le<uint64_t>(&blob[40]);
     for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(load_le<uint64_t>(&blob[V2_HEADER + 8 * i]));
     const uint64_t count = product(summary.shape, 0);
+    if (count > MOST_VALUES) damaged("a shape of more values than any blob holds", 0);
     const std::vector<uint64_t> coded = coded_shape(summary.shape);
     const uint64_t unit = product(coded, 1);
     const uint64_t leading = count == 0 ? 0 : coded[0];

@@ -78,8 +78,8 @@ void Listing::list_matrix(const std::string& name, ByteView blob) {
         if (m.version >= 2) {
             std::printf("  %llu bands: %llu grid, %llu interpolated, %llu exact, %llu wavelet\n",
                         static_cast<unsigned long long>(m.bands), static_cast<unsigned long long>(m.paths[0]),
-                        static_cast<unsigned long long>(m.paths[1]), static_cast<unsigned long long>(m.paths[2]),
-                        static_cast<unsigned long long>(m.paths[3]));
+                        static_cast<unsigned long long>(m.paths[1] + m.paths[4]),
+                        static_cast<unsigned long long>(m.paths[2]), static_cast<unsigned long long>(m.paths[3]));
         }
     }
     const Counts counts{0, 0, 0, 0, 0, 0, blob.size(), m.value_bytes()};

@@ -86,8 +86,15 @@ std::pair<ByteView, uint64_t> wavelet_frames(ByteView values, const std::vector<
     return {values.subspan(head + 4), 8 * (rows * cols + 2 * nonzero)};
 }
 
-// Decodes the frames of `frames`, which must hold exactly `expected` bytes.
-void check_frames(ByteView frames, uint64_t expected, const BlockCodec& codec, unsigned threads,
+// What a band's frames must hold: `bytes`, or with `unit`, a multiple of
+// it up to `bytes` (the gaps and values of a levelled band's quotients).
+struct FrameContent {
+    uint64_t bytes;
+    uint64_t unit = 0;
+};
+
+// Decodes the frames of `frames`, which must hold what `expected` says.
+void check_frames(ByteView frames, FrameContent expected, const BlockCodec& codec, unsigned threads,
                   uint64_t memory_limit, size_t at, const char* what) {
     SpanSource source(frames);
     FrameReadStats stats;
@@ -96,13 +103,16 @@ void check_frames(ByteView frames, uint64_t expected, const BlockCodec& codec, u
     } catch (const FrameError& error) {
         damaged(std::string(what) + ": " + error.what(), at);
     }
-    if (stats.trailing_data || stats.output_bytes != expected) {
+    const bool fits = expected.unit ? stats.output_bytes <= expected.bytes && stats.output_bytes % expected.unit == 0
+                                    : stats.output_bytes == expected.bytes;
+    if (stats.trailing_data || !fits) {
         damaged(std::string(what) + " hold " + std::to_string(stats.output_bytes) + " bytes, not " +
-                    std::to_string(expected), at);
+                    (expected.unit ? "a multiple of " + std::to_string(expected.unit) + " up to " : std::string()) +
+                    std::to_string(expected.bytes), at);
     }
 }
 
-using BandVisitor = std::function<void(uint64_t values, uint64_t corrections, ByteView values_frames,
+using BandVisitor = std::function<void(FrameContent values, uint64_t corrections, ByteView values_frames,
                                        ByteView correction_frames, size_t at)>;
 
 MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
@@ -141,7 +151,7 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
         const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
         const uint64_t values = std::min(units, leading - start) * unit;
         const size_t body = at + BAND_DESCRIPTOR + 4;
-        if (path > 3 || corrections > values || values_length > blob.size() - body ||
+        if (path > 4 || corrections > values || values_length > blob.size() - body ||
             corrections_length > blob.size() - body - values_length) {
             damaged("a band claims more than it holds", at);
         }
@@ -150,15 +160,17 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
         ++summary.paths[path];
         if (visit) {
             ByteView values_frames = blob.subspan(body, values_length);
-            uint64_t values_bytes = values * (path == 2 ? itemsize : 8);
+            FrameContent content{values * (path == 2 ? itemsize : 8)};
             if (path == static_cast<uint8_t>(MatrixPath::Wavelet)) {
                 std::vector<uint64_t> band = coded;
                 band[0] = std::min(units, leading - start);
-                std::tie(values_frames, values_bytes) = wavelet_frames(values_frames, band, at);
+                std::tie(values_frames, content.bytes) = wavelet_frames(values_frames, band, at);
+            } else if (path == static_cast<uint8_t>(MatrixPath::Levelled)) {
+                content = {16 * values, 16};
             }
             // A wavelet band without corrections stores no frame for them.
             const bool none = path == 3 && corrections == 0 && corrections_length == 0;
-            visit(values_bytes, none ? 0 : corrections * (8 + itemsize), values_frames,
+            visit(content, none ? 0 : corrections * (8 + itemsize), values_frames,
                   none ? ByteView() : blob.subspan(body + values_length, corrections_length), at);
         }
         at = body + values_length + corrections_length;
@@ -211,11 +223,11 @@ bool starts_matrix_blob(ByteView start) {
 MatrixSummary summarize_matrix_blob(ByteView blob) { return read_blob(blob, {}); }
 
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
-    return read_blob(blob, [&](uint64_t values, uint64_t corrections, ByteView values_frames,
+    return read_blob(blob, [&](FrameContent values, uint64_t corrections, ByteView values_frames,
                                ByteView correction_frames, size_t at) {
         check_frames(values_frames, values, codec, threads, memory_limit, at, "a band's values");
         if (!correction_frames.empty() || corrections != 0) {
-            check_frames(correction_frames, corrections, codec, threads, memory_limit, at, "a band's corrections");
+            check_frames(correction_frames, {corrections}, codec, threads, memory_limit, at, "a band's corrections");
         }
     });
 }

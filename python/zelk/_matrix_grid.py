@@ -29,7 +29,7 @@ VERSION = 2
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, INTERPOLATED, EXACT, WAVELET = 0, 1, 2, 3
+GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED = 0, 1, 2, 3, 4
 SMALLEST_BAND = _BAND.size + 4 + 2 * 40  # a descriptor, its check and two frames (an empty one takes 43 bytes)
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
@@ -98,15 +98,24 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
-def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float,
-                       level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
+def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
+                       levelled: bool = False) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
     """As _grid_band, predicting with error feedback; None where an RMSE
     bound is missed (the values taken exactly are part of the prediction, so
-    none can be added afterwards)."""
-    quotients, positions, errors = _interpolation.encode(given, step, target if kind == 3 else None)
+    none can be added afterwards). Levelled, the quotients in the order they
+    are visited are coded as the gaps between the non-zero ones and those."""
+    quotients, positions, errors = _interpolation.encode(given, step, target if kind == 3 else None, levelled)
     if kind != 3 and not rms(errors) <= target:
         return None
-    return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
+    if levelled:
+        line = _interpolation.visit_order(quotients)
+        nonzero = np.flatnonzero(line)
+        coder = _int64_coder(level)
+        values = coder.compress(np.diff(nonzero, prepend=-1), coder.FLUSH_BLOCK) + \
+            coder.compress(line[nonzero], coder.FLUSH_FRAME)
+    else:
+        values = _pack(quotients, level)
+    return values, _pack_corrections(given, positions, level), positions.size, errors
 
 
 def _int64_coder(level: Optional[int]) -> ZelkCompressor:
@@ -142,7 +151,8 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     step = 2 * target if kind == 3 else 0.98 * math.sqrt(12) * target
     ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]] = {
         GRID: lambda values: _grid_band(values, step, fits, level),
-        INTERPOLATED: lambda values: _interpolated_band(values, step, kind, target, level)}
+        INTERPOLATED: lambda values: _interpolated_band(values, step, kind, target, level),
+        LEVELLED: lambda values: _interpolated_band(values, step, kind, target, level, levelled=True)}
     path = EXACT
     if step > 0 and given.size:
         trial = given
@@ -179,6 +189,22 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     return Band(packed, step, scale, squared, scale, count)
 
 
+def _sparse_quotients(numbers: bytes, shape: tuple[int, ...]) -> np.ndarray[Any, Any]:
+    """A levelled band's quotients from the gaps between its non-zero ones in
+    the order they are visited, and those."""
+    count = math.prod(shape)
+    if len(numbers) % 16:
+        raise ZelkError("damaged matrix: a band's quotients are cut short")
+    half = len(numbers) // 16
+    gaps, nonzero = np.frombuffer(numbers, "<i8")[:half], np.frombuffer(numbers, "<i8")[half:]
+    positions = np.cumsum(gaps) - 1
+    if half and (int(gaps.min()) < 1 or int(positions[-1]) >= count):
+        raise ZelkError("damaged matrix: a quotient lies outside its band")
+    line = np.zeros(count, np.int64)
+    line[positions] = nonzero
+    return _interpolation.from_visit_order(line, shape)
+
+
 def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dtype[Any],
                 out: np.ndarray[Any, Any]) -> int:
     """Restores one band of `shape` into `out`; returns where the next begins."""
@@ -191,7 +217,7 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
     path, step, corrections, values_length, corrections_length = _BAND.unpack(descriptor)
     at += _BAND.size + 4
     count = math.prod(shape)
-    if path not in (GRID, INTERPOLATED, EXACT, WAVELET) or corrections > count or \
+    if path not in (GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED) or corrections > count or \
             values_length + corrections_length > len(body) - at or \
             (path == WAVELET and not _wavelet.levels_for(shape)):
         raise ZelkError(f"damaged matrix: the band at offset {at} claims more than it holds")
@@ -202,11 +228,14 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
         wavelet = _wavelet.decode(bytes(body[at:at + values_length]), shape, step, dtype,
                                   lambda data, most: _unpack(data, max_length=most),
                                   lambda what: ZelkError(f"damaged matrix: {what}")).reshape(-1)
+    elif path == LEVELLED:
+        quotients = _sparse_quotients(_unpack(body[at:at + values_length], max_length=16 * count), shape)
     else:
         itemsize = dtype.itemsize if path == EXACT else 8
         values = _unpack(body[at:at + values_length], max_length=count * itemsize)
         if len(values) != count * itemsize:
             raise ZelkError("damaged matrix: a band holds too few values")
+        quotients = np.frombuffer(values, "<i8").reshape(shape) if path == INTERPOLATED else None
     at += values_length
     exact_size = corrections * (8 + dtype.itemsize)
     exact = b"" if path == WAVELET and corrections_length == 0 else \
@@ -218,9 +247,9 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
     if corrections and (int(positions[0]) < 0 or int(positions[-1]) >= count or np.any(np.diff(positions) <= 0)):
         raise ZelkError("damaged matrix: a correction lies outside its band")
     exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
-    if path == INTERPOLATED:
-        quotients = np.frombuffer(values, "<i8").reshape(shape)
-        out[...] = _interpolation.decode(quotients, step, positions, exact_values.astype(np.float64), dtype)
+    if path in (INTERPOLATED, LEVELLED):
+        out[...] = _interpolation.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
+                                         levelled=path == LEVELLED)
         return at
     if path == GRID:
         restored = _restored(np.frombuffer(values, "<i8"), step, dtype)

@@ -205,7 +205,7 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     low, high = (0.5 * math.sqrt(12) * FINE_GRID, 256 * math.sqrt(12) * FINE_GRID) if kind != 3 else \
         (FINE_GRID, 128 * FINE_GRID)
     budget = (target / grid) ** 2 * given.size
-    for _ in range(10 if kind != 3 else 9):
+    for _ in range(14 if kind != 3 else 9):
         scale = math.sqrt(low * high)
         if kind != 3:
             fine = _squared_error_estimate(coefficients, places, multipliers(given.shape, levels, scale), norms) <= budget

@@ -1,9 +1,10 @@
 """The wavelet path of the second matrix format, for smooth 2-D fields: the
 values on a fine grid, a CDF 9/7 wavelet in integer lifting over them, each
 subband's coefficients divided by a multiplier of its own and rounded, and
-the integers coded by the sample engine: the coarsest band whole, the
-others as the gaps between their non-zero coefficients and those
-coefficients' values. Decoding is integer arithmetic up to the last
+the integers coded by the sample engine: the coarsest band whole, as its
+differences in two dimensions (each less the ones left of it and above it
+plus the one above-left), the others as the gaps between their non-zero
+coefficients and those coefficients' values. Decoding is integer arithmetic up to the last
 multiplication by the grid's step, so every machine restores the same values.
 
 The lifting steps, on the even samples s and the odd ones d of a row or
@@ -224,7 +225,7 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
                     values).reshape(-1)
     positions = fits(errors)
     errors[positions] = 0.0
-    coarsest = quotients[places[0][0]].reshape(-1)
+    coarsest = np.diff(np.diff(quotients[places[0][0]], axis=0, prepend=0), axis=1, prepend=0).reshape(-1)
     details = np.concatenate([quotients[place].reshape(-1) for place, *_ in places[1:]])
     nonzero = np.flatnonzero(details)
     coder = pack(level)
@@ -287,7 +288,7 @@ def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[A
     if count and (int(gaps.min()) < 1 or int(positions[-1]) >= size - coarse_count):
         raise damaged("a wavelet coefficient lies outside its band")
     quotients = np.zeros(shape, np.int64)
-    quotients[coarsest] = numbers[:coarse_count].reshape(quotients[coarsest].shape)
+    quotients[coarsest] = np.cumsum(np.cumsum(numbers[:coarse_count].reshape(quotients[coarsest].shape), axis=0), axis=1)
     details = np.zeros(size - coarse_count, np.int64)
     details[positions] = nonzero
     at = 0

@@ -34,13 +34,8 @@ void reseal(std::vector<uint8_t>& bytes) {
         store_le(&bytes[at + DESCRIPTOR], crc32c(std::span(bytes).subspan(at, DESCRIPTOR)));
         const uint64_t values = load_le<uint64_t>(&bytes[at + 17]), corrections = load_le<uint64_t>(&bytes[at + 25]);
         const size_t body = at + DESCRIPTOR + 4;
-        if (bytes[at] == 3 && bytes.size() - body > 9) {  // a wavelet's head: levels, count, LEB128 multipliers
-            size_t head = body + 9;
-            for (unsigned i = 0; i < 3u * bytes[body] + 1 && head < bytes.size(); ++i) {
-                while (head < bytes.size() && (bytes[head] & 0x80)) ++head;
-                ++head;
-            }
-            if (head + 4 <= bytes.size()) store_le(&bytes[head], crc32c(std::span(bytes).subspan(body, head - body)));
+        if (bytes[at] == 3 && bytes.size() - body >= 13) {  // a wavelet's head: levels, step
+            store_le(&bytes[body + 9], crc32c(std::span(bytes).subspan(body, 9)));
         }
         if (values > bytes.size() - body || corrections > bytes.size() - body - values) return;
         at = body + values + corrections;

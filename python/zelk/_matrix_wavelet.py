@@ -37,9 +37,10 @@ COARSEST_SIDE = 16       # levels go on while the coarsest band is at least this
 MOST_LEVELS = 8
 FINE_GRID = 64           # the values' grid: the bound over this
 _LARGEST_VALUE = 2 ** 40  # on the fine grid: products stay within 64 bits
-# levels, non-zero detail coefficients; then a multiplier per subband
-# (LEB128), a CRC-32C of all that, and the coefficients' frame
+# levels and the step (in grid units times 2^16) that gives every
+# subband's multiplier; then a CRC-32C of those, and the coefficients' frame
 _HEAD = struct.Struct("<BQ")
+_MOST_MULTIPLIER = 1 << 40
 
 
 def _next_even(s: np.ndarray[Any, Any], count: int) -> np.ndarray[Any, Any]:
@@ -125,11 +126,12 @@ def subbands(shape: tuple[int, int], levels: int) -> list[tuple[tuple[slice, sli
 
 
 @functools.lru_cache(maxsize=MOST_LEVELS)
-def _line_norms(levels: int) -> dict[tuple[int, int], float]:
-    """The synthesis norm of a coefficient in the middle of each band of a
-    line, by (level, high-pass), its low-pass band at every level included."""
+def _line_energies(levels: int) -> dict[tuple[int, int], int]:
+    """The synthesis energy (sum of squares, exact) of a coefficient of 2^24
+    in the middle of each band of a line, by (level, high-pass), its
+    low-pass band at every level included."""
     n = 1 << (levels + 4)
-    norms = {}
+    energies = {}
     for level in range(1, levels + 1):
         for high in (0, 1):
             line = np.zeros((n, 1), np.int64)
@@ -137,17 +139,25 @@ def _line_norms(levels: int) -> dict[tuple[int, int], float]:
             line[band + band // 2 if high else band // 2] = 1 << 24
             for k in range(level, 0, -1):
                 _unlift(line[:n >> (k - 1)])
-            norms[level, high] = float(np.sqrt(np.sum(np.square(line / float(1 << 24)))))
-    return norms
+            energies[level, high] = sum(int(v) * int(v) for v in line.reshape(-1))
+    return energies
 
 
-def multipliers(shape: tuple[int, int], levels: int, step: float) -> list[int]:
-    """Each subband's multiplier for rounding errors of about `step` grid
-    units in the values (a product of the two axes' norms: the lifting is
-    separable)."""
-    norms = _line_norms(levels)
-    return [max(1, min(1 << 40, round(step / (norms[level, high0] * norms[level, high1]))))
-            for _, level, high0, high1 in subbands(shape, levels)]
+def multipliers(shape: tuple[int, int], levels: int, step: int) -> list[int]:
+    """Each subband's multiplier for rounding errors of about step / 2^16 grid
+    units in the values: that over the subband's synthesis norm, a product of
+    the two axes' norms (the lifting is separable), in integers alone."""
+    energy = _line_energies(levels)
+    out = []
+    for _, level, high0, high1 in subbands(shape, levels):
+        root = math.isqrt(energy[level, high0] * energy[level, high1])  # the norm times 2^48
+        out.append(max(1, min(_MOST_MULTIPLIER, (step << 32) // root)))
+    return out
+
+
+def _norms(shape: tuple[int, int], levels: int) -> list[float]:
+    energy = _line_energies(levels)
+    return [math.sqrt(energy[level, h0] * energy[level, h1]) / 2.0 ** 48 for _, level, h0, h1 in subbands(shape, levels)]
 
 
 def _quantised(coefficients: np.ndarray[Any, Any], places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
@@ -192,12 +202,11 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         return None
     coefficients = forward(np.rint(values / grid).astype(np.int64), levels)
     places = subbands(given.shape, levels)
-    line = _line_norms(levels)
-    norms = [line[lvl, h0] * line[lvl, h1] for _, lvl, h0, h1 in places]
+    norms = _norms(given.shape, levels)
 
-    def errors_at(scale: float) -> np.ndarray[Any, Any]:
-        restored = _restore(_quantised(coefficients, places, multipliers(given.shape, levels, scale)), places,
-                            multipliers(given.shape, levels, scale), levels, grid, given.dtype)
+    def errors_at(step: int) -> np.ndarray[Any, Any]:
+        factors = multipliers(given.shape, levels, step)
+        restored = _restore(_quantised(coefficients, places, factors), places, factors, levels, grid, given.dtype)
         return np.abs(restored.astype(np.float64) - values).reshape(-1)
 
     # The coarsest rounding that keeps the bound: for RMSE, found on the
@@ -208,18 +217,27 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     budget = (target / grid) ** 2 * given.size
     for _ in range(14 if kind != 3 else 9):
         scale = math.sqrt(low * high)
+        step = round(scale * (1 << 16))
         if kind != 3:
-            fine = _squared_error_estimate(coefficients, places, multipliers(given.shape, levels, scale), norms) <= budget
+            fine = _squared_error_estimate(coefficients, places, multipliers(given.shape, levels, step), norms) <= budget
         else:
-            fine = float(errors_at(scale).max()) <= target
+            fine = float(errors_at(step).max()) <= target
         low, high = (scale, high) if fine else (low, scale)
-    scale = low
+    def holds(step: int) -> bool:
+        errors = errors_at(step)
+        return float(errors.max()) <= target if kind == 3 else rms(errors) <= target
+
+    step = round(low * (1 << 16))
     for _ in range(8):
-        errors = errors_at(scale)
-        if (kind == 3 and float(errors.max()) <= target) or (kind != 3 and rms(errors) <= target):
+        if holds(step):
             break
-        scale *= 0.9
-    factors = multipliers(given.shape, levels, scale)
+        step = step * 9 // 10
+    if kind != 3:  # the estimate errs on the safe side: coarser steps may still hold
+        coarser = step * 4 // 3
+        for _ in range(4):
+            middle = (step + coarser) // 2
+            step, coarser = (middle, coarser) if holds(middle) else (step, middle)
+    factors = multipliers(given.shape, levels, step)
     quotients = _quantised(coefficients, places, factors)
     errors = np.abs(_restore(quotients, places, factors, levels, grid, given.dtype).astype(np.float64) -
                     values).reshape(-1)
@@ -232,57 +250,27 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     frame = b"".join([coder.compress(coarsest, coder.FLUSH_BLOCK),
                       coder.compress(np.diff(nonzero, prepend=-1), coder.FLUSH_BLOCK),
                       coder.compress(details[nonzero], coder.FLUSH_FRAME)])
-    head = _HEAD.pack(levels, nonzero.size) + b"".join(_leb128(factor) for factor in factors)
+    head = _HEAD.pack(levels, step)
     return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors
-
-
-def _leb128(number: int) -> bytes:
-    out = bytearray()
-    while True:
-        byte, number = number & 0x7F, number >> 7
-        out.append(byte | (0x80 if number else 0))
-        if not number:
-            return bytes(out)
-
-
-def _read_leb128(stored: bytes, at: int) -> tuple[int, int]:
-    """A number of at most 42 bits and where the next begins; (-1, at) if none."""
-    number = 0
-    for shift in range(0, 42, 7):
-        if at >= len(stored):
-            break
-        byte = stored[at]
-        at += 1
-        number |= (byte & 0x7F) << shift
-        if not byte & 0x80:
-            return number, at
-    return -1, at
 
 
 def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[Any],
            unpack: Callable[[bytes, int], bytes], damaged: Callable[[str], Exception]) -> np.ndarray[Any, Any]:
     """The band's values from its coded coefficients."""
-    if len(stored) < _HEAD.size:
-        raise damaged("a wavelet band is cut short")
-    levels, count = _HEAD.unpack_from(stored)
-    if levels != levels_for(shape):
-        raise damaged("a wavelet band of another number of levels")
-    places = subbands(shape, levels)
-    factors, at = [], _HEAD.size
-    for _ in places:
-        factor, at = _read_leb128(stored, at)
-        factors.append(factor)
-    if len(stored) < at + 4 or struct.unpack_from("<I", stored, at)[0] != crc32c(stored[:at]):
+    if len(stored) < _HEAD.size + 4 or struct.unpack_from("<I", stored, _HEAD.size)[0] != crc32c(stored[:_HEAD.size]):
         raise damaged("a wavelet band's head fails its check")
-    at += 4
+    levels, step = _HEAD.unpack_from(stored)
+    if levels != levels_for(shape) or not 0 < step < 1 << 60:
+        raise damaged("a wavelet band of another number of levels, or without a step")
+    places = subbands(shape, levels)
+    factors = multipliers(shape, levels, step)
     size = shape[0] * shape[1]
     coarsest = places[0][0]
     coarse_count = (coarsest[0].stop - coarsest[0].start) * (coarsest[1].stop - coarsest[1].start)
-    if not all(1 <= f <= 1 << 40 for f in factors) or count > size - coarse_count:
-        raise damaged("a wavelet band's counts or multipliers are out of range")
-    numbers = np.frombuffer(unpack(stored[at:], 8 * (coarse_count + 2 * count)), "<i8")
-    if numbers.size != coarse_count + 2 * count:
-        raise damaged("a wavelet band holds too few coefficients")
+    numbers = np.frombuffer(unpack(stored[_HEAD.size + 4:], 8 * (2 * size - coarse_count)), "<i8")
+    count = (numbers.size - coarse_count) // 2
+    if numbers.size < coarse_count or (numbers.size - coarse_count) % 2:
+        raise damaged("a wavelet band holds a part of a coefficient")
     gaps, nonzero = numbers[coarse_count:coarse_count + count], numbers[coarse_count + count:]
     positions = np.cumsum(gaps) - 1
     if count and (int(gaps.min()) < 1 or int(positions[-1]) >= size - coarse_count):

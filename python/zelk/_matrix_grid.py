@@ -126,9 +126,8 @@ def _wavelet_worth_trying(given: np.ndarray[Any, Any], path: int,
                           ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]], level: Optional[int], kind: int,
                           target: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]) -> bool:
     """Whether the wavelet is worth trying on the whole band: it codes a
-    square of about _TRIAL_VALUES values from the band's middle at most a
-    tenth longer than the path chosen (it gains with size); a band no larger
-    than that is tried whole."""
+    square of about _TRIAL_VALUES values from the band's middle no longer
+    than the path chosen; a band no larger than that is tried whole."""
     if not _wavelet.levels_for(given.shape) or path == EXACT:
         return False
     side = math.isqrt(_TRIAL_VALUES)
@@ -140,7 +139,7 @@ def _wavelet_worth_trying(given: np.ndarray[Any, Any], path: int,
     other, wavelet = ways[path](crop), _wavelet.encode(crop, kind, target, fits, level, _int64_coder)
     if other is None or wavelet is None:
         return wavelet is not None
-    return 10 * len(wavelet[1]) <= 11 * (len(other[0]) + len(other[1]))
+    return len(wavelet[1]) <= len(other[0]) + len(other[1])
 
 
 def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,

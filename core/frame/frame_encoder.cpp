@@ -75,7 +75,7 @@ void FrameEncoder::queue_block(bool last, bool frame_ends) {
         emit(encode_frame_header(header_));
         header_written_ = true;
     }
-    const bool only_block = last && frame_bytes_ == 0;
+    const bool only_block = frame_ends && frame_bytes_ == 0;
     content_crc_ = crc32c(block_, content_crc_);
     frame_bytes_ += block_.size();
     // A second thread changes nothing in a zelk chunk, so any block that

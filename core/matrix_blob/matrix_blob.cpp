@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <numeric>
 #include <tuple>
 #include <utility>
@@ -26,6 +25,7 @@ constexpr size_t BAND_DESCRIPTOR = 33;  // path, step, corrections, two frame le
 constexpr uint64_t WIDEST_UNIT = uint64_t{1} << 22;  // a wider row or slice is coded as a series
 constexpr size_t MAX_DIMENSIONS = 32;
 constexpr uint64_t MOST_VALUES = uint64_t{1} << 48;  // as zelk.matrix reads
+constexpr size_t SMALLEST_BAND = BAND_DESCRIPTOR + 4 + 40;  // and a frame, of 43 bytes at least
 
 [[noreturn]] void damaged(const std::string& what, size_t at) {
     throw FrameError("matrix at offset " + std::to_string(at) + ": " + what);
@@ -108,15 +108,13 @@ void check_frames(ByteView frames, FrameContent expected, const BlockCodec& code
     }
 }
 
-using BandVisitor = std::function<void(FrameContent values, uint64_t corrections, ByteView values_frames,
-                                       ByteView correction_frames, size_t at)>;
-
-MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
+MatrixLayout read_version_2(ByteView blob) {
     const size_t ndim = blob[6];
     const size_t end = V2_HEADER + 8 * ndim;
     if (blob.size() < end + 4) damaged("its header is cut short", 0);
     if (crc32c(blob.first(end)) != load_le<uint32_t>(&blob[end])) damaged("its header fails its check", 0);
-    MatrixSummary summary;
+    MatrixLayout layout;
+    MatrixSummary& summary = layout.summary;
     summary.version = 2;
     const uint8_t dtype = blob[5], bound = blob[7];
     const uint64_t units = load_le<uint64_t>(&blob[56]);
@@ -131,48 +129,39 @@ MatrixSummary read_version_2(ByteView blob, const BandVisitor& visit) {
     summary.corrections = load_le<uint64_t>(&blob[40]);
     for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(load_le<uint64_t>(&blob[V2_HEADER + 8 * i]));
     const uint64_t count = product(summary.shape, 0);
-    if (count > MOST_VALUES) damaged("a shape of more values than any blob holds", 0);
-    const std::vector<uint64_t> coded = coded_shape(summary.shape);
-    const uint64_t unit = product(coded, 1);
-    const uint64_t leading = count == 0 ? 0 : coded[0];
-    const size_t itemsize = dtype == 1 ? 4 : 8;
+    layout.coded_shape = coded_shape(summary.shape);
+    const uint64_t leading = count == 0 ? 0 : layout.coded_shape[0];
+    // Every band takes a descriptor and a frame at least: a shape the blob
+    // cannot hold is refused before anything is made for it.
+    const uint64_t bands = leading / units + (leading % units != 0);
+    if (count > MOST_VALUES || bands > (blob.size() - end - 4) / SMALLEST_BAND) {
+        damaged(std::to_string(blob.size()) + " bytes cannot hold a shape of " + std::to_string(count) + " values", 0);
+    }
     size_t at = end + 4;
     for (uint64_t start = 0; start < leading; start += units) {
         if (blob.size() - at < BAND_DESCRIPTOR + 4) damaged("a band is missing", at);
         const ByteView descriptor = blob.subspan(at, BAND_DESCRIPTOR);
         if (crc32c(descriptor) != load_le<uint32_t>(&blob[at + BAND_DESCRIPTOR])) damaged("a band fails its check", at);
-        const uint8_t path = descriptor[0];
-        const double step = f64_at(descriptor, 1);
-        const uint64_t corrections = load_le<uint64_t>(&descriptor[9]);
+        MatrixBand band{static_cast<MatrixPath>(descriptor[0]), f64_at(descriptor, 1), load_le<uint64_t>(&descriptor[9]),
+                        std::min(units, leading - start), at, {}, {}};
         const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
-        const uint64_t values = std::min(units, leading - start) * unit;
         const size_t body = at + BAND_DESCRIPTOR + 4;
-        if (path > 4 || corrections > values || values_length > blob.size() - body ||
-            corrections_length > blob.size() - body - values_length) {
+        if (descriptor[0] > 4 || band.corrections > band.units * product(layout.coded_shape, 1) ||
+            values_length > blob.size() - body || corrections_length > blob.size() - body - values_length) {
             damaged("a band claims more than it holds", at);
         }
-        if (path != 2 && !(step > 0 && std::isfinite(step))) damaged("a grid without a step", at);
-        ++summary.bands;
-        ++summary.paths[path];
-        if (visit) {
-            ByteView values_frames = blob.subspan(body, values_length);
-            FrameContent content{values * (path == 2 ? itemsize : 8)};
-            if (path == static_cast<uint8_t>(MatrixPath::Wavelet)) {
-                std::vector<uint64_t> band = coded;
-                band[0] = std::min(units, leading - start);
-                std::tie(values_frames, content) = wavelet_frames(values_frames, band, at);
-            } else if (path == static_cast<uint8_t>(MatrixPath::Levelled)) {
-                content = {16 * values, 16};
-            }
-            // A wavelet band without corrections stores no frame for them.
-            const bool none = path == 3 && corrections == 0 && corrections_length == 0;
-            visit(content, none ? 0 : corrections * (8 + itemsize), values_frames,
-                  none ? ByteView() : blob.subspan(body + values_length, corrections_length), at);
+        if (band.path != MatrixPath::Exact && !(band.step > 0 && std::isfinite(band.step))) {
+            damaged("a grid without a step", at);
         }
+        band.values = blob.subspan(body, values_length);
+        band.correction_frames = blob.subspan(body + values_length, corrections_length);
+        ++summary.paths[descriptor[0]];
+        layout.bands.push_back(band);
         at = body + values_length + corrections_length;
     }
+    summary.bands = layout.bands.size();
     if (at != blob.size()) damaged(std::to_string(blob.size() - at) + " bytes after its last band", at);
-    return summary;
+    return layout;
 }
 
 MatrixSummary read_version_1(ByteView blob) {
@@ -196,11 +185,25 @@ MatrixSummary read_version_1(ByteView blob) {
     return summary;
 }
 
-MatrixSummary read_blob(ByteView blob, const BandVisitor& visit) {
+bool version_2(ByteView blob) {
     if (!starts_matrix_blob(blob) || blob.size() < 8) damaged("not a compressed matrix", 0);
-    if (blob[4] == 2) return read_version_2(blob, visit);
-    if (blob[4] == 1) return read_version_1(blob);
-    damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 and 2", 0);
+    if (blob[4] != 1 && blob[4] != 2) {
+        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 and 2", 0);
+    }
+    return blob[4] == 2;
+}
+
+// What a band's frames must hold.
+std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const MatrixBand& band) {
+    const uint64_t values = band.units * product(layout.coded_shape, 1);
+    if (band.path == MatrixPath::Wavelet) {
+        std::vector<uint64_t> shape = layout.coded_shape;
+        shape[0] = band.units;
+        return wavelet_frames(band.values, shape, band.at);
+    }
+    if (band.path == MatrixPath::Levelled) return {band.values, {16 * values, 16}};
+    const size_t itemsize = std::strcmp(layout.summary.dtype, "float32") == 0 ? 4 : 8;
+    return {band.values, {values * (band.path == MatrixPath::Exact ? itemsize : 8)}};
 }
 
 }  // namespace
@@ -216,16 +219,29 @@ bool starts_matrix_blob(ByteView start) {
     return start.size() >= MATRIX_MAGIC.size() && std::equal(MATRIX_MAGIC.begin(), MATRIX_MAGIC.end(), start.begin());
 }
 
-MatrixSummary summarize_matrix_blob(ByteView blob) { return read_blob(blob, {}); }
+MatrixLayout read_matrix_layout(ByteView blob) {
+    if (!version_2(blob)) damaged("format version 1 has no bands of this kind", 0);
+    return read_version_2(blob);
+}
+
+MatrixSummary summarize_matrix_blob(ByteView blob) {
+    return version_2(blob) ? read_version_2(blob).summary : read_version_1(blob);
+}
 
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
-    return read_blob(blob, [&](FrameContent values, uint64_t corrections, ByteView values_frames,
-                               ByteView correction_frames, size_t at) {
-        check_frames(values_frames, values, codec, threads, memory_limit, at, "a band's values");
-        if (!correction_frames.empty() || corrections != 0) {
-            check_frames(correction_frames, {corrections}, codec, threads, memory_limit, at, "a band's corrections");
+    if (!version_2(blob)) return read_version_1(blob);
+    const MatrixLayout layout = read_version_2(blob);
+    const size_t itemsize = std::strcmp(layout.summary.dtype, "float32") == 0 ? 4 : 8;
+    for (const MatrixBand& band : layout.bands) {
+        const auto [frames, content] = band_frames(layout, band);
+        check_frames(frames, content, codec, threads, memory_limit, band.at, "a band's values");
+        // A wavelet band without corrections stores no frame for them.
+        if (band.path != MatrixPath::Wavelet || band.corrections != 0 || !band.correction_frames.empty()) {
+            check_frames(band.correction_frames, {band.corrections * (8 + itemsize)}, codec, threads, memory_limit,
+                         band.at, "a band's corrections");
         }
-    });
+    }
+    return layout.summary;
 }
 
 }  // namespace zelk

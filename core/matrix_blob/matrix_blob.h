@@ -45,6 +45,27 @@ struct MatrixSummary {
 // damaged, truncated or unknown.
 MatrixSummary summarize_matrix_blob(ByteView blob);
 
+// A band of a version-2 blob, and where its stored parts lie in the blob.
+struct MatrixBand {
+    MatrixPath path;
+    double step;
+    uint64_t corrections;
+    uint64_t units;  // of the coded shape's first dimension
+    size_t at;       // of its descriptor
+    ByteView values, correction_frames;
+};
+
+struct MatrixLayout {
+    MatrixSummary summary;
+    std::vector<uint64_t> coded_shape;  // what the values are coded in: the last three dimensions, or a series
+    std::vector<MatrixBand> bands;
+};
+
+// A version-2 blob's header and bands, each checked by its CRC-32C, their
+// claims by the blob's size (a shape it cannot hold is refused before
+// anything is made for it); no frame is decoded. Throws FrameError.
+MatrixLayout read_matrix_layout(ByteView blob);
+
 // As summarize_matrix_blob(), and then, in version 2, decodes every frame
 // and checks that it holds exactly the bytes its band's shape implies.
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit);

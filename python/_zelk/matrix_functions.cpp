@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "binding/ref.h"
+#include "frame/crc32c.h"
 #include "matrix/wavelet_tiles.h"
+#include "matrix_blob/matrix_blob.h"
 #include "native_call.h"
 #include "matrix_functions.h"
 
@@ -136,7 +139,51 @@ PyObject* matrix_inverse(PyObject*, PyObject* args) {
 
 }  // namespace
 
+// (coded_shape, [(path, step, corrections, units, values_start, values_end,
+// corrections_start, corrections_end), ...]) of a second-format blob, its
+// header and bands checked; ZelkError for damage.
+PyObject* matrix_layout(PyObject*, PyObject* args) {
+    HeldBuffer blob;
+    if (!PyArg_ParseTuple(args, "y*:matrix_layout", blob.out())) return nullptr;
+    MatrixLayout layout;
+    const auto failure = without_lock([&] { layout = read_matrix_layout(blob.bytes()); });
+    if (failure) return raise(*failure);
+    const binding::Ref shape = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout.coded_shape.size())));
+    const binding::Ref bands = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(layout.bands.size())));
+    if (!shape || !bands) return nullptr;
+    for (size_t i = 0; i < layout.coded_shape.size(); ++i) {
+        PyObject* dimension = PyLong_FromUnsignedLongLong(layout.coded_shape[i]);
+        if (!dimension || PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), dimension) < 0) return nullptr;
+    }
+    const uint8_t* start = blob.bytes().data();
+    for (size_t i = 0; i < layout.bands.size(); ++i) {
+        const MatrixBand& band = layout.bands[i];
+        const auto offset = [&](const uint8_t* at) { return static_cast<unsigned long long>(at - start); };
+        PyObject* item = Py_BuildValue("(idKKKKKK)", static_cast<int>(band.path), band.step,
+                                       static_cast<unsigned long long>(band.corrections),
+                                       static_cast<unsigned long long>(band.units), offset(band.values.data()),
+                                       offset(band.values.data()) + band.values.size(),
+                                       offset(band.correction_frames.data()),
+                                       offset(band.correction_frames.data()) + band.correction_frames.size());
+        if (!item || PyList_SetItem(bands.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OO)", shape.get(), bands.get());
+}
+
+// CRC-32C of a buffer, as the frames and the matrix format check their parts.
+PyObject* crc32c_of(PyObject*, PyObject* args) {
+    HeldBuffer data;
+    if (!PyArg_ParseTuple(args, "y*:crc32c", data.out())) return nullptr;
+    uint32_t crc = 0;
+    const auto failure = without_lock([&] { crc = crc32c(data.bytes()); });
+    return failure ? raise(*failure) : PyLong_FromUnsignedLong(crc);
+}
+
 PyMethodDef MATRIX_FUNCTIONS[] = {
+    {"matrix_layout", matrix_layout, METH_VARARGS,
+     "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
+     "corrections_start, corrections_end)])"},
+    {"crc32c", crc32c_of, METH_VARARGS, "crc32c(data) -> int"},
     {"matrix_coefficient_count", matrix_coefficient_count, METH_VARARGS,
      "matrix_coefficient_count(rows, cols, tile) -> int"},
     {"matrix_forward", matrix_forward, METH_VARARGS,

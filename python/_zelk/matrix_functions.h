@@ -4,7 +4,8 @@
 
 namespace zelk::python {
 
-// matrix_coefficient_count, matrix_forward, matrix_quantize, matrix_energy, matrix_inverse.
+// matrix_layout, crc32c, matrix_coefficient_count, matrix_forward, matrix_quantize, matrix_energy,
+// matrix_inverse.
 extern PyMethodDef MATRIX_FUNCTIONS[];
 
 }  // namespace zelk::python

@@ -17,11 +17,11 @@ import numpy as np
 
 from . import _matrix_interpolation as _interpolation
 from . import _matrix_wavelet as _wavelet
-from ._matrix_checks import crc32c, rms
+from ._matrix_checks import rms
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
-from ._zelk import ZelkError
+from ._zelk import ZelkError, crc32c
 
 VERSION = 2
 # magic, version, dtype, dimensions, bound kind, bound, achieved max error,
@@ -30,7 +30,6 @@ HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
 GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED = 0, 1, 2, 3, 4
-SMALLEST_BAND = _BAND.size + 4 + 2 * 40  # a descriptor, its check and two frames (an empty one takes 43 bytes)
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
 _TRIAL_VALUES = 1 << 16  # a band of more is judged on a slab from its middle
@@ -204,42 +203,29 @@ def _sparse_quotients(numbers: bytes, shape: tuple[int, ...]) -> np.ndarray[Any,
     return _interpolation.from_visit_order(line, shape)
 
 
-def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dtype[Any],
-                out: np.ndarray[Any, Any]) -> int:
-    """Restores one band of `shape` into `out`; returns where the next begins."""
-    if at + _BAND.size + 4 > len(body):
-        raise ZelkError(f"truncated matrix: a band is missing at offset {at}")
-    descriptor = bytes(body[at:at + _BAND.size])
-    (crc,) = struct.unpack_from("<I", body, at + _BAND.size)
-    if crc32c(descriptor) != crc:
-        raise ZelkError(f"damaged matrix: the band at offset {at} fails its check")
-    path, step, corrections, values_length, corrections_length = _BAND.unpack(descriptor)
-    at += _BAND.size + 4
+def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, int, int],
+                out: np.ndarray[Any, Any]) -> None:
+    """Restores one band into `out`, from its place in the blob as the
+    library read it (path, step, corrections, units, and the spans of its
+    two parts), its descriptor checked."""
+    path, step, corrections, _, values_start, values_end, corrections_start, corrections_end = band
+    shape, dtype = out.shape, out.dtype
     count = math.prod(shape)
-    if path not in (GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED) or corrections > count or \
-            values_length + corrections_length > len(body) - at or \
-            (path == WAVELET and not _wavelet.levels_for(shape)):
-        raise ZelkError(f"damaged matrix: the band at offset {at} claims more than it holds")
-    if path != EXACT and not (step > 0 and math.isfinite(step)):
-        raise ZelkError("damaged matrix: a grid without a step")
-    wavelet = None
+    stored = body[values_start:values_end]
     if path == WAVELET:
-        wavelet = _wavelet.decode(bytes(body[at:at + values_length]), shape, step, dtype,
-                                  lambda data, most: _unpack(data, max_length=most),
+        wavelet = _wavelet.decode(bytes(stored), shape, step, dtype, lambda data, most: _unpack(data, max_length=most),
                                   lambda what: ZelkError(f"damaged matrix: {what}")).reshape(-1)
     elif path == LEVELLED:
-        quotients = _sparse_quotients(_unpack(body[at:at + values_length], max_length=16 * count), shape)
+        quotients = _sparse_quotients(_unpack(stored, max_length=16 * count), shape)
     else:
         itemsize = dtype.itemsize if path == EXACT else 8
-        values = _unpack(body[at:at + values_length], max_length=count * itemsize)
+        values = _unpack(stored, max_length=count * itemsize)
         if len(values) != count * itemsize:
             raise ZelkError("damaged matrix: a band holds too few values")
         quotients = np.frombuffer(values, "<i8").reshape(shape) if path == INTERPOLATED else None
-    at += values_length
     exact_size = corrections * (8 + dtype.itemsize)
-    exact = b"" if path == WAVELET and corrections_length == 0 else \
-        _unpack(body[at:at + corrections_length], max_length=exact_size)
-    at += corrections_length
+    exact = b"" if path == WAVELET and corrections_end == corrections_start else \
+        _unpack(body[corrections_start:corrections_end], max_length=exact_size)
     if len(exact) != exact_size:
         raise ZelkError("damaged matrix: its corrections are cut short")
     positions = np.cumsum(np.frombuffer(exact[:8 * corrections], "<u8")).astype(np.int64)
@@ -249,7 +235,7 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
     if path in (INTERPOLATED, LEVELLED):
         out[...] = _interpolation.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
                                          levelled=path == LEVELLED)
-        return at
+        return
     if path == GRID:
         restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
     elif path == WAVELET:
@@ -258,4 +244,3 @@ def decode_band(body: memoryview, at: int, shape: tuple[int, ...], dtype: np.dty
         restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
     restored[positions] = exact_values
     out[...] = restored.reshape(shape)
-    return at

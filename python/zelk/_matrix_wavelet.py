@@ -26,7 +26,8 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from ._matrix_checks import crc32c, rms
+from ._matrix_checks import rms
+from ._zelk import crc32c
 
 _SHIFT = 15
 _HALF = 1 << (_SHIFT - 1)

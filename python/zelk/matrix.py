@@ -416,29 +416,23 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
 
 
 def _parse_grid(view: memoryview) -> dict[str, Any]:
-    header = _grid_format.HEADER
-    if len(view) < header.size:
-        raise ZelkError("truncated matrix: its header is cut short")
+    """The second format's header, its bands' places and paths: the library
+    checks the header's and every band's CRC-32C and that the blob can hold
+    the shape it states."""
+    coded, bands = _zelk.matrix_layout(view)
     (_, version, dtype_code, ndim, kind, bound, max_error, rmse, value_range, corrections, step,
-     units) = header.unpack_from(view)
-    end = header.size + 8 * ndim
-    if len(view) < end + 4:
-        raise ZelkError("truncated matrix: its shape is missing")
-    (crc,) = struct.unpack_from("<I", view, end)
-    if _grid_format.crc32c(bytes(view[:end])) != crc:
-        raise ZelkError("damaged matrix: its header's checksum does not match")
-    if dtype_code not in _DTYPES or kind not in (1, 2, 3) or not units:
-        raise ZelkError("damaged matrix: unknown dtype, bound or band")
-    shape = struct.unpack_from(f"<{ndim}Q", view, header.size)
+     units) = _grid_format.HEADER.unpack_from(view)
+    shape = struct.unpack_from(f"<{ndim}Q", view, _grid_format.HEADER.size)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
-            "units": units, "at": end + 4, "version": version}
+            "coded": coded, "bands": bands, "version": version}
 
 
 def info(blob: ReadableBuffer) -> MatrixInfo:
     """The shape, dtype, bound and achieved errors of a compressed matrix,
     from its header (checked: the first format's checksum covers the whole
-    blob, the second's its header, each band having checks of its own)."""
+    blob; the second's header and band descriptors have checks of their
+    own, and each band's frames theirs)."""
     header, view = _parse(blob)
     rmse = header["rmse"]
     psnr = math.inf if rmse == 0 else 20 * math.log10(header["range"] / rmse) if header["range"] > 0 else -math.inf
@@ -507,19 +501,11 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
 
 
 def _decompress_grid(header: dict[str, Any], view: memoryview) -> np.ndarray[Any, Any]:
-    shape, dtype, units = header["shape"], header["dtype"], header["units"]
-    coded = _grid_format.coded_shape(shape)
-    count = math.prod(shape)
-    bands = -(-coded[0] // units) if count else 0
-    # Every band stores a descriptor and two frames of at least a header
-    # each: a shape the blob cannot hold is refused before the array is made.
-    if bands * _grid_format.SMALLEST_BAND > len(view) - header["at"] or count > 1 << 48:
-        raise ZelkError(f"damaged matrix: {len(view)} bytes cannot hold a shape of {count} values")
-    out = np.empty(coded, dtype)
-    at = header["at"]
-    for start in range(0, coded[0] if count else 0, units):
-        part = out[start:start + units]
-        at = _grid_format.decode_band(view, at, part.shape, dtype, part)
-    if at != len(view):
-        raise ZelkError(f"damaged matrix: {len(view) - at} bytes after its last band")
+    shape, dtype = header["shape"], header["dtype"]
+    out = np.empty(header["coded"], dtype)
+    start = 0
+    for band in header["bands"]:
+        units = band[3]
+        _grid_format.decode_band(view, band, out[start:start + units])
+        start += units
     return out.reshape(shape)

@@ -33,10 +33,13 @@ constexpr size_t SMALLEST_BAND = BAND_DESCRIPTOR + 4 + 40;  // and a frame, of 4
 
 double f64_at(ByteView bytes, size_t at) { return std::bit_cast<double>(load_le<uint64_t>(&bytes[at])); }
 
+// The product of dimensions from `from` on: 0 if one is 0, else at most
+// UINT64_MAX (saturated).
 uint64_t product(const std::vector<uint64_t>& dimensions, size_t from) {
+    if (std::find(dimensions.begin() + static_cast<ptrdiff_t>(from), dimensions.end(), 0) != dimensions.end()) return 0;
     uint64_t total = 1;
     for (size_t i = from; i < dimensions.size(); ++i) {
-        if (dimensions[i] != 0 && total > UINT64_MAX / dimensions[i]) return UINT64_MAX;
+        if (total > UINT64_MAX / dimensions[i]) return UINT64_MAX;
         total *= dimensions[i];
     }
     return total;

@@ -177,7 +177,8 @@ def _dequantised(quotients: np.ndarray[Any, Any], places: list[Any], factors: li
 
 def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int], levels: int, grid: float,
              dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
-    return (inverse(_dequantised(quotients, places, factors), levels) * grid).astype(dtype)
+    with np.errstate(over="ignore", invalid="ignore"):  # only damaged coefficients overflow: the frames' checks tell
+        return (inverse(_dequantised(quotients, places, factors), levels) * grid).astype(dtype)
 
 
 def _squared_error_estimate(coefficients: np.ndarray[Any, Any], places: list[Any], factors: list[int],

@@ -410,9 +410,16 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     if _HEADER.size + 8 * ndim > len(view) - 4:
         raise ZelkError("truncated matrix: its shape is missing")
     shape = struct.unpack_from(f"<{ndim}Q", view, _HEADER.size)
+    _check_achieved(max_error, rmse, value_range)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
             "band_rows": band_rows, "at": _HEADER.size + 8 * ndim, "version": VERSION}, view
+
+
+def _check_achieved(*figures: float) -> None:
+    """The errors and the range a header states are never negative nor NaN."""
+    if not all(figure >= 0 for figure in figures):
+        raise ZelkError("damaged matrix: its header states a negative or undefined error or range")
 
 
 def _parse_grid(view: memoryview) -> dict[str, Any]:
@@ -423,6 +430,7 @@ def _parse_grid(view: memoryview) -> dict[str, Any]:
     (_, version, dtype_code, ndim, kind, bound, max_error, rmse, value_range, corrections, step,
      units) = _grid_format.HEADER.unpack_from(view)
     shape = struct.unpack_from(f"<{ndim}Q", view, _grid_format.HEADER.size)
+    _check_achieved(max_error, rmse, value_range)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
             "coded": coded, "bands": bands, "version": version}

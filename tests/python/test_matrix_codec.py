@@ -141,6 +141,12 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
     for huge in (first, second):
         with pytest.raises(zelk.ZelkError, match="cannot hold"):
             zm.decompress(bytes(huge))
+    # Achieved errors that no compressor states, sealed with a good checksum.
+    negative = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
+    struct.pack_into("<d", negative, 24, -1.0)
+    struct.pack_into("<I", negative, end, zm._grid_format.crc32c(bytes(negative[:end])))
+    with pytest.raises(zelk.ZelkError, match="negative or undefined"):
+        zm.info(bytes(negative))
     for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)

@@ -205,16 +205,17 @@ std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const 
         return wavelet_frames(band.values, shape, band.at);
     }
     if (band.path == MatrixPath::Levelled) return {band.values, {16 * values, 16}};
-    const size_t itemsize = std::strcmp(layout.summary.dtype, "float32") == 0 ? 4 : 8;
-    return {band.values, {values * (band.path == MatrixPath::Exact ? itemsize : 8)}};
+    return {band.values, {values * (band.path == MatrixPath::Exact ? layout.summary.itemsize() : 8)}};
 }
 
 }  // namespace
 
 uint64_t MatrixSummary::values() const { return product(shape, 0); }
 
+size_t MatrixSummary::itemsize() const { return std::strcmp(dtype, "float32") == 0 ? 4 : 8; }
+
 uint64_t MatrixSummary::value_bytes() const {
-    const uint64_t count = values(), size = std::strcmp(dtype, "float32") == 0 ? 4 : 8;
+    const uint64_t count = values(), size = itemsize();
     return count > UINT64_MAX / size ? UINT64_MAX : count * size;
 }
 
@@ -234,7 +235,7 @@ MatrixSummary summarize_matrix_blob(ByteView blob) {
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
     if (!version_2(blob)) return read_version_1(blob);
     const MatrixLayout layout = read_version_2(blob);
-    const size_t itemsize = std::strcmp(layout.summary.dtype, "float32") == 0 ? 4 : 8;
+    const size_t itemsize = layout.summary.itemsize();
     for (const MatrixBand& band : layout.bands) {
         const auto [frames, content] = band_frames(layout, band);
         check_frames(frames, content, codec, threads, memory_limit, band.at, "a band's values");

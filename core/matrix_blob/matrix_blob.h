@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ struct MatrixSummary {
     uint64_t bands = 0;
     std::array<uint64_t, 5> paths{};  // version 2: bands by MatrixPath
     uint64_t values() const;
+    size_t itemsize() const;       // of a value: 4 or 8
     uint64_t value_bytes() const;  // of the array restored
 };
 

@@ -18,6 +18,7 @@ import numpy as np
 from . import _matrix_interpolation as _interpolation
 from . import _matrix_wavelet as _wavelet
 from ._matrix_checks import rms
+from ._matrix_sparse import from_sparse, sparse_blocks
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
@@ -108,11 +109,8 @@ def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, targ
     if kind != 3 and not rms(errors) <= target:
         return None
     if levelled:
-        line = _interpolation.visit_order(quotients)
-        nonzero = np.flatnonzero(line)
         coder = _int64_coder(level)
-        values = coder.compress(np.diff(nonzero, prepend=-1), coder.FLUSH_BLOCK) + \
-            coder.compress(line[nonzero], coder.FLUSH_FRAME)
+        values = sparse_blocks(coder, _interpolation.visit_order(quotients), coder.FLUSH_FRAME)
     else:
         values = _pack(quotients, level)
     return values, _pack_corrections(given, positions, level), positions.size, errors
@@ -188,22 +186,6 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     return Band(packed, step, scale, squared, scale, count)
 
 
-def _sparse_quotients(numbers: bytes, shape: tuple[int, ...]) -> np.ndarray[Any, Any]:
-    """A levelled band's quotients from the gaps between its non-zero ones in
-    the order they are visited, and those."""
-    count = math.prod(shape)
-    if len(numbers) % 16:
-        raise ZelkError("damaged matrix: a band's quotients are cut short")
-    half = len(numbers) // 16
-    gaps, nonzero = np.frombuffer(numbers, "<i8")[:half], np.frombuffer(numbers, "<i8")[half:]
-    positions = np.cumsum(gaps) - 1
-    if half and (int(gaps.min()) < 1 or int(positions[-1]) >= count):
-        raise ZelkError("damaged matrix: a quotient lies outside its band")
-    line = np.zeros(count, np.int64)
-    line[positions] = nonzero
-    return _interpolation.from_visit_order(line, shape)
-
-
 def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, int, int],
                 out: np.ndarray[Any, Any]) -> None:
     """Restores one band into `out`, from its place in the blob as the
@@ -217,7 +199,9 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
         wavelet = _wavelet.decode(bytes(stored), shape, step, dtype, lambda data, most: _unpack(data, max_length=most),
                                   lambda what: ZelkError(f"damaged matrix: {what}")).reshape(-1)
     elif path == LEVELLED:
-        quotients = _sparse_quotients(_unpack(stored, max_length=16 * count), shape)
+        if len(numbers := _unpack(stored, max_length=16 * count)) % 8:
+            raise ZelkError("damaged matrix: a band's quotients are cut short")
+        quotients = _interpolation.from_visit_order(from_sparse(np.frombuffer(numbers, "<i8"), count), shape)
     else:
         itemsize = dtype.itemsize if path == EXACT else 8
         values = _unpack(stored, max_length=count * itemsize)

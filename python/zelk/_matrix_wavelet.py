@@ -27,6 +27,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from ._matrix_checks import rms
+from ._matrix_sparse import from_sparse, sparse_blocks
 from ._zelk import crc32c
 
 _SHIFT = 15
@@ -206,10 +207,12 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     places = subbands(given.shape, levels)
     norms = _norms(given.shape, levels)
 
-    def errors_at(step: int) -> np.ndarray[Any, Any]:
+    def coded_at(step: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+        """The quotients at `step` and every value's error once restored."""
         factors = multipliers(given.shape, levels, step)
-        restored = _restore(_quantised(coefficients, places, factors), places, factors, levels, grid, given.dtype)
-        return np.abs(restored.astype(np.float64) - values).reshape(-1)
+        quotients = _quantised(coefficients, places, factors)
+        restored = _restore(quotients, places, factors, levels, grid, given.dtype)
+        return quotients, np.abs(restored.astype(np.float64) - values).reshape(-1)
 
     # The coarsest rounding that keeps the bound: for RMSE, found on the
     # estimate and then checked (and made finer until it holds); for the
@@ -223,10 +226,10 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         if kind != 3:
             fine = _squared_error_estimate(coefficients, places, multipliers(given.shape, levels, step), norms) <= budget
         else:
-            fine = float(errors_at(step).max()) <= target
+            fine = float(coded_at(step)[1].max()) <= target
         low, high = (scale, high) if fine else (low, scale)
     def holds(step: int) -> bool:
-        errors = errors_at(step)
+        errors = coded_at(step)[1]
         return float(errors.max()) <= target if kind == 3 else rms(errors) <= target
 
     step = round(low * (1 << 16))
@@ -239,19 +242,13 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         for _ in range(4):
             middle = (step + coarser) // 2
             step, coarser = (middle, coarser) if holds(middle) else (step, middle)
-    factors = multipliers(given.shape, levels, step)
-    quotients = _quantised(coefficients, places, factors)
-    errors = np.abs(_restore(quotients, places, factors, levels, grid, given.dtype).astype(np.float64) -
-                    values).reshape(-1)
+    quotients, errors = coded_at(step)
     positions = fits(errors)
     errors[positions] = 0.0
     coarsest = np.diff(np.diff(quotients[places[0][0]], axis=0, prepend=0), axis=1, prepend=0).reshape(-1)
     details = np.concatenate([quotients[place].reshape(-1) for place, *_ in places[1:]])
-    nonzero = np.flatnonzero(details)
     coder = pack(level)
-    frame = b"".join([coder.compress(coarsest, coder.FLUSH_BLOCK),
-                      coder.compress(np.diff(nonzero, prepend=-1), coder.FLUSH_BLOCK),
-                      coder.compress(details[nonzero], coder.FLUSH_FRAME)])
+    frame = coder.compress(coarsest, coder.FLUSH_BLOCK) + sparse_blocks(coder, details, coder.FLUSH_FRAME)
     head = _HEAD.pack(levels, step)
     return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors
 
@@ -270,17 +267,11 @@ def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[A
     coarsest = places[0][0]
     coarse_count = (coarsest[0].stop - coarsest[0].start) * (coarsest[1].stop - coarsest[1].start)
     numbers = np.frombuffer(unpack(stored[_HEAD.size + 4:], 8 * (2 * size - coarse_count)), "<i8")
-    count = (numbers.size - coarse_count) // 2
-    if numbers.size < coarse_count or (numbers.size - coarse_count) % 2:
-        raise damaged("a wavelet band holds a part of a coefficient")
-    gaps, nonzero = numbers[coarse_count:coarse_count + count], numbers[coarse_count + count:]
-    positions = np.cumsum(gaps) - 1
-    if count and (int(gaps.min()) < 1 or int(positions[-1]) >= size - coarse_count):
-        raise damaged("a wavelet coefficient lies outside its band")
+    if numbers.size < coarse_count:
+        raise damaged("a wavelet band holds too few coefficients")
+    details = from_sparse(numbers[coarse_count:], size - coarse_count)
     quotients = np.zeros(shape, np.int64)
     quotients[coarsest] = np.cumsum(np.cumsum(numbers[:coarse_count].reshape(quotients[coarsest].shape), axis=0), axis=1)
-    details = np.zeros(size - coarse_count, np.int64)
-    details[positions] = nonzero
     at = 0
     for place, *_ in places[1:]:
         part = quotients[place]

@@ -1,12 +1,68 @@
 #include "entropy/rice_coder.h"
 
+#include <algorithm>
 #include <bit>
+
+#include "base/bytes.h"
 
 namespace zelk {
 unsigned rice_parameter(uint64_t sum, uint64_t count) {
     if (count == 0) return 0;
     const uint64_t mean = sum / count;
     return mean == 0 ? 0 : 64 - static_cast<unsigned>(std::countl_zero(mean));
+}
+
+void BitWriter::put_rice_frames(std::span<const uint64_t> numbers, std::span<const unsigned> parameters,
+                                unsigned width) {
+    // Room for the longest codes (every number escaped) and four bytes
+    // written ahead, so that no store below is checked.
+    const size_t room = size_ + numbers.size() * ((RICE_ESCAPE + 64 + 7) / 8) + 4;
+    if (out_.size() < room) out_.resize(std::max({room, out_.capacity(), 2 * out_.size()}));
+    uint8_t* at = out_.data() + size_;
+    uint64_t bits = bits_;
+    unsigned fill = fill_;
+    auto put_short = [&](uint64_t value, unsigned count) {  // count at most 32, value below 2^count
+        bits |= value << fill;
+        fill += count;
+        if (fill >= 32) {
+            store_le(at, static_cast<uint32_t>(bits));
+            at += 4;
+            bits >>= 32;
+            fill -= 32;
+        }
+    };
+    auto low = [](uint64_t value, unsigned count) { return count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count)); };
+    auto put_long = [&](uint64_t value, unsigned count) {  // count at most 64
+        if (count > 32) {
+            put_short(value & UINT32_MAX, 32);
+            count -= 32;
+            value >>= 32;
+        }
+        put_short(low(value, count), count);
+    };
+    const size_t channels = parameters.size();
+    for (size_t i = 0; i < numbers.size(); i += channels) {
+        for (size_t c = 0; c < channels; ++c) {
+            const uint64_t value = numbers[i + c];
+            const unsigned k = parameters[c];
+            const uint64_t quotient = k >= 64 ? RICE_ESCAPE : value >> k;
+            if (quotient >= RICE_ESCAPE) {
+                put_short((uint64_t{1} << RICE_ESCAPE) - 1, RICE_ESCAPE);
+                put_long(value, width);
+                continue;
+            }
+            const auto ones = static_cast<unsigned>(quotient);
+            if (ones + 1 + k <= 32) {
+                put_short(((uint64_t{1} << ones) - 1) | low(value, k) << (ones + 1), ones + 1 + k);
+            } else {
+                put_short((uint64_t{1} << ones) - 1, ones + 1);
+                put_long(value, k);
+            }
+        }
+    }
+    size_ = static_cast<size_t>(at - out_.data());
+    bits_ = bits;
+    fill_ = fill;
 }
 
 void BitWriter::finish() {

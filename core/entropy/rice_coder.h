@@ -47,21 +47,9 @@ public:
             put(value, count);
         }
     }
-    void put_rice(uint64_t value, unsigned k, unsigned width) {
-        const uint64_t quotient = k >= 64 ? RICE_ESCAPE : value >> k;
-        if (quotient >= RICE_ESCAPE) {
-            put((uint64_t{1} << RICE_ESCAPE) - 1, RICE_ESCAPE);
-            put_wide(value, width);
-            return;
-        }
-        const auto ones = static_cast<unsigned>(quotient);
-        if (ones + 1 + k <= 32) {  // the ones, their closing zero and the low bits in one
-            put(((uint64_t{1} << ones) - 1) | (value & ((uint64_t{1} << k) - 1)) << (ones + 1), ones + 1 + k);
-            return;
-        }
-        put((uint64_t{1} << ones) - 1, ones + 1);
-        put_wide(value, k);
-    }
+    // The Rice code of each number, numbers[i] with parameters[i % P] for
+    // P parameters, escapes in `width` bits.
+    void put_rice_frames(std::span<const uint64_t> numbers, std::span<const unsigned> parameters, unsigned width);
     // Writes out the last bits, zero padded to a byte.
     void finish();
 

@@ -331,9 +331,7 @@ void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsign
             parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sum, count), width - 1));
             writer.put(parameters[c], RICE_PARAMETER_BITS);
         }
-        for (size_t i = 0; i < partition.size(); i += channels) {
-            for (unsigned c = 0; c < channels; ++c) writer.put_rice(partition[i + c], parameters[c], width);
-        }
+        writer.put_rice_frames(partition, std::span(parameters).first(channels), width);
     }
     writer.finish();
 }

@@ -2,6 +2,7 @@
 // a reader that says when it ran past its bytes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <vector>
 
@@ -11,24 +12,42 @@ namespace zelk {
 namespace {
 
 TEST(RiceCoder, RoundTripsEveryParameterAndEscape) {
+    // Frames of two channels, with parameters k and 62 - k, a few bits
+    // between batches so that every batch starts at another bit.
     std::mt19937_64 rng(3);
-    std::vector<std::pair<uint64_t, unsigned>> numbers;  // (value, k)
-    for (unsigned k = 0; k < 63; ++k) {
-        for (int i = 0; i < 40; ++i) numbers.push_back({rng() >> (rng() % 64), k});
-        numbers.push_back({~uint64_t{0}, k});
-        numbers.push_back({0, k});
-    }
+    std::vector<std::vector<uint64_t>> batches;
     std::vector<uint8_t> bytes;
     BitWriter writer(bytes);
-    for (const auto& [value, k] : numbers) writer.put_rice(value, k, 64);
-    writer.put(5, 3);
+    for (unsigned k = 0; k < 63; ++k) {
+        std::vector<uint64_t> numbers{~uint64_t{0}, 0, 0, ~uint64_t{0}};
+        for (int i = 0; i < 40; ++i) numbers.push_back(rng() >> (rng() % 64));
+        const std::array<unsigned, 2> parameters{k, 62 - k};
+        writer.put_rice_frames(numbers, parameters, 64);
+        writer.put(k, 6);
+        batches.push_back(std::move(numbers));
+    }
     writer.finish();
     BitReader reader(bytes);
-    for (const auto& [value, k] : numbers) ASSERT_EQ(reader.get_rice(k, 64), value) << k;
-    EXPECT_EQ(reader.get(3), 5u);
+    for (unsigned k = 0; k < 63; ++k) {
+        for (size_t i = 0; i < batches[k].size(); ++i) {
+            ASSERT_EQ(reader.get_rice(i % 2 ? 62 - k : k, 64), batches[k][i]) << k << " " << i;
+        }
+        ASSERT_EQ(reader.get(6), k);
+    }
     EXPECT_FALSE(reader.overrun());
     reader.get(9);
     EXPECT_TRUE(reader.overrun());
+}
+
+TEST(RiceCoder, EscapesHoldTheStreamsWidth) {
+    std::vector<uint8_t> bytes;
+    BitWriter writer(bytes);
+    const std::vector<uint64_t> numbers{0xffff, 3, 0x8001};
+    writer.put_rice_frames(numbers, std::array<unsigned, 1>{0}, 16);
+    writer.finish();
+    EXPECT_EQ(bytes.size(), (24 + 16 + 4 + 24 + 16 + 7) / 8);
+    BitReader reader(bytes);
+    for (uint64_t number : numbers) EXPECT_EQ(reader.get_rice(0, 16), number);
 }
 
 TEST(RiceCoder, TheParameterFollowsTheMean) {

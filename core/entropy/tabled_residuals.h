@@ -44,7 +44,8 @@ constexpr uint64_t max_tabled_residuals(uint64_t bytes) { return (bytes + 2) * 1
 class TabledResidualWriter {
 public:
     // `magnitude_bits`: every magnitude coded is below 2^magnitude_bits.
-    explicit TabledResidualWriter(unsigned magnitude_bits);
+    // A writer that only `estimates` keeps counts alone: it has no finish().
+    explicit TabledResidualWriter(unsigned magnitude_bits, bool estimates = false);
 
     void add(ResidualStream& stream, int64_t residual);
     // Appends the coded residuals to `out`; the writer is done. Returns
@@ -63,6 +64,7 @@ private:
     };
 
     unsigned alphabet_;
+    bool estimates_;
     std::vector<Coded> coded_;
     std::vector<uint32_t> counts_;  // by context, then symbol
     std::array<std::array<uint64_t, 2>, SIGN_CONTEXTS> signs_{};  // positive, negative

@@ -87,17 +87,17 @@ void Polynomial::restore(int64_t* residuals, size_t stride, size_t count) {
     polynomial_runs<true>(order_, past_, width_, residuals, stride, count, residuals);
 }
 
-// Given no more than a row of values, it never looks a row back: a ring of
-// one more than it is given serves.
 PlanePredictor::PlanePredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values)
-    : mode_(mode), row_(row), width_(width), past_(static_cast<size_t>(std::min(row, values)) + 1, 0) {}
+    : mode_(mode), row_(row), width_(width), kept_(static_cast<size_t>(std::max<uint64_t>(std::min(row, values), 1))),
+      rows_(2 * kept_, 0) {}
 
 int64_t PlanePredictor::predict() const {
-    if (count_ == 0) return 0;
-    if (count_ < row_) return back(1);
-    const int64_t north = back(row_);
-    if (count_ % row_ == 0) return north;
-    const int64_t west = back(1), north_west = back(row_ + 1);
+    const int64_t* current = &rows_[current_];
+    if (first_row_) return x_ == 0 ? 0 : current[x_ - 1];
+    const int64_t* above = &rows_[kept_ - current_];
+    const int64_t north = above[x_];
+    if (x_ == 0) return north;
+    const int64_t west = current[x_ - 1], north_west = above[x_ - 1];
     if (mode_ == 0) {
         if (north_west >= std::max(west, north)) return std::min(west, north);
         if (north_west <= std::min(west, north)) return std::max(west, north);
@@ -105,7 +105,14 @@ int64_t PlanePredictor::predict() const {
     return wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width_);
 }
 
-void PlanePredictor::push(int64_t value) { past_[count_++ % past_.size()] = value; }
+void PlanePredictor::push(int64_t value) {
+    rows_[current_ + x_] = value;
+    if (++x_ == row_) {
+        x_ = 0;
+        first_row_ = false;
+        current_ = kept_ - current_;
+    }
+}
 
 namespace {
 
@@ -216,6 +223,55 @@ void RasterPredictor::push(int64_t value) {
         ++y_;
         start_row();
     }
+}
+
+void RasterPredictor::residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts) {
+    for (size_t i = 0; i < count;) {
+        if (mode_ == 0 && y_ > 0 && x_ > 0 && x_ + 1 < row_) {
+            const size_t inner = static_cast<size_t>(std::min<uint64_t>(count - i, row_ - 1 - x_));
+            inner_median_residuals(&values[i * stride], stride, inner, &out[i * stride], &contexts[i * stride]);
+            i += inner;
+            continue;
+        }
+        const int64_t prediction = predict();
+        contexts[i * stride] = context_;
+        out[i * stride] = difference(values[i * stride], prediction, width_);
+        push(values[i * stride]);
+        ++i;
+    }
+}
+
+void RasterPredictor::inner_median_residuals(const int64_t* values, size_t stride, size_t count, int64_t* out,
+                                             uint64_t* contexts) {
+    // In locals: the stores below may alias the members for all the compiler knows.
+    int64_t* current = &values_[starts_[0]];
+    const int64_t* above = &values_[starts_[1]];
+    uint64_t* magnitudes = &magnitudes_[starts_[0]];
+    const uint64_t* magnitudes_above = &magnitudes_[starts_[1]];
+    const unsigned shift = 64 - width_;  // wrap() as two shifts, by 0 for 64 bits
+    auto wrapped = [shift](uint64_t v) { return static_cast<int64_t>(v << shift) >> shift; };
+    const uint64_t first = x_;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t x = first + i;
+        const int64_t west = current[x - 1], north = above[x], north_west = above[x - 1];
+        // The median edge detector picked by masks: photographs mispredict branches.
+        const int64_t low = std::min(west, north), high = std::max(west, north);
+        const uint64_t plane = static_cast<uint64_t>(wrapped(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) -
+                                                             static_cast<uint64_t>(north_west)));
+        const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
+        const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
+        const uint64_t prediction = (static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
+                                    (plane & ~(to_low | to_high));
+        const int64_t value = values[i * stride];
+        const int64_t residual = wrapped(static_cast<uint64_t>(value) - prediction);
+        const uint64_t around = 2 * magnitudes[x - 1] + 2 * magnitudes_above[x] + magnitudes_above[x + 1] +
+                                magnitudes_above[x - 1];
+        contexts[i * stride] = 3 * std::min(around, MOST);
+        out[i * stride] = residual;
+        current[x] = value;
+        magnitudes[x] = std::min(magnitude(residual), MOST);
+    }
+    x_ = first + count;
 }
 
 NlmsStage::NlmsStage(StageShape shape)

@@ -61,13 +61,14 @@ public:
     void push(int64_t value);
 
 private:
-    int64_t back(uint64_t distance) const { return past_[(count_ - distance) % past_.size()]; }
-
     unsigned mode_;
     uint64_t row_;
     unsigned width_;
-    std::vector<int64_t> past_;  // the last row + 1 values (fewer if it is given fewer), a ring
-    uint64_t count_ = 0;
+    size_t kept_;                // values a row keeps: the row's, or fewer if it is given fewer
+    std::vector<int64_t> rows_;  // the row predicted and the one above, kept_ values each
+    size_t current_ = 0;         // where the row predicted starts in rows_
+    uint64_t x_ = 0;             // the column predicted
+    bool first_row_ = true;
 };
 
 // A raster's values predicted from their neighbours, with the context the
@@ -105,6 +106,10 @@ public:
     uint64_t context() const { return context_; }
     // The value predicted, whose residual was wrap(value - prediction).
     void push(int64_t value);
+    // predict() and push() of `count` values `stride` apart: their
+    // residuals and contexts into `out` and `contexts` at the same places.
+    // The median edge detector goes a row's inner stretch at a time.
+    void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts);
 
 private:
     __extension__ using Wide = __int128;
@@ -112,6 +117,9 @@ private:
     static constexpr uint64_t MOST = uint64_t{1} << 56;  // errors and residuals saturate here
     size_t at(uint64_t row_back, uint64_t column) const { return starts_[row_back] + column; }
     void start_row();
+    // The median edge detector's residuals of `count` values in the row's
+    // inner columns (neither its first nor its last), below the first row.
+    void inner_median_residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts);
     int64_t value(uint64_t row_back, uint64_t column) const { return values_[at(row_back, column)]; }
 
     unsigned mode_;

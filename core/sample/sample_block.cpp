@@ -165,15 +165,7 @@ public:
     // values back from such residuals, in place.
     void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts) {
         if (kind_ == PredictorKind::Polynomial) return polynomial_.residuals(values, stride, count, out);
-        if (kind_ == PredictorKind::Raster) {
-            for (size_t i = 0; i < count; ++i) {
-                const int64_t prediction = raster_->predict();
-                contexts[i * stride] = raster_->context();
-                out[i * stride] = wrap(static_cast<uint64_t>(values[i * stride]) - static_cast<uint64_t>(prediction), width_);
-                raster_->push(values[i * stride]);
-            }
-            return;
-        }
+        if (kind_ == PredictorKind::Raster) return raster_->residuals(values, stride, count, out, contexts);
         for (size_t i = 0; i < count; ++i) out[i * stride] = residual_of(values[i * stride]);
     }
     // A raster's next prediction and its residual's context; then the value back from the residual.
@@ -363,7 +355,7 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
         }
     };
     if (choice.residuals == ResidualCoding::Tabled || estimate) {
-        TabledResidualWriter writer(width);
+        TabledResidualWriter writer(width, estimate != nullptr);
         code_runs([&](ResidualStream& stream, int64_t residual) { writer.add(stream, residual); });
         if (estimate) {
             *estimate = writer.estimated_size();

@@ -126,11 +126,6 @@ const std::array<uint32_t, 256>& blend_weights() {
     return table;
 }
 
-int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned width) {
-    if (north_west >= std::max(west, north)) return std::min(west, north);
-    if (north_west <= std::min(west, north)) return std::max(west, north);
-    return sum(west, difference(north, north_west, width), width);
-}
 
 __extension__ using Wide = __int128;  // GCC's and Clang's exact 128-bit integers
 
@@ -138,8 +133,6 @@ Wide floor_divide(Wide a, Wide b) {  // b > 0
     const Wide q = a / b;
     return q * b > a ? q - 1 : q;
 }
-
-uint64_t magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r); }
 
 }  // namespace
 
@@ -155,7 +148,7 @@ void RasterPredictor::start_row() {
     for (uint64_t back = 0; back < 3; ++back) starts_[back] = static_cast<size_t>((y_ + 3 - back) % 3 * row_);
 }
 
-int64_t RasterPredictor::predict() {
+int64_t RasterPredictor::predict_elsewhere() {
     blending_ = false;
     uint64_t least = 0;
     if (y_ == 0 || x_ == 0) {
@@ -164,7 +157,7 @@ int64_t RasterPredictor::predict() {
         const bool last = x_ + 1 == row_;
         const int64_t w = value(0, x_ - 1), n = value(1, x_), nw = value(1, x_ - 1), ne = last ? n : value(1, x_ + 1);
         if (mode_ == 0) {
-            prediction_ = median_edge(w, n, nw, width_);
+            prediction_ = median_edge(w, n, nw, 64 - width_);
         } else {
             // In 128 bits: values of up to 64 bits, a few of them summed and doubled.
             const Wide nn = y_ >= 2 ? value(2, x_) : n, nne = y_ >= 2 && !last ? value(2, x_ + 1) : ne;
@@ -207,10 +200,10 @@ int64_t RasterPredictor::predict() {
     return prediction_;
 }
 
-void RasterPredictor::push(int64_t value) {
+void RasterPredictor::push_elsewhere(int64_t value) {
     const size_t here = at(0, x_);
     values_[here] = value;
-    magnitudes_[here] = std::min(magnitude(difference(value, prediction_, width_)), MOST);
+    magnitudes_[here] = std::min(residual_magnitude(difference(value, prediction_, width_)), MOST);
     if (mode_ == 1) {
         uint64_t* errors = &errors_[here * BLENDED];
         for (unsigned k = 0; k < BLENDED; ++k) {
@@ -227,7 +220,7 @@ void RasterPredictor::push(int64_t value) {
 
 void RasterPredictor::residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts) {
     for (size_t i = 0; i < count;) {
-        if (mode_ == 0 && y_ > 0 && x_ > 0 && x_ + 1 < row_) {
+        if (inner_median()) {
             const size_t inner = static_cast<size_t>(std::min<uint64_t>(count - i, row_ - 1 - x_));
             inner_median_residuals(&values[i * stride], stride, inner, &out[i * stride], &contexts[i * stride]);
             i += inner;
@@ -248,28 +241,16 @@ void RasterPredictor::inner_median_residuals(const int64_t* values, size_t strid
     const int64_t* above = &values_[starts_[1]];
     uint64_t* magnitudes = &magnitudes_[starts_[0]];
     const uint64_t* magnitudes_above = &magnitudes_[starts_[1]];
-    const unsigned shift = 64 - width_;  // wrap() as two shifts, by 0 for 64 bits
-    auto wrapped = [shift](uint64_t v) { return static_cast<int64_t>(v << shift) >> shift; };
+    const unsigned width = width_;
     const uint64_t first = x_;
     for (size_t i = 0; i < count; ++i) {
         const uint64_t x = first + i;
-        const int64_t west = current[x - 1], north = above[x], north_west = above[x - 1];
-        // The median edge detector picked by masks: photographs mispredict branches.
-        const int64_t low = std::min(west, north), high = std::max(west, north);
-        const uint64_t plane = static_cast<uint64_t>(wrapped(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) -
-                                                             static_cast<uint64_t>(north_west)));
-        const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
-        const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
-        const uint64_t prediction = (static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
-                                    (plane & ~(to_low | to_high));
         const int64_t value = values[i * stride];
-        const int64_t residual = wrapped(static_cast<uint64_t>(value) - prediction);
-        const uint64_t around = 2 * magnitudes[x - 1] + 2 * magnitudes_above[x] + magnitudes_above[x + 1] +
-                                magnitudes_above[x - 1];
-        contexts[i * stride] = 3 * std::min(around, MOST);
+        const int64_t residual = difference(value, median_edge(current[x - 1], above[x], above[x - 1], 64 - width), width);
+        contexts[i * stride] = inner_median_context(magnitudes, magnitudes_above, x);
         out[i * stride] = residual;
         current[x] = value;
-        magnitudes[x] = std::min(magnitude(residual), MOST);
+        magnitudes[x] = std::min(residual_magnitude(residual), MOST);
     }
     x_ = first + count;
 }

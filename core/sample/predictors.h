@@ -20,6 +20,7 @@
 // adds them back modulo 2^W.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -102,10 +103,22 @@ public:
     // `values`: the most it will be given, which bounds what it keeps.
     RasterPredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values);
     // The prediction of the next value; context() is then its residual's.
-    int64_t predict();
+    int64_t predict() {
+        if (!inner_median()) return predict_elsewhere();
+        prediction_ = median_edge(values_[starts_[0] + x_ - 1], values_[starts_[1] + x_], values_[starts_[1] + x_ - 1],
+                                  64 - width_);
+        context_ = inner_median_context(&magnitudes_[starts_[0]], &magnitudes_[starts_[1]], x_);
+        return prediction_;
+    }
     uint64_t context() const { return context_; }
     // The value predicted, whose residual was wrap(value - prediction).
-    void push(int64_t value);
+    void push(int64_t value) {
+        if (!inner_median()) return push_elsewhere(value);
+        const size_t here = starts_[0] + x_++;
+        values_[here] = value;
+        const uint64_t residual = static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction_);
+        magnitudes_[here] = std::min(residual_magnitude(static_cast<int64_t>(residual << (64 - width_)) >> (64 - width_)), MOST);
+    }
     // predict() and push() of `count` values `stride` apart: their
     // residuals and contexts into `out` and `contexts` at the same places.
     // The median edge detector goes a row's inner stretch at a time.
@@ -116,6 +129,29 @@ private:
     static constexpr unsigned BLENDED = 8;
     static constexpr uint64_t MOST = uint64_t{1} << 56;  // errors and residuals saturate here
     size_t at(uint64_t row_back, uint64_t column) const { return starts_[row_back] + column; }
+    // Most places under the median edge detector: no border, no blend.
+    bool inner_median() const { return mode_ == 0 && y_ > 0 && x_ > 0 && x_ + 1 < row_; }
+    int64_t predict_elsewhere();
+    void push_elsewhere(int64_t value);
+    static uint64_t residual_magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r); }
+    // LOCO-I's median edge detector, wrap(W + N - NW) unless NW is at least
+    // or at most both, picked by masks: photographs mispredict branches.
+    // `shift` is 64 less the values' width.
+    static int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned shift) {
+        const int64_t low = std::min(west, north), high = std::max(west, north);
+        const uint64_t plane = static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west);
+        const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
+        const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
+        const uint64_t wrapped_plane = static_cast<uint64_t>(static_cast<int64_t>(plane << shift) >> shift);
+        return static_cast<int64_t>((static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
+                                    (wrapped_plane & ~(to_low | to_high)));
+    }
+    // An inner place's context, from the residuals' magnitudes of its row and the row above.
+    static uint64_t inner_median_context(const uint64_t* magnitudes, const uint64_t* magnitudes_above, uint64_t x) {
+        const uint64_t around =
+            2 * magnitudes[x - 1] + 2 * magnitudes_above[x] + magnitudes_above[x + 1] + magnitudes_above[x - 1];
+        return 3 * std::min(around, MOST);
+    }
     void start_row();
     // The median edge detector's residuals of `count` values in the row's
     // inner columns (neither its first nor its last), below the first row.

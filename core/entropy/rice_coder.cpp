@@ -14,22 +14,23 @@ unsigned rice_parameter(uint64_t sum, uint64_t count) {
 
 void BitWriter::put_rice_frames(std::span<const uint64_t> numbers, std::span<const unsigned> parameters,
                                 unsigned width) {
-    // Room for the longest codes (every number escaped) and four bytes
-    // written ahead, so that no store below is checked.
+    // Room for the longest codes (every number escaped) and the four bytes
+    // stored ahead, so that no store below is checked.
     const size_t room = size_ + numbers.size() * ((RICE_ESCAPE + 64 + 7) / 8) + 4;
     if (out_.size() < room) out_.resize(std::max({room, out_.capacity(), 2 * out_.size()}));
     uint8_t* at = out_.data() + size_;
     uint64_t bits = bits_;
     unsigned fill = fill_;
+    // Four bytes are stored every time and kept when full, without a
+    // branch: when that happens is a coin toss.
     auto put_short = [&](uint64_t value, unsigned count) {  // count at most 32, value below 2^count
         bits |= value << fill;
         fill += count;
-        if (fill >= 32) {
-            store_le(at, static_cast<uint32_t>(bits));
-            at += 4;
-            bits >>= 32;
-            fill -= 32;
-        }
+        store_le(at, static_cast<uint32_t>(bits));
+        const unsigned full = fill >> 5;  // fill is below 64
+        at += 4 * full;
+        bits >>= 32 * full;
+        fill -= 32 * full;
     };
     auto low = [](uint64_t value, unsigned count) { return count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count)); };
     auto put_long = [&](uint64_t value, unsigned count) {  // count at most 64

@@ -33,7 +33,10 @@ _BAND = struct.Struct("<BdQQQ")
 GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED = 0, 1, 2, 3, 4
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
-_TRIAL_VALUES = 1 << 16  # a band of more is judged on a slab from its middle
+_TRIAL_VALUES = 1 << 14  # a band of more is judged on a slab from its middle
+_WAVELET_TRIAL_VALUES = 1 << 16  # and the wavelet on a square from its middle
+_WAVELET_SURE = 0.7     # coding the square in this part of the other path's bytes, the wavelet alone codes the band
+_WAVELET_LARGEST_ERROR = 0.6  # within a largest error, the wavelet is tried whole where it codes the square in this part
 _MOST_QUOTIENT = 2.0 ** 62
 _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
 
@@ -120,24 +123,32 @@ def _int64_coder(level: Optional[int]) -> ZelkCompressor:
     return ZelkCompressor(level, dtype="<i8")
 
 
-def _wavelet_worth_trying(given: np.ndarray[Any, Any], path: int,
-                          ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]], level: Optional[int], kind: int,
-                          target: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]) -> bool:
-    """Whether the wavelet is worth trying on the whole band: it codes a
-    square of about _TRIAL_VALUES values from the band's middle no longer
-    than the path chosen; a band no larger than that is tried whole."""
-    if not _wavelet.levels_for(given.shape) or path == EXACT:
-        return False
-    side = math.isqrt(_TRIAL_VALUES)
-    if given.shape[0] <= side and given.shape[1] <= side:
-        return True
+def _crop(given: np.ndarray[Any, Any], side: int) -> np.ndarray[Any, Any]:
+    """A square of at most side x side values from the band's middle."""
     rows, cols = (min(side, n) for n in given.shape)
     top, left = (given.shape[0] - rows) // 2, (given.shape[1] - cols) // 2
-    crop = np.ascontiguousarray(given[top:top + rows, left:left + cols])
-    other, wavelet = ways[path](crop), _wavelet.encode(crop, kind, target, fits, level, _int64_coder)
-    if other is None or wavelet is None:
-        return wavelet is not None
-    return len(wavelet[1]) <= len(other[0]) + len(other[1])
+    return np.ascontiguousarray(given[top:top + rows, left:left + cols])
+
+
+def _wavelet_trial(given: np.ndarray[Any, Any], path: int,
+                   ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]], level: Optional[int], kind: int,
+                   target: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]) -> Optional[float]:
+    """The wavelet's size over the path's on a square of about
+    _WAVELET_TRIAL_VALUES values from the band's middle (0 where only the
+    wavelet codes it); infinite where the band is no wavelet's or the path
+    exact; None where the band is no larger than the square (both are then
+    tried whole)."""
+    side = math.isqrt(_WAVELET_TRIAL_VALUES)
+    if not _wavelet.levels_for(given.shape) or path == EXACT:
+        return math.inf
+    if given.shape[0] <= side and given.shape[1] <= side:
+        return None
+    crop = _crop(given, side)
+    wavelet = _wavelet.encode(crop, kind, target, fits, level, _int64_coder)
+    if wavelet is None:
+        return math.inf
+    other = ways[path](crop)
+    return 0.0 if other is None else len(wavelet[1]) / (len(other[0]) + len(other[1]))
 
 
 def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
@@ -150,7 +161,7 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         GRID: lambda values: _grid_band(values, step, fits, level),
         INTERPOLATED: lambda values: _interpolated_band(values, step, kind, target, level),
         LEVELLED: lambda values: _interpolated_band(values, step, kind, target, level, levelled=True)}
-    path = EXACT
+    path, shrinks = EXACT, False
     if step > 0 and given.size:
         trial = given
         if given.size > _TRIAL_VALUES:
@@ -162,23 +173,35 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
             coded = code(trial)
             if coded is not None and len(coded[0]) + len(coded[1]) < smallest:
                 path, smallest = way, len(coded[0]) + len(coded[1])
-    coded = ways[path](given) if path != EXACT else None
+        shrinks = smallest < trial.nbytes // _WAVELET_RATIO
+    # The wavelet is tried where the other paths shrink the band a lot: on a
+    # square from its middle first, where the band is larger. Coding a square
+    # much smaller, it alone codes the band; about as small, both do. A
+    # largest error grows with the values it is taken over, more for the
+    # wavelet than for the paths that bound each value as they go: for that
+    # bound the wavelet must win the square by a margin to be tried whole.
+    verdict = _wavelet_trial(given, path, ways, level, kind, target, fits) if shrinks else math.inf
+    wavelet_only = verdict is not None and verdict < (_WAVELET_SURE if kind != 3 else 0.0)
+    wavelet_too = verdict is None and shrinks or \
+        verdict is not None and verdict <= (1.0 if kind != 3 else _WAVELET_LARGEST_ERROR)
+    coded = ways[path](given) if path != EXACT and not wavelet_only else None
+    wavelet = _wavelet.encode(given, kind, target, fits, level, _int64_coder) if wavelet_too or wavelet_only \
+        else None
+    if wavelet is None and wavelet_only:
+        coded = ways[path](given)
     if coded is None:
         path, step = EXACT, 0.0
         values, corrections, count = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0
         errors = np.zeros(1)
     else:
         values, corrections, count, errors = coded
-    if len(values) + len(corrections) < given.nbytes // _WAVELET_RATIO and \
-            _wavelet_worth_trying(given, path, ways, level, kind, target, fits):
-        wavelet = _wavelet.encode(given, kind, target, fits, level, _int64_coder)
-        if wavelet is not None:
-            grid, coefficients, positions, wavelet_errors = wavelet
-            # Without corrections a wavelet band stores no frame for them.
-            exact = _pack_corrections(given, positions, level) if positions.size else b""
-            if len(coefficients) + len(exact) < len(values) + len(corrections):
-                path, step, values, corrections, count, errors = \
-                    WAVELET, grid, coefficients, exact, positions.size, wavelet_errors
+    if wavelet is not None:
+        grid, coefficients, positions, wavelet_errors = wavelet
+        # Without corrections a wavelet band stores no frame for them.
+        exact = _pack_corrections(given, positions, level) if positions.size else b""
+        if wavelet_only or len(coefficients) + len(exact) < len(values) + len(corrections):
+            path, step, values, corrections, count, errors = \
+                WAVELET, grid, coefficients, exact, positions.size, wavelet_errors
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
     descriptor = _BAND.pack(path, step, count, len(values), len(corrections))

@@ -45,38 +45,81 @@ _HEAD = struct.Struct("<BQ")
 _MOST_MULTIPLIER = 1 << 40
 
 
-def _next_even(s: np.ndarray[Any, Any], count: int) -> np.ndarray[Any, Any]:
-    """s[n] + s[n+1] for n < count, the line continued straight past the end."""
-    after = 2 * s[-1:] - s[-2:-1] if s.shape[0] > 1 else s[-1:]
-    return (s + np.concatenate([s[1:], after]))[:count]
+def _predict(s: np.ndarray[Any, Any], d: np.ndarray[Any, Any], factor: int, sign: int,
+             t: np.ndarray[Any, Any]) -> None:
+    """d[n] += sign * round(factor (s[n] + s[n+1])), the line of s continued
+    straight past its end (2 s[-1] - s[-2]); `t` is scratch of d's shape."""
+    m, k = d.shape[0], min(d.shape[0], s.shape[0] - 1)
+    np.add(s[:k], s[1:k + 1], out=t[:k])
+    if k < m:  # d as long as s: its last sample's neighbour after lies past the end
+        if s.shape[0] > 1:
+            np.multiply(s[-1], 3, out=t[k])
+            t[k] -= s[-2]
+        else:
+            np.multiply(s[-1], 2, out=t[k])
+    _round_into(d, t, factor, sign)
 
 
-def _odd_around(d: np.ndarray[Any, Any], count: int) -> np.ndarray[Any, Any]:
-    """d[n-1] + d[n] for n < count, level past either end."""
-    both = np.concatenate([d[:1], d, d[-1:], d[-1:]])
-    return (both[:-1] + both[1:])[:count]
+def _update(s: np.ndarray[Any, Any], d: np.ndarray[Any, Any], factor: int, sign: int,
+            t: np.ndarray[Any, Any]) -> None:
+    """s[n] += sign * round(factor (d[n-1] + d[n])), d level past either end;
+    `t` is scratch of s's shape."""
+    m = d.shape[0]
+    np.multiply(d[0], 2, out=t[0])
+    np.add(d[:m - 1], d[1:m], out=t[1:m])
+    if s.shape[0] > m:
+        np.multiply(d[m - 1], 2, out=t[m])
+    _round_into(s, t, factor, sign)
+
+
+def _round_into(x: np.ndarray[Any, Any], t: np.ndarray[Any, Any], factor: int, sign: int) -> None:
+    """x += sign * ((factor t + 2^(SHIFT-1)) >> SHIFT), t spent."""
+    t *= factor
+    t += _HALF
+    t >>= _SHIFT
+    if sign > 0:
+        x += t
+    else:
+        x -= t
+
+
+_STRIP_VALUES = 1 << 16  # lines are lifted in strips of about this many values, which stay in cache
+
+
+def _strips(x: np.ndarray[Any, Any]) -> list[np.ndarray[Any, Any]]:
+    """x cut across its lines (axis 1) into strips of about _STRIP_VALUES values."""
+    width = max(1, _STRIP_VALUES // max(x.shape[0], 1))
+    return [x[:, j:j + width] for j in range(0, x.shape[1], width)] if x.ndim == 2 else [x]
 
 
 def _lift(x: np.ndarray[Any, Any]) -> None:
     """One level along axis 0, in place: the even samples' band, then the odd."""
-    s, d = x[0::2].copy(), x[1::2].copy()
-    if d.shape[0]:
-        d += (_ALPHA * _next_even(s, d.shape[0]) + _HALF) >> _SHIFT
-        s += (_BETA * _odd_around(d, s.shape[0]) + _HALF) >> _SHIFT
-        d += (_GAMMA * _next_even(s, d.shape[0]) + _HALF) >> _SHIFT
-        s += (_DELTA * _odd_around(d, s.shape[0]) + _HALF) >> _SHIFT
-    x[:s.shape[0]], x[s.shape[0]:] = s, d
+    n = x.shape[0]
+    if n > 1:
+        for strip in _strips(x):
+            s, d = strip[0::2], strip[1::2]
+            ts, td = np.empty_like(s), np.empty_like(d)
+            _predict(s, d, _ALPHA, 1, td)
+            _update(s, d, _BETA, 1, ts)
+            _predict(s, d, _GAMMA, 1, td)
+            _update(s, d, _DELTA, 1, ts)
+            strip[...] = np.concatenate([s, d])
 
 
 def _unlift(x: np.ndarray[Any, Any]) -> None:
-    half = (x.shape[0] + 1) // 2
-    s, d = x[:half].copy(), x[half:].copy()
-    if d.shape[0]:
-        s -= (_DELTA * _odd_around(d, s.shape[0]) + _HALF) >> _SHIFT
-        d -= (_GAMMA * _next_even(s, d.shape[0]) + _HALF) >> _SHIFT
-        s -= (_BETA * _odd_around(d, s.shape[0]) + _HALF) >> _SHIFT
-        d -= (_ALPHA * _next_even(s, d.shape[0]) + _HALF) >> _SHIFT
-    x[0::2], x[1::2] = s, d
+    n = x.shape[0]
+    if n > 1:
+        half = (n + 1) // 2
+        for strip in _strips(x):
+            y = np.empty_like(strip)
+            y[0::2], y[1::2] = strip[:half], strip[half:]
+            s, d = y[0::2], y[1::2]
+            ts, td = np.empty_like(s), np.empty_like(d)
+            _update(s, d, _DELTA, -1, ts)
+            _predict(s, d, _GAMMA, -1, td)
+            _update(s, d, _BETA, -1, ts)
+            _predict(s, d, _ALPHA, -1, td)
+            strip[...] = y
 
 
 def _sides(shape: tuple[int, int], levels: int) -> list[tuple[int, int]]:
@@ -182,15 +225,130 @@ def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[i
         return (inverse(_dequantised(quotients, places, factors), levels) * grid).astype(dtype)
 
 
-def _squared_error_estimate(coefficients: np.ndarray[Any, Any], places: list[Any], factors: list[int],
-                            norms: list[float]) -> float:
-    """The values' squared error in grid units that rounding the coefficients
-    costs, each subband's weighted by its synthesis norm squared."""
-    total = 0.0
-    for (place, *_), factor, norm in zip(places, factors, norms):
-        band = coefficients[place]
-        total += norm * norm * float(np.sum(np.square(band - np.rint(band / factor) * factor)))
-    return total
+_ESTIMATE_VALUES = 1 << 16  # the RMSE estimate reads about this many coefficients
+_MOST_TRIALS = 6            # steps restored in full while the search closes in
+
+
+def _estimator(coefficients: np.ndarray[Any, Any], places: list[Any], norms: list[float], shape: tuple[int, int],
+               levels: int, grid: float) -> Callable[[int], float]:
+    """The values' RMSE that rounding the coefficients at a step costs, each
+    subband's squared errors weighted by its synthesis norm squared, from
+    every k-th row of each subband (about _ESTIMATE_VALUES coefficients)."""
+    stride = max(1, -(-coefficients.size // _ESTIMATE_VALUES))
+    parts = [coefficients[place][::stride].reshape(-1) for place, *_ in places]
+    sample = np.concatenate(parts).astype(np.float64)
+    counts = [part.size for part in parts]
+    weights = np.repeat([norm * norm * coefficients[place].size / max(part.size, 1)
+                         for (place, *_), norm, part in zip(places, norms, parts)], counts)
+    factors = np.empty_like(sample)
+    missed = np.empty_like(sample)
+
+    def estimate(step: int) -> float:
+        factors[...] = np.repeat(np.array(multipliers(shape, levels, step), np.float64), counts)
+        np.divide(sample, factors, out=missed)
+        np.rint(missed, out=missed)
+        np.multiply(missed, factors, out=missed)
+        np.subtract(sample, missed, out=missed)
+        np.square(missed, out=missed)
+        np.multiply(missed, weights, out=missed)
+        return math.sqrt(float(np.sum(missed)) / coefficients.size) * grid
+    return estimate
+
+
+def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]], kind: int,
+                   target: float, estimate: Callable[[int], float]
+                   ) -> tuple[int, np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """The coarsest step (in grid units times 2^16) whose restored values
+    keep the bound, with its quotients and errors. Each step tried is
+    restored in full and measured. The first is the coarsest whose RMSE
+    estimate keeps the bound (for the largest error, the middle of its
+    range); the second, that of the estimate scaled to agree with the first
+    measure (for the largest error, the first step scaled by how far it
+    missed); then the measure is taken for a power of the step through two
+    steps tried, the coarsest that held and the finest that failed where
+    there are both. The search ends within 0.5% of the bound, or where the
+    steps that hold and fail are within 1% of each other."""
+    def measure(errors: np.ndarray[Any, Any]) -> float:
+        return float(errors.max(initial=0.0)) if kind == 3 else rms(errors)
+
+    def scaled(scale: float) -> int:
+        return max(1, round(scale * (1 << 16)))
+
+    low, high = (0.5 * math.sqrt(12) * FINE_GRID, 256 * math.sqrt(12) * FINE_GRID) if kind != 3 else \
+        (FINE_GRID, 128 * FINE_GRID)
+
+    def largest_estimated(calibration: float) -> int:
+        """The coarsest step whose estimate, times `calibration`, is within the bound (by bisection)."""
+        bottom, top = low, high
+        for _ in range(14):
+            scale = math.sqrt(bottom * top)
+            fine = estimate(scaled(scale)) * calibration <= target
+            bottom, top = (scale, top) if fine else (bottom, scale)
+        return scaled(bottom)
+
+    aim = 0.998 * target  # a prediction aims a little inside the bound
+    step = largest_estimated(1.0) if kind != 3 else scaled(math.sqrt(low * high))
+    best: Optional[tuple[int, float, np.ndarray[Any, Any], np.ndarray[Any, Any]]] = None  # the coarsest that held
+    failed: Optional[tuple[int, float]] = None                                            # the finest that failed
+    tried: list[tuple[int, float]] = []
+    quotients, errors = coded_at(step)
+    for trial in range(_MOST_TRIALS):
+        if trial:
+            quotients, errors = coded_at(step)
+        figure = measure(errors)
+        tried.append((step, figure))
+        if figure <= target:
+            if best is None or step > best[0]:
+                best = (step, figure, quotients, errors)
+        elif failed is None or step < failed[0]:
+            failed = (step, figure)
+        if best is not None and (best[1] >= 0.995 * target or (failed is not None and failed[0] <= best[0] * 1.01)):
+            break
+        if figure == 0:
+            following = step * 2
+        elif best is not None and failed is not None:
+            following = _power_through((best[0], best[1]), failed, aim)
+        elif len(tried) > 1:
+            following = _power_through(tried[-2], tried[-1], aim)
+        elif kind != 3:
+            estimated = estimate(step)
+            following = largest_estimated(figure / estimated) if estimated > 0 else step * 9 // 10
+        else:
+            following = round(step * aim / figure)
+        bottom = best[0] if best is not None else 0
+        top = failed[0] if failed is not None else scaled(high) * 4
+        if not bottom < following < top:  # a prediction outside what is known: halfway, or by a tenth
+            following = math.isqrt(bottom * top) if best is not None and failed is not None else \
+                top * 9 // 10 if best is None else bottom * 11 // 10
+        if not bottom < following < top:
+            break
+        step = following
+    if best is not None:
+        # The measure is not quite monotonic in the step: one 2% coarser, or else 1%, may still hold.
+        for coarser in (best[0] * 51 // 50, best[0] * 101 // 100):
+            if failed is None or failed[0] > coarser:
+                quotients, errors = coded_at(coarser)
+                if measure(errors) <= target:
+                    return coarser, quotients, errors
+        return best[0], best[2], best[3]
+    # Nothing held: ever finer steps, as far as 0.9^8 of the finest that failed.
+    step = failed[0] if failed is not None else step
+    for _ in range(8):
+        step = max(1, step * 9 // 10)
+        quotients, errors = coded_at(step)
+        if measure(errors) <= target:
+            break
+    return step, quotients, errors
+
+
+def _power_through(one: tuple[int, float], other: tuple[int, float], aim: float) -> int:
+    """The step whose measure is `aim` on the power of the step through two
+    (step, measure) points (its exponent kept within 1/4 and 4)."""
+    (s0, f0), (s1, f1) = one, other
+    if s0 == s1 or f0 <= 0 or f1 <= 0:
+        return round(s1 * aim / f1) if f1 > 0 else s1 * 2
+    power = min(4.0, max(0.25, math.log(f1 / f0) / math.log(s1 / s0)))
+    return max(1, round(s1 * (aim / f1) ** (1 / power)))
 
 
 def encode(given: np.ndarray[Any, Any], kind: int, target: float,
@@ -214,35 +372,8 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         restored = _restore(quotients, places, factors, levels, grid, given.dtype)
         return quotients, np.abs(restored.astype(np.float64) - values).reshape(-1)
 
-    # The coarsest rounding that keeps the bound: for RMSE, found on the
-    # estimate and then checked (and made finer until it holds); for the
-    # largest error, on the values restored.
-    low, high = (0.5 * math.sqrt(12) * FINE_GRID, 256 * math.sqrt(12) * FINE_GRID) if kind != 3 else \
-        (FINE_GRID, 128 * FINE_GRID)
-    budget = (target / grid) ** 2 * given.size
-    for _ in range(14 if kind != 3 else 9):
-        scale = math.sqrt(low * high)
-        step = round(scale * (1 << 16))
-        if kind != 3:
-            fine = _squared_error_estimate(coefficients, places, multipliers(given.shape, levels, step), norms) <= budget
-        else:
-            fine = float(coded_at(step)[1].max()) <= target
-        low, high = (scale, high) if fine else (low, scale)
-    def holds(step: int) -> bool:
-        errors = coded_at(step)[1]
-        return float(errors.max()) <= target if kind == 3 else rms(errors) <= target
-
-    step = round(low * (1 << 16))
-    for _ in range(8):
-        if holds(step):
-            break
-        step = step * 9 // 10
-    if kind != 3:  # the estimate errs on the safe side: coarser steps may still hold
-        coarser = step * 4 // 3
-        for _ in range(4):
-            middle = (step + coarser) // 2
-            step, coarser = (middle, coarser) if holds(middle) else (step, middle)
-    quotients, errors = coded_at(step)
+    step, quotients, errors = _coarsest_step(coded_at, kind, target,
+                                             _estimator(coefficients, places, norms, given.shape, levels, grid))
     positions = fits(errors)
     errors[positions] = 0.0
     coarsest = np.diff(np.diff(quotients[places[0][0]], axis=0, prepend=0), axis=1, prepend=0).reshape(-1)

@@ -188,6 +188,16 @@ def test_a_large_or_wide_matrix_is_compressed_in_bounded_memory(shape, dtype):
     assert rise < 80, f"{rise} MiB beyond the input"  # a band of 2^20 values at a time
 
 
+def test_the_wavelet_lifts_the_same_in_strips_of_any_width(monkeypatch):
+    from zelk import _matrix_wavelet
+    values = np.random.default_rng(4).integers(-10**9, 10**9, (131, 97))
+    whole = _matrix_wavelet.forward(values, 3)
+    for width_values in (1, 131 * 3, 1 << 9):  # strips of one column, of three, and of a few
+        monkeypatch.setattr(_matrix_wavelet, "_STRIP_VALUES", width_values)
+        assert np.array_equal(_matrix_wavelet.forward(values, 3), whole)
+        assert np.array_equal(_matrix_wavelet.inverse(whole, 3), values)
+
+
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
     from zelk import _matrix_grid, _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))

@@ -98,10 +98,7 @@ int64_t PlanePredictor::predict() const {
     const int64_t north = above[x_];
     if (x_ == 0) return north;
     const int64_t west = current[x_ - 1], north_west = above[x_ - 1];
-    if (mode_ == 0) {
-        if (north_west >= std::max(west, north)) return std::min(west, north);
-        if (north_west <= std::min(west, north)) return std::max(west, north);
-    }
+    if (mode_ == 0) return median_edge(west, north, north_west, width_);
     return wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width_);
 }
 
@@ -125,7 +122,6 @@ const std::array<uint32_t, 256>& blend_weights() {
     }();
     return table;
 }
-
 
 __extension__ using Wide = __int128;  // GCC's and Clang's exact 128-bit integers
 
@@ -157,7 +153,7 @@ int64_t RasterPredictor::predict_elsewhere() {
         const bool last = x_ + 1 == row_;
         const int64_t w = value(0, x_ - 1), n = value(1, x_), nw = value(1, x_ - 1), ne = last ? n : value(1, x_ + 1);
         if (mode_ == 0) {
-            prediction_ = median_edge(w, n, nw, 64 - width_);
+            prediction_ = median_edge(w, n, nw, width_);
         } else {
             // In 128 bits: values of up to 64 bits, a few of them summed and doubled.
             const Wide nn = y_ >= 2 ? value(2, x_) : n, nne = y_ >= 2 && !last ? value(2, x_ + 1) : ne;
@@ -246,7 +242,7 @@ void RasterPredictor::inner_median_residuals(const int64_t* values, size_t strid
     for (size_t i = 0; i < count; ++i) {
         const uint64_t x = first + i;
         const int64_t value = values[i * stride];
-        const int64_t residual = difference(value, median_edge(current[x - 1], above[x], above[x - 1], 64 - width), width);
+        const int64_t residual = difference(value, median_edge(current[x - 1], above[x], above[x - 1], width), width);
         contexts[i * stride] = inner_median_context(magnitudes, magnitudes_above, x);
         out[i * stride] = residual;
         current[x] = value;

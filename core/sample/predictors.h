@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "sample/nlms_kernels.h"
+#include "sample/sample_values.h"
 
 namespace zelk {
 
@@ -44,6 +45,19 @@ private:
     unsigned width_;
     std::array<int64_t, 3> past_{};
 };
+
+// LOCO-I's median edge detector: the smaller of W and N where NW is at
+// least both, the larger where NW is at most both, else wrap(W + N - NW)
+// in `width` bits; picked by masks, as photographs mispredict branches.
+inline int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned width) {
+    const int64_t low = std::min(west, north), high = std::max(west, north);
+    const int64_t plane =
+        wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width);
+    const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
+    const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
+    return static_cast<int64_t>((static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
+                                (static_cast<uint64_t>(plane) & ~(to_low | to_high)));
+}
 
 // A raster's values predicted from their neighbours in the row before: W
 // the value before, N the one above, NW above W. Mode 0 is LOCO-I's median
@@ -106,7 +120,7 @@ public:
     int64_t predict() {
         if (!inner_median()) return predict_elsewhere();
         prediction_ = median_edge(values_[starts_[0] + x_ - 1], values_[starts_[1] + x_], values_[starts_[1] + x_ - 1],
-                                  64 - width_);
+                                  width_);
         context_ = inner_median_context(&magnitudes_[starts_[0]], &magnitudes_[starts_[1]], x_);
         return prediction_;
     }
@@ -116,8 +130,8 @@ public:
         if (!inner_median()) return push_elsewhere(value);
         const size_t here = starts_[0] + x_++;
         values_[here] = value;
-        const uint64_t residual = static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction_);
-        magnitudes_[here] = std::min(residual_magnitude(static_cast<int64_t>(residual << (64 - width_)) >> (64 - width_)), MOST);
+        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction_), width_);
+        magnitudes_[here] = std::min(residual_magnitude(residual), MOST);
     }
     // predict() and push() of `count` values `stride` apart: their
     // residuals and contexts into `out` and `contexts` at the same places.
@@ -133,18 +147,8 @@ private:
     bool inner_median() const { return mode_ == 0 && y_ > 0 && x_ > 0 && x_ + 1 < row_; }
     int64_t predict_elsewhere();
     void push_elsewhere(int64_t value);
-    static uint64_t residual_magnitude(int64_t r) { return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r); }
-    // LOCO-I's median edge detector, wrap(W + N - NW) unless NW is at least
-    // or at most both, picked by masks: photographs mispredict branches.
-    // `shift` is 64 less the values' width.
-    static int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned shift) {
-        const int64_t low = std::min(west, north), high = std::max(west, north);
-        const uint64_t plane = static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west);
-        const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
-        const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
-        const uint64_t wrapped_plane = static_cast<uint64_t>(static_cast<int64_t>(plane << shift) >> shift);
-        return static_cast<int64_t>((static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
-                                    (wrapped_plane & ~(to_low | to_high)));
+    static uint64_t residual_magnitude(int64_t r) {
+        return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r);
     }
     // An inner place's context, from the residuals' magnitudes of its row and the row above.
     static uint64_t inner_median_context(const uint64_t* magnitudes, const uint64_t* magnitudes_above, uint64_t x) {

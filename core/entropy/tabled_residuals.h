@@ -47,7 +47,26 @@ public:
     // A writer that only `estimates` keeps counts alone: it has no finish().
     explicit TabledResidualWriter(unsigned magnitude_bits, bool estimates = false);
 
-    void add(ResidualStream& stream, int64_t residual);
+    // Inline: it is called once a residual.
+    void add(ResidualStream& stream, int64_t residual) {
+        const bool negative = residual < 0;
+        const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
+        const unsigned symbol = symbol_of(magnitude), context = stream.context();
+        ++counts_[context * alphabet_ + symbol];
+        const unsigned low_bits = raw_bits_of(symbol);
+        raw_bits_ += low_bits;
+        unsigned sign = 0;
+        if (magnitude != 0) {
+            const unsigned sign_context = stream.sign_context(symbol);
+            ++signs_[sign_context][negative];
+            sign = 1 + 2 * sign_context + negative;
+        }
+        if (!estimates_) {
+            if (low_bits != 0) raw_writer_.put_wide(magnitude, low_bits);
+            coded_.push_back({static_cast<uint8_t>(context), static_cast<uint8_t>(symbol), static_cast<uint8_t>(sign)});
+        }
+        stream.adapt(magnitude, negative);
+    }
     // Appends the coded residuals to `out`; the writer is done. Returns
     // how many of the bytes are the tables.
     size_t finish(std::vector<uint8_t>& out);

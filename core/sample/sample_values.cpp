@@ -190,7 +190,11 @@ ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t>
     : layout_(layout), kind_(TransformKind::Dictionary),
       width_(static_cast<unsigned>(std::bit_width(sorted_values.size())) + 1), element_bits_(layout.bits()),
       signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
-    for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_.emplace(dictionary_[rank], rank);
+    if (element_bits_ <= 16) rank_table_.resize(size_t{1} << element_bits_);
+    for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) {
+        if (element_bits_ <= 16) rank_table_[dictionary_[rank]] = rank;
+        else ranks_.emplace(dictionary_[rank], rank);
+    }
 }
 
 int64_t ValueTransform::other_value(uint64_t bits) const {
@@ -201,7 +205,7 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
         case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
-        case TransformKind::Dictionary: return ranks_.at(bits);
+        case TransformKind::Dictionary: return element_bits_ <= 16 ? rank_table_[bits] : ranks_.at(bits);
         case TransformKind::Narrowed: {
             const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
             return wrap(ordered(single, 32) ^ sign_bit(32), 32);
@@ -313,16 +317,19 @@ void ValueTransform::write(std::vector<uint8_t>& out) const {
         // polynomial of order 1 or 2 that codes them shorter (sorted values
         // differ by little, and quantised ones by about one step), range
         // coded.
-        std::vector<uint8_t> shorter;
-        uint8_t order = 1;
-        for (uint8_t candidate : {uint8_t{1}, uint8_t{2}}) {
-            std::vector<uint8_t> coded = code_table(candidate);
-            if (shorter.empty() || coded.size() < shorter.size()) shorter = std::move(coded), order = candidate;
+        if (written_table_.empty()) {
+            std::vector<uint8_t> shorter;
+            uint8_t order = 1;
+            for (uint8_t candidate : {uint8_t{1}, uint8_t{2}}) {
+                std::vector<uint8_t> coded = code_table(candidate);
+                if (shorter.empty() || coded.size() < shorter.size()) shorter = std::move(coded), order = candidate;
+            }
+            write_varint(dictionary_.size(), written_table_);
+            written_table_.push_back(order);
+            write_varint(shorter.size(), written_table_);
+            written_table_.insert(written_table_.end(), shorter.begin(), shorter.end());
         }
-        write_varint(dictionary_.size(), out);
-        out.push_back(order);
-        write_varint(shorter.size(), out);
-        out.insert(out.end(), shorter.begin(), shorter.end());
+        out.insert(out.end(), written_table_.begin(), written_table_.end());
     }
 }
 

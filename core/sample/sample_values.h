@@ -102,7 +102,12 @@ private:
     bool signed_;
     unsigned decimals_ = 0;
     std::vector<uint64_t> dictionary_;
+    // Each dictionary value's rank: by its bits for elements of up to 16
+    // bits (a lookup per element, the common case), else by a hash.
+    std::vector<uint32_t> rank_table_;
     std::unordered_map<uint64_t, uint32_t> ranks_;
+    // The dictionary as written, coded once however often it is written.
+    mutable std::vector<uint8_t> written_table_;
 };
 
 // The float64 bits of the float32 with bits `single`, widened exactly.

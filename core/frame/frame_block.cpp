@@ -39,11 +39,13 @@ bool tail_shrinks(std::span<const uint8_t> data, const BlockCodec& codec, ChunkT
 // place where it stopped; else the piece is stored raw. Declined
 // incompressible data thus costs one extra eighth of encoding work.
 void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, ChunkThreads threads,
-                  const SampleLayout* layout, std::vector<EncodedPiece>& out) {
+                  const SampleLayout* layout, std::vector<EncodedPiece>& out,
+                  std::optional<uint32_t> crc = std::nullopt) {
     const auto size = static_cast<uint32_t>(data.size());
     if (auto compressed = shrunk(data, codec, threads, layout)) {
         const auto stored_size = static_cast<uint32_t>(compressed->stored.size());
-        out.push_back({{compressed->type, size, stored_size, crc32c(data)}, std::move(compressed->stored)});
+        const uint32_t data_crc = crc ? *crc : crc32c(data);
+        out.push_back({{compressed->type, size, stored_size, data_crc}, std::move(compressed->stored)});
         return;
     }
     if (data.size() >= 2 * MIN_SPLIT_PIECE && tail_shrinks(data, codec, threads, layout)) {
@@ -52,15 +54,15 @@ void encode_piece(std::span<const uint8_t> data, const BlockCodec& codec, ChunkT
         encode_piece(data.subspan(half), codec, threads, layout, out);
         return;
     }
-    out.push_back({{RecordType::Raw, size, size, crc32c(data)}, {data.begin(), data.end()}});
+    out.push_back({{RecordType::Raw, size, size, crc ? *crc : crc32c(data)}, {data.begin(), data.end()}});
 }
 
 }  // namespace
 
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       ChunkThreads threads, const SampleLayout* layout) {
+                                       ChunkThreads threads, const SampleLayout* layout, std::optional<uint32_t> crc) {
     std::vector<EncodedPiece> pieces;
-    if (!data.empty()) encode_piece(data, codec, threads, layout, pieces);
+    if (!data.empty()) encode_piece(data, codec, threads, layout, pieces, crc);
     return pieces;
 }
 

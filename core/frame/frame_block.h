@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,10 +29,11 @@ struct EncodedPiece {
 // stored the same way. Never refused; no piece is stored larger than its
 // raw bytes.
 // `threads` and `layout` (null for untyped data) are handed to the codec;
-// typed data is bisected at whole frames of samples.
+// typed data is bisected at whole frames of samples. `crc`, the CRC-32C of
+// `data` where the caller has it already, spares computing it again.
 std::vector<EncodedPiece> encode_block(std::span<const uint8_t> data, const BlockCodec& codec,
-                                       ChunkThreads threads = {},
-                                       const SampleLayout* layout = nullptr);
+                                       ChunkThreads threads = {}, const SampleLayout* layout = nullptr,
+                                       std::optional<uint32_t> crc = std::nullopt);
 
 // The block's uncompressed bytes, checked against its record's length and
 // checksum; throws FrameError naming the block and offset otherwise.

@@ -65,18 +65,21 @@ void FrameEncoder::write_pieces(std::vector<EncodedPiece>&& pieces) {
 }
 
 void FrameEncoder::queue_block(bool last, bool frame_ends) {
+    // The block's CRC-32C is its record's, the frame's salt when it is the
+    // first, and the content's so far when it starts the frame.
+    const uint32_t block_crc = crc32c(block_);
     if (!header_written_) {
         // A frame of one block states the block's length as its block size,
         // so that readers set aside no more memory than the block needs, and
         // an older version where the size asked for would need version 4.
         header_.block_size = frame_ends ? static_cast<uint32_t>(block_.size()) : block_size_;
         header_.version = frame_version_for(header_.block_size, samples_);
-        header_.salt = crc32c(block_);
+        header_.salt = block_crc;
         emit(encode_frame_header(header_));
         header_written_ = true;
     }
     const bool only_block = frame_ends && frame_bytes_ == 0;
-    content_crc_ = crc32c(block_, content_crc_);
+    content_crc_ = frame_bytes_ == 0 ? block_crc : crc32c(block_, content_crc_);
     frame_bytes_ += block_.size();
     // A second thread changes nothing in a zelk chunk, so any block that
     // ends up alone may have one; Zstandard's jobs change the output, so
@@ -84,8 +87,8 @@ void FrameEncoder::queue_block(bool last, bool frame_ends) {
     const bool alone = last && pipeline_.in_flight() == 0 && pool_.size() > 1;
     const ChunkThreads threads(alone ? EncoderThreads::Two : EncoderThreads::One,
                                only_block && pool_.size() > 1 ? pool_.size() : 0);
-    pipeline_.push([&codec = codec_, threads, block = std::move(block_), layout = layout_] {
-        return encode_block(block, codec, threads, layout ? &*layout : nullptr);
+    pipeline_.push([&codec = codec_, threads, block = std::move(block_), layout = layout_, block_crc] {
+        return encode_block(block, codec, threads, layout ? &*layout : nullptr, block_crc);
     });
     block_.clear();
 }

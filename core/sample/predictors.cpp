@@ -45,6 +45,14 @@ int64_t sum(int64_t a, int64_t b, unsigned width) {
 
 namespace {
 
+template <unsigned Order>
+uint64_t polynomial_prediction(uint64_t x1, uint64_t x2, uint64_t x3) {
+    if constexpr (Order == 1) return x1;
+    if constexpr (Order == 2) return 2 * x1 - x2;
+    if constexpr (Order == 3) return 3 * x1 - 3 * x2 + x3;
+    return 0;
+}
+
 // One order's loop, residuals from values (Restore false) or values from
 // residuals (true), `in` and `out` possibly the same.
 template <unsigned Order, bool Restore>
@@ -52,10 +60,7 @@ void polynomial_run(std::array<int64_t, 3>& past, unsigned width, const int64_t*
                     int64_t* out) {
     auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
     for (size_t i = 0; i < count; ++i) {
-        uint64_t prediction = 0;
-        if constexpr (Order == 1) prediction = x1;
-        if constexpr (Order == 2) prediction = 2 * x1 - x2;
-        if constexpr (Order == 3) prediction = 3 * x1 - 3 * x2 + x3;
+        const uint64_t prediction = polynomial_prediction<Order>(x1, x2, x3);
         const auto given = static_cast<uint64_t>(in[i * stride]);
         const int64_t value = Restore ? wrap(given + prediction, width) : in[i * stride];
         out[i * stride] = Restore ? value : wrap(given - prediction, width);
@@ -78,6 +83,28 @@ void polynomial_runs(unsigned order, std::array<int64_t, 3>& past, unsigned widt
 }
 
 }  // namespace
+
+void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int64_t* values, size_t stride,
+                         size_t count, std::array<uint64_t, 4>& bits) {
+    auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
+    std::array<uint64_t, 4> added{};  // in registers
+    auto cost = [width](uint64_t value, uint64_t prediction) {
+        const auto r = static_cast<uint64_t>(wrap(value - prediction, width));
+        return static_cast<uint64_t>(std::bit_width(r >> 63 ? ~r : r));
+    };
+    for (size_t i = 0; i < count; ++i) {
+        const auto value = static_cast<uint64_t>(values[i * stride]);
+        added[0] += cost(value, polynomial_prediction<0>(x1, x2, x3));
+        added[1] += cost(value, polynomial_prediction<1>(x1, x2, x3));
+        added[2] += cost(value, polynomial_prediction<2>(x1, x2, x3));
+        added[3] += cost(value, polynomial_prediction<3>(x1, x2, x3));
+        x3 = x2;
+        x2 = x1;
+        x1 = value;
+    }
+    for (unsigned order = 0; order < 4; ++order) bits[order] += added[order];
+    past = {static_cast<int64_t>(x1), static_cast<int64_t>(x2), static_cast<int64_t>(x3)};
+}
 
 void Polynomial::residuals(const int64_t* values, size_t stride, size_t count, int64_t* out) {
     polynomial_runs<false>(order_, past_, width_, values, stride, count, out);

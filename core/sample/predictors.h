@@ -46,6 +46,13 @@ private:
     std::array<int64_t, 3> past_{};
 };
 
+// What each polynomial order's residuals of `count` values `stride` apart
+// would cost: adds to bits[order] the bits of their magnitudes (bit_width
+// of r, or of ~r for a negative r), all four orders in one pass. `past`
+// holds the three values before them, as a Polynomial does, and moves on.
+void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int64_t* values, size_t stride,
+                         size_t count, std::array<uint64_t, 4>& bits);
+
 // LOCO-I's median edge detector: the smaller of W and N where NW is at
 // least both, the larger where NW is at most both, else wrap(W + N - NW)
 // in `width` bits; picked by masks, as photographs mispredict branches.

@@ -396,28 +396,15 @@ struct Orders {
 Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     std::vector<std::array<uint64_t, 4>> cost(channels);
-    std::vector<std::array<Polynomial, 4>> polynomials;
-    for (unsigned c = 0; c < channels; ++c) {
-        polynomials.push_back({Polynomial(0, width), Polynomial(1, width), Polynomial(2, width), Polynomial(3, width)});
-    }
-    std::vector<int64_t> values(RUN_FRAMES * channels), residuals(RUN_FRAMES * channels);
+    std::vector<std::array<int64_t, 3>> past(channels);
+    std::vector<int64_t> values(RUN_FRAMES * channels);
     for (size_t done = 0; done < frames; done += RUN_FRAMES) {
         const size_t count = std::min(RUN_FRAMES, frames - done);
         source.read(first + done, count, values.data());
         if (coding != ChannelCoding::Apart) {
             for (size_t t = 0; t < count; ++t) code_channels(coding, std::span(&values[t * channels], channels), width);
         }
-        for (unsigned c = 0; c < channels; ++c) {
-            for (unsigned order = 0; order < 4; ++order) {
-                polynomials[c][order].residuals(&values[c], channels, count, &residuals[c]);
-                uint64_t bits = 0;
-                for (size_t t = 0; t < count; ++t) {
-                    const auto r = static_cast<uint64_t>(residuals[t * channels + c]);
-                    bits += static_cast<uint64_t>(std::bit_width(r >> 63 ? ~r : r));
-                }
-                cost[c][order] += bits;
-            }
-        }
+        for (unsigned c = 0; c < channels; ++c) add_polynomial_bits(past[c], width, &values[c], channels, count, cost[c]);
     }
     Orders best{std::vector<uint8_t>(channels)};
     for (unsigned c = 0; c < channels; ++c) {

@@ -1,8 +1,12 @@
-// The raster predictor's run at a time path against its value at a time
-// one, which the decoder takes: the same residuals and contexts for every
-// mode, row and width, runs starting and ending anywhere in a row.
+// Fast paths against the predictors they stand for: the raster
+// predictor's run at a time path against its value at a time one, which the
+// decoder takes (the same residuals and contexts for every mode, row and
+// width, runs starting and ending anywhere in a row); the four polynomial
+// orders' costs in one pass against each order's residuals.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <random>
 #include <vector>
 
@@ -39,6 +43,27 @@ TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
                 }
             }
         }
+    }
+}
+
+TEST(Polynomial, OrdersCostWhatTheirResidualsCost) {
+    std::mt19937_64 rng(22);
+    for (unsigned width : {8u, 16u, 64u}) {
+        std::vector<int64_t> values(3000);
+        for (size_t i = 0; i < values.size(); ++i) values[i] = wrap(i % 7 == 0 ? rng() : i * 37 + rng() % 50, width);
+        std::array<uint64_t, 4> expected{};
+        for (unsigned order = 0; order < 4; ++order) {
+            Polynomial polynomial(order, width);
+            std::vector<int64_t> residuals(values.size());
+            polynomial.residuals(values.data(), 1, values.size(), residuals.data());
+            for (int64_t r : residuals) expected[order] += std::bit_width(static_cast<uint64_t>(r < 0 ? ~r : r));
+        }
+        std::array<uint64_t, 4> bits{};
+        std::array<int64_t, 3> past{};
+        for (size_t done = 0; done < values.size(); done += 700) {  // in runs, the past carried over
+            add_polynomial_bits(past, width, &values[done], 1, std::min<size_t>(700, values.size() - done), bits);
+        }
+        EXPECT_EQ(bits, expected) << width;
     }
 }
 

@@ -107,10 +107,13 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
         if (values.size() > limit) return std::nullopt;
         return values;
     }
-    std::unordered_map<uint64_t, bool> seen;
-    for (size_t i = 0; i < n && seen.size() <= limit; ++i) seen.emplace(access.load(&elements[i * access.size()]), true);
-    if (seen.size() > limit) return std::nullopt;
-    for (const auto& [bits, _] : seen) values.push_back(bits);
+    ValueRanks seen(layout.bits(), limit + 1);
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t bits = access.load(&elements[i * access.size()]);
+        if (!seen.add(bits, 0)) continue;
+        if (values.size() == limit) return std::nullopt;
+        values.push_back(bits);
+    }
     const ValueTransform natural(layout);
     std::sort(values.begin(), values.end(),
               [&](uint64_t a, uint64_t b) { return natural.value(a) < natural.value(b); });
@@ -190,11 +193,8 @@ ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t>
     : layout_(layout), kind_(TransformKind::Dictionary),
       width_(static_cast<unsigned>(std::bit_width(sorted_values.size())) + 1), element_bits_(layout.bits()),
       signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
-    if (element_bits_ <= 16) rank_table_.resize(size_t{1} << element_bits_);
-    for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) {
-        if (element_bits_ <= 16) rank_table_[dictionary_[rank]] = rank;
-        else ranks_.emplace(dictionary_[rank], rank);
-    }
+    ranks_.emplace(element_bits_, dictionary_.size());
+    for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_->add(dictionary_[rank], rank);
 }
 
 int64_t ValueTransform::other_value(uint64_t bits) const {
@@ -205,7 +205,7 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
         case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
-        case TransformKind::Dictionary: return element_bits_ <= 16 ? rank_table_[bits] : ranks_.at(bits);
+        case TransformKind::Dictionary: return ranks_->rank(bits);
         case TransformKind::Narrowed: {
             const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
             return wrap(ordered(single, 32) ^ sign_bit(32), 32);

@@ -25,10 +25,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "sample/sample_layout.h"
+#include "sample/value_ranks.h"
 
 namespace zelk {
 
@@ -102,10 +102,7 @@ private:
     bool signed_;
     unsigned decimals_ = 0;
     std::vector<uint64_t> dictionary_;
-    // Each dictionary value's rank: by its bits for elements of up to 16
-    // bits (a lookup per element, the common case), else by a hash.
-    std::vector<uint32_t> rank_table_;
-    std::unordered_map<uint64_t, uint32_t> ranks_;
+    std::optional<ValueRanks> ranks_;  // of the dictionary's values
     // The dictionary as written, coded once however often it is written.
     mutable std::vector<uint8_t> written_table_;
 };

@@ -88,9 +88,14 @@ void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int
                          size_t count, std::array<uint64_t, 4>& bits) {
     auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
     std::array<uint64_t, 4> added{};  // in registers
-    auto cost = [width](uint64_t value, uint64_t prediction) {
-        const auto r = static_cast<uint64_t>(wrap(value - prediction, width));
-        return static_cast<uint64_t>(std::bit_width(r >> 63 ? ~r : r));
+    // Without branches, which smooth data mispredicts: wrap() as two shifts
+    // (by 0 for 64 bits), and a magnitude's bit width as that of 2m + 1,
+    // never 0, less one.
+    const unsigned shift = 64 - width;
+    auto cost = [shift](uint64_t value, uint64_t prediction) {
+        const int64_t r = static_cast<int64_t>((value - prediction) << shift) >> shift;
+        const auto m = static_cast<uint64_t>(r ^ (r >> 63));
+        return static_cast<uint64_t>(std::bit_width(m << 1 | 1)) - 1;
     };
     for (size_t i = 0; i < count; ++i) {
         const auto value = static_cast<uint64_t>(values[i * stride]);

@@ -143,6 +143,55 @@ void PlanePredictor::push(int64_t value) {
     }
 }
 
+template <bool Restore>
+void PlanePredictor::run(const int64_t* in, size_t stride, size_t count, int64_t* out) {
+    const unsigned width = width_;
+    const bool median = mode_ == 0;
+    for (size_t i = 0; i < count;) {
+        if (first_row_ || x_ == 0) {  // the first row and column: value by value
+            const auto prediction = static_cast<uint64_t>(predict());
+            const auto given = static_cast<uint64_t>(in[i * stride]);
+            const int64_t value = Restore ? wrap(given + prediction, width) : in[i * stride];
+            out[i * stride] = Restore ? value : wrap(given - prediction, width);
+            push(value);
+            ++i;
+            continue;
+        }
+        // The rest of the row, where W, N and NW are all at hand; in locals,
+        // as the stores below may alias the members for all the compiler knows.
+        int64_t* current = &rows_[current_];
+        const int64_t* above = &rows_[kept_ - current_];
+        const uint64_t first = x_;
+        const size_t stretch = static_cast<size_t>(std::min<uint64_t>(count - i, row_ - first));
+        for (size_t j = 0; j < stretch; ++j) {
+            const uint64_t x = first + j;
+            const int64_t west = current[x - 1], north = above[x], north_west = above[x - 1];
+            const auto prediction = static_cast<uint64_t>(
+                median ? median_edge(west, north, north_west, width)
+                       : wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west),
+                              width));
+            const auto given = static_cast<uint64_t>(in[(i + j) * stride]);
+            const int64_t value = Restore ? wrap(given + prediction, width) : in[(i + j) * stride];
+            out[(i + j) * stride] = Restore ? value : wrap(given - prediction, width);
+            current[x] = value;
+        }
+        i += stretch;
+        x_ = first + stretch;
+        if (x_ == row_) {
+            x_ = 0;
+            current_ = kept_ - current_;
+        }
+    }
+}
+
+void PlanePredictor::residuals(const int64_t* values, size_t stride, size_t count, int64_t* out) {
+    run<false>(values, stride, count, out);
+}
+
+void PlanePredictor::restore(int64_t* residuals, size_t stride, size_t count) {
+    run<true>(residuals, stride, count, residuals);
+}
+
 namespace {
 
 // floor(2^24 / (1 + t)^2): the weight of a prediction whose errors around sum to t (scaled).

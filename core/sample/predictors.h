@@ -79,10 +79,18 @@ class PlanePredictor {
 public:
     // `values`: the most it will be given, which bounds what it keeps.
     PlanePredictor(unsigned mode, uint64_t row, unsigned width, uint64_t values);
-    int64_t predict() const;
-    void push(int64_t value);
+    // The residuals of `count` values `stride` apart into `out` at the same
+    // places; and values back from residuals, in place. Below the first row
+    // they go a row's stretch at a time.
+    void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out);
+    void restore(int64_t* residuals, size_t stride, size_t count);
 
 private:
+    int64_t predict() const;  // of the next value, which push() then takes
+    void push(int64_t value);
+    template <bool Restore>
+    void run(const int64_t* in, size_t stride, size_t count, int64_t* out);
+
     unsigned mode_;
     uint64_t row_;
     unsigned width_;

@@ -166,7 +166,8 @@ public:
     void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts) {
         if (kind_ == PredictorKind::Polynomial) return polynomial_.residuals(values, stride, count, out);
         if (kind_ == PredictorKind::Raster) return raster_->residuals(values, stride, count, out, contexts);
-        for (size_t i = 0; i < count; ++i) out[i * stride] = residual_of(values[i * stride]);
+        if (kind_ == PredictorKind::Plane) return plane_->residuals(values, stride, count, out);
+        for (size_t i = 0; i < count; ++i) out[i * stride] = cascade_.residual_of(values[i * stride]);
     }
     // A raster's next prediction and its residual's context; then the value back from the residual.
     uint64_t raster_context() {
@@ -180,22 +181,11 @@ public:
     }
     void restore(int64_t* residuals, size_t stride, size_t count) {
         if (kind_ == PredictorKind::Polynomial) return polynomial_.restore(residuals, stride, count);
-        for (size_t i = 0; i < count; ++i) residuals[i * stride] = value_of(residuals[i * stride]);
+        if (kind_ == PredictorKind::Plane) return plane_->restore(residuals, stride, count);
+        for (size_t i = 0; i < count; ++i) residuals[i * stride] = cascade_.value_of(residuals[i * stride]);
     }
 
 private:
-    int64_t residual_of(int64_t value) {
-        if (kind_ == PredictorKind::Cascade) return cascade_.residual_of(value);
-        const int64_t residual = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(plane_->predict()), width_);
-        plane_->push(value);
-        return residual;
-    }
-    int64_t value_of(int64_t residual) {
-        if (kind_ == PredictorKind::Cascade) return cascade_.value_of(residual);
-        const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(plane_->predict()), width_);
-        plane_->push(value);
-        return value;
-    }
 
     unsigned width_;
     Polynomial polynomial_;

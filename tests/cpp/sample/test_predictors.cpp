@@ -1,10 +1,12 @@
 // Fast paths against the predictors they stand for: the raster
 // predictor's run at a time path against its value at a time one, which the
 // decoder takes (the same residuals and contexts for every mode, row and
-// width, runs starting and ending anywhere in a row); the four polynomial
-// orders' costs in one pass against each order's residuals.
+// width, runs starting and ending anywhere in a row); the plane predictor's
+// rows against its definition; the four polynomial orders' costs in one
+// pass against each order's residuals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <random>
@@ -41,6 +43,39 @@ TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
                     ASSERT_EQ(out[i], wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width));
                     single.push(values[i]);
                 }
+            }
+        }
+    }
+}
+
+TEST(PlanePredictor, RunsPredictAsDefinedAndRestoreTheirValues) {
+    std::mt19937_64 rng(23);
+    for (unsigned width : {8u, 64u}) {
+        for (uint64_t row : {1u, 2u, 5u, 300u}) {
+            for (unsigned mode = 0; mode < PLANE_MODES; ++mode) {
+                const size_t count = 7 * row + 3;
+                std::vector<int64_t> values(count), expected(count);
+                for (size_t i = 0; i < count; ++i) values[i] = wrap(i % 5 == 0 ? rng() : i % row * 9 + rng() % 4, width);
+                for (size_t i = 0; i < count; ++i) {  // W, N and NW by their places in the raster
+                    const size_t y = i / row, x = i % row;
+                    const int64_t w = x ? values[i - 1] : 0, n = y ? values[i - row] : 0;
+                    const int64_t nw = x && y ? values[i - row - 1] : 0;
+                    const auto plane = static_cast<uint64_t>(w) + static_cast<uint64_t>(n) - static_cast<uint64_t>(nw);
+                    int64_t prediction = y == 0 ? w : x == 0 ? n : wrap(plane, width);
+                    if (mode == 0 && x && y && nw >= std::max(w, n)) prediction = std::min(w, n);
+                    if (mode == 0 && x && y && nw <= std::min(w, n)) prediction = std::max(w, n);
+                    expected[i] = wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width);
+                }
+                PlanePredictor encoder(mode, row, width, count), decoder(mode, row, width, count);
+                std::vector<int64_t> out(count);
+                for (size_t done = 0; done < count;) {
+                    const size_t run = std::min<size_t>(count - done, 1 + rng() % (2 * row + 3));
+                    encoder.residuals(&values[done], 1, run, &out[done]);
+                    done += run;
+                }
+                ASSERT_EQ(out, expected) << width << " " << row << " " << mode;
+                decoder.restore(out.data(), 1, count);
+                ASSERT_EQ(out, values) << width << " " << row << " " << mode;
             }
         }
     }

@@ -1,7 +1,14 @@
-// The Zstandard fallback chunk over libzstd's one-shot functions: one
-// context per call, the frame's content size always written (ZSTD_compress2
-// does, for a one-shot input) and no checksum (the frame format checks every
-// block's bytes itself).
+// The Zstandard fallback chunk over libzstd's one-shot functions: the
+// frame's content size always written (ZSTD_compress2 does, for a one-shot
+// input) and no checksum (the frame format checks every block's bytes
+// itself).
+//
+// Contexts: each thread keeps one of each kind between calls, reset before
+// every use (which gives the same bytes as a new one). A new context costs
+// some 15 µs in allocating and clearing its tables, more than coding a few
+// KiB; a kept compression context whose tables outgrew KEPT_CONTEXT_BYTES
+// (the high levels' on large inputs, or one that ran workers) is freed after
+// its call, so an idle thread holds little.
 //
 // Jobs: a chunk coded by workers is cut into JOBS_PER_CHUNK jobs of at
 // least MIN_JOB bytes, whatever the number of workers, so that the output
@@ -31,10 +38,45 @@ constexpr int JOB_OVERLAP_LOG = 9;
 
 CodecError damaged(const std::string& what) { return {ErrorKind::InvalidData, "Zstd chunk: " + what}; }
 
+constexpr size_t KEPT_CONTEXT_BYTES = size_t{4} << 20;
+
 struct ContextDeleter {
     void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
+using CompressionContext = std::unique_ptr<ZSTD_CCtx, ContextDeleter>;
+using DecompressionContext = std::unique_ptr<ZSTD_DCtx, ContextDeleter>;
+
+thread_local CompressionContext kept_compression_context;
+thread_local DecompressionContext kept_decompression_context;
+
+// This thread's kept context, taken from it for the call, or a new one;
+// with default parameters either way.
+CompressionContext take_compression_context() {
+    CompressionContext context = std::move(kept_compression_context);
+    if (context) {
+        ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
+    } else {
+        context.reset(ZSTD_createCCtx());
+        if (!context) throw std::bad_alloc();
+    }
+    return context;
+}
+
+void keep_compression_context(CompressionContext context, bool ran_workers) {
+    if (!ran_workers && ZSTD_sizeof_CCtx(context.get()) <= KEPT_CONTEXT_BYTES) kept_compression_context = std::move(context);
+}
+
+DecompressionContext take_decompression_context() {
+    DecompressionContext context = std::move(kept_decompression_context);
+    if (context) {
+        ZSTD_DCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
+    } else {
+        context.reset(ZSTD_createDCtx());
+        if (!context) throw std::bad_alloc();
+    }
+    return context;
+}
 
 // The most a whole frame's blocks can produce, whatever its header states
 // (RFC 8878, 3.1.1.2): a raw or RLE block its stated size, a compressed
@@ -54,9 +96,9 @@ uint64_t frame_output_bound(ByteView frame) {
     return 0;
 }
 
-// Sets the parameters of `settings` for `length` bytes; a libzstd built
-// without workers codes on the calling thread.
-void set_parameters(ZSTD_CCtx* context, const ZstdSettings& settings, size_t length) {
+// Sets the parameters of `settings` for `length` bytes; whether workers
+// code it (a libzstd built without them codes on the calling thread).
+bool set_parameters(ZSTD_CCtx* context, const ZstdSettings& settings, size_t length) {
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, settings.level);
     ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1);
     if (settings.window_log != 0) {
@@ -64,19 +106,19 @@ void set_parameters(ZSTD_CCtx* context, const ZstdSettings& settings, size_t len
         ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, static_cast<int>(settings.window_log));
     }
     const size_t job = std::max(MIN_JOB, (length + JOBS_PER_CHUNK - 1) / JOBS_PER_CHUNK);
-    if (settings.workers == 0 || length < 2 * job) return;
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, static_cast<int>(settings.workers)))) return;
+    if (settings.workers == 0 || length < 2 * job) return false;
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, static_cast<int>(settings.workers)))) return false;
     ZSTD_CCtx_setParameter(context, ZSTD_c_jobSize, static_cast<int>(job));
     ZSTD_CCtx_setParameter(context, ZSTD_c_overlapLog, JOB_OVERLAP_LOG);
+    return true;
 }
 
 }  // namespace
 
 Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, ZstdSettings settings) {
     if (data.size() > MAX_INPUT_LENGTH) return input_too_large();
-    const std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
-    if (!context) throw std::bad_alloc();
-    set_parameters(context.get(), settings, data.size());
+    CompressionContext context = take_compression_context();
+    const bool workers = set_parameters(context.get(), settings, data.size());
     std::vector<uint8_t> chunk(ZSTD_CHUNK_HEADER_LEN + ZSTD_compressBound(data.size()));
     chunk[0] = ZSTD_CHUNK_HEADER_BYTE;
     store_le(&chunk[1], static_cast<uint32_t>(data.size()));
@@ -86,6 +128,7 @@ Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, ZstdSettings setti
         if (ZSTD_getErrorCode(written) == ZSTD_error_memory_allocation) throw std::bad_alloc();
         return CodecError(ErrorKind::Other, std::string("Zstd chunk: ") + ZSTD_getErrorName(written));
     }
+    keep_compression_context(std::move(context), workers);
     chunk.resize(ZSTD_CHUNK_HEADER_LEN + written);
     return chunk;
 }
@@ -121,8 +164,7 @@ Result<std::vector<uint8_t>> decode_zstd_chunk(ByteView chunk, uint64_t max_leng
     if (frame_output_bound(frame) < length) {
         return damaged("states " + std::to_string(length) + " bytes, more than its frame's blocks can hold");
     }
-    const std::unique_ptr<ZSTD_DCtx, ContextDeleter> context(ZSTD_createDCtx());
-    if (!context) throw std::bad_alloc();
+    DecompressionContext context = take_decompression_context();
     // Decoding into one buffer of the stated length needs no window of its
     // own, so a long window costs nothing more.
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, static_cast<int>(MAX_LONG_WINDOW_LOG));
@@ -132,6 +174,7 @@ Result<std::vector<uint8_t>> decode_zstd_chunk(ByteView chunk, uint64_t max_leng
         if (ZSTD_getErrorCode(got) == ZSTD_error_memory_allocation) throw std::bad_alloc();
         return damaged(ZSTD_getErrorName(got));
     }
+    kept_decompression_context = std::move(context);
     if (got != length) return damaged("its frame decodes to " + std::to_string(got) + " bytes");
     return data;
 }

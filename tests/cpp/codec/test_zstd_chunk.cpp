@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "codec/zstd_chunk.h"
 #include "test_support.h"
@@ -41,6 +42,19 @@ TEST(ZstdChunk, RoundTripsAtEveryLevelAndSize) {
             EXPECT_EQ(back.value(), data);
         }
     }
+}
+
+TEST(ZstdChunk, AThreadsKeptContextsCarryNothingFromOneCallToTheNext) {
+    const Bytes data = test::sine_with_noise(50000, 6);
+    Bytes fresh;  // from a thread that has coded nothing yet
+    std::thread([&] { fresh = encode_zstd_chunk(data, 3).value(); }).join();
+    // Long matching in a short window first (a context small enough to
+    // be kept), then a failed decode: the next calls code and decode as a
+    // new context would.
+    ASSERT_TRUE(encode_zstd_chunk(data, ZstdSettings(3, 10)).ok());
+    EXPECT_FALSE(decode_zstd_chunk(with_frame(5, Bytes{0x28, 0xB5, 0x2F, 0xFD})).ok());
+    EXPECT_EQ(encode_zstd_chunk(data, 3).value(), fresh);
+    EXPECT_EQ(decode_zstd_chunk(fresh).value(), data);
 }
 
 TEST(ZstdChunk, JobsWriteTheSameChunkOnAnyNumberOfWorkers) {

@@ -92,6 +92,17 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     const size_t n = elements.size() / access.size();
     const size_t limit = std::min(MAX_DICTIONARY, n / 8);
     std::vector<uint64_t> values;
+    // In numeric order: a signed type's negative values, its top bit set, first.
+    const uint64_t flip = layout.is_signed() ? uint64_t{1} << (8 * access.size() - 1) : 0;
+    if (access.size() == 2 && n < (size_t{1} << 12)) {  // fewer elements than a table of every value would take
+        std::vector<uint16_t> keys(n);
+        for (size_t i = 0; i < n; ++i) keys[i] = static_cast<uint16_t>(load_as<uint16_t>(&elements[2 * i], layout.big_endian) ^ flip);
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        if (keys.size() > limit) return std::nullopt;
+        for (uint16_t key : keys) values.push_back(key ^ flip);
+        return values;
+    }
     if (access.size() <= 2) {  // few enough possible values for a table of them
         std::vector<uint8_t> seen(size_t{1} << (8 * access.size()));
         if (access.size() == 1) {
@@ -99,8 +110,6 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
         } else {
             for (size_t i = 0; i < n; ++i) seen[load_as<uint16_t>(&elements[2 * i], layout.big_endian)] = 1;
         }
-        // In numeric order: a signed type's negative values, its top bit set, first.
-        const size_t flip = layout.is_signed() ? seen.size() / 2 : 0;
         for (size_t i = 0; i < seen.size() && values.size() <= limit; ++i) {
             if (seen[i ^ flip]) values.push_back(i ^ flip);
         }
@@ -193,7 +202,8 @@ ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t>
     : layout_(layout), kind_(TransformKind::Dictionary),
       width_(static_cast<unsigned>(std::bit_width(sorted_values.size())) + 1), element_bits_(layout.bits()),
       signed_(layout.is_signed()), dictionary_(std::move(sorted_values)) {
-    ranks_.emplace(element_bits_, dictionary_.size());
+    ranks_.emplace(element_bits_, dictionary_.size(), dictionary_.empty() ? 0 : dictionary_.front(),
+                   dictionary_.empty() ? 0 : dictionary_.back());
     for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_->add(dictionary_[rank], rank);
 }
 

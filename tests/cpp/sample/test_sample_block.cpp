@@ -112,6 +112,31 @@ TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
     }
 }
 
+// A dictionary of 16-bit elements is the same whether found by sorting a
+// short block's elements or by a table of every value in a long one:
+// signed values in numeric order, across zero, in either byte order.
+TEST(SampleBlock, SixteenBitDictionariesAreTheSameFoundEitherWay) {
+    std::mt19937 rng(9);
+    std::vector<int16_t> values(3000);
+    for (int16_t& v : values) v = static_cast<int16_t>(7 * std::uniform_int_distribution<int>(-40, 40)(rng));
+    std::vector<int16_t> longer = values;
+    while (longer.size() < 20000) longer.insert(longer.end(), values.begin(), values.end());
+    for (ElementType type : {ElementType::I16, ElementType::U16}) {
+        for (bool big_endian : {false, true}) {
+            const SampleLayout layout{type, big_endian, {}};
+            auto dictionary = [&](const std::vector<int16_t>& elements) {
+                const auto transforms = exact_transforms(layout, bytes_of(elements, big_endian));
+                std::vector<uint8_t> written;
+                if (transforms.back().kind() == TransformKind::Dictionary) transforms.back().write(written);
+                return written;
+            };
+            const auto few = dictionary(values);
+            EXPECT_FALSE(few.empty());
+            EXPECT_EQ(few, dictionary(longer));
+        }
+    }
+}
+
 // float32 values held as float64 are coded in 32 bits, each widened back on
 // the bits: every float32, subnormals and NaN payloads included.
 TEST(SampleBlock, Float32HeldAsFloat64IsNarrowedExactly) {

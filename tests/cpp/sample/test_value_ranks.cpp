@@ -1,6 +1,7 @@
 // Dictionary ranks by element bits: every value found again, duplicates
 // refused, in the dense table and in the hashed one (with keys alike in
-// their low bits, which a poor hash would pile up).
+// their low bits, which a poor hash would pile up), and a dense table over
+// a range of small elements.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,6 +25,17 @@ TEST(ValueRanks, EveryValueKeepsItsRankAndNoneIsAddedTwice) {
             EXPECT_FALSE(ranks.add(values[i], 0));
             ASSERT_EQ(ranks.rank(values[i]), i) << bits;
         }
+    }
+}
+
+TEST(ValueRanks, ARangeOfSmallElementsWrapsAndLeavesTheRestWithoutRank) {
+    // int16 values -3..4 as bits: 0xFFFD, 0xFFFE, 0xFFFF, 0, 1, ..., 4.
+    ValueRanks ranks(16, 8, 0xFFFD, 4);
+    for (uint32_t rank = 0; rank < 8; ++rank) ASSERT_TRUE(ranks.add((0xFFFD + rank) & 0xFFFF, rank));
+    for (uint32_t rank = 0; rank < 8; ++rank) EXPECT_EQ(ranks.rank((0xFFFD + rank) & 0xFFFF), rank);
+    for (uint64_t outside : {5u, 0xFFFCu, 0x8000u}) {
+        EXPECT_EQ(ranks.rank(outside), UINT32_MAX);
+        EXPECT_FALSE(ranks.add(outside, 9));
     }
 }
 

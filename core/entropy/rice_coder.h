@@ -28,7 +28,7 @@ unsigned rice_parameter(uint64_t sum, uint64_t count);
 class BitWriter {
 public:
     // Appends to `out`, which holds its bytes once finish() returns.
-    explicit BitWriter(std::vector<uint8_t>& out) : out_(out), size_(out.size()) {}
+    explicit BitWriter(std::vector<uint8_t>& out) : out_(out), start_(out.size()), size_(out.size()) {}
     // The low `count` bits of `value`, count at most 32.
     void put(uint64_t value, unsigned count) {
         bits_ |= (count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count))) << fill_;
@@ -52,6 +52,8 @@ public:
     void put_rice_frames(std::span<const uint64_t> numbers, std::span<const unsigned> parameters, unsigned width);
     // Writes out the last bits, zero padded to a byte.
     void finish();
+    // How many bits it has written since it was made.
+    uint64_t bits_written() const { return 8 * uint64_t{size_ - start_} + fill_; }
 
 private:
     // The low `count` bytes of bits_ (count at most 4), least significant
@@ -67,7 +69,8 @@ private:
     }
 
     std::vector<uint8_t>& out_;
-    size_t size_;  // of out_'s bytes, those written
+    size_t start_;  // of out_'s bytes, those it found
+    size_t size_;   // of out_'s bytes, those written
     uint64_t bits_ = 0;
     unsigned fill_ = 0;
 };

@@ -22,17 +22,18 @@ void keep_shorter(std::optional<CompressedBlock>& best, size_t size, RecordType 
     if (stored.size() < (best ? best->stored.size() : size)) best = CompressedBlock{type, std::move(stored)};
 }
 
-// Blocks are judged quickly on a window of this many bytes from their
-// middle, where a file's lead-in weighs least; blocks of fewer than four
-// windows are not.
+// Blocks are judged quickly on a window of at most this many bytes from
+// their middle, where a file's lead-in weighs least.
 constexpr size_t PROBE_WINDOW = size_t{64} << 10;
 
-std::span<const uint8_t> middle_window(std::span<const uint8_t> data) {
-    return data.subspan((data.size() / 2) & ~size_t{7}, PROBE_WINDOW);
+// `length` bytes from the middle of `data`, which holds at least twice as many.
+std::span<const uint8_t> middle_window(std::span<const uint8_t> data, size_t length = PROBE_WINDOW) {
+    return data.subspan((data.size() / 2) & ~size_t{7}, length);
 }
 
 // The sample type that raw dumps of sensors and sound cards most often
 // hold, if one codes the window a tenth smaller than Zstandard does.
+// Blocks of fewer than four windows are not probed.
 std::optional<SampleLayout> probed_layout(std::span<const uint8_t> data, int zstd_level) {
     if (data.size() < 4 * PROBE_WINDOW) return std::nullopt;
     const auto window = middle_window(data);
@@ -46,13 +47,33 @@ std::optional<SampleLayout> probed_layout(std::span<const uint8_t> data, int zst
     return best;
 }
 
-// Whether Zstandard at `zstd_level` codes the window a quarter longer than
-// a sample block does: it is then not run on the whole block.
-bool zstd_behind_on_window(std::span<const uint8_t> data, const SampleLayout& layout, int zstd_level) {
-    if (data.size() < 4 * PROBE_WINDOW) return false;
-    const auto window = middle_window(data);
-    const size_t zstd = encode_zstd_chunk(window, zstd_level).value().size();
-    return 4 * zstd > 5 * encode_sample_block(window, layout, SampleEffort::Fast).size();
+// Blocks of fewer bytes than this are not judged before Zstandard's run
+// on them, which costs little.
+constexpr size_t FEWEST_JUDGED = PROBE_WINDOW;
+
+// The window a block is judged on: its middle quarter, at most PROBE_WINDOW.
+std::span<const uint8_t> judged_window(std::span<const uint8_t> data) {
+    return middle_window(data, std::min(PROBE_WINDOW, data.size() / 4));
+}
+
+// Whether Zstandard at `zstd_level` codes the judged window a quarter
+// longer than a sample block does: it is then not run on the whole block.
+// At the fastest effort, the sample block's bytes there are what the
+// block's own coding spent on them (`window_cost`); at the others, those
+// of the window coded alone, for blocks of four windows or more.
+bool zstd_behind_on_window(std::span<const uint8_t> data, const SampleLayout& layout, int zstd_level,
+                           const FramesCost& window_cost) {
+    if (data.size() < FEWEST_JUDGED) return false;
+    const auto window = judged_window(data);
+    size_t sample_size = 0;
+    if (window_cost.bytes) {
+        sample_size = *window_cost.bytes;
+    } else if (data.size() >= 4 * PROBE_WINDOW) {
+        sample_size = encode_sample_block(window, layout, SampleEffort::Fast).size();
+    } else {
+        return false;
+    }
+    return 4 * encode_zstd_chunk(window, zstd_level).value().size() > 5 * sample_size;
 }
 
 }  // namespace
@@ -73,11 +94,16 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     // run (slow at the high levels) is skipped where a quick one is already
     // twice as long: no level of Zstandard halves level 3's output on data
     // that prediction codes well. Below the full effort, where even the
-    // quick run would take a fifth of the time, it is tried on the window
-    // first.
-    keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample));
+    // quick run would take a fifth to a third of the time, it is tried on a
+    // window first.
+    const auto window = judged_window(data);
+    const size_t window_start = static_cast<size_t>(window.data() - data.data());
+    FramesCost window_cost{window_start / layout->frame_bytes(), (window_start + window.size()) / layout->frame_bytes(), {}};
+    keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample, &window_cost));
     const int quick_level = std::min(level_.zstd_level, 3);
-    if (level_.sample != SampleEffort::Full && best && zstd_behind_on_window(data, *layout, quick_level)) return best;
+    if (level_.sample != SampleEffort::Full && best && zstd_behind_on_window(data, *layout, quick_level, window_cost)) {
+        return best;
+    }
     std::vector<uint8_t> quick = encode_zstd_chunk(data, quick_level).value();
     const bool far_behind = best && best->stored.size() * 2 < quick.size();
     keep_shorter(best, data.size(), RecordType::ZstdChunk, std::move(quick));

@@ -297,13 +297,16 @@ unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c,
 }
 
 // Rice codes of the residuals, a partition at a time: each channel's
-// parameter the best near the bits of its residuals' mean there.
-void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width, std::vector<uint8_t>& out) {
+// parameter the best near the bits of its residuals' mean there. With
+// `starts`, the bits written before each partition and, last, in all.
+void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width, std::vector<uint8_t>& out,
+                    std::vector<uint64_t>* starts) {
     BitWriter writer(out);
     std::vector<uint64_t> partition;
     std::array<unsigned, MAX_CHANNELS> parameters{};
     for (size_t done = 0; done < frames; done += RICE_PARTITION) {
         const size_t count = std::min(RICE_PARTITION, frames - done);
+        if (starts) starts->push_back(writer.bits_written());
         const std::span<const int64_t> residuals = runs.next(count);
         partition.resize(residuals.size());
         for (size_t i = 0; i < residuals.size(); ++i) partition[i] = zigzag(residuals[i]);
@@ -315,19 +318,21 @@ void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsign
         }
         writer.put_rice_frames(partition, std::span(parameters).first(channels), width);
     }
+    if (starts) starts->push_back(writer.bits_written());
     writer.finish();
 }
 
 // Appends to `out` the residual bytes of `frames` frames from `first` on
 // under `choice`; returns how many of them are tables. With `estimate`, a
 // range-coded or tabled choice writes nothing and sets it to the estimated
-// size of its residuals instead.
+// size of its residuals instead. With `rice_starts`, Rice codes give where
+// each partition starts (rice_residuals()).
 size_t code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first, std::vector<uint8_t>& out,
-                      uint64_t* estimate = nullptr) {
+                      uint64_t* estimate = nullptr, std::vector<uint64_t>* rice_starts = nullptr) {
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     ResidualRuns runs(source, choice, first);
     if (choice.residuals == ResidualCoding::Rice) {
-        rice_residuals(runs, frames, channels, width, out);
+        rice_residuals(runs, frames, channels, width, out, rice_starts);
         return 0;
     }
     // Each residual through `code(stream, residual)`.
@@ -499,7 +504,8 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
 
 }  // namespace
 
-std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort) {
+std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort,
+                                         FramesCost* cost) {
     check_layout(layout);
     const size_t whole = data.size() / layout.frame_bytes() * layout.frame_bytes();
     std::vector<uint8_t> held;
@@ -579,7 +585,13 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
     write_header(layout, gaps, *transform, choice, block);
-    code_residuals(source, source.count(), choice, 0, block);
+    std::vector<uint64_t> starts;
+    code_residuals(source, source.count(), choice, 0, block, nullptr, cost ? &starts : nullptr);
+    if (cost && !starts.empty()) {
+        const size_t first = std::min(cost->first / RICE_PARTITION, starts.size() - 1);
+        const size_t end = std::min((cost->end + RICE_PARTITION - 1) / RICE_PARTITION, starts.size() - 1);
+        cost->bytes = end > first ? (starts[end] - starts[first] + 7) / 8 : 0;
+    }
     block.insert(block.end(), data.begin() + static_cast<ptrdiff_t>(whole), data.end());
     return block;
 }

@@ -39,9 +39,19 @@ namespace zelk {
 // cascades; every cascade, each with its choices tried on the block.
 enum class SampleEffort { Fast, Moderate, Full };
 
+// How many of a sample block's bytes code its frames from `first` to `end`
+// (not included): found where the fastest effort codes them, by partitions
+// of Rice codes (those holding the two ends); nothing at other efforts.
+struct FramesCost {
+    size_t first, end;
+    std::optional<size_t> bytes;
+};
+
 // The sample block of `data`, whose length need not be a whole number of
-// frames. Throws std::invalid_argument for a layout check_layout refuses.
-std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort);
+// frames, and with `cost`, what some of its frames cost. Throws
+// std::invalid_argument for a layout check_layout refuses.
+std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort,
+                                         FramesCost* cost = nullptr);
 
 // The `size` bytes a sample block stands for, or why it cannot be decoded.
 Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size);

@@ -112,6 +112,28 @@ TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
     }
 }
 
+// What a run of frames costs, at the fastest effort: the noisy half of a
+// signal far more than its quiet half, the two halves together the whole
+// block less its header; nothing at the other efforts.
+TEST(SampleBlock, FramesCostFollowsWhereTheBytesGo) {
+    std::vector<int16_t> signal = speech(40000, 8);
+    for (size_t i = 0; i < 20480; ++i) signal[i] = static_cast<int16_t>(signal[i] / 64);
+    const Bytes data = bytes_of(signal);
+    const SampleLayout layout{ElementType::I16, false, {}};
+    FramesCost quiet{0, 20480, {}}, loud{20480, 40000, {}}, all{0, 40000, {}};  // split between partitions
+    const size_t block = encode_sample_block(data, layout, SampleEffort::Fast, &quiet).size();
+    encode_sample_block(data, layout, SampleEffort::Fast, &loud);
+    encode_sample_block(data, layout, SampleEffort::Fast, &all);
+    ASSERT_TRUE(quiet.bytes && loud.bytes && all.bytes);
+    EXPECT_GT(*loud.bytes, 2 * *quiet.bytes);
+    EXPECT_LE(*all.bytes, block);
+    EXPECT_GT(*all.bytes + 16, block);
+    EXPECT_LE(*all.bytes - (*quiet.bytes + *loud.bytes) + 1, 2u);  // each rounded up to a byte
+    FramesCost moderate{0, 40000, {}};
+    encode_sample_block(data, layout, SampleEffort::Moderate, &moderate);
+    EXPECT_FALSE(moderate.bytes);
+}
+
 // A dictionary of 16-bit elements is the same whether found by sorting a
 // short block's elements or by a table of every value in a long one:
 // signed values in numeric order, across zero, in either byte order.

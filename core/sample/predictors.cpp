@@ -82,10 +82,46 @@ void polynomial_runs(unsigned order, std::array<int64_t, 3>& past, unsigned widt
     }
 }
 
+// Values of up to NARROW_WIDTH bits are costed in 32-bit lanes, a stretch
+// of NARROW_RUN at a time, in a loop compilers vectorise: a residual wraps
+// to the same low bits in 32 as in 64, and 2m + 1 (below 2^24) converts to
+// a float exactly, whose exponent is its bit width less one.
+constexpr unsigned NARROW_WIDTH = 24;
+constexpr size_t NARROW_RUN = 256;
+
+void add_narrow_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int64_t* values, size_t stride,
+                                size_t count, std::array<uint64_t, 4>& bits) {
+    std::array<uint32_t, 3 + NARROW_RUN> x;  // the three values before, oldest first, then the stretch's
+    x[0] = static_cast<uint32_t>(past[2]), x[1] = static_cast<uint32_t>(past[1]), x[2] = static_cast<uint32_t>(past[0]);
+    const unsigned shift = 32 - width;
+    auto cost = [shift](uint32_t value, uint32_t prediction) {
+        const int32_t r = static_cast<int32_t>((value - prediction) << shift) >> shift;
+        const auto magnitude = static_cast<uint32_t>(r ^ (r >> 31));
+        const float odd = static_cast<float>(static_cast<int32_t>(2 * magnitude + 1));
+        return (std::bit_cast<uint32_t>(odd) >> 23) - 127;
+    };
+    for (size_t done = 0; done < count; done += NARROW_RUN) {
+        const size_t n = std::min(NARROW_RUN, count - done);
+        for (size_t i = 0; i < n; ++i) x[3 + i] = static_cast<uint32_t>(values[(done + i) * stride]);
+        uint32_t added0 = 0, added1 = 0, added2 = 0, added3 = 0;  // at most NARROW_RUN * 23 each
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t value = x[i + 3], x1 = x[i + 2], x2 = x[i + 1], x3 = x[i];
+            added0 += cost(value, 0);
+            added1 += cost(value, x1);
+            added2 += cost(value, 2 * x1 - x2);
+            added3 += cost(value, 3 * x1 - 3 * x2 + x3);
+        }
+        bits[0] += added0, bits[1] += added1, bits[2] += added2, bits[3] += added3;
+        x[0] = x[n], x[1] = x[n + 1], x[2] = x[n + 2];
+    }
+    past = {static_cast<int32_t>(x[2]), static_cast<int32_t>(x[1]), static_cast<int32_t>(x[0])};
+}
+
 }  // namespace
 
 void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int64_t* values, size_t stride,
                          size_t count, std::array<uint64_t, 4>& bits) {
+    if (width <= NARROW_WIDTH) return add_narrow_polynomial_bits(past, width, values, stride, count, bits);
     auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
     std::array<uint64_t, 4> added{};  // in registers
     // Without branches, which smooth data mispredicts: wrap() as two shifts

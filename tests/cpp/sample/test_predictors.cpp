@@ -83,9 +83,10 @@ TEST(PlanePredictor, RunsPredictAsDefinedAndRestoreTheirValues) {
 
 TEST(Polynomial, OrdersCostWhatTheirResidualsCost) {
     std::mt19937_64 rng(22);
-    for (unsigned width : {8u, 16u, 64u}) {
+    for (unsigned width : {8u, 16u, 24u, 25u, 64u}) {  // 32-bit lanes up to 24 bits
         std::vector<int64_t> values(3000);
         for (size_t i = 0; i < values.size(); ++i) values[i] = wrap(i % 7 == 0 ? rng() : i * 37 + rng() % 50, width);
+        for (size_t i = 1000; i < 1010; ++i) values[i] = wrap((uint64_t{1} << (width - 1)) - i % 2, width);  // extremes
         std::array<uint64_t, 4> expected{};
         for (unsigned order = 0; order < 4; ++order) {
             Polynomial polynomial(order, width);

@@ -257,11 +257,18 @@ private:
     std::vector<uint64_t> contexts_;
 };
 
+struct RiceParameter {
+    unsigned parameter;
+    uint64_t bits;  // that channel's numbers take in the partition, escapes in `width` bits
+};
+
 // Of the parameters next to `guess` (the bits of the mean), the one that
 // codes channel `c` of the partition in the fewest bits.
-unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess) {
+RiceParameter best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess,
+                                  unsigned width) {
     const unsigned lowest = guess > 1 ? guess - 2 : 0;
-    std::array<uint64_t, 4> bits{};
+    // Escapes are counted as 64 bits, whatever the width, and apart.
+    std::array<uint64_t, 4> bits{}, escapes{};
     if (lowest + 3 <= 26) {
         // In 32-bit lanes: a number of 2^31 or more escapes at every such
         // parameter (24 << 26 < 2^31), so it may be held as 2^31 - 1; the
@@ -273,18 +280,20 @@ unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c,
         }
         for (unsigned j = 0; j < 4; ++j) {
             const unsigned k = lowest + j;
-            uint32_t total = 0;  // at most RICE_PARTITION * 88
+            uint32_t total = 0, escaped = 0;  // at most RICE_PARTITION * 88
             for (size_t i = 0; i < count; ++i) {
                 const uint32_t quotient = numbers[i] >> k;
                 total += quotient < RICE_ESCAPE ? quotient + 1 + k : RICE_ESCAPE + 64;
+                escaped += quotient >= RICE_ESCAPE;
             }
-            bits[j] = total;
+            bits[j] = total, escapes[j] = escaped;
         }
     } else {
         for (size_t i = c; i < partition.size(); i += channels) {
             for (unsigned j = 0; j < 4; ++j) {
                 const uint64_t quotient = partition[i] >> (lowest + j);
                 bits[j] += quotient < RICE_ESCAPE ? quotient + 1 + lowest + j : RICE_ESCAPE + 64;
+                escapes[j] += quotient >= RICE_ESCAPE;
             }
         }
     }
@@ -293,15 +302,18 @@ unsigned best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c,
     for (unsigned j = 0; j < 4 && lowest + j <= guess + 1 && lowest + j < 63; ++j) {
         if (bits[j] < fewest) fewest = bits[j], best = lowest + j;
     }
-    return best;
+    return {best, fewest - escapes[best - lowest] * (64 - width)};
 }
 
 // Rice codes of the residuals, a partition at a time: each channel's
 // parameter the best near the bits of its residuals' mean there. With
 // `starts`, the bits written before each partition and, last, in all.
-void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width, std::vector<uint8_t>& out,
-                    std::vector<uint64_t>* starts) {
-    BitWriter writer(out);
+// Without `out`, it writes nothing and returns how many bits it would.
+uint64_t rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsigned width, std::vector<uint8_t>* out,
+                        std::vector<uint64_t>* starts) {
+    std::vector<uint8_t> none;
+    BitWriter writer(out ? *out : none);
+    uint64_t counted = 0;
     std::vector<uint64_t> partition;
     std::array<unsigned, MAX_CHANNELS> parameters{};
     for (size_t done = 0; done < frames; done += RICE_PARTITION) {
@@ -313,13 +325,17 @@ void rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, unsign
         for (unsigned c = 0; c < channels; ++c) {
             uint64_t sum = 0;  // in a local, so the loop keeps it in a register
             for (size_t i = c; i < partition.size(); i += channels) sum += std::min<uint64_t>(partition[i], uint64_t{1} << 48);
-            parameters[c] = best_rice_parameter(partition, c, channels, std::min(rice_parameter(sum, count), width - 1));
-            writer.put(parameters[c], RICE_PARAMETER_BITS);
+            const RiceParameter best =
+                best_rice_parameter(partition, c, channels, std::min(rice_parameter(sum, count), width - 1), width);
+            parameters[c] = best.parameter;
+            counted += RICE_PARAMETER_BITS + best.bits;
+            if (out) writer.put(parameters[c], RICE_PARAMETER_BITS);
         }
-        writer.put_rice_frames(partition, std::span(parameters).first(channels), width);
+        if (out) writer.put_rice_frames(partition, std::span(parameters).first(channels), width);
     }
     if (starts) starts->push_back(writer.bits_written());
     writer.finish();
+    return counted;
 }
 
 // Appends to `out` the residual bytes of `frames` frames from `first` on
@@ -332,7 +348,7 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
     const unsigned channels = source.layout.channels(), width = source.transform.width();
     ResidualRuns runs(source, choice, first);
     if (choice.residuals == ResidualCoding::Rice) {
-        rice_residuals(runs, frames, channels, width, out, rice_starts);
+        rice_residuals(runs, frames, channels, width, &out, rice_starts);
         return 0;
     }
     // Each residual through `code(stream, residual)`.
@@ -369,8 +385,12 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
 // `choice`, less any tables: a trial on few frames would overweigh them.
 // At the moderate effort, their entropy by context stands for the range
 // coder's or the tables' output (within a few percent, the same for every
-// choice), at a quarter of the time; Rice codes are written.
+// choice), at a quarter of the time; Rice codes are counted, exactly.
 size_t residual_size(const Frames& source, size_t frames, const Choice& choice, size_t first, SampleEffort effort) {
+    if (choice.residuals == ResidualCoding::Rice) {
+        ResidualRuns runs(source, choice, first);
+        return (rice_residuals(runs, frames, source.layout.channels(), source.transform.width(), nullptr, nullptr) + 7) / 8;
+    }
     std::vector<uint8_t> out;
     if (effort == SampleEffort::Moderate && choice.residuals != ResidualCoding::Rice) {
         uint64_t estimate = 0;

@@ -208,15 +208,31 @@ public:
     size_t count() const { return elements_.size() / frame_bytes_; }
     // The values of `count` frames from `first` on, channel by channel within each.
     void read(size_t first, size_t count, int64_t* out) const {
-        transform.values(&elements_[first * frame_bytes_], count * layout.channels(), out);
+        if (!values_.empty()) {
+            std::copy_n(&values_[first * layout.channels()], count * layout.channels(), out);
+        } else {
+            transform.values(&elements_[first * frame_bytes_], count * layout.channels(), out);
+        }
+    }
+    // Holds every value from now on where the transform costs more than a
+    // copy and the values are few enough (MOST_HELD_VALUES): a block's
+    // trials and coding read them several times.
+    void hold_values() {
+        const size_t values = count() * layout.channels();
+        if (transform.kind() == TransformKind::Integers || values > MOST_HELD_VALUES) return;
+        values_.resize(values);
+        transform.values(elements_.data(), values, values_.data());
     }
 
     const SampleLayout& layout;
     const ValueTransform& transform;
 
 private:
+    static constexpr size_t MOST_HELD_VALUES = size_t{1} << 20;
+
     ByteView elements_;
     size_t frame_bytes_;
+    std::vector<int64_t> values_;  // every frame's, if held
 };
 
 // The residuals of a block's frames under a choice, a run at a time.
@@ -556,7 +572,8 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }
-    const Frames source(layout, elements, *transform);
+    Frames source(layout, elements, *transform);
+    source.hold_values();
     if (effort != SampleEffort::Fast) {
         // From the middle of the block, where its start (often a quiet lead-in) weighs less.
         const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;

@@ -10,6 +10,7 @@
 
 #include "binding/ref.h"
 #include "frame/crc32c.h"
+#include "matrix/cdf97_lifting.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
 #include "native_call.h"
@@ -137,6 +138,27 @@ PyObject* matrix_inverse(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// The wavelet path's CDF 9/7 lifting over a writable buffer of rows x cols
+// int64 values, in place: forward, or its inverse.
+PyObject* matrix_cdf97(PyObject*, PyObject* args) {
+    HeldBuffer values;
+    unsigned long long rows = 0, cols = 0;
+    unsigned int levels = 0;
+    int inverse = 0;
+    if (!PyArg_ParseTuple(args, "w*KKIp:matrix_cdf97", values.out(), &rows, &cols, &levels, &inverse)) return nullptr;
+    const auto failure = without_lock([&] {
+        if (cols != 0 && rows > values.bytes().size() / sizeof(std::int64_t) / cols) {
+            throw std::invalid_argument("a wavelet over more values than its buffer holds");
+        }
+        if (levels > 64) throw std::invalid_argument("a wavelet of more than 64 levels");
+        const auto span = typed<std::int64_t>(values, rows * cols, "values");
+        if (inverse) cdf97_inverse(span, rows, cols, levels);
+        else cdf97_forward(span, rows, cols, levels);
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 // (coded_shape, [(path, step, corrections, units, values_start, values_end,
@@ -194,6 +216,7 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_energy(coefficients, offsets, exponents, rows, cols, tile, step, threshold, stride) -> energy"},
     {"matrix_inverse", matrix_inverse, METH_VARARGS,
      "matrix_inverse(quantized, offsets, exponents, rows, cols, tile, step, out)"},
+    {"matrix_cdf97", matrix_cdf97, METH_VARARGS, "matrix_cdf97(values, rows, cols, levels, inverse)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

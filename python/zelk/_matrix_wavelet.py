@@ -7,9 +7,10 @@ plus the one above-left), the others as the gaps between their non-zero
 coefficients and those coefficients' values. Decoding is integer arithmetic up to the last
 multiplication by the grid's step, so every machine restores the same values.
 
-The lifting steps, on the even samples s and the odd ones d of a row or
-column, each rounding a product by one of four constants in 15-bit fixed
-point: d += alpha (s[n] + s[n+1]); s += beta (d[n-1] + d[n]);
+The lifting (the library's, core/matrix/cdf97_lifting.h): on the even
+samples s and the odd ones d of a column, then of a row, four steps each
+rounding a product by a constant in 15-bit fixed point:
+d += alpha (s[n] + s[n+1]); s += beta (d[n-1] + d[n]);
 d += gamma (s[n] + s[n+1]); s += delta (d[n-1] + d[n]). Past the last even
 sample the line goes on straight (2 s[-1] - s[-2]); past either end of the
 odd ones it stays level. No step scales, so the multipliers take each
@@ -28,12 +29,8 @@ import numpy as np
 
 from ._matrix_checks import rms
 from ._matrix_sparse import from_sparse, sparse_blocks
-from ._zelk import crc32c
+from ._zelk import crc32c, matrix_cdf97
 
-_SHIFT = 15
-_HALF = 1 << (_SHIFT - 1)
-_ALPHA, _BETA, _GAMMA, _DELTA = (round(c * (1 << _SHIFT)) for c in (
-    -1.586134342059924, -0.052980118572961, 0.882911075530934, 0.443506852043971))
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
 COARSEST_SIDE = 16       # levels go on while the coarsest band is at least this wide
 MOST_LEVELS = 8
@@ -45,81 +42,19 @@ _HEAD = struct.Struct("<BQ")
 _MOST_MULTIPLIER = 1 << 40
 
 
-def _predict(s: np.ndarray[Any, Any], d: np.ndarray[Any, Any], factor: int, sign: int,
-             t: np.ndarray[Any, Any]) -> None:
-    """d[n] += sign * round(factor (s[n] + s[n+1])), the line of s continued
-    straight past its end (2 s[-1] - s[-2]); `t` is scratch of d's shape."""
-    m, k = d.shape[0], min(d.shape[0], s.shape[0] - 1)
-    np.add(s[:k], s[1:k + 1], out=t[:k])
-    if k < m:  # d as long as s: its last sample's neighbour after lies past the end
-        if s.shape[0] > 1:
-            np.multiply(s[-1], 3, out=t[k])
-            t[k] -= s[-2]
-        else:
-            np.multiply(s[-1], 2, out=t[k])
-    _round_into(d, t, factor, sign)
+def forward(x: np.ndarray[Any, Any], levels: int) -> np.ndarray[Any, Any]:
+    """The coefficients of a 2-D array of integers, `levels` levels deep."""
+    c = np.array(x, dtype=np.int64, order="C")
+    matrix_cdf97(c, c.shape[0], c.shape[1], levels, False)
+    return c
 
 
-def _update(s: np.ndarray[Any, Any], d: np.ndarray[Any, Any], factor: int, sign: int,
-            t: np.ndarray[Any, Any]) -> None:
-    """s[n] += sign * round(factor (d[n-1] + d[n])), d level past either end;
-    `t` is scratch of s's shape."""
-    m = d.shape[0]
-    np.multiply(d[0], 2, out=t[0])
-    np.add(d[:m - 1], d[1:m], out=t[1:m])
-    if s.shape[0] > m:
-        np.multiply(d[m - 1], 2, out=t[m])
-    _round_into(s, t, factor, sign)
-
-
-def _round_into(x: np.ndarray[Any, Any], t: np.ndarray[Any, Any], factor: int, sign: int) -> None:
-    """x += sign * ((factor t + 2^(SHIFT-1)) >> SHIFT), t spent."""
-    t *= factor
-    t += _HALF
-    t >>= _SHIFT
-    if sign > 0:
-        x += t
-    else:
-        x -= t
-
-
-_STRIP_VALUES = 1 << 16  # lines are lifted in strips of about this many values, which stay in cache
-
-
-def _strips(x: np.ndarray[Any, Any]) -> list[np.ndarray[Any, Any]]:
-    """x cut across its lines (axis 1) into strips of about _STRIP_VALUES values."""
-    width = max(1, _STRIP_VALUES // max(x.shape[0], 1))
-    return [x[:, j:j + width] for j in range(0, x.shape[1], width)] if x.ndim == 2 else [x]
-
-
-def _lift(x: np.ndarray[Any, Any]) -> None:
-    """One level along axis 0, in place: the even samples' band, then the odd."""
-    n = x.shape[0]
-    if n > 1:
-        for strip in _strips(x):
-            s, d = strip[0::2], strip[1::2]
-            ts, td = np.empty_like(s), np.empty_like(d)
-            _predict(s, d, _ALPHA, 1, td)
-            _update(s, d, _BETA, 1, ts)
-            _predict(s, d, _GAMMA, 1, td)
-            _update(s, d, _DELTA, 1, ts)
-            strip[...] = np.concatenate([s, d])
-
-
-def _unlift(x: np.ndarray[Any, Any]) -> None:
-    n = x.shape[0]
-    if n > 1:
-        half = (n + 1) // 2
-        for strip in _strips(x):
-            y = np.empty_like(strip)
-            y[0::2], y[1::2] = strip[:half], strip[half:]
-            s, d = y[0::2], y[1::2]
-            ts, td = np.empty_like(s), np.empty_like(d)
-            _update(s, d, _DELTA, -1, ts)
-            _predict(s, d, _GAMMA, -1, td)
-            _update(s, d, _BETA, -1, ts)
-            _predict(s, d, _ALPHA, -1, td)
-            strip[...] = y
+def inverse(c: np.ndarray[Any, Any], levels: int, in_place: bool = False) -> np.ndarray[Any, Any]:
+    """The integers whose coefficients `c` are (wrapping modulo 2^64 where
+    damaged coefficients overflow); in place, in `c` (C-ordered int64)."""
+    x = c if in_place else np.array(c, dtype=np.int64, order="C")
+    matrix_cdf97(x, x.shape[0], x.shape[1], levels, True)
+    return x
 
 
 def _sides(shape: tuple[int, int], levels: int) -> list[tuple[int, int]]:
@@ -128,22 +63,6 @@ def _sides(shape: tuple[int, int], levels: int) -> list[tuple[int, int]]:
     for _ in range(levels - 1):
         out.append(((out[-1][0] + 1) // 2, (out[-1][1] + 1) // 2))
     return out
-
-
-def forward(x: np.ndarray[Any, Any], levels: int) -> np.ndarray[Any, Any]:
-    c = x.copy()
-    for h, w in _sides(c.shape, levels):
-        _lift(c[:h, :w])
-        _lift(c[:h, :w].T)
-    return c
-
-
-def inverse(c: np.ndarray[Any, Any], levels: int) -> np.ndarray[Any, Any]:
-    x = c.copy()
-    for h, w in reversed(_sides(x.shape, levels)):
-        _unlift(x[:h, :w].T)
-        _unlift(x[:h, :w])
-    return x
 
 
 def levels_for(shape: tuple[int, ...]) -> int:
@@ -182,9 +101,7 @@ def _line_energies(levels: int) -> dict[tuple[int, int], int]:
             line = np.zeros((n, 1), np.int64)
             band = n >> level
             line[band + band // 2 if high else band // 2] = 1 << 24
-            for k in range(level, 0, -1):
-                _unlift(line[:n >> (k - 1)])
-            energies[level, high] = sum(int(v) * int(v) for v in line.reshape(-1))
+            energies[level, high] = sum(int(v) * int(v) for v in inverse(line, level).reshape(-1))
     return energies
 
 
@@ -213,7 +130,7 @@ def _quantised(coefficients: np.ndarray[Any, Any], places: list[Any], factors: l
 
 
 def _dequantised(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
-    out = np.empty_like(quotients)
+    out = np.empty_like(quotients, order="C")
     for (place, *_), factor in zip(places, factors):
         out[place] = quotients[place] * factor
     return out
@@ -222,7 +139,8 @@ def _dequantised(quotients: np.ndarray[Any, Any], places: list[Any], factors: li
 def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int], levels: int, grid: float,
              dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
     with np.errstate(over="ignore", invalid="ignore"):  # only damaged coefficients overflow: the frames' checks tell
-        return (inverse(_dequantised(quotients, places, factors), levels) * grid).astype(dtype)
+        restored = inverse(_dequantised(quotients, places, factors), levels, in_place=True)
+        return (restored * grid).astype(dtype, copy=False)
 
 
 _ESTIMATE_VALUES = 1 << 16  # the RMSE estimate reads about this many coefficients
@@ -370,7 +288,8 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         factors = multipliers(given.shape, levels, step)
         quotients = _quantised(coefficients, places, factors)
         restored = _restore(quotients, places, factors, levels, grid, given.dtype)
-        return quotients, np.abs(restored.astype(np.float64) - values).reshape(-1)
+        errors = np.subtract(restored, values, dtype=np.float64)
+        return quotients, np.abs(errors, out=errors).reshape(-1)
 
     step, quotients, errors = _coarsest_step(coded_at, kind, target,
                                              _estimator(coefficients, places, norms, given.shape, levels, grid))

@@ -41,10 +41,13 @@ public:
     }
 
     void encode(const Symbol& symbol) {
-        if (state_ >= symbol.freq << (32 - RANS_TOTAL_BITS)) {
-            words_.push_back(static_cast<uint16_t>(state_));
-            state_ >>= 16;
-        }
+        // Without a branch, which would be a coin toss: the word is stored
+        // every time and kept when the state must shift.
+        if (written_ == words_.size()) words_.resize(2 * words_.size() + 1024);
+        const bool shifts = state_ >= symbol.freq << (32 - RANS_TOTAL_BITS);
+        words_[written_] = static_cast<uint16_t>(state_);
+        written_ += shifts;
+        state_ = shifts ? state_ >> 16 : state_;
         // x / f as x * ceil(2^44 / f) / 2^44: the excess, below x / 2^44 <
         // 2^-12 <= 1 / f, never reaches the next integer.
         __extension__ using Wide = unsigned __int128;
@@ -58,7 +61,8 @@ private:
     static constexpr unsigned RECIPROCAL_BITS = 44;
 
     uint32_t state_ = RANS_LOW;
-    std::vector<uint16_t> words_;
+    std::vector<uint16_t> words_;  // the first written_ of them
+    size_t written_ = 0;
 };
 
 class RansDecoder {

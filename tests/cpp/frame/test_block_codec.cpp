@@ -261,12 +261,17 @@ TEST(ChunkBlockCodec, StoresTypedSamplesAsTheShorterOfSampleBlockAndZstandard) {
         tone.push_back(static_cast<uint8_t>(value)), tone.push_back(static_cast<uint8_t>(value >> 8));
     }
     while (loop.size() < tone.size()) loop.insert(loop.end(), tone.begin(), tone.begin() + 3000);  // a sample loop
-    for (int level : {1, 3}) {
-        const ChunkBlockCodec codec(level_settings(level));
-        EXPECT_EQ(codec.compress(tone, EncoderThreads::One, &int16)->type, RecordType::Sample) << level;
-        const auto looped = codec.compress(loop, EncoderThreads::One, &int16);
-        EXPECT_EQ(looped->type, RecordType::ZstdChunk) << level;
-        EXPECT_EQ(codec.decompress(looped->type, looped->stored, uint32_t(loop.size())).value(), loop);
+    // Blocks of four judging windows and more, and shorter ones.
+    for (const size_t size : {tone.size(), size_t{120000}}) {
+        const Bytes tone_part(tone.begin(), tone.begin() + static_cast<ptrdiff_t>(size));
+        const Bytes loop_part(loop.begin(), loop.begin() + static_cast<ptrdiff_t>(size));
+        for (int level : {1, 3}) {
+            const ChunkBlockCodec codec(level_settings(level));
+            EXPECT_EQ(codec.compress(tone_part, EncoderThreads::One, &int16)->type, RecordType::Sample) << level;
+            const auto looped = codec.compress(loop_part, EncoderThreads::One, &int16);
+            EXPECT_EQ(looped->type, RecordType::ZstdChunk) << level << " " << size;
+            EXPECT_EQ(codec.decompress(looped->type, looped->stored, uint32_t(size)).value(), loop_part);
+        }
     }
 }
 

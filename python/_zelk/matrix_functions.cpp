@@ -2,6 +2,7 @@
 // inverse over buffers the caller allocates (numpy arrays), so that nothing
 // large is copied, with the interpreter lock released. Sizes are checked
 // against the shape: a buffer of the wrong size is a ValueError.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include "binding/ref.h"
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
+#include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
 #include "native_call.h"
@@ -159,6 +161,68 @@ PyObject* matrix_cdf97(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// The subbands of an int64 buffer of rows (top, bottom, left, right,
+// multiplier).
+std::vector<WaveletSubband> subbands_of(const HeldBuffer& buffer) {
+    const ByteView bytes = buffer.bytes();
+    if (bytes.size() % (5 * sizeof(std::int64_t)) != 0) throw std::invalid_argument("subbands of 5 int64 each");
+    const auto fields = typed<const std::int64_t>(buffer, bytes.size() / sizeof(std::int64_t), "subbands");
+    std::vector<WaveletSubband> out;
+    for (size_t at = 0; at < fields.size(); at += 5) {
+        if (std::any_of(&fields[at], &fields[at + 4], [](std::int64_t v) { return v < 0; })) {
+            throw std::invalid_argument("a subband with a negative edge");
+        }
+        out.push_back({static_cast<size_t>(fields[at]), static_cast<size_t>(fields[at + 1]),
+                       static_cast<size_t>(fields[at + 2]), static_cast<size_t>(fields[at + 3]), fields[at + 4]});
+    }
+    return out;
+}
+
+// rows * cols, refused where it overflows.
+size_t matrix_size(unsigned long long rows, unsigned long long cols) {
+    if (cols != 0 && rows > std::numeric_limits<size_t>::max() / sizeof(double) / cols) {
+        throw std::invalid_argument("a matrix too large for any buffer");
+    }
+    return static_cast<size_t>(rows * cols);
+}
+
+PyObject* matrix_wavelet_quantise(PyObject*, PyObject* args) {
+    HeldBuffer coefficients, subbands, quotients;
+    unsigned long long rows = 0, cols = 0;
+    if (!PyArg_ParseTuple(args, "y*y*KKw*:matrix_wavelet_quantise", coefficients.out(), subbands.out(), &rows, &cols,
+                          quotients.out())) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const size_t size = matrix_size(rows, cols);
+        quantise_subbands(typed<const std::int64_t>(coefficients, size, "coefficients"), rows, cols,
+                          subbands_of(subbands), typed<std::int64_t>(quotients, size, "quotients"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
+PyObject* matrix_wavelet_errors(PyObject*, PyObject* args) {
+    HeldBuffer quotients, subbands, values, errors;
+    unsigned long long rows = 0, cols = 0;
+    unsigned int levels = 0;
+    double grid = 0;
+    int as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*y*KKIdpy*w*:matrix_wavelet_errors", quotients.out(), subbands.out(), &rows, &cols,
+                          &levels, &grid, &as_float32, values.out(), errors.out())) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const size_t size = matrix_size(rows, cols);
+        if (levels > 64) throw std::invalid_argument("a wavelet of more than 64 levels");
+        restored_errors(typed<const std::int64_t>(quotients, size, "quotients"), rows, cols, levels,
+                        subbands_of(subbands), grid, as_float32 != 0, typed<const double>(values, size, "values"),
+                        typed<double>(errors, size, "errors"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 // (coded_shape, [(path, step, corrections, units, values_start, values_end,
@@ -217,6 +281,10 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_inverse", matrix_inverse, METH_VARARGS,
      "matrix_inverse(quantized, offsets, exponents, rows, cols, tile, step, out)"},
     {"matrix_cdf97", matrix_cdf97, METH_VARARGS, "matrix_cdf97(values, rows, cols, levels, inverse)"},
+    {"matrix_wavelet_quantise", matrix_wavelet_quantise, METH_VARARGS,
+     "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
+    {"matrix_wavelet_errors", matrix_wavelet_errors, METH_VARARGS,
+     "matrix_wavelet_errors(quotients, subbands, rows, cols, levels, grid, as_float32, values, errors)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

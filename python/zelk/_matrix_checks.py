@@ -14,4 +14,5 @@ def rms(errors: np.ndarray[Any, Any]) -> float:
     largest = float(errors.max(initial=0.0))
     if largest == 0 or not math.isfinite(largest):
         return largest
-    return largest * math.sqrt(float(np.mean(np.square(errors / largest))))
+    scaled = errors / largest
+    return largest * math.sqrt(float(np.mean(np.square(scaled, out=scaled))))

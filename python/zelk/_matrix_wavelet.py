@@ -29,7 +29,7 @@ import numpy as np
 
 from ._matrix_checks import rms
 from ._matrix_sparse import from_sparse, sparse_blocks
-from ._zelk import crc32c, matrix_cdf97
+from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_errors, matrix_wavelet_quantise
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
 COARSEST_SIDE = 16       # levels go on while the coarsest band is at least this wide
@@ -122,11 +122,10 @@ def _norms(shape: tuple[int, int], levels: int) -> list[float]:
     return [math.sqrt(energy[level, h0] * energy[level, h1]) / 2.0 ** 48 for _, level, h0, h1 in subbands(shape, levels)]
 
 
-def _quantised(coefficients: np.ndarray[Any, Any], places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
-    out = np.empty_like(coefficients)
-    for (place, *_), factor in zip(places, factors):
-        out[place] = np.rint(coefficients[place] / factor).astype(np.int64)
-    return out
+def _subband_table(places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
+    """Each subband as (top, bottom, left, right, multiplier), for the library."""
+    return np.array([(rows.start, rows.stop, cols.start, cols.stop, factor)
+                     for ((rows, cols), *_), factor in zip(places, factors)], np.int64)
 
 
 def _dequantised(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
@@ -276,20 +275,23 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     store exactly and the errors left; None where the band is no wavelet's."""
     levels = levels_for(given.shape)
     grid = target / FINE_GRID
-    values = given.astype(np.float64)
+    values = np.ascontiguousarray(given, dtype=np.float64)
     if not levels or not grid > 0 or not float(np.abs(values).max()) / grid < _LARGEST_VALUE:
         return None
     coefficients = forward(np.rint(values / grid).astype(np.int64), levels)
     places = subbands(given.shape, levels)
     norms = _norms(given.shape, levels)
 
+    rows, cols = given.shape
+
     def coded_at(step: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
-        """The quotients at `step` and every value's error once restored."""
-        factors = multipliers(given.shape, levels, step)
-        quotients = _quantised(coefficients, places, factors)
-        restored = _restore(quotients, places, factors, levels, grid, given.dtype)
-        errors = np.subtract(restored, values, dtype=np.float64)
-        return quotients, np.abs(errors, out=errors).reshape(-1)
+        """The quotients at `step` and every value's error once restored, as
+        the decoder restores it."""
+        table = _subband_table(places, multipliers(given.shape, levels, step))
+        quotients, errors = np.empty_like(coefficients), np.empty(coefficients.size)
+        matrix_wavelet_quantise(coefficients, table, rows, cols, quotients)
+        matrix_wavelet_errors(quotients, table, rows, cols, levels, grid, given.dtype == np.float32, values, errors)
+        return quotients, errors
 
     step, quotients, errors = _coarsest_step(coded_at, kind, target,
                                              _estimator(coefficients, places, norms, given.shape, levels, grid))

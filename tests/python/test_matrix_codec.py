@@ -202,6 +202,29 @@ def test_the_wavelet_lifts_as_its_definition_at_every_shape():
         assert np.array_equal(_matrix_wavelet.inverse(quantised, levels), wavelet_reference.inverse(quantised, levels))
 
 
+def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
+    from zelk import _matrix_wavelet as w
+    from zelk._zelk import matrix_wavelet_errors, matrix_wavelet_quantise
+    y, x = np.mgrid[0:67, 0:90] / 67
+    for dtype in (np.float64, np.float32):
+        given = (np.sin(5 * x) * np.cos(3 * y) + 1e-3 * np.random.default_rng(8).standard_normal(x.shape)).astype(dtype)
+        values, grid, levels = given.astype(np.float64), 1e-5, w.levels_for(given.shape)
+        coefficients = w.forward(np.rint(values / grid).astype(np.int64), levels)
+        places = w.subbands(given.shape, levels)
+        factors = w.multipliers(given.shape, levels, 300 << 16)
+        table = w._subband_table(places, factors)
+        quotients, errors = np.empty_like(coefficients), np.empty(given.size)
+        matrix_wavelet_quantise(coefficients, table, *given.shape, quotients)
+        matrix_wavelet_errors(quotients, table, *given.shape, levels, grid, dtype == np.float32, values, errors)
+        expected = np.empty_like(coefficients)
+        for (place, *_), factor in zip(places, factors):
+            expected[place] = np.rint(coefficients[place] / factor)
+        assert np.array_equal(quotients, expected)
+        restored = w._restore(quotients, places, factors, levels, grid, given.dtype)
+        assert np.array_equal(errors, np.abs(restored.astype(np.float64) - values).reshape(-1))
+        assert 0 < errors.max() < 1
+
+
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
     from zelk import _matrix_grid, _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))

@@ -1,0 +1,80 @@
+// Compiled without contracting a product and a sum into one rounding
+// (core/CMakeLists.txt), so that an error measured here is the error of the
+// value the decoder restores, and without reassociating sums (no fast-math
+// anywhere), which rounded() relies on.
+#include "matrix/wavelet_quantise.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "matrix/cdf97_lifting.h"
+
+namespace zelk {
+namespace {
+
+void check(size_t size, size_t rows, size_t cols, std::span<const WaveletSubband> subbands, const char* what) {
+    if (size != rows * cols) {
+        throw std::invalid_argument(std::string(what) + " of " + std::to_string(size) + " values, not " +
+                                    std::to_string(rows) + " x " + std::to_string(cols));
+    }
+    for (const WaveletSubband& band : subbands) {
+        if (band.top > band.bottom || band.bottom > rows || band.left > band.right || band.right > cols ||
+            band.multiplier < 1) {
+            throw std::invalid_argument("a subband outside its matrix, or without a multiplier");
+        }
+    }
+}
+
+// x rounded to the nearest integer, halves to even, as nearbyint() in the
+// default rounding mode, without a call to the library: below 2^52 adding
+// and taking away 2^52 leaves the rounded value; above, x is whole.
+double rounded(double x) {
+    const double magnitude = std::fabs(x);
+    return magnitude < 0x1p52 ? std::copysign((magnitude + 0x1p52) - 0x1p52, x) : x;
+}
+
+}  // namespace
+
+void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
+                       std::span<const WaveletSubband> subbands, std::span<int64_t> quotients) {
+    check(coefficients.size(), rows, cols, subbands, "coefficients");
+    check(quotients.size(), rows, cols, subbands, "quotients");
+    for (const WaveletSubband& band : subbands) {
+        const auto multiplier = static_cast<double>(band.multiplier);
+        for (size_t i = band.top; i < band.bottom; ++i) {
+            for (size_t j = band.left; j < band.right; ++j) {
+                const double quotient = rounded(static_cast<double>(coefficients[i * cols + j]) / multiplier);
+                // Only a coefficient within 2^10 of 2^63 over a multiplier of 1 rounds past int64.
+                quotients[i * cols + j] = quotient >= 0x1p63 ? INT64_MAX : static_cast<int64_t>(quotient);
+            }
+        }
+    }
+}
+
+void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                     std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                     std::span<const double> values, std::span<double> errors) {
+    check(quotients.size(), rows, cols, subbands, "quotients");
+    check(values.size(), rows, cols, subbands, "values");
+    check(errors.size(), rows, cols, subbands, "errors");
+    std::vector<int64_t> restored(quotients.begin(), quotients.end());
+    for (const WaveletSubband& band : subbands) {
+        const auto multiplier = static_cast<uint64_t>(band.multiplier);
+        for (size_t i = band.top; i < band.bottom; ++i) {
+            for (size_t j = band.left; j < band.right; ++j) {
+                int64_t& x = restored[i * cols + j];
+                x = static_cast<int64_t>(static_cast<uint64_t>(x) * multiplier);
+            }
+        }
+    }
+    cdf97_inverse(restored, rows, cols, levels);
+    for (size_t i = 0; i < restored.size(); ++i) {
+        double value = static_cast<double>(restored[i]) * grid;
+        if (as_float32) value = static_cast<double>(static_cast<float>(value));
+        errors[i] = std::fabs(value - values[i]);
+    }
+}
+
+}  // namespace zelk

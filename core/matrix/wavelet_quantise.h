@@ -1,0 +1,32 @@
+// The wavelet path's quantisation, for the encoder's search of a step: each
+// subband's coefficients divided by its multiplier and rounded to the
+// nearest integer (halves to even), in float64; and what quotients restore
+// to: multiplied back (wrapping modulo 2^64), inverse-lifted
+// (cdf97_lifting.h), times the grid's step in float64, rounded to the
+// array's float type, with each value's absolute error against the values
+// given. The same arithmetic as zelk.matrix's decoder, value for value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace zelk {
+
+// Rows [top, bottom) and columns [left, right) of a row-major matrix, and
+// their multiplier (at least 1).
+struct WaveletSubband {
+    size_t top, bottom, left, right;
+    int64_t multiplier;
+};
+
+// Both throw std::invalid_argument for a buffer of another size than the
+// matrix's, a subband outside it or a multiplier below 1. Places outside
+// every subband are left as they are.
+void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
+                       std::span<const WaveletSubband> subbands, std::span<int64_t> quotients);
+void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                     std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                     std::span<const double> values, std::span<double> errors);
+
+}  // namespace zelk

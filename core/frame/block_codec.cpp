@@ -97,8 +97,8 @@ std::optional<CompressedBlock> ChunkBlockCodec::compress(std::span<const uint8_t
     // quick run would take a fifth to a third of the time, it is tried on a
     // window first.
     const auto window = judged_window(data);
-    const size_t window_start = static_cast<size_t>(window.data() - data.data());
-    FramesCost window_cost{window_start / layout->frame_bytes(), (window_start + window.size()) / layout->frame_bytes(), {}};
+    const size_t window_start = static_cast<size_t>(window.data() - data.data()), frame = layout->frame_bytes();
+    FramesCost window_cost{window_start / frame, (window_start + window.size()) / frame, {}};
     keep_shorter(best, data.size(), RecordType::Sample, encode_sample_block(data, *layout, level_.sample, &window_cost));
     const int quick_level = std::min(level_.zstd_level, 3);
     if (level_.sample != SampleEffort::Full && best && zstd_behind_on_window(data, *layout, quick_level, window_cost)) {

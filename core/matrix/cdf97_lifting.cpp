@@ -63,6 +63,17 @@ void update(const Part& p, int64_t factor) {  // s[n] += f (d[n-1] + d[n])
     }
 }
 
+// The four steps through `predict(factor)` and `update(factor)`: forward
+// (Sign +1), or undone in the reverse order (-1).
+template <int Sign, typename Predict, typename Update>
+void four_steps(Predict predict, Update update) {
+    if constexpr (Sign > 0) {
+        predict(ALPHA), update(BETA), predict(GAMMA), update(DELTA);
+    } else {
+        update(DELTA), predict(GAMMA), update(BETA), predict(ALPHA);
+    }
+}
+
 // Moves rows between interleaved order and bands (evens first), through
 // `scratch` for the odd rows.
 void to_bands(const Part& p, std::vector<int64_t>& scratch) {
@@ -94,10 +105,7 @@ void by_strips(const Part& p, Lift lift) {
 void lift_columns(const Part& p, std::vector<int64_t>& scratch) {
     if (p.rows < 2) return;
     by_strips(p, [&](const Part& strip) {
-        predict<1>(strip, ALPHA);
-        update<1>(strip, BETA);
-        predict<1>(strip, GAMMA);
-        update<1>(strip, DELTA);
+        four_steps<1>([&](int64_t f) { predict<1>(strip, f); }, [&](int64_t f) { update<1>(strip, f); });
         to_bands(strip, scratch);
     });
 }
@@ -106,10 +114,7 @@ void unlift_columns(const Part& p, std::vector<int64_t>& scratch) {
     if (p.rows < 2) return;
     by_strips(p, [&](const Part& strip) {
         to_interleaved(strip, scratch);
-        update<-1>(strip, DELTA);
-        predict<-1>(strip, GAMMA);
-        update<-1>(strip, BETA);
-        predict<-1>(strip, ALPHA);
+        four_steps<-1>([&](int64_t f) { predict<-1>(strip, f); }, [&](int64_t f) { update<-1>(strip, f); });
     });
 }
 
@@ -132,8 +137,9 @@ void update_line(int64_t* s, size_t evens, const int64_t* d, size_t odds, int64_
     if (evens > odds) add_rounded<Sign>(s + odds, d + odds - 1, d + odds - 1, 1, factor, false);
 }
 
-// Lifts (or unlifts) each of the part's rows through `line`, of at least
-// `cols` values: a row's even samples, then its odd ones.
+// Lifts (Sign +1) or unlifts (-1) each of the part's rows through `line`:
+// a row's even samples, then its odd ones.
+template <int Sign>
 void lift_rows(const Part& p, std::vector<int64_t>& line) {
     if (p.cols < 2) return;
     const size_t evens = (p.cols + 1) / 2, odds = p.cols / 2;
@@ -141,30 +147,20 @@ void lift_rows(const Part& p, std::vector<int64_t>& line) {
     int64_t *s = line.data(), *d = line.data() + evens;
     for (size_t i = 0; i < p.rows; ++i) {
         int64_t* row = p.row(i);
-        for (size_t n = 0; n < odds; ++n) s[n] = row[2 * n], d[n] = row[2 * n + 1];
-        if (evens > odds) s[odds] = row[2 * odds];
-        predict_line<1>(s, evens, d, odds, ALPHA);
-        update_line<1>(s, evens, d, odds, BETA);
-        predict_line<1>(s, evens, d, odds, GAMMA);
-        update_line<1>(s, evens, d, odds, DELTA);
-        std::copy_n(line.data(), p.cols, row);
-    }
-}
-
-void unlift_rows(const Part& p, std::vector<int64_t>& line) {
-    if (p.cols < 2) return;
-    const size_t evens = (p.cols + 1) / 2, odds = p.cols / 2;
-    line.resize(p.cols);
-    int64_t *s = line.data(), *d = line.data() + evens;
-    for (size_t i = 0; i < p.rows; ++i) {
-        int64_t* row = p.row(i);
-        std::copy_n(row, p.cols, line.data());
-        update_line<-1>(s, evens, d, odds, DELTA);
-        predict_line<-1>(s, evens, d, odds, GAMMA);
-        update_line<-1>(s, evens, d, odds, BETA);
-        predict_line<-1>(s, evens, d, odds, ALPHA);
-        for (size_t n = 0; n < odds; ++n) row[2 * n] = s[n], row[2 * n + 1] = d[n];
-        if (evens > odds) row[2 * odds] = s[odds];
+        if constexpr (Sign > 0) {  // deinterleaved into the line, then in bands as it leaves it
+            for (size_t n = 0; n < odds; ++n) s[n] = row[2 * n], d[n] = row[2 * n + 1];
+            if (evens > odds) s[odds] = row[2 * odds];
+        } else {
+            std::copy_n(row, p.cols, line.data());
+        }
+        four_steps<Sign>([&](int64_t f) { predict_line<Sign>(s, evens, d, odds, f); },
+                         [&](int64_t f) { update_line<Sign>(s, evens, d, odds, f); });
+        if constexpr (Sign > 0) {
+            std::copy_n(line.data(), p.cols, row);
+        } else {
+            for (size_t n = 0; n < odds; ++n) row[2 * n] = s[n], row[2 * n + 1] = d[n];
+            if (evens > odds) row[2 * odds] = s[odds];
+        }
     }
 }
 
@@ -189,7 +185,7 @@ void cdf97_forward(std::span<int64_t> values, size_t rows, size_t cols, unsigned
     std::vector<int64_t> scratch;
     for (const Part& part : level_parts(values, rows, cols, levels)) {
         lift_columns(part, scratch);
-        lift_rows(part, scratch);
+        lift_rows<1>(part, scratch);
     }
 }
 
@@ -197,7 +193,7 @@ void cdf97_inverse(std::span<int64_t> values, size_t rows, size_t cols, unsigned
     std::vector<int64_t> scratch;
     const std::vector<Part> parts = level_parts(values, rows, cols, levels);
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-        unlift_rows(*part, scratch);
+        lift_rows<-1>(*part, scratch);
         unlift_columns(*part, scratch);
     }
 }

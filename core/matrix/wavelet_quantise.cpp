@@ -53,28 +53,33 @@ void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_
     }
 }
 
-void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
-                     std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                     std::span<const double> values, std::span<double> errors) {
+void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                      std::span<double> restored) {
     check(quotients.size(), rows, cols, subbands, "quotients");
-    check(values.size(), rows, cols, subbands, "values");
-    check(errors.size(), rows, cols, subbands, "errors");
-    std::vector<int64_t> restored(quotients.begin(), quotients.end());
+    check(restored.size(), rows, cols, subbands, "restored values");
+    std::vector<int64_t> integers(quotients.size(), 0);
     for (const WaveletSubband& band : subbands) {
         const auto multiplier = static_cast<uint64_t>(band.multiplier);
         for (size_t i = band.top; i < band.bottom; ++i) {
             for (size_t j = band.left; j < band.right; ++j) {
-                int64_t& x = restored[i * cols + j];
-                x = static_cast<int64_t>(static_cast<uint64_t>(x) * multiplier);
+                integers[i * cols + j] = static_cast<int64_t>(static_cast<uint64_t>(quotients[i * cols + j]) * multiplier);
             }
         }
     }
-    cdf97_inverse(restored, rows, cols, levels);
-    for (size_t i = 0; i < restored.size(); ++i) {
-        double value = static_cast<double>(restored[i]) * grid;
-        if (as_float32) value = static_cast<double>(static_cast<float>(value));
-        errors[i] = std::fabs(value - values[i]);
+    cdf97_inverse(integers, rows, cols, levels);
+    for (size_t i = 0; i < integers.size(); ++i) {
+        const double value = static_cast<double>(integers[i]) * grid;
+        restored[i] = as_float32 ? static_cast<double>(static_cast<float>(value)) : value;
     }
+}
+
+void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                     std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                     std::span<const double> values, std::span<double> errors) {
+    check(values.size(), rows, cols, subbands, "values");
+    restore_subbands(quotients, rows, cols, levels, subbands, grid, as_float32, errors);
+    for (size_t i = 0; i < errors.size(); ++i) errors[i] = std::fabs(errors[i] - values[i]);
 }
 
 }  // namespace zelk

@@ -20,11 +20,17 @@ struct WaveletSubband {
     int64_t multiplier;
 };
 
-// Both throw std::invalid_argument for a buffer of another size than the
+// These throw std::invalid_argument for a buffer of another size than the
 // matrix's, a subband outside it or a multiplier below 1. Places outside
-// every subband are left as they are.
+// every subband are left as they are by quantise_subbands(), and restored
+// from a quotient of 0 by restore_subbands().
 void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
                        std::span<const WaveletSubband> subbands, std::span<int64_t> quotients);
+// The values as the decoder restores them, each held exactly in a double.
+void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                      std::span<double> restored);
+// Each value's absolute error once restored.
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
                      std::span<const double> values, std::span<double> errors);

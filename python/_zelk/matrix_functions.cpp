@@ -202,22 +202,33 @@ PyObject* matrix_wavelet_quantise(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* matrix_wavelet_errors(PyObject*, PyObject* args) {
-    HeldBuffer quotients, subbands, values, errors;
+// The values quotients restore to (`values` absent), or each value's error
+// once restored (into `out`, against `values`).
+PyObject* matrix_wavelet_restore(PyObject*, PyObject* args) {
+    HeldBuffer quotients, subbands, out;
     unsigned long long rows = 0, cols = 0;
     unsigned int levels = 0;
     double grid = 0;
     int as_float32 = 0;
-    if (!PyArg_ParseTuple(args, "y*y*KKIdpy*w*:matrix_wavelet_errors", quotients.out(), subbands.out(), &rows, &cols,
-                          &levels, &grid, &as_float32, values.out(), errors.out())) {
+    PyObject* values_object = Py_None;
+    if (!PyArg_ParseTuple(args, "y*y*KKIdpw*|O:matrix_wavelet_restore", quotients.out(), subbands.out(), &rows, &cols,
+                          &levels, &grid, &as_float32, out.out(), &values_object)) {
         return nullptr;
     }
+    HeldBuffer values;
+    if (values_object != Py_None && !values.hold(values_object)) return nullptr;
+    const bool errors = values_object != Py_None;
     const auto failure = without_lock([&] {
         const size_t size = matrix_size(rows, cols);
         if (levels > 64) throw std::invalid_argument("a wavelet of more than 64 levels");
-        restored_errors(typed<const std::int64_t>(quotients, size, "quotients"), rows, cols, levels,
-                        subbands_of(subbands), grid, as_float32 != 0, typed<const double>(values, size, "values"),
-                        typed<double>(errors, size, "errors"));
+        const auto held = typed<const std::int64_t>(quotients, size, "quotients");
+        const auto target = typed<double>(out, size, "out");
+        if (errors) {
+            restored_errors(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0,
+                            typed<const double>(values, size, "values"), target);
+        } else {
+            restore_subbands(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0, target);
+        }
     });
     if (failure) return raise(*failure);
     Py_RETURN_NONE;
@@ -283,8 +294,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_cdf97", matrix_cdf97, METH_VARARGS, "matrix_cdf97(values, rows, cols, levels, inverse)"},
     {"matrix_wavelet_quantise", matrix_wavelet_quantise, METH_VARARGS,
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
-    {"matrix_wavelet_errors", matrix_wavelet_errors, METH_VARARGS,
-     "matrix_wavelet_errors(quotients, subbands, rows, cols, levels, grid, as_float32, values, errors)"},
+    {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
+     "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,7 +29,7 @@ import numpy as np
 
 from ._matrix_checks import rms
 from ._matrix_sparse import from_sparse, sparse_blocks
-from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_errors, matrix_wavelet_quantise
+from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_quantise, matrix_wavelet_restore
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
 COARSEST_SIDE = 16       # levels go on while the coarsest band is at least this wide
@@ -49,10 +49,10 @@ def forward(x: np.ndarray[Any, Any], levels: int) -> np.ndarray[Any, Any]:
     return c
 
 
-def inverse(c: np.ndarray[Any, Any], levels: int, in_place: bool = False) -> np.ndarray[Any, Any]:
+def inverse(c: np.ndarray[Any, Any], levels: int) -> np.ndarray[Any, Any]:
     """The integers whose coefficients `c` are (wrapping modulo 2^64 where
-    damaged coefficients overflow); in place, in `c` (C-ordered int64)."""
-    x = c if in_place else np.array(c, dtype=np.int64, order="C")
+    damaged coefficients overflow)."""
+    x = np.array(c, dtype=np.int64, order="C")
     matrix_cdf97(x, x.shape[0], x.shape[1], levels, True)
     return x
 
@@ -128,18 +128,14 @@ def _subband_table(places: list[Any], factors: list[int]) -> np.ndarray[Any, Any
                      for ((rows, cols), *_), factor in zip(places, factors)], np.int64)
 
 
-def _dequantised(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int]) -> np.ndarray[Any, Any]:
-    out = np.empty_like(quotients, order="C")
-    for (place, *_), factor in zip(places, factors):
-        out[place] = quotients[place] * factor
-    return out
-
-
 def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int], levels: int, grid: float,
              dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
-    with np.errstate(over="ignore", invalid="ignore"):  # only damaged coefficients overflow: the frames' checks tell
-        restored = inverse(_dequantised(quotients, places, factors), levels, in_place=True)
-        return (restored * grid).astype(dtype, copy=False)
+    """The values the quotients stand for, in `dtype` (damaged coefficients
+    wrap; the frames' checks tell)."""
+    out = np.empty(quotients.shape)
+    matrix_wavelet_restore(np.ascontiguousarray(quotients, dtype=np.int64), _subband_table(places, factors),
+                           *quotients.shape, levels, grid, dtype == np.float32, out)
+    return out.astype(dtype, copy=False)
 
 
 _ESTIMATE_VALUES = 1 << 16  # the RMSE estimate reads about this many coefficients
@@ -290,7 +286,7 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
         table = _subband_table(places, multipliers(given.shape, levels, step))
         quotients, errors = np.empty_like(coefficients), np.empty(coefficients.size)
         matrix_wavelet_quantise(coefficients, table, rows, cols, quotients)
-        matrix_wavelet_errors(quotients, table, rows, cols, levels, grid, given.dtype == np.float32, values, errors)
+        matrix_wavelet_restore(quotients, table, rows, cols, levels, grid, given.dtype == np.float32, errors, values)
         return quotients, errors
 
     step, quotients, errors = _coarsest_step(coded_at, kind, target,

@@ -203,8 +203,9 @@ def test_the_wavelet_lifts_as_its_definition_at_every_shape():
 
 
 def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
+    import wavelet_reference
     from zelk import _matrix_wavelet as w
-    from zelk._zelk import matrix_wavelet_errors, matrix_wavelet_quantise
+    from zelk._zelk import matrix_wavelet_quantise, matrix_wavelet_restore
     y, x = np.mgrid[0:67, 0:90] / 67
     for dtype in (np.float64, np.float32):
         given = (np.sin(5 * x) * np.cos(3 * y) + 1e-3 * np.random.default_rng(8).standard_normal(x.shape)).astype(dtype)
@@ -215,12 +216,14 @@ def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
         table = w._subband_table(places, factors)
         quotients, errors = np.empty_like(coefficients), np.empty(given.size)
         matrix_wavelet_quantise(coefficients, table, *given.shape, quotients)
-        matrix_wavelet_errors(quotients, table, *given.shape, levels, grid, dtype == np.float32, values, errors)
-        expected = np.empty_like(coefficients)
+        matrix_wavelet_restore(quotients, table, *given.shape, levels, grid, dtype == np.float32, errors, values)
+        expected, dequantised = np.empty_like(coefficients), np.empty_like(coefficients)
         for (place, *_), factor in zip(places, factors):
             expected[place] = np.rint(coefficients[place] / factor)
+            dequantised[place] = quotients[place] * factor
         assert np.array_equal(quotients, expected)
-        restored = w._restore(quotients, places, factors, levels, grid, given.dtype)
+        restored = (wavelet_reference.inverse(dequantised, levels) * grid).astype(dtype)
+        assert np.array_equal(w._restore(quotients, places, factors, levels, grid, given.dtype), restored)
         assert np.array_equal(errors, np.abs(restored.astype(np.float64) - values).reshape(-1))
         assert 0 < errors.max() < 1
 

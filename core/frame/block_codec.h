@@ -50,7 +50,9 @@ public:
 
 // Blocks as the smallest chunk at the level chosen (any_chunk.h): a zelk
 // chunk of mode Plain or a Zstandard fallback chunk; typed blocks as the
-// smaller of a sample block at the level's effort and the Zstandard chunk.
+// smaller of a sample block at the level's effort and the Zstandard chunk,
+// the sample block not tried beyond the fastest effort where Zstandard codes
+// the block's middle window in a third of the bytes.
 // At the levels that try every cascade, a block of no known type of 256 KiB
 // or more is probed as 8-bit, 16-bit (one and two channels) and float32
 // samples on a window, and coded as the type that codes the window smallest

@@ -136,14 +136,15 @@ def _wavelet_trial(given: np.ndarray[Any, Any], path: int,
     """The wavelet's size over the path's on a square of about
     _WAVELET_TRIAL_VALUES values from the band's middle (0 where only the
     wavelet codes it); infinite where the band is no wavelet's or the path
-    exact; None where the band is no larger than the square (both are then
-    tried whole)."""
+    exact; None where the band holds fewer values than three squares (both
+    are then tried whole, which costs no more than the trial and one of
+    them whole)."""
     side = math.isqrt(_WAVELET_TRIAL_VALUES)
     if not _wavelet.levels_for(given.shape) or path == EXACT:
         return math.inf
-    if given.shape[0] <= side and given.shape[1] <= side:
-        return None
     crop = _crop(given, side)
+    if given.size < 3 * crop.size:
+        return None
     wavelet = _wavelet.encode(crop, kind, target, fits, level, _int64_coder)
     if wavelet is None:
         return math.inf
@@ -189,19 +190,16 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         else None
     if wavelet is None and wavelet_only:
         coded = ways[path](given)
-    if coded is None:
+    if coded is None and not (wavelet is not None and wavelet_only):
         path, step = EXACT, 0.0
-        values, corrections, count = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0
-        errors = np.zeros(1)
-    else:
-        values, corrections, count, errors = coded
+        coded = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0, np.zeros(1)
     if wavelet is not None:
         grid, coefficients, positions, wavelet_errors = wavelet
         # Without corrections a wavelet band stores no frame for them.
         exact = _pack_corrections(given, positions, level) if positions.size else b""
-        if wavelet_only or len(coefficients) + len(exact) < len(values) + len(corrections):
-            path, step, values, corrections, count, errors = \
-                WAVELET, grid, coefficients, exact, positions.size, wavelet_errors
+        if coded is None or wavelet_only or len(coefficients) + len(exact) < len(coded[0]) + len(coded[1]):
+            path, step, coded = WAVELET, grid, (coefficients, exact, positions.size, wavelet_errors)
+    values, corrections, count, errors = coded
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
     descriptor = _BAND.pack(path, step, count, len(values), len(corrections))

@@ -1,6 +1,7 @@
 // The one-shot functions of zelk._zelk: whole frames and single chunks. The
 // arguments come as the caller gave them; the library checks them and makes
 // every decision (coding_options.h, any_chunk.h).
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -121,9 +122,10 @@ PyObject* check_coding_options(PyObject*, PyObject* args) {
         !coding_options(level, threads, block_size, memory_limit, Py_False, options)) {
         return nullptr;
     }
-    const auto failure = without_lock([&] { resolve_coding_options(options); });
+    unsigned pool = 0;
+    const auto failure = without_lock([&] { pool = resolve_coding_options(options).frame.threads; });
     if (failure) return raise(*failure);
-    Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(std::max(pool, 1u));
 }
 
 PyObject* encode_chunk(PyObject*, PyObject* args) {
@@ -179,7 +181,8 @@ PyMethodDef ONE_SHOT_FUNCTIONS[] = {
     {"frame_info", frame_info, METH_VARARGS,
      "frame_info(frames) -> (content_size, frames, blocks by kind, type_code, shape)"},
     {"check_coding_options", check_coding_options, METH_VARARGS,
-     "check_coding_options(level, threads, block_size, memory_limit): raises what compress_frame would"},
+     "check_coding_options(level, threads, block_size, memory_limit) -> threads: raises what compress_frame "
+     "would, else gives the threads it would code on (1: the calling thread alone)"},
     {"encode_chunk", encode_chunk, METH_VARARGS, "encode_chunk(data, level) -> bytes"},
     {"decode_chunk", decode_chunk, METH_VARARGS, "decode_chunk(chunk, weights, max_length) -> bytes"},
     {"chunk_info", chunk_info, METH_VARARGS, "chunk_info(chunk) -> (mode, length)"},

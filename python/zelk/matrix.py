@@ -4,10 +4,12 @@ for: ``compress(array, rmse=...)`` or ``psnr=``, ``max_error=`` or
 same shape and dtype. ``info(blob)`` tells the errors achieved.
 
 Within ``rmse``, ``psnr`` or ``max_error``, each band of about 2^20 values
-is either rounded onto a grid whose step the bound sets and the grid's
-integers coded losslessly by the sample engine (predicted along rows, from
-the row above and from the slice before), or coded losslessly as it is,
-whichever a trial finds smaller. With ``threshold=`` the array is cut into
+is coded the way trials find smallest: rounded onto a grid whose step the
+bound sets; predicted from values already restored, with only the
+prediction's error rounded (smooth fields); a CDF 9/7 wavelet's rounded
+coefficients; or losslessly as it is. Every integer that leaves is coded
+losslessly by the sample engine. Bands are coded on several threads where
+``threads`` allows, to the same bytes. With ``threshold=`` the array is cut into
 tiles of a 2-D Haar transform in 16.16 fixed point whose small coefficients
 are dropped (the first format). Either way the compressor decodes what it
 wrote as the decompressor will, and stores the values that still miss the
@@ -23,8 +25,9 @@ from __future__ import annotations
 import math
 import struct
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, TypeVar
 
 import numpy as np
 
@@ -305,9 +308,23 @@ def _band_rows(cols: int) -> int:
     return max(TILE, _BAND_VALUES // max(cols, 1) // TILE * TILE)
 
 
+_Item = TypeVar("_Item")
+_Result = TypeVar("_Result")
+
+
+def _each_band(work: Callable[[_Item], _Result], items: Sequence[_Item], threads: int) -> list[_Result]:
+    """work(item) for every item, in order, on at most `threads` threads
+    (the calling thread alone for one): the library releases the lock
+    while it codes, so bands code at once."""
+    if threads <= 1 or len(items) <= 1:
+        return [work(item) for item in items]
+    with ThreadPoolExecutor(max_workers=min(threads, len(items))) as pool:
+        return list(pool.map(work, items))
+
+
 def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] = None,
              max_error: Optional[float] = None, threshold: Optional[float] = None,
-             level: Optional[int] = None) -> bytes:
+             level: Optional[int] = None, threads: int = 1) -> bytes:
     """Compress a float32 or float64 array within exactly one bound:
 
     - ``rmse``: the root of the mean squared error of the values;
@@ -321,10 +338,13 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     values are rounded to the array's dtype. ``level`` is that of the zelk
     frames the coefficients are packed into (zelk.compress()'s). A large matrix is
     coded in bands of rows (about 2^20 values each), each within the bound,
-    so the memory it takes beyond the array is bounded by a band's.
+    so the memory it takes beyond the array is bounded by a band's for each
+    thread. ``threads`` as for zelk.compress(): 1 codes on the calling
+    thread, N bands at once on at most N threads (never more than the
+    cores), 0 on every core; the blob is the same for any number.
     """
     kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
-    _zelk.check_coding_options(level, 1, None, None)
+    workers = _zelk.check_coding_options(level, threads, None, None)
     data = _as_floats(array)
     high, low = (float(data.max()), float(data.min())) if data.size else (0.0, 0.0)
     if not (math.isfinite(high) and math.isfinite(low)):
@@ -333,8 +353,8 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     # Every band within the RMSE makes the whole within it.
     target = value_range / 10 ** (bound / 20) if kind == 2 else bound
     if kind == 0:
-        return _compress_haar(data, kind, bound, target, value_range, level)
-    return _compress_grid(data, kind, bound, target, value_range, level)
+        return _compress_haar(data, kind, bound, target, value_range, level, workers)
+    return _compress_grid(data, kind, bound, target, value_range, level, workers)
 
 
 def _overall_rmse(bands: list[Any], count: int) -> float:
@@ -347,7 +367,7 @@ def _overall_rmse(bands: list[Any], count: int) -> float:
 
 
 def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
-                   level: Optional[int]) -> bytes:
+                   level: Optional[int], threads: int) -> bytes:
     shape = data.shape
     coded = _grid_format.coded_shape(shape)
     values = np.ascontiguousarray(data).reshape(coded)
@@ -357,8 +377,8 @@ def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: 
     def fits(errors: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
         return _correct(errors, bound_kind, target)
 
-    bands = [_grid_format.encode_band(values[start:start + units], kind, target, fits, level)
-             for start in range(0, coded[0] if data.size else 0, units)]
+    bands = _each_band(lambda start: _grid_format.encode_band(values[start:start + units], kind, target, fits, level),
+                       range(0, coded[0] if data.size else 0, units), threads)
     header = _grid_format.HEADER.pack(
         MAGIC, _grid_format.VERSION, 1 if data.dtype == np.float32 else 2, len(shape), kind, bound,
         max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size), value_range,
@@ -368,16 +388,17 @@ def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: 
 
 
 def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
-                   level: Optional[int]) -> bytes:
+                   level: Optional[int], threads: int) -> bytes:
     """The first format: tiles of the 2-D Haar transform, for ``threshold=``."""
     shape, given = data.shape, _as_matrix(data)
     dtype, (rows, cols) = given.dtype, given.shape
     count = given.size
     step_rows = _band_rows(cols)
-    bands = []
-    for row in range(0, rows, step_rows):
+
+    def band(row: int) -> Any:
         part = given[row:row + step_rows]
-        bands.append(_compress_band(np.ascontiguousarray(part, dtype=np.float64), part, kind, bound, target, level))
+        return _compress_band(np.ascontiguousarray(part, dtype=np.float64), part, kind, bound, target, level)
+    bands = _each_band(band, range(0, rows, step_rows), threads)
     worst = max((b.rmse for b in bands), default=0.0)
     # Scaled by the worst band's, so that squares of errors near the largest doubles cannot overflow.
     rmse_all = worst * math.sqrt(sum((b.rmse / worst) ** 2 * b.values for b in bands) / count) if worst > 0 else 0.0
@@ -483,12 +504,15 @@ def _decompress_band(body: memoryview, at: int, rows: int, cols: int, dtype: np.
     return at
 
 
-def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
+def decompress(blob: ReadableBuffer, *, threads: int = 1) -> np.ndarray[Any, Any]:
     """The array a blob of ``compress()`` holds, of its shape and dtype.
-    Raises ZelkError for damaged or foreign data."""
+    Raises ZelkError for damaged or foreign data. ``threads`` as for
+    compress(): the bands of a blob written within an error bound are
+    restored at once on that many threads."""
+    workers = _zelk.check_coding_options(None, threads, None, None)
     header, view = _parse(blob)
     if header["version"] == _grid_format.VERSION:
-        return _decompress_grid(header, view)
+        return _decompress_grid(header, view, workers)
     shape, dtype, band_rows = header["shape"], header["dtype"], header["band_rows"]
     count = math.prod(shape)
     rows, cols = (0, 0) if count == 0 else (1, count) if len(shape) < 2 else (count // shape[-1], shape[-1])
@@ -508,12 +532,11 @@ def decompress(blob: ReadableBuffer) -> np.ndarray[Any, Any]:
     return out.reshape(shape)
 
 
-def _decompress_grid(header: dict[str, Any], view: memoryview) -> np.ndarray[Any, Any]:
+def _decompress_grid(header: dict[str, Any], view: memoryview, threads: int) -> np.ndarray[Any, Any]:
     shape, dtype = header["shape"], header["dtype"]
     out = np.empty(header["coded"], dtype)
-    start = 0
-    for band in header["bands"]:
-        units = band[3]
-        _grid_format.decode_band(view, band, out[start:start + units])
-        start += units
+    bands = header["bands"]
+    starts = np.cumsum([0] + [band[3] for band in bands]).tolist()
+    _each_band(lambda i: _grid_format.decode_band(view, bands[i], out[starts[i]:starts[i + 1]]), range(len(bands)),
+               threads)
     return out.reshape(shape)

@@ -13,6 +13,7 @@ import pytest
 np = pytest.importorskip("numpy")
 import zelk  # noqa: E402
 import zelk.matrix as zm  # noqa: E402
+from zelk import _matrix_grid  # noqa: E402
 
 
 def smooth(rows, cols, seed=1, scale=1.0):
@@ -153,14 +154,24 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
     assert np.array_equal(zm.decompress(blob), zm.decompress(bytearray(blob)))
 
 
-def test_bands_of_rows_keep_every_bound(monkeypatch):
-    monkeypatch.setattr(zm, "_BAND_VALUES", 256 * 300)  # bands of 256 rows: 3 of them in the field below
+def test_bands_of_rows_keep_every_bound_and_code_alike_on_several_threads(monkeypatch):
+    # Bands of 256 rows in both formats: 3 of them in the field below.
+    monkeypatch.setattr(zm, "_BAND_VALUES", 256 * 300)
+    monkeypatch.setattr(_matrix_grid, "BAND_VALUES", 256 * 300)
     field = smooth(700, 300)
     for bound in ({"rmse": 1e-3}, {"max_error": 1e-3}, {"psnr": 50.0}, {"threshold": 0.01}):
         blob = zm.compress(field, **bound)
-        worst, rmse = errors(field, zm.decompress(blob))
+        restored = zm.decompress(blob)
+        worst, rmse = errors(field, restored)
         assert math.isclose(zm.info(blob).rmse, rmse, rel_tol=1e-6) and zm.info(blob).max_error == worst
         assert rmse <= bound.get("rmse", math.inf) and worst <= bound.get("max_error", math.inf)
+        assert zm.compress(field, threads=3, **bound) == blob
+        assert np.array_equal(zm.decompress(blob, threads=0), restored)
+    for threads in (-1, 1 << 20):
+        with pytest.raises(ValueError, match="threads"):
+            zm.compress(field, rmse=1e-3, threads=threads)
+        with pytest.raises(ValueError, match="threads"):
+            zm.decompress(blob, threads=threads)
     damaged = bytearray(zm.compress(field, rmse=1e-3))
     damaged[-5] ^= 1
     with pytest.raises(zelk.ZelkError):
@@ -229,7 +240,7 @@ def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
 
 
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
-    from zelk import _matrix_grid, _matrix_wavelet
+    from zelk import _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))
     assert np.array_equal(_matrix_wavelet.inverse(_matrix_wavelet.forward(values, 3), 3), values)  # exact integers
     y, x = np.mgrid[0:300, 0:257] / 300

@@ -92,8 +92,10 @@ uint64_t entropy_bits(const uint32_t* counts, size_t n) {
 
 }  // namespace
 
-TabledResidualWriter::TabledResidualWriter(unsigned magnitude_bits, bool estimates)
-    : alphabet_(residual_alphabet(magnitude_bits)), estimates_(estimates), counts_(RESIDUAL_CONTEXTS * alphabet_, 0) {}
+TabledResidualWriter::TabledResidualWriter(unsigned magnitude_bits, bool estimates, size_t expected)
+    : alphabet_(residual_alphabet(magnitude_bits)), estimates_(estimates), counts_(RESIDUAL_CONTEXTS * alphabet_, 0) {
+    if (!estimates_) coded_.reserve(expected);
+}
 
 size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
     if (estimates_) throw std::logic_error("a writer that estimates has nothing to finish");

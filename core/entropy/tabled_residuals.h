@@ -45,7 +45,9 @@ class TabledResidualWriter {
 public:
     // `magnitude_bits`: every magnitude coded is below 2^magnitude_bits.
     // A writer that only `estimates` keeps counts alone: it has no finish().
-    explicit TabledResidualWriter(unsigned magnitude_bits, bool estimates = false);
+    // `expected`: about how many residuals it will be given, for which it
+    // makes room at once.
+    explicit TabledResidualWriter(unsigned magnitude_bits, bool estimates = false, size_t expected = 0);
 
     // Inline: it is called once a residual.
     void add(ResidualStream& stream, int64_t residual) {

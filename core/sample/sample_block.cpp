@@ -382,7 +382,7 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
         }
     };
     if (choice.residuals == ResidualCoding::Tabled || estimate) {
-        TabledResidualWriter writer(width, estimate != nullptr);
+        TabledResidualWriter writer(width, estimate != nullptr, frames * channels);
         code_runs([&](ResidualStream& stream, int64_t residual) { writer.add(stream, residual); });
         if (estimate) {
             *estimate = writer.estimated_size();

@@ -538,6 +538,54 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     return std::nullopt;
 }
 
+// The cascades at `effort` against `choice`, on frames from the block's
+// middle: `choice` becomes the one that codes them smallest.
+void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
+    const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;
+    const size_t frames = std::min(source.count(), trial), first = (source.count() - frames) / 2;
+    size_t smallest = residual_size(source, frames, choice, first, effort);
+    const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
+                                                                          : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
+    Choice cascade = choice;
+    cascade.predictor = PredictorKind::Cascade;
+    for (uint8_t preset : presets) {
+        cascade.preset = preset;
+        const size_t size = residual_size(source, frames, cascade, first, effort);
+        if (size < smallest) smallest = size, choice = cascade;
+    }
+}
+
+// A raster's predictors from the row above, with each channel coding
+// (colour planes decorrelate in two dimensions more than along a row),
+// against `choice`, on whole rows from the block's middle. Beyond the
+// fastest effort, the raster predictors too, whose residuals are coded by
+// the residuals around them: the median edge detector, and at the full
+// effort the blend.
+void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
+    const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
+    const size_t first = (source.count() - frames) / 2 / row * row;
+    size_t smallest = residual_size(source, frames, choice, first, effort);
+    Choice plane = choice;
+    plane.predictor = PredictorKind::Plane;
+    plane.row = row;
+    const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout);
+    Choice raster = plane;
+    raster.predictor = PredictorKind::Raster;
+    for (ChannelCoding coding : channel_codings(source.layout.channels())) {
+        plane.channels = raster.channels = coding;
+        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
+            plane.plane_mode = mode;
+            const size_t size = residual_size(source, frames, plane, first, effort);
+            if (size < smallest) smallest = size, choice = plane;
+        }
+        for (uint8_t mode = 0; rasters && mode < (effort == SampleEffort::Full ? RASTER_MODES : 1); ++mode) {
+            raster.plane_mode = mode;
+            const size_t size = residual_size(source, frames, raster, first, effort);
+            if (size < smallest) smallest = size, choice = raster;
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort,
@@ -574,51 +622,15 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     }
     Frames source(layout, elements, *transform);
     source.hold_values();
-    if (effort != SampleEffort::Fast) {
-        // From the middle of the block, where its start (often a quiet lead-in) weighs less.
-        const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;
-        const size_t frames = std::min(source.count(), trial), first = (source.count() - frames) / 2;
-        size_t smallest = residual_size(source, frames, choice, first, effort);
-        const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
-                                                                              : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
-        Choice cascade = choice;
-        cascade.predictor = PredictorKind::Cascade;
-        for (uint8_t preset : presets) {
-            cascade.preset = preset;
-            const size_t size = residual_size(source, frames, cascade, first, effort);
-            if (size < smallest) smallest = size, choice = cascade;
-        }
-    }
-    if (const uint64_t row = raster_row(layout)) {
-        // A raster: the row above, with each channel coding (colour
-        // planes decorrelate in two dimensions more than along a row),
-        // against what was chosen, on whole rows.
-        const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
-        const size_t first = (source.count() - frames) / 2 / row * row;
-        size_t smallest = residual_size(source, frames, choice, first, effort);
-        Choice plane = choice;
-        plane.predictor = PredictorKind::Plane;
-        plane.row = row;
-        // Beyond the fastest effort, the raster predictors too, whose
-        // residuals are coded by the residuals around them: the median
-        // edge detector, and from level 6 the blend.
-        const bool rasters = effort != SampleEffort::Fast && raster_predicts(layout);
-        Choice raster = plane;
-        raster.predictor = PredictorKind::Raster;
-        for (ChannelCoding coding : channel_codings(layout.channels())) {
-            plane.channels = raster.channels = coding;
-            for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
-                plane.plane_mode = mode;
-                const size_t size = residual_size(source, frames, plane, first, effort);
-                if (size < smallest) smallest = size, choice = plane;
-            }
-            for (uint8_t mode = 0; rasters && mode < (effort == SampleEffort::Full ? RASTER_MODES : 1); ++mode) {
-                raster.plane_mode = mode;
-                const size_t size = residual_size(source, frames, raster, first, effort);
-                if (size < smallest) smallest = size, choice = raster;
-            }
-        }
-    }
+    // From the middle of the block, where its start (often a quiet lead-in)
+    // weighs less. At the moderate effort a raster tries two dimensions
+    // first: the cascades, slow to try, only where a polynomial still leads
+    // (a stack of signals, say).
+    const uint64_t row = raster_row(layout);
+    const bool cascades_last = row != 0 && effort == SampleEffort::Moderate;
+    if (effort != SampleEffort::Fast && !cascades_last) try_cascades(source, effort, choice);
+    if (row != 0) try_rasters(source, row, effort, choice);
+    if (cascades_last && choice.predictor == PredictorKind::Polynomial) try_cascades(source, effort, choice);
     std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
     write_header(layout, gaps, *transform, choice, block);

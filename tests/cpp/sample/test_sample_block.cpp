@@ -76,6 +76,19 @@ TEST(SampleBlock, SpeechShrinksMoreWithMoreEffort) {
     EXPECT_LE(full, moderate + moderate / 200);  // chosen on the block's start: about as good or better
 }
 
+// A raster whose rows are signals of their own (planar channels) still
+// finds the cascades at the moderate effort, which tries rows first.
+TEST(SampleBlock, RowsThatAreSignalsStillFindTheCascades) {
+    const auto first = speech(50000, 11), second = speech(50000, 12);
+    std::vector<int16_t> planar(first);
+    planar.insert(planar.end(), second.begin(), second.end());
+    const Bytes rows = bytes_of(planar), one = bytes_of(first);
+    size_t as_rows = 0, as_signal = 0;
+    EXPECT_EQ(round_trip(rows, {ElementType::I16, false, {50000}}, SampleEffort::Moderate, &as_rows), rows);
+    EXPECT_EQ(round_trip(one, {ElementType::I16, false, {}}, SampleEffort::Moderate, &as_signal), one);
+    EXPECT_LT(as_rows, 2 * as_signal + as_signal / 20);
+}
+
 TEST(SampleBlock, FloatsComeBackBitForBit) {
     std::vector<double> special{0.0, -0.0, std::numeric_limits<double>::infinity(),
                                 -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::denorm_min(),

@@ -560,28 +560,41 @@ void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
 // against `choice`, on whole rows from the block's middle. Beyond the
 // fastest effort, the raster predictors too, whose residuals are coded by
 // the residuals around them: the median edge detector, and at the full
-// effort the blend.
+// effort the blend. At the moderate effort the median edge detector
+// chooses the channel coding, under which alone the planes are tried.
 void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
     const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
     const size_t first = (source.count() - frames) / 2 / row * row;
     size_t smallest = residual_size(source, frames, choice, first, effort);
+    auto keep_smaller = [&](const Choice& trial) {
+        const size_t size = residual_size(source, frames, trial, first, effort);
+        if (size < smallest) smallest = size, choice = trial;
+        return size;
+    };
     Choice plane = choice;
     plane.predictor = PredictorKind::Plane;
     plane.row = row;
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout);
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    for (ChannelCoding coding : channel_codings(source.layout.channels())) {
-        plane.channels = raster.channels = coding;
-        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) {
-            plane.plane_mode = mode;
-            const size_t size = residual_size(source, frames, plane, first, effort);
-            if (size < smallest) smallest = size, choice = plane;
+    std::vector<ChannelCoding> codings = channel_codings(source.layout.channels());
+    if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
+        size_t best = SIZE_MAX;
+        ChannelCoding chosen = codings[0];
+        for (ChannelCoding coding : codings) {
+            raster.channels = coding;
+            const size_t size = keep_smaller(raster);
+            if (size < best) best = size, chosen = coding;
         }
+        plane.channels = chosen;
+        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) plane.plane_mode = mode, keep_smaller(plane);
+        return;
+    }
+    for (ChannelCoding coding : codings) {
+        plane.channels = raster.channels = coding;
+        for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) plane.plane_mode = mode, keep_smaller(plane);
         for (uint8_t mode = 0; rasters && mode < (effort == SampleEffort::Full ? RASTER_MODES : 1); ++mode) {
-            raster.plane_mode = mode;
-            const size_t size = residual_size(source, frames, raster, first, effort);
-            if (size < smallest) smallest = size, choice = raster;
+            raster.plane_mode = mode, keep_smaller(raster);
         }
     }
 }

@@ -152,6 +152,18 @@ public:
     // residuals and contexts into `out` and `contexts` at the same places.
     // The median edge detector goes a row's inner stretch at a time.
     void residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts);
+    // How many of the next values lie in the row's inner stretch under
+    // the median edge detector (neither its first column nor its last,
+    // below the first row); 0 where the next one does not.
+    uint64_t inner_median_values() const { return inner_median() ? row_ - 1 - x_ : 0; }
+    // Restores `count` such values (at most inner_median_values()) of each
+    // of `channels` interleaved channels, one predictor each, at the same
+    // place, into `out`: every value from the residual `next(channel,
+    // context)` gives for its context, as predict(), context() and push()
+    // would one at a time, with the rows' places taken once.
+    template <typename Next>
+    static void restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count, int64_t* out,
+                                      Next&& next);
 
 private:
     __extension__ using Wide = __int128;
@@ -190,6 +202,39 @@ private:
     int64_t prediction_ = 0;
     uint64_t context_ = 0;
 };
+
+template <typename Next>
+void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count,
+                                            int64_t* out, Next&& next) {
+    struct Rows {
+        int64_t* current;
+        const int64_t* above;
+        uint64_t* magnitudes;
+        const uint64_t* magnitudes_above;
+    };
+    std::array<Rows, 64> rows;  // at most a layout's channels
+    for (unsigned c = 0; c < channels; ++c) {
+        RasterPredictor& p = *predictors[c];
+        rows[c] = {&p.values_[p.starts_[0]], &p.values_[p.starts_[1]], &p.magnitudes_[p.starts_[0]],
+                   &p.magnitudes_[p.starts_[1]]};
+    }
+    const unsigned width = predictors[0]->width_;
+    const uint64_t first = predictors[0]->x_;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t x = first + i;
+        for (unsigned c = 0; c < channels; ++c) {
+            const Rows& row = rows[c];
+            const int64_t prediction = median_edge(row.current[x - 1], row.above[x], row.above[x - 1], width);
+            const int64_t residual = next(c, inner_median_context(row.magnitudes, row.magnitudes_above, x));
+            const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(prediction), width);
+            row.current[x] = value;
+            const int64_t coded = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction), width);
+            row.magnitudes[x] = std::min(residual_magnitude(coded), MOST);
+            out[i * channels + c] = value;
+        }
+    }
+    for (unsigned c = 0; c < channels; ++c) predictors[c]->x_ = first + count;
+}
 
 struct StageShape {
     unsigned taps;

@@ -170,6 +170,7 @@ public:
         for (size_t i = 0; i < count; ++i) out[i * stride] = cascade_.residual_of(values[i * stride]);
     }
     // A raster's next prediction and its residual's context; then the value back from the residual.
+    RasterPredictor& raster() { return *raster_; }
     uint64_t raster_context() {
         raster_prediction_ = raster_->predict();
         return raster_->context();
@@ -495,10 +496,21 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
     const size_t channels = predictors.size();
     if constexpr (!std::is_same_v<Residuals, RiceResiduals>) {  // rasters are coded in contexts
         if (raster) {
-            for (size_t i = 0; i < count * channels; i += channels) {
-                for (unsigned c = 0; c < channels; ++c) {
-                    run[i + c] = predictors[c].raster_value(residuals.next(c, predictors[c].raster_context()));
+            std::array<RasterPredictor*, MAX_CHANNELS> rasters;
+            for (unsigned c = 0; c < channels; ++c) rasters[c] = &predictors[c].raster();
+            auto next = [&residuals](unsigned c, uint64_t context) { return residuals.next(c, context); };
+            for (size_t i = 0; i < count;) {
+                // A row's inner stretch at a time where the median edge detector predicts it.
+                if (const size_t inner = std::min<uint64_t>(count - i, rasters[0]->inner_median_values())) {
+                    RasterPredictor::restore_inner_medians(rasters.data(), static_cast<unsigned>(channels), inner,
+                                                           &run[i * channels], next);
+                    i += inner;
+                    continue;
                 }
+                for (unsigned c = 0; c < channels; ++c) {
+                    run[i * channels + c] = predictors[c].raster_value(residuals.next(c, predictors[c].raster_context()));
+                }
+                ++i;
             }
             return;
         }

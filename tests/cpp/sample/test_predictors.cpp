@@ -48,6 +48,55 @@ TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
     }
 }
 
+// The decoder's stretches of interleaved channels restore what the values
+// one at a time were, from the same residuals in the same contexts.
+TEST(RasterPredictor, InnerStretchesRestoreWhatValuesOneAtATimeGive) {
+    std::mt19937_64 rng(22);
+    for (unsigned width : {8u, 16u, 64u}) {
+        for (uint64_t row : {1u, 2u, 3u, 17u}) {
+            for (unsigned channels : {1u, 3u}) {
+                const size_t frames = 7 * row + 2, count = frames * channels;
+                std::vector<int64_t> values(count), residuals(count);
+                std::vector<uint64_t> contexts(count);
+                for (size_t i = 0; i < count; ++i) values[i] = wrap(i % 4 == 0 ? rng() : i / channels % row * 9 + rng() % 4, width);
+                std::vector<RasterPredictor> coding(channels, RasterPredictor(0, row, width, frames));
+                for (size_t i = 0; i < count; ++i) {
+                    RasterPredictor& p = coding[i % channels];
+                    const int64_t prediction = p.predict();
+                    contexts[i] = p.context();
+                    residuals[i] = wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width);
+                    p.push(values[i]);
+                }
+                std::vector<RasterPredictor> decoding(channels, RasterPredictor(0, row, width, frames));
+                std::vector<RasterPredictor*> each;
+                for (RasterPredictor& p : decoding) each.push_back(&p);
+                std::vector<int64_t> restored(count);
+                for (size_t frame = 0; frame < frames;) {
+                    if (const size_t inner = std::min<uint64_t>(frames - frame, decoding[0].inner_median_values())) {
+                        size_t at = frame * channels;  // the calls go frame by frame, channel by channel
+                        RasterPredictor::restore_inner_medians(each.data(), channels, inner, &restored[at],
+                                                               [&](unsigned c, uint64_t context) {
+                            EXPECT_EQ(c, at % channels);
+                            EXPECT_EQ(context, contexts[at]);
+                            return residuals[at++];
+                        });
+                        frame += inner;
+                        continue;
+                    }
+                    for (unsigned c = 0; c < channels; ++c) {
+                        const size_t at = frame * channels + c;
+                        const int64_t prediction = decoding[c].predict();
+                        restored[at] = wrap(static_cast<uint64_t>(residuals[at]) + static_cast<uint64_t>(prediction), width);
+                        decoding[c].push(restored[at]);
+                    }
+                    ++frame;
+                }
+                EXPECT_EQ(restored, values) << width << " " << row << " " << channels;
+            }
+        }
+    }
+}
+
 TEST(PlanePredictor, RunsPredictAsDefinedAndRestoreTheirValues) {
     std::mt19937_64 rng(23);
     for (unsigned width : {8u, 64u}) {

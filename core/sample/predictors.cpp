@@ -347,6 +347,58 @@ void RasterPredictor::residuals(const int64_t* values, size_t stride, size_t cou
     }
 }
 
+namespace {
+
+// The median edge detector over a row's inner stretch in 32-bit lanes, a
+// piece at a time, for values of at most NARROW_MEDIAN_WIDTH bits: their
+// sums and residuals' contexts stay far within the lanes, and the loops
+// have no branch and no iteration waiting on another, so the compiler
+// vectorises them. Gives what the 64-bit loop gives.
+constexpr unsigned NARROW_MEDIAN_WIDTH = 16;
+constexpr size_t NARROW_PIECE = 256;
+
+int32_t wrap_narrow(int32_t value, unsigned width) {
+    const unsigned shift = 32 - width;
+    return static_cast<int32_t>(static_cast<uint32_t>(value) << shift) >> shift;
+}
+
+void narrow_median_residuals(const int64_t* values, size_t stride, size_t count, int64_t* out, uint64_t* contexts,
+                             int64_t* current, const int64_t* above, uint64_t* magnitudes,
+                             const uint64_t* magnitudes_above, uint64_t first, unsigned width) {
+    std::array<int32_t, NARROW_PIECE + 1> row, mags;             // from the value before the piece
+    std::array<int32_t, NARROW_PIECE + 2> over, mags_over;       // from above the value before to above the one after
+    std::array<int32_t, NARROW_PIECE> residuals;
+    for (size_t done = 0; done < count; done += NARROW_PIECE) {
+        const size_t n = std::min(NARROW_PIECE, count - done);
+        const uint64_t x = first + done;
+        row[0] = static_cast<int32_t>(current[x - 1]);
+        mags[0] = static_cast<int32_t>(magnitudes[x - 1]);
+        for (size_t i = 0; i < n; ++i) row[i + 1] = static_cast<int32_t>(values[(done + i) * stride]);
+        for (size_t i = 0; i < n + 2; ++i) {
+            over[i] = static_cast<int32_t>(above[x - 1 + i]);
+            mags_over[i] = static_cast<int32_t>(magnitudes_above[x - 1 + i]);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const int32_t west = row[i], north = over[i + 1], north_west = over[i];
+            const int32_t low = std::min(west, north), high = std::max(west, north);
+            const int32_t plane = wrap_narrow(west + north - north_west, width);
+            const int32_t prediction = north_west >= high ? low : north_west <= low ? high : plane;
+            const int32_t residual = wrap_narrow(row[i + 1] - prediction, width);
+            residuals[i] = residual;
+            mags[i + 1] = residual < 0 ? -residual : residual;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            out[(done + i) * stride] = residuals[i];
+            contexts[(done + i) * stride] =
+                static_cast<uint64_t>(3 * (2 * mags[i] + 2 * mags_over[i + 1] + mags_over[i + 2] + mags_over[i]));
+            current[x + i] = row[i + 1];
+            magnitudes[x + i] = static_cast<uint64_t>(mags[i + 1]);
+        }
+    }
+}
+
+}  // namespace
+
 void RasterPredictor::inner_median_residuals(const int64_t* values, size_t stride, size_t count, int64_t* out,
                                              uint64_t* contexts) {
     // In locals: the stores below may alias the members for all the compiler knows.
@@ -356,6 +408,12 @@ void RasterPredictor::inner_median_residuals(const int64_t* values, size_t strid
     const uint64_t* magnitudes_above = &magnitudes_[starts_[1]];
     const unsigned width = width_;
     const uint64_t first = x_;
+    if (width <= NARROW_MEDIAN_WIDTH) {
+        narrow_median_residuals(values, stride, count, out, contexts, current, above, magnitudes, magnitudes_above,
+                                first, width);
+        x_ = first + count;
+        return;
+    }
     for (size_t i = 0; i < count; ++i) {
         const uint64_t x = first + i;
         const int64_t value = values[i * stride];

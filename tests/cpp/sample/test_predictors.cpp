@@ -18,29 +18,32 @@
 namespace zelk {
 namespace {
 
+// Rows longer than the narrow loops' pieces (256 values) included, and
+// values a stride apart, as channels lie.
 TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
     std::mt19937_64 rng(21);
-    for (unsigned width : {8u, 16u, 64u}) {
-        for (uint64_t row : {1u, 2u, 3u, 17u, 300u}) {
+    for (unsigned width : {8u, 16u, 17u, 64u}) {
+        for (uint64_t row : {1u, 2u, 3u, 17u, 300u, 600u}) {
             for (unsigned mode = 0; mode < RASTER_MODES; ++mode) {
-                const size_t count = 9 * row + 5;
+                const size_t count = 9 * row + 5, stride = 1 + row % 3;
                 std::vector<int64_t> values(count);
                 for (size_t i = 0; i < count; ++i) {  // a ramp with noise, and values anywhere in the range
                     const uint64_t v = i % 5 == 0 ? rng() : i % row * 13 + i / row * 7 + rng() % 5;
                     values[i] = wrap(v, width);
                 }
+                std::vector<int64_t> strided(count * stride), out(count * stride);
+                std::vector<uint64_t> contexts(count * stride);
+                for (size_t i = 0; i < count; ++i) strided[i * stride] = values[i];
                 RasterPredictor single(mode, row, width, count), runs(mode, row, width, count);
-                std::vector<int64_t> out(count);
-                std::vector<uint64_t> contexts(count);
                 for (size_t done = 0; done < count;) {
                     const size_t run = std::min<size_t>(count - done, 1 + rng() % (2 * row + 3));
-                    runs.residuals(&values[done], 1, run, &out[done], &contexts[done]);
+                    runs.residuals(&strided[done * stride], stride, run, &out[done * stride], &contexts[done * stride]);
                     done += run;
                 }
                 for (size_t i = 0; i < count; ++i) {
                     const int64_t prediction = single.predict();
-                    ASSERT_EQ(contexts[i], single.context()) << width << " " << row << " " << mode << " " << i;
-                    ASSERT_EQ(out[i], wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width));
+                    ASSERT_EQ(contexts[i * stride], single.context()) << width << " " << row << " " << mode << " " << i;
+                    ASSERT_EQ(out[i * stride], wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width));
                     single.push(values[i]);
                 }
             }

@@ -627,6 +627,11 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const ValueTransform* transform = &transforms[0];
     Choice choice;
     size_t best = SIZE_MAX;
+    // The fastest effort takes the estimate, which Rice codes follow
+    // closely, and so does a raster at the moderate effort, whose rows are
+    // tried next with the residuals coded; the others code the frames, as
+    // the range coder learns.
+    const bool estimates = effort == SampleEffort::Fast || (effort == SampleEffort::Moderate && raster_row(layout) != 0);
     for (const ValueTransform& candidate : transforms) {
         const Frames source(layout, elements, candidate);
         // The fastest effort has no later trial to mend a choice made on few frames.
@@ -638,10 +643,8 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
                          residual_coding(effort, uint64_t{source.count()} * layout.channels())};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
-            // The fastest effort takes the estimate, which Rice codes follow
-            // closely; the others code the frames, as the range coder learns.
-            const size_t cost = header.size() + (effort == SampleEffort::Fast ? orders.bits / 8
-                                                                              : residual_size(source, frames, trial, first, effort));
+            const size_t cost =
+                header.size() + (estimates ? orders.bits / 8 : residual_size(source, frames, trial, first, effort));
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }

@@ -25,6 +25,7 @@ constexpr size_t BAND_DESCRIPTOR = 33;  // path, step, corrections, two frame le
 constexpr uint64_t WIDEST_UNIT = uint64_t{1} << 22;  // a wider row or slice is coded as a series
 constexpr size_t MAX_DIMENSIONS = 32;
 constexpr uint64_t MOST_VALUES = uint64_t{1} << 48;  // as zelk.matrix reads
+constexpr uint64_t BAND_VALUES = uint64_t{1} << 20;  // a band's values as zelk.matrix writes them, or one unit's
 constexpr size_t SMALLEST_BAND = BAND_DESCRIPTOR + 4 + 40;  // and a frame, of 43 bytes at least
 
 [[noreturn]] void damaged(const std::string& what, size_t at) {
@@ -134,6 +135,11 @@ MatrixLayout read_version_2(ByteView blob) {
     const uint64_t count = product(summary.shape, 0);
     layout.coded_shape = coded_shape(summary.shape);
     const uint64_t leading = count == 0 ? 0 : layout.coded_shape[0];
+    // Bands of more values than a writer makes would let a few bytes claim
+    // any shape: a reader would make the array before the bands' frames
+    // could tell.
+    const uint64_t unit = std::max<uint64_t>(product(layout.coded_shape, 1), 1);
+    if (units > std::max<uint64_t>(1, BAND_VALUES / unit)) damaged("bands of more values than a writer makes", 0);
     // Every band takes a descriptor and a frame at least: a shape the blob
     // cannot hold is refused before anything is made for it.
     const uint64_t bands = leading / units + (leading % units != 0);

@@ -142,6 +142,13 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
     for huge in (first, second):
         with pytest.raises(zelk.ZelkError, match="cannot hold"):
             zm.decompress(bytes(huge))
+    # And one band of 2^41 rows where a writer makes bands of about 2^20 values.
+    wide_band = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
+    struct.pack_into("<Q", wide_band, 56, 1 << 41)
+    struct.pack_into("<2QI", wide_band, zm._grid_format.HEADER.size, 1 << 41, 4, 0)
+    struct.pack_into("<I", wide_band, end, zm._grid_format.crc32c(bytes(wide_band[:end])))
+    with pytest.raises(zelk.ZelkError, match="more values than a writer makes"):
+        zm.decompress(bytes(wide_band))
     # Achieved errors that no compressor states, sealed with a good checksum.
     negative = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
     struct.pack_into("<d", negative, 24, -1.0)

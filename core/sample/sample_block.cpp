@@ -622,16 +622,21 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
+    // At the moderate effort a raster's rows, tried with their residuals
+    // coded, decide: what comes before them is chosen on estimates, and the
+    // cascades, slow to try, come after them, only where a polynomial still
+    // leads (a stack of signals, say).
+    const uint64_t row = raster_row(layout);
+    const bool rows_decide = row != 0 && effort == SampleEffort::Moderate;
+
     // The transform and channel coding that code frames from the block's
-    // middle smallest.
+    // middle smallest. The fastest effort takes the estimate, which Rice
+    // codes follow closely, and so do rows that decide; the others code the
+    // frames, as the range coder learns.
     const ValueTransform* transform = &transforms[0];
     Choice choice;
     size_t best = SIZE_MAX;
-    // The fastest effort takes the estimate, which Rice codes follow
-    // closely, and so does a raster at the moderate effort, whose rows are
-    // tried next with the residuals coded; the others code the frames, as
-    // the range coder learns.
-    const bool estimates = effort == SampleEffort::Fast || (effort == SampleEffort::Moderate && raster_row(layout) != 0);
+    const bool estimates = effort == SampleEffort::Fast || rows_decide;
     for (const ValueTransform& candidate : transforms) {
         const Frames source(layout, elements, candidate);
         // The fastest effort has no later trial to mend a choice made on few frames.
@@ -650,15 +655,11 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     }
     Frames source(layout, elements, *transform);
     source.hold_values();
-    // From the middle of the block, where its start (often a quiet lead-in)
-    // weighs less. At the moderate effort a raster tries two dimensions
-    // first: the cascades, slow to try, only where a polynomial still leads
-    // (a stack of signals, say).
-    const uint64_t row = raster_row(layout);
-    const bool cascades_last = row != 0 && effort == SampleEffort::Moderate;
-    if (effort != SampleEffort::Fast && !cascades_last) try_cascades(source, effort, choice);
+    // Predictors, on frames from the block's middle, where its start (often
+    // a quiet lead-in) weighs less.
+    if (effort != SampleEffort::Fast && !rows_decide) try_cascades(source, effort, choice);
     if (row != 0) try_rasters(source, row, effort, choice);
-    if (cascades_last && choice.predictor == PredictorKind::Polynomial) try_cascades(source, effort, choice);
+    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(source, effort, choice);
     std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
     write_header(layout, gaps, *transform, choice, block);

@@ -30,7 +30,9 @@ namespace {
 constexpr size_t TRIAL_FRAMES = size_t{1} << 13;
 constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
-enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3 };
+// FromSecondOfThree: the first three channels as FromSecond, any others apart
+// (colour with alpha: alpha less green would mix an unrelated plane in).
+enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3, FromSecondOfThree = 4 };
 enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2, Raster = 3 };
 
 enum class ResidualCoding : uint8_t { Range = 0, Rice = 1, Tabled = 2 };
@@ -125,8 +127,9 @@ void code_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width) {
         v[1] = side;
     } else if (coding == ChannelCoding::FromPrevious) {
         for (size_t c = v.size(); c-- > 1;) v[c] = minus(v[c], v[c - 1]);
-    } else if (coding == ChannelCoding::FromSecond) {
-        for (size_t c = 0; c < v.size(); ++c) {
+    } else if (coding == ChannelCoding::FromSecond || coding == ChannelCoding::FromSecondOfThree) {
+        const size_t coupled = coding == ChannelCoding::FromSecond ? v.size() : 3;
+        for (size_t c = 0; c < coupled; ++c) {
             if (c != 1) v[c] = minus(v[c], v[1]);
         }
     }
@@ -141,8 +144,9 @@ void uncode_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width)
         v[1] = right;
     } else if (coding == ChannelCoding::FromPrevious) {
         for (size_t c = 1; c < v.size(); ++c) v[c] = plus(v[c], v[c - 1]);
-    } else if (coding == ChannelCoding::FromSecond) {
-        for (size_t c = 0; c < v.size(); ++c) {
+    } else if (coding == ChannelCoding::FromSecond || coding == ChannelCoding::FromSecondOfThree) {
+        const size_t coupled = coding == ChannelCoding::FromSecond ? v.size() : 3;
+        for (size_t c = 0; c < coupled; ++c) {
             if (c != 1) v[c] = plus(v[c], v[1]);
         }
     }
@@ -462,7 +466,8 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
 std::vector<ChannelCoding> channel_codings(unsigned channels) {
     if (channels == 1) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
-    return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
+    if (channels == 3) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
+    return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond, ChannelCoding::FromSecondOfThree};
 }
 
 // Blocks of fewer residuals than this code them with adaptive frequencies
@@ -691,7 +696,8 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
     const unsigned channels = layout.channels();
-    if (at + 2 > stored.size() || stored[at] > 3 || (stored[at] == 1 && channels != 2) || (stored[at] == 3 && channels < 3) ||
+    if (at + 2 > stored.size() || stored[at] > 4 || (stored[at] == 1 && channels != 2) || (stored[at] == 3 && channels < 3) ||
+        (stored[at] == 4 && channels < 4) ||
         (stored[at] != 0 && channels == 1)) {
         return damaged("its channel coding does not fit its layout");
     }

@@ -249,6 +249,35 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     EXPECT_LT(raster * 2, series);
 }
 
+// Colour planes that follow one another and an alpha plane of its own: the
+// colour is coded less green while alpha stays apart, and a reader refuses
+// that coding for fewer than four channels.
+TEST(SampleBlock, AlphaStaysApartFromTheColourItsPlanesShare) {
+    const size_t rows = 120, row = 160;
+    std::mt19937 rng(21);
+    std::vector<uint8_t> rgba, rgb, alpha;
+    for (size_t y = 0; y < rows; ++y) {
+        for (size_t x = 0; x < row; ++x) {
+            const uint8_t green = static_cast<uint8_t>((x * 3 + y * 2) / 4 + rng() % 24);
+            const uint8_t a = ((x / 9 + y / 13) % 3 == 0) ? 0 : static_cast<uint8_t>(255 - rng() % 40);
+            for (uint8_t v : {uint8_t(green + 10), green, uint8_t(green - 5)}) rgba.push_back(v), rgb.push_back(v);
+            rgba.push_back(a), alpha.push_back(a);
+        }
+    }
+    size_t both = 0, colour = 0, apart = 0;
+    EXPECT_EQ(round_trip(rgba, array_layout(ElementType::U8, false, {row, 4}), SampleEffort::Moderate, &both), rgba);
+    round_trip(rgb, array_layout(ElementType::U8, false, {row, 3}), SampleEffort::Moderate, &colour);
+    round_trip(alpha, {ElementType::U8, false, {row}}, SampleEffort::Moderate, &apart);
+    EXPECT_LT(both * 10, (colour + apart) * 11);
+
+    Bytes block = encode_sample_block(rgb, array_layout(ElementType::U8, false, {row, 3}), SampleEffort::Moderate);
+    ASSERT_EQ(block[6], 0);  // integers, after a layout of 5 bytes and no gaps
+    block[7] = 4;            // the channel coding
+    const auto refused = decode_sample_block(block, static_cast<uint32_t>(rgb.size()));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().display().find("channel coding"), std::string::npos);
+}
+
 // The raster predictors' arithmetic at the edges of the widths they take:
 // 32- and 64-bit values at their extremes, random, and in smooth ramps, in
 // rows of one to a few hundred values.

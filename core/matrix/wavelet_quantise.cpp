@@ -1,7 +1,7 @@
 // Compiled without contracting a product and a sum into one rounding
 // (core/CMakeLists.txt), so that an error measured here is the error of the
 // value the decoder restores, and without reassociating sums (no fast-math
-// anywhere), which rounded() relies on.
+// anywhere), which nearest_integer() relies on.
 #include "matrix/wavelet_quantise.h"
 
 #include <cmath>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "matrix/cdf97_lifting.h"
+#include "matrix/nearest_integer.h"
 
 namespace zelk {
 namespace {
@@ -27,14 +28,6 @@ void check(size_t size, size_t rows, size_t cols, std::span<const WaveletSubband
     }
 }
 
-// x rounded to the nearest integer, halves to even, as nearbyint() in the
-// default rounding mode, without a call to the library: below 2^52 adding
-// and taking away 2^52 leaves the rounded value; above, x is whole.
-double rounded(double x) {
-    const double magnitude = std::fabs(x);
-    return magnitude < 0x1p52 ? std::copysign((magnitude + 0x1p52) - 0x1p52, x) : x;
-}
-
 }  // namespace
 
 void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
@@ -45,7 +38,7 @@ void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_
         const auto multiplier = static_cast<double>(band.multiplier);
         for (size_t i = band.top; i < band.bottom; ++i) {
             for (size_t j = band.left; j < band.right; ++j) {
-                const double quotient = rounded(static_cast<double>(coefficients[i * cols + j]) / multiplier);
+                const double quotient = nearest_integer(static_cast<double>(coefficients[i * cols + j]) / multiplier);
                 // Only a coefficient within 2^10 of 2^63 over a multiplier of 1 rounds past int64.
                 quotients[i * cols + j] = quotient >= 0x1p63 ? INT64_MAX : static_cast<int64_t>(quotient);
             }

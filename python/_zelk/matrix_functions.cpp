@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "binding/ref.h"
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
+#include "matrix/interpolation.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
@@ -234,6 +236,96 @@ PyObject* matrix_wavelet_restore(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// A shape given as a tuple of one to three sizes; false with the error set.
+bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
+    const Py_ssize_t rank = PyTuple_Size(tuple);
+    for (Py_ssize_t i = 0; i < rank; ++i) {
+        const size_t n = PyLong_AsSize_t(PyTuple_GetItem(tuple, i));
+        if (n == static_cast<size_t>(-1) && PyErr_Occurred()) return false;
+        shape.push_back(n);
+    }
+    return true;
+}
+
+// Prediction with error feedback over float64 values of a shape: the
+// quotients and every value's error into the buffers given; returns the
+// flat positions taken exactly, as int64 in the machine's order.
+PyObject* matrix_interpolate(PyObject*, PyObject* args) {
+    HeldBuffer values, quotients, errors;
+    PyObject *shape_tuple = nullptr, *bound_object = Py_None;
+    double step = 0;
+    int levelled = 0, as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*O!dOppw*w*:matrix_interpolate", values.out(), &PyTuple_Type, &shape_tuple, &step,
+                          &bound_object, &levelled, &as_float32, quotients.out(), errors.out())) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    if (!shape_of(shape_tuple, shape)) return nullptr;
+    std::optional<double> bound;
+    if (bound_object != Py_None) {
+        bound = PyFloat_AsDouble(bound_object);
+        if (*bound == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    std::vector<uint64_t> exact;
+    const auto failure = without_lock([&] {
+        const size_t count = values.bytes().size() / sizeof(double);
+        exact = interpolation_encode(typed<const double>(values, count, "values"),
+                                     {shape, step, levelled != 0, as_float32 != 0}, bound,
+                                     typed<std::int64_t>(quotients, count, "quotients"),
+                                     typed<double>(errors, count, "errors"));
+    });
+    if (failure) return raise(*failure);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(exact.data()),
+                                     static_cast<Py_ssize_t>(exact.size() * sizeof(uint64_t)));
+}
+
+// The float64 values quotients restore to, with the values at `positions`
+// (int64) being `exact` (float64), into `out`.
+PyObject* matrix_interpolation_restore(PyObject*, PyObject* args) {
+    HeldBuffer quotients, positions, exact, out;
+    PyObject* shape_tuple = nullptr;
+    double step = 0;
+    int levelled = 0, as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*O!dppy*y*w*:matrix_interpolation_restore", quotients.out(), &PyTuple_Type,
+                          &shape_tuple, &step, &levelled, &as_float32, positions.out(), exact.out(), out.out())) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    if (!shape_of(shape_tuple, shape)) return nullptr;
+    const auto failure = without_lock([&] {
+        const size_t count = out.bytes().size() / sizeof(double), taken = exact.bytes().size() / sizeof(double);
+        interpolation_decode(typed<const std::int64_t>(quotients, count, "quotients"),
+                             {shape, step, levelled != 0, as_float32 != 0},
+                             typed<const std::uint64_t>(positions, taken, "positions"),
+                             typed<const double>(exact, taken, "exact values"), typed<double>(out, count, "out"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
+// int64 quotients of a shape into the order the interpolation visits them,
+// or (`inverse`) back.
+PyObject* matrix_visit_order(PyObject*, PyObject* args) {
+    HeldBuffer source, target;
+    PyObject* shape_tuple = nullptr;
+    int inverse = 0;
+    if (!PyArg_ParseTuple(args, "y*O!w*p:matrix_visit_order", source.out(), &PyTuple_Type, &shape_tuple,
+                          target.out(), &inverse)) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    if (!shape_of(shape_tuple, shape)) return nullptr;
+    const auto failure = without_lock([&] {
+        const size_t count = target.bytes().size() / sizeof(std::int64_t);
+        const auto from = typed<const std::int64_t>(source, count, "source");
+        const auto to = typed<std::int64_t>(target, count, "target");
+        if (inverse) from_visit_order(from, shape, to);
+        else to_visit_order(from, shape, to);
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 // (coded_shape, [(path, step, corrections, units, values_start, values_end,
@@ -296,6 +388,11 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+    {"matrix_interpolate", matrix_interpolate, METH_VARARGS,
+     "matrix_interpolate(values, shape, step, bound, levelled, as_float32, quotients, errors) -> positions"},
+    {"matrix_interpolation_restore", matrix_interpolation_restore, METH_VARARGS,
+     "matrix_interpolation_restore(quotients, shape, step, levelled, as_float32, positions, exact, out)"},
+    {"matrix_visit_order", matrix_visit_order, METH_VARARGS, "matrix_visit_order(source, shape, target, inverse)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -220,6 +220,37 @@ def test_the_wavelet_lifts_as_its_definition_at_every_shape():
         assert np.array_equal(_matrix_wavelet.inverse(quantised, levels), wavelet_reference.inverse(quantised, levels))
 
 
+def test_the_interpolation_predicts_and_restores_as_its_definition_at_every_shape():
+    import interpolation_reference as reference
+    from zelk import _matrix_interpolation as native
+    rng = np.random.default_rng(6)
+    for shape in ((1,), (9,), (1000,), (5, 1), (33, 65), (64, 64), (2, 9, 1), (17, 3, 40)):
+        values = np.sin(np.arange(math.prod(shape)) / 7.0).reshape(shape) + 1e-3 * rng.standard_normal(shape)
+        flat = values.reshape(-1)
+        flat[rng.integers(0, flat.size, 3)] = [np.nan, -np.inf, 1e300]  # each taken exactly
+        flat[0] = -0.0
+        for dtype in (np.float64, np.float32):
+            with np.errstate(over="ignore"):
+                given = values.astype(dtype)
+            for levelled in (False, True):
+                for bound in (None, 2e-3):
+                    with np.errstate(invalid="ignore"):
+                        expected = reference.encode(given, 3e-3, bound, levelled)
+                    quotients, positions, errors = native.encode(given, 3e-3, bound, levelled)
+                    assert np.array_equal(quotients, expected[0]) and np.array_equal(positions, expected[1]), shape
+                    assert errors.tobytes() == expected[2].tobytes(), shape
+                    line = native.visit_order(quotients)
+                    assert np.array_equal(line, reference.visit_order(quotients))
+                    assert np.array_equal(native.from_visit_order(line, shape), quotients)
+                    exact = given.reshape(-1)[positions].astype(np.float64)
+                    damaged = quotients + rng.integers(-2, 3, shape) * (1 << 60) * (rng.random(shape) < 0.01)
+                    for coded in (quotients, damaged):
+                        with np.errstate(all="ignore"):
+                            restored = native.decode(coded, 3e-3, positions, exact, np.dtype(dtype), levelled)
+                            assert restored.tobytes() == reference.decode(coded, 3e-3, positions, exact, np.dtype(dtype),
+                                                                          levelled).tobytes(), shape
+
+
 def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
     import wavelet_reference
     from zelk import _matrix_wavelet as w

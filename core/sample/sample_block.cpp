@@ -463,10 +463,14 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
     out.push_back(static_cast<uint8_t>(choice.residuals));
 }
 
-std::vector<ChannelCoding> channel_codings(unsigned channels) {
+// The channel codings a layout's trials choose from. Colour pixels with
+// alpha keep alpha apart: less green, it only takes on the colour's edges.
+std::vector<ChannelCoding> channel_codings(const SampleLayout& layout) {
+    const unsigned channels = layout.channels();
     if (channels == 1) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
     if (channels == 3) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
+    if (layout.pixels) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecondOfThree};
     return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond, ChannelCoding::FromSecondOfThree};
 }
 
@@ -594,7 +598,7 @@ void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout);
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    std::vector<ChannelCoding> codings = channel_codings(source.layout.channels());
+    std::vector<ChannelCoding> codings = channel_codings(source.layout);
     if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
         size_t best = SIZE_MAX;
         ChannelCoding chosen = codings[0];
@@ -647,7 +651,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = std::min(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES);
         const size_t first = (source.count() - frames) / 2;
-        for (ChannelCoding coding : channel_codings(layout.channels())) {
+        for (ChannelCoding coding : channel_codings(layout)) {
             Orders orders = best_orders(source, frames, first, coding);
             Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
                          residual_coding(effort, uint64_t{source.count()} * layout.channels())};

@@ -13,7 +13,7 @@
 #include "binding/ref.h"
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
-#include "matrix/interpolation.h"
+#include "matrix/error_feedback.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
@@ -247,18 +247,30 @@ bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
     return true;
 }
 
+// A predictor as Python names it: 0 interpolation, 1 Lorenzo.
+bool predictor_of(int number, FeedbackPredictor& predictor) {
+    if (number != 0 && number != 1) {
+        PyErr_SetString(PyExc_ValueError, "the predictor is 0 (interpolation) or 1 (Lorenzo)");
+        return false;
+    }
+    predictor = number == 0 ? FeedbackPredictor::Interpolation : FeedbackPredictor::Lorenzo;
+    return true;
+}
+
 // Prediction with error feedback over float64 values of a shape: the
 // quotients and every value's error into the buffers given; returns the
 // flat positions taken exactly, as int64 in the machine's order.
-PyObject* matrix_interpolate(PyObject*, PyObject* args) {
+PyObject* matrix_feedback(PyObject*, PyObject* args) {
     HeldBuffer values, quotients, errors;
     PyObject *shape_tuple = nullptr, *bound_object = Py_None;
     double step = 0;
-    int levelled = 0, as_float32 = 0;
-    if (!PyArg_ParseTuple(args, "y*O!dOppw*w*:matrix_interpolate", values.out(), &PyTuple_Type, &shape_tuple, &step,
-                          &bound_object, &levelled, &as_float32, quotients.out(), errors.out())) {
+    int predictor_number = 0, levelled = 0, as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*O!dOippw*w*:matrix_feedback", values.out(), &PyTuple_Type, &shape_tuple, &step,
+                          &bound_object, &predictor_number, &levelled, &as_float32, quotients.out(), errors.out())) {
         return nullptr;
     }
+    FeedbackPredictor predictor;
+    if (!predictor_of(predictor_number, predictor)) return nullptr;
     std::vector<size_t> shape;
     if (!shape_of(shape_tuple, shape)) return nullptr;
     std::optional<double> bound;
@@ -269,10 +281,9 @@ PyObject* matrix_interpolate(PyObject*, PyObject* args) {
     std::vector<uint64_t> exact;
     const auto failure = without_lock([&] {
         const size_t count = values.bytes().size() / sizeof(double);
-        exact = interpolation_encode(typed<const double>(values, count, "values"),
-                                     {shape, step, levelled != 0, as_float32 != 0}, bound,
-                                     typed<std::int64_t>(quotients, count, "quotients"),
-                                     typed<double>(errors, count, "errors"));
+        exact = feedback_encode(typed<const double>(values, count, "values"),
+                                {shape, step, predictor, levelled != 0, as_float32 != 0}, bound,
+                                typed<std::int64_t>(quotients, count, "quotients"), typed<double>(errors, count, "errors"));
     });
     if (failure) return raise(*failure);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(exact.data()),
@@ -281,29 +292,32 @@ PyObject* matrix_interpolate(PyObject*, PyObject* args) {
 
 // The float64 values quotients restore to, with the values at `positions`
 // (int64) being `exact` (float64), into `out`.
-PyObject* matrix_interpolation_restore(PyObject*, PyObject* args) {
+PyObject* matrix_feedback_restore(PyObject*, PyObject* args) {
     HeldBuffer quotients, positions, exact, out;
     PyObject* shape_tuple = nullptr;
     double step = 0;
-    int levelled = 0, as_float32 = 0;
-    if (!PyArg_ParseTuple(args, "y*O!dppy*y*w*:matrix_interpolation_restore", quotients.out(), &PyTuple_Type,
-                          &shape_tuple, &step, &levelled, &as_float32, positions.out(), exact.out(), out.out())) {
+    int predictor_number = 0, levelled = 0, as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*O!dippy*y*w*:matrix_feedback_restore", quotients.out(), &PyTuple_Type,
+                          &shape_tuple, &step, &predictor_number, &levelled, &as_float32, positions.out(), exact.out(),
+                          out.out())) {
         return nullptr;
     }
+    FeedbackPredictor predictor;
+    if (!predictor_of(predictor_number, predictor)) return nullptr;
     std::vector<size_t> shape;
     if (!shape_of(shape_tuple, shape)) return nullptr;
     const auto failure = without_lock([&] {
         const size_t count = out.bytes().size() / sizeof(double), taken = exact.bytes().size() / sizeof(double);
-        interpolation_decode(typed<const std::int64_t>(quotients, count, "quotients"),
-                             {shape, step, levelled != 0, as_float32 != 0},
-                             typed<const std::uint64_t>(positions, taken, "positions"),
-                             typed<const double>(exact, taken, "exact values"), typed<double>(out, count, "out"));
+        feedback_decode(typed<const std::int64_t>(quotients, count, "quotients"),
+                        {shape, step, predictor, levelled != 0, as_float32 != 0},
+                        typed<const std::uint64_t>(positions, taken, "positions"),
+                        typed<const double>(exact, taken, "exact values"), typed<double>(out, count, "out"));
     });
     if (failure) return raise(*failure);
     Py_RETURN_NONE;
 }
 
-// int64 quotients of a shape into the order the interpolation visits them,
+// int64 quotients of a shape into the order interpolation visits them,
 // or (`inverse`) back.
 PyObject* matrix_visit_order(PyObject*, PyObject* args) {
     HeldBuffer source, target;
@@ -388,10 +402,10 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
-    {"matrix_interpolate", matrix_interpolate, METH_VARARGS,
-     "matrix_interpolate(values, shape, step, bound, levelled, as_float32, quotients, errors) -> positions"},
-    {"matrix_interpolation_restore", matrix_interpolation_restore, METH_VARARGS,
-     "matrix_interpolation_restore(quotients, shape, step, levelled, as_float32, positions, exact, out)"},
+    {"matrix_feedback", matrix_feedback, METH_VARARGS,
+     "matrix_feedback(values, shape, step, bound, predictor, levelled, as_float32, quotients, errors) -> positions"},
+    {"matrix_feedback_restore", matrix_feedback_restore, METH_VARARGS,
+     "matrix_feedback_restore(quotients, shape, step, predictor, levelled, as_float32, positions, exact, out)"},
     {"matrix_visit_order", matrix_visit_order, METH_VARARGS, "matrix_visit_order(source, shape, target, inverse)"},
     {nullptr, nullptr, 0, nullptr},
 };

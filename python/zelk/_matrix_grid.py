@@ -1,6 +1,6 @@
 """The second matrix format: each band of values rounded onto a grid whose
 step the bound sets, either the values themselves or their errors from a
-prediction by values already restored (_matrix_interpolation.py), the
+prediction by values already restored (_matrix_feedback.py), the
 grid's integers coded losslessly by the sample engine (2-D and 3-D
 prediction included); or the values coded losslessly as they are;
 whichever is smallest on a trial. Values still outside the bound are
@@ -15,7 +15,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from . import _matrix_interpolation as _interpolation
+from . import _matrix_feedback as _feedback
 from . import _matrix_wavelet as _wavelet
 from ._matrix_checks import rms
 from ._matrix_sparse import from_sparse, sparse_blocks
@@ -30,7 +30,7 @@ VERSION = 2
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED = 0, 1, 2, 3, 4
+GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO = 0, 1, 2, 3, 4, 5
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
 _TRIAL_VALUES = 1 << 14  # a band of more is judged on a slab from its middle
@@ -39,6 +39,7 @@ _WAVELET_SURE = 0.7     # coding the square in this part of the other path's byt
 _WAVELET_LARGEST_ERROR = 0.6  # within a largest error, the wavelet is tried whole where it codes the square in this part
 _MOST_QUOTIENT = 2.0 ** 62
 _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
+_CLOSE = 1.05            # a path coding the slab within this of the smallest is confirmed on the whole band too
 
 
 def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -102,18 +103,21 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
-def _interpolated_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
-                       levelled: bool = False) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
-    """As _grid_band, predicting with error feedback; None where an RMSE
-    bound is missed (the values taken exactly are part of the prediction, so
-    none can be added afterwards). Levelled, the quotients in the order they
-    are visited are coded as the gaps between the non-zero ones and those."""
-    quotients, positions, errors = _interpolation.encode(given, step, target if kind == 3 else None, levelled)
+def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
+                   path: int = INTERPOLATED) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
+    """As _grid_band, predicting with error feedback (interpolated, levelled
+    or Lorenzo); None where an RMSE bound is missed (the values taken exactly
+    are part of the prediction, so none can be added afterwards). Levelled,
+    the quotients in the order they are visited are coded as the gaps
+    between the non-zero ones and those."""
+    predictor = _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
+    quotients, positions, errors = _feedback.encode(given, step, target if kind == 3 else None, predictor,
+                                                    path == LEVELLED)
     if kind != 3 and not rms(errors) <= target:
         return None
-    if levelled:
+    if path == LEVELLED:
         coder = _int64_coder(level)
-        values = sparse_blocks(coder, _interpolation.visit_order(quotients), coder.FLUSH_FRAME)
+        values = sparse_blocks(coder, _feedback.visit_order(quotients), coder.FLUSH_FRAME)
     else:
         values = _pack(quotients, level)
     return values, _pack_corrections(given, positions, level), positions.size, errors
@@ -160,21 +164,27 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     step = 2 * target if kind == 3 else 0.98 * math.sqrt(12) * target
     ways: dict[int, Callable[[np.ndarray[Any, Any]], Any]] = {
         GRID: lambda values: _grid_band(values, step, fits, level),
-        INTERPOLATED: lambda values: _interpolated_band(values, step, kind, target, level),
-        LEVELLED: lambda values: _interpolated_band(values, step, kind, target, level, levelled=True)}
-    path, shrinks = EXACT, False
+        INTERPOLATED: lambda values: _feedback_band(values, step, kind, target, level),
+        LEVELLED: lambda values: _feedback_band(values, step, kind, target, level, LEVELLED),
+        LORENZO: lambda values: _feedback_band(values, step, kind, target, level, LORENZO)}
+    path, shrinks, close = EXACT, False, None
     if step > 0 and given.size:
         trial = given
         if given.size > _TRIAL_VALUES:
             units = max(1, _TRIAL_VALUES * given.shape[0] // given.size)
             start = (given.shape[0] - units) // 2
             trial = given[start:start + units]
-        smallest = len(_pack(np.ascontiguousarray(trial), level))
+        sizes = {EXACT: len(_pack(np.ascontiguousarray(trial), level))}
         for way, code in ways.items():
             coded = code(trial)
-            if coded is not None and len(coded[0]) + len(coded[1]) < smallest:
-                path, smallest = way, len(coded[0]) + len(coded[1])
+            if coded is not None:
+                sizes[way] = len(coded[0]) + len(coded[1])
+        path = min(sizes, key=lambda way: (sizes[way], way != EXACT))
+        smallest = sizes[path]
         shrinks = smallest < trial.nbytes // _WAVELET_RATIO
+        # A slab may rank two paths the other way round from the whole band.
+        others = [way for way in sizes if way not in (path, EXACT) and sizes[way] <= smallest * _CLOSE]
+        close = min(others, key=sizes.__getitem__) if others and trial is not given and path != EXACT else None
     # The wavelet is tried where the other paths shrink the band a lot: on a
     # square from its middle first, where the band is larger. Coding a square
     # much smaller, it alone codes the band; about as small, both do. A
@@ -186,6 +196,10 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     wavelet_too = verdict is None and shrinks or \
         verdict is not None and verdict <= (1.0 if kind != 3 else _WAVELET_LARGEST_ERROR)
     coded = ways[path](given) if path != EXACT and not wavelet_only else None
+    if close is not None and not wavelet_only:
+        other = ways[close](given)
+        if other is not None and (coded is None or len(other[0]) + len(other[1]) < len(coded[0]) + len(coded[1])):
+            path, coded = close, other
     wavelet = _wavelet.encode(given, kind, target, fits, level, _int64_coder) if wavelet_too or wavelet_only \
         else None
     if wavelet is None and wavelet_only:
@@ -222,13 +236,13 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
     elif path == LEVELLED:
         if len(numbers := _unpack(stored, max_length=16 * count)) % 8:
             raise ZelkError("damaged matrix: a band's quotients are cut short")
-        quotients = _interpolation.from_visit_order(from_sparse(np.frombuffer(numbers, "<i8"), count), shape)
+        quotients = _feedback.from_visit_order(from_sparse(np.frombuffer(numbers, "<i8"), count), shape)
     else:
         itemsize = dtype.itemsize if path == EXACT else 8
         values = _unpack(stored, max_length=count * itemsize)
         if len(values) != count * itemsize:
             raise ZelkError("damaged matrix: a band holds too few values")
-        quotients = np.frombuffer(values, "<i8").reshape(shape) if path == INTERPOLATED else None
+        quotients = np.frombuffer(values, "<i8").reshape(shape) if path in (INTERPOLATED, LORENZO) else None
     exact_size = corrections * (8 + dtype.itemsize)
     exact = b"" if path == WAVELET and corrections_end == corrections_start else \
         _unpack(body[corrections_start:corrections_end], max_length=exact_size)
@@ -238,9 +252,10 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
     if corrections and (int(positions[0]) < 0 or int(positions[-1]) >= count or np.any(np.diff(positions) <= 0)):
         raise ZelkError("damaged matrix: a correction lies outside its band")
     exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
-    if path in (INTERPOLATED, LEVELLED):
-        out[...] = _interpolation.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
-                                         levelled=path == LEVELLED)
+    if path in (INTERPOLATED, LEVELLED, LORENZO):
+        predictor = _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
+        out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype, predictor,
+                                    levelled=path == LEVELLED)
         return
     if path == GRID:
         restored = _restored(np.frombuffer(values, "<i8"), step, dtype)

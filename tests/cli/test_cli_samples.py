@@ -99,12 +99,12 @@ def test_compressed_matrices_are_listed_and_tested_but_not_restored(zelk, tmp_pa
     (tmp_path / "v1.zlm").write_bytes(matrix.compress(field, threshold=1e-3))
     y, x = np.mgrid[0:300, 0:257] / 300
     (tmp_path / "w.zlm").write_bytes(matrix.compress(np.sin(6 * x) * np.cos(4 * y), rmse=1e-4))
-    assert b"1 bands: 0 grid, 0 interpolated, 0 exact, 1 wavelet" in zelk("-lv", "w.zlm").stdout
+    assert b"1 bands: 0 grid, 0 interpolated, 0 Lorenzo, 0 exact, 1 wavelet" in zelk("-lv", "w.zlm").stdout
     listed = zelk("-lv", "v2.zlm", "v1.zlm")
     assert listed.returncode == 0
     assert b"(matrix v2: float64 300x400, max_error 0.001)" in listed.stdout
     assert b"(matrix v1: float64 300x400, threshold 0.001)" in listed.stdout
-    assert b"1 bands: 1 grid, 0 interpolated, 0 exact, 0 wavelet" in listed.stdout
+    assert b"1 bands: 1 grid, 0 interpolated, 0 Lorenzo, 0 exact, 0 wavelet" in listed.stdout
     assert zelk("-t", "v2.zlm", "v1.zlm", "w.zlm").returncode == 0
     refused = zelk("-d", "-S", ".zlm", "v2.zlm")
     assert refused.returncode == 1 and b"zelk.matrix.decompress() restores it" in refused.stderr

@@ -220,9 +220,9 @@ def test_the_wavelet_lifts_as_its_definition_at_every_shape():
         assert np.array_equal(_matrix_wavelet.inverse(quantised, levels), wavelet_reference.inverse(quantised, levels))
 
 
-def test_the_interpolation_predicts_and_restores_as_its_definition_at_every_shape():
-    import interpolation_reference as reference
-    from zelk import _matrix_interpolation as native
+def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape():
+    import feedback_reference as reference
+    from zelk import _matrix_feedback as native
     rng = np.random.default_rng(6)
     for shape in ((1,), (9,), (1000,), (5, 1), (33, 65), (64, 64), (2, 9, 1), (17, 3, 40)):
         values = np.sin(np.arange(math.prod(shape)) / 7.0).reshape(shape) + 1e-3 * rng.standard_normal(shape)
@@ -232,23 +232,30 @@ def test_the_interpolation_predicts_and_restores_as_its_definition_at_every_shap
         for dtype in (np.float64, np.float32):
             with np.errstate(over="ignore"):
                 given = values.astype(dtype)
-            for levelled in (False, True):
+            ways = [(native.INTERPOLATION, levelled, lambda g, step, bound, levelled=levelled:
+                     reference.encode(g, step, bound, levelled),
+                     lambda q, step, p, e, d, levelled=levelled: reference.decode(q, step, p, e, d, levelled))
+                    for levelled in (False, True)]
+            if given.size <= 3000:  # the reference takes Lorenzo's values one at a time
+                ways.append((native.LORENZO, False, reference.lorenzo_encode, reference.lorenzo_decode))
+            for predictor, levelled, encode, decode in ways:
                 for bound in (None, 2e-3):
                     with np.errstate(invalid="ignore"):
-                        expected = reference.encode(given, 3e-3, bound, levelled)
-                    quotients, positions, errors = native.encode(given, 3e-3, bound, levelled)
+                        expected = encode(given, 3e-3, bound)
+                    quotients, positions, errors = native.encode(given, 3e-3, bound, predictor, levelled)
                     assert np.array_equal(quotients, expected[0]) and np.array_equal(positions, expected[1]), shape
                     assert errors.tobytes() == expected[2].tobytes(), shape
-                    line = native.visit_order(quotients)
-                    assert np.array_equal(line, reference.visit_order(quotients))
-                    assert np.array_equal(native.from_visit_order(line, shape), quotients)
                     exact = given.reshape(-1)[positions].astype(np.float64)
                     damaged = quotients + rng.integers(-2, 3, shape) * (1 << 60) * (rng.random(shape) < 0.01)
                     for coded in (quotients, damaged):
                         with np.errstate(all="ignore"):
-                            restored = native.decode(coded, 3e-3, positions, exact, np.dtype(dtype), levelled)
-                            assert restored.tobytes() == reference.decode(coded, 3e-3, positions, exact, np.dtype(dtype),
-                                                                          levelled).tobytes(), shape
+                            restored = native.decode(coded, 3e-3, positions, exact, np.dtype(dtype), predictor,
+                                                     levelled)
+                            assert restored.tobytes() == decode(coded, 3e-3, positions, exact,
+                                                                np.dtype(dtype)).tobytes(), (shape, predictor)
+            line = native.visit_order(quotients)
+            assert np.array_equal(line, reference.visit_order(quotients))
+            assert np.array_equal(native.from_visit_order(line, shape), quotients)
 
 
 def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
@@ -277,6 +284,19 @@ def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
         assert 0 < errors.max() < 1
 
 
+def test_rough_volumes_take_lorenzo_where_it_codes_them_smallest(monkeypatch):
+    rng = np.random.default_rng(9)
+    volume = np.cumsum(rng.standard_normal((30, 40, 50)), 0) + np.cumsum(rng.standard_normal((30, 40, 50)), 2)
+    bound = 1e-2 * float(volume.max() - volume.min())
+    blob = zm.compress(volume, max_error=bound)
+    assert blob[_matrix_grid.HEADER.size + 24 + 4] == _matrix_grid.LORENZO
+    assert errors(volume, zm.decompress(blob))[0] <= bound
+    plain = _matrix_grid._feedback_band
+    monkeypatch.setattr(_matrix_grid, "_feedback_band",
+                        lambda *args: None if args[5:] == (_matrix_grid.LORENZO,) else plain(*args))
+    assert len(zm.compress(volume, max_error=bound)) > 1.15 * len(blob)
+
+
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
     from zelk import _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))
@@ -294,8 +314,9 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
         assert (rmse if "rmse" in bound else largest) <= next(iter(bound.values()))
         with monkeypatch.context() as without:
             without.setattr(_matrix_grid, "_WAVELET_RATIO", 1 << 62)
-            plain = _matrix_grid._interpolated_band
-            without.setattr(_matrix_grid, "_interpolated_band", lambda *args, levelled=False: plain(*args))
+            plain = _matrix_grid._feedback_band  # levelled bands predicted as plain interpolation
+            without.setattr(_matrix_grid, "_feedback_band",
+                            lambda *args: plain(*args[:5], *(p for p in args[5:] if p != _matrix_grid.LEVELLED)))
             assert len(zm.compress(given, **bound)) > 1.15 * len(blob)
         for at in range(0, len(blob), 7):  # damage is refused, or changes nothing that is restored
             damaged = bytearray(blob)

@@ -1,6 +1,7 @@
-"""Prediction with error feedback in plain numpy, a set of values at a
-time as its definition reads (core/matrix/interpolation.h): the reference
-the library's interpolation is held equal to, value for value."""
+"""Prediction with error feedback as its definition reads
+(core/matrix/error_feedback.h): interpolation in plain numpy, a set of
+values at a time, and Lorenzo value by value. The reference the library's
+predictions are held equal to, value for value."""
 from __future__ import annotations
 
 from typing import Any, Iterator, Optional
@@ -122,3 +123,57 @@ def decode(quotients: np.ndarray[Any, Any], step: float, positions: np.ndarray[A
             guess = prediction + quotients[targets] * _step(step, 1 if before is None else targets[axis].start, levelled)
             restored[targets] = np.where(taken[targets], exact_values[targets], guess)
         return restored.astype(dtype)
+
+
+def _quantised(wanted: float, prediction: float, step: float, bound: Optional[float], dtype: Any
+               ) -> Optional[tuple[int, float]]:
+    """One value's quotient and the value restored; None where it is taken exactly."""
+    quotient = float(np.rint((wanted - prediction) / step))
+    guess = prediction + quotient * step
+    if not abs(quotient) < _MOST_QUOTIENT or not np.isfinite(guess):
+        return None
+    if bound is not None and not abs(float(np.array(guess).astype(dtype)) - wanted) <= bound:
+        return None
+    return int(quotient), guess
+
+
+def _lorenzo_prediction(restored: np.ndarray[Any, Any], index: tuple[int, ...]) -> float:
+    i, j, k = index
+
+    def at(a: int, b: int, c: int) -> float:
+        return float(restored[a, b, c]) if min(a, b, c) >= 0 else 0.0
+    return (at(i, j, k - 1) + at(i, j - 1, k) + at(i - 1, j, k) - at(i, j - 1, k - 1) - at(i - 1, j, k - 1)
+            - at(i - 1, j - 1, k) + at(i - 1, j - 1, k - 1))
+
+
+def _as_cube(array: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    return array.reshape((1,) * (3 - array.ndim) + array.shape)
+
+
+def lorenzo_encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float]
+                   ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """As encode(), with Lorenzo's prediction, one value at a time in row-major order."""
+    values = _as_cube(given.astype(np.float64))
+    restored, quotients = np.zeros(values.shape), np.zeros(values.shape, np.int64)
+    exact = []
+    with np.errstate(all="ignore"):
+        for flat, index in enumerate(np.ndindex(*values.shape)):
+            coded = _quantised(float(values[index]), _lorenzo_prediction(restored, index), step, bound, given.dtype)
+            if coded is None:
+                exact.append(flat)
+                coded = 0, float(values[index])
+            quotients[index], restored[index] = coded
+        errors = np.abs(restored.astype(given.dtype).astype(np.float64) - values).reshape(-1)
+    return quotients.reshape(given.shape), np.array(exact, np.int64), errors
+
+
+def lorenzo_decode(quotients: np.ndarray[Any, Any], step: float, positions: np.ndarray[Any, Any],
+                   exact: np.ndarray[Any, Any], dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+    restored = np.zeros(_as_cube(quotients).shape)
+    taken = dict(zip(positions.tolist(), exact.tolist()))
+    cube = _as_cube(quotients)
+    with np.errstate(all="ignore"):
+        for flat, index in enumerate(np.ndindex(*restored.shape)):
+            prediction = _lorenzo_prediction(restored, index)
+            restored[index] = taken[flat] if flat in taken else prediction + float(cube[index]) * step
+        return restored.reshape(quotients.shape).astype(dtype)

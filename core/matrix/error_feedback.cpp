@@ -1,7 +1,7 @@
 // Compiled without contracting a product and a sum into one rounding
 // (core/CMakeLists.txt): the encoder's values restored must be the
 // decoder's, on every machine.
-#include "matrix/interpolation.h"
+#include "matrix/error_feedback.h"
 
 #include <algorithm>
 #include <array>
@@ -27,13 +27,13 @@ struct Dims {
 
 Dims dims_of(std::span<const size_t> shape) {
     if (shape.empty() || shape.size() > 3) {
-        throw std::invalid_argument("an interpolation over " + std::to_string(shape.size()) + " dimensions");
+        throw std::invalid_argument("a prediction over " + std::to_string(shape.size()) + " dimensions");
     }
     Dims dims;
     std::copy(shape.begin(), shape.end(), dims.n.begin() + static_cast<ptrdiff_t>(3 - shape.size()));
     for (size_t n : dims.n) {
         if (n != 0 && dims.count > std::numeric_limits<size_t>::max() / sizeof(double) / n) {
-            throw std::invalid_argument("an interpolation over more values than any buffer holds");
+            throw std::invalid_argument("a prediction over more values than any buffer holds");
         }
         dims.count *= n;
     }
@@ -84,7 +84,7 @@ double predicted(const double* restored, size_t flat, size_t t, size_t h, size_t
     return (before + after) / 2.0;
 }
 
-double step_at(const InterpolationGrid& grid, size_t h) {
+double step_at(const FeedbackGrid& grid, size_t h) {
     if (!grid.levelled) return grid.step;
     return grid.step / std::min(1.0 + static_cast<double>(std::bit_width(h) - 1) / 6.0, 3.0);
 }
@@ -93,10 +93,10 @@ double as_stored(double value, bool as_float32) {
     return as_float32 ? static_cast<double>(static_cast<float>(value)) : value;
 }
 
-// `code(flat, prediction, step)` for every value in the order visited,
-// the first one's prediction 0.
+// `code(flat, prediction, step)` for every value in the order interpolation
+// visits them, the first one's prediction 0.
 template <typename Code>
-void for_each_value(const Dims& dims, const InterpolationGrid& grid, const double* restored, Code code) {
+void interpolate(const Dims& dims, const FeedbackGrid& grid, const double* restored, Code code) {
     code(size_t{0}, 0.0, step_at(grid, 1));
     for_each_visit(dims, [&](size_t h, unsigned axis) {
         const double step = step_at(grid, h);
@@ -107,11 +107,37 @@ void for_each_value(const Dims& dims, const InterpolationGrid& grid, const doubl
     });
 }
 
+// `code(flat, prediction, step)` for every value in row-major order, each
+// predicted by Lorenzo's seven neighbours before it.
+template <typename Code>
+void lorenzo(const Dims& dims, const FeedbackGrid& grid, const double* restored, Code code) {
+    const size_t plane = dims.stride[0], row = dims.stride[1];
+    for (size_t i0 = 0; i0 < dims.n[0]; ++i0) {
+        for (size_t i1 = 0; i1 < dims.n[1]; ++i1) {
+            for (size_t i2 = 0; i2 < dims.n[2]; ++i2) {
+                const size_t flat = i0 * plane + i1 * row + i2;
+                const bool w = i2 > 0, n = i1 > 0, u = i0 > 0;
+                auto at = [&](bool inside, size_t back) { return inside ? restored[flat - back] : 0.0; };
+                code(flat,
+                     at(w, 1) + at(n, row) + at(u, plane) - at(n && w, row + 1) - at(u && w, plane + 1) -
+                         at(u && n, plane + row) + at(u && n && w, plane + row + 1),
+                     grid.step);
+            }
+        }
+    }
+}
+
+template <typename Code>
+void for_each_value(const Dims& dims, const FeedbackGrid& grid, const double* restored, Code code) {
+    if (grid.predictor == FeedbackPredictor::Lorenzo) lorenzo(dims, grid, restored, code);
+    else interpolate(dims, grid, restored, code);
+}
+
 }  // namespace
 
-std::vector<uint64_t> interpolation_encode(std::span<const double> values, const InterpolationGrid& grid,
-                                           std::optional<double> bound, std::span<int64_t> quotients,
-                                           std::span<double> errors) {
+std::vector<uint64_t> feedback_encode(std::span<const double> values, const FeedbackGrid& grid,
+                                      std::optional<double> bound, std::span<int64_t> quotients,
+                                      std::span<double> errors) {
     const Dims dims = dims_of(grid.shape);
     check_size(values.size(), dims, "values");
     check_size(quotients.size(), dims, "quotients");
@@ -136,9 +162,8 @@ std::vector<uint64_t> interpolation_encode(std::span<const double> values, const
     return exact;
 }
 
-void interpolation_decode(std::span<const int64_t> quotients, const InterpolationGrid& grid,
-                          std::span<const uint64_t> positions, std::span<const double> exact,
-                          std::span<double> restored) {
+void feedback_decode(std::span<const int64_t> quotients, const FeedbackGrid& grid, std::span<const uint64_t> positions,
+                     std::span<const double> exact, std::span<double> restored) {
     const Dims dims = dims_of(grid.shape);
     check_size(quotients.size(), dims, "quotients");
     check_size(restored.size(), dims, "restored values");

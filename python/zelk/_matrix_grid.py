@@ -39,7 +39,7 @@ _WAVELET_SURE = 0.7     # coding the square in this part of the other path's byt
 _WAVELET_LARGEST_ERROR = 0.6  # within a largest error, the wavelet is tried whole where it codes the square in this part
 _MOST_QUOTIENT = 2.0 ** 62
 _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
-_CLOSE = 1.05            # a path coding the slab within this of the smallest is confirmed on the whole band too
+_CLOSE = 1.05            # a path coding the slab within this of an interpolation's is tried on the whole band too
 
 
 def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -182,9 +182,12 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         path = min(sizes, key=lambda way: (sizes[way], way != EXACT))
         smallest = sizes[path]
         shrinks = smallest < trial.nbytes // _WAVELET_RATIO
-        # A slab may rank two paths the other way round from the whole band.
+        # Interpolation visits the whole band coarse to fine, so a slab tells
+        # less of it than of the paths that predict from neighbours alone: a
+        # close second to an interpolation on a slab may code the band smaller.
         others = [way for way in sizes if way not in (path, EXACT) and sizes[way] <= smallest * _CLOSE]
-        close = min(others, key=sizes.__getitem__) if others and trial is not given and path != EXACT else None
+        if others and trial is not given and path in (INTERPOLATED, LEVELLED):
+            close = min(others, key=sizes.__getitem__)
     # The wavelet is tried where the other paths shrink the band a lot: on a
     # square from its middle first, where the band is larger. Coding a square
     # much smaller, it alone codes the band; about as small, both do. A
@@ -196,7 +199,7 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     wavelet_too = verdict is None and shrinks or \
         verdict is not None and verdict <= (1.0 if kind != 3 else _WAVELET_LARGEST_ERROR)
     coded = ways[path](given) if path != EXACT and not wavelet_only else None
-    if close is not None and not wavelet_only:
+    if close is not None and not (wavelet_only or wavelet_too):  # the wavelet whole is a second opinion already
         other = ways[close](given)
         if other is not None and (coded is None or len(other[0]) + len(other[1]) < len(coded[0]) + len(coded[1])):
             path, coded = close, other

@@ -397,6 +397,25 @@ void narrow_median_residuals(const int64_t* values, size_t stride, size_t count,
     }
 }
 
+// Whether wider values in a stretch are small enough for the 32-bit lanes:
+// those of the stretch and the row above it within 2^14 and their residuals'
+// magnitudes within 2^15, so that no sum wraps at any width and the lanes
+// compute what the 64-bit loop does (integers, images and grids of small
+// values held in 32 or 64 bits).
+bool fits_narrow_lanes(const int64_t* values, size_t stride, size_t count, const int64_t* current,
+                       const int64_t* above, const uint64_t* magnitudes, const uint64_t* magnitudes_above,
+                       uint64_t first) {
+    constexpr int64_t MOST_VALUE = int64_t{1} << 14;
+    constexpr uint64_t MOST_MAGNITUDE = uint64_t{1} << 15;
+    auto small = [](int64_t v) { return v > -MOST_VALUE && v < MOST_VALUE; };
+    bool fits = small(current[first - 1]) && magnitudes[first - 1] < MOST_MAGNITUDE;
+    for (size_t i = 0; i < count; ++i) fits &= small(values[i * stride]);
+    for (size_t i = 0; i < count + 2; ++i) {
+        fits &= small(above[first - 1 + i]) && magnitudes_above[first - 1 + i] < MOST_MAGNITUDE;
+    }
+    return fits;
+}
+
 }  // namespace
 
 void RasterPredictor::inner_median_residuals(const int64_t* values, size_t stride, size_t count, int64_t* out,
@@ -408,9 +427,11 @@ void RasterPredictor::inner_median_residuals(const int64_t* values, size_t strid
     const uint64_t* magnitudes_above = &magnitudes_[starts_[1]];
     const unsigned width = width_;
     const uint64_t first = x_;
-    if (width <= NARROW_MEDIAN_WIDTH) {
+    if (width <= NARROW_MEDIAN_WIDTH ||
+        fits_narrow_lanes(values, stride, count, current, above, magnitudes, magnitudes_above, first)) {
+        // Wider values that fit never wrap: no wrap in the lanes either.
         narrow_median_residuals(values, stride, count, out, contexts, current, above, magnitudes, magnitudes_above,
-                                first, width);
+                                first, std::min(width, 32u));
         x_ = first + count;
         return;
     }

@@ -19,17 +19,20 @@ namespace zelk {
 namespace {
 
 // Rows longer than the narrow loops' pieces (256 values) included, and
-// values a stride apart, as channels lie.
+// values a stride apart, as channels lie; wide values anywhere in their
+// range, and small ones that the 32-bit lanes take, now and then beyond
+// the lanes' bound.
 TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
     std::mt19937_64 rng(21);
-    for (unsigned width : {8u, 16u, 17u, 64u}) {
+    for (unsigned width : {8u, 16u, 17u, 32u, 64u}) {
         for (uint64_t row : {1u, 2u, 3u, 17u, 300u, 600u}) {
             for (unsigned mode = 0; mode < RASTER_MODES; ++mode) {
                 const size_t count = 9 * row + 5, stride = 1 + row % 3;
                 std::vector<int64_t> values(count);
                 for (size_t i = 0; i < count; ++i) {  // a ramp with noise, and values anywhere in the range
                     const uint64_t v = i % 5 == 0 ? rng() : i % row * 13 + i / row * 7 + rng() % 5;
-                    values[i] = wrap(v, width);
+                    const int64_t small = static_cast<int64_t>((i % row * 97 + i / row * 31) % 32800) - 16400;
+                    values[i] = width != 32 ? wrap(v, width) : i / row % 4 == 3 && i % 7 == 0 ? wrap(rng(), 32) : small;
                 }
                 std::vector<int64_t> strided(count * stride), out(count * stride);
                 std::vector<uint64_t> contexts(count * stride);

@@ -14,6 +14,7 @@
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
 #include "matrix/error_feedback.h"
+#include "matrix/grid_rounding.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
@@ -247,6 +248,43 @@ bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
     return true;
 }
 
+// The grid path's quotients and errors of float64 values into the buffers
+// given; False where a value is not finite or its quotient reaches 2^62.
+PyObject* matrix_grid(PyObject*, PyObject* args) {
+    HeldBuffer values, quotients, errors;
+    double step = 0;
+    int as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*dpw*w*:matrix_grid", values.out(), &step, &as_float32, quotients.out(),
+                          errors.out())) {
+        return nullptr;
+    }
+    bool fits = false;
+    const auto failure = without_lock([&] {
+        const size_t count = values.bytes().size() / sizeof(double);
+        fits = grid_encode(typed<const double>(values, count, "values"), step, as_float32 != 0,
+                           typed<std::int64_t>(quotients, count, "quotients"), typed<double>(errors, count, "errors"));
+    });
+    if (failure) return raise(*failure);
+    return PyBool_FromLong(fits);
+}
+
+// The float64 values int64 quotients restore to, into `out`.
+PyObject* matrix_grid_restore(PyObject*, PyObject* args) {
+    HeldBuffer quotients, out;
+    double step = 0;
+    int as_float32 = 0;
+    if (!PyArg_ParseTuple(args, "y*dpw*:matrix_grid_restore", quotients.out(), &step, &as_float32, out.out())) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const size_t count = out.bytes().size() / sizeof(double);
+        grid_decode(typed<const std::int64_t>(quotients, count, "quotients"), step, as_float32 != 0,
+                    typed<double>(out, count, "out"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 // A predictor as Python names it: 0 interpolation, 1 Lorenzo.
 bool predictor_of(int number, FeedbackPredictor& predictor) {
     if (number != 0 && number != 1) {
@@ -402,6 +440,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+    {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},
+    {"matrix_grid_restore", matrix_grid_restore, METH_VARARGS, "matrix_grid_restore(quotients, step, as_float32, out)"},
     {"matrix_feedback", matrix_feedback, METH_VARARGS,
      "matrix_feedback(values, shape, step, bound, predictor, levelled, as_float32, quotients, errors) -> positions"},
     {"matrix_feedback_restore", matrix_feedback_restore, METH_VARARGS,

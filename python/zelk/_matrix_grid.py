@@ -22,7 +22,7 @@ from ._matrix_sparse import from_sparse, sparse_blocks
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
-from ._zelk import ZelkError, crc32c
+from ._zelk import ZelkError, crc32c, matrix_grid, matrix_grid_restore
 
 VERSION = 2
 # magic, version, dtype, dimensions, bound kind, bound, achieved max error,
@@ -37,7 +37,6 @@ _TRIAL_VALUES = 1 << 14  # a band of more is judged on a slab from its middle
 _WAVELET_TRIAL_VALUES = 1 << 16  # and the wavelet on a square from its middle
 _WAVELET_SURE = 0.7     # coding the square in this part of the other path's bytes, the wavelet alone codes the band
 _WAVELET_LARGEST_ERROR = 0.6  # within a largest error, the wavelet is tried whole where it codes the square in this part
-_MOST_QUOTIENT = 2.0 ** 62
 _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
 _CLOSE = 1.05            # a path coding the slab within this of an interpolation's is tried on the whole band too
 
@@ -69,22 +68,6 @@ class Band:
     corrections: int
 
 
-def _grid(values: np.ndarray[Any, Any], step: float) -> Optional[np.ndarray[Any, Any]]:
-    """The values' nearest multiples of `step` as integers, if they fit."""
-    if step <= 0 or not math.isfinite(step):
-        return None
-    with np.errstate(over="ignore", invalid="ignore"):
-        quotients = np.rint(values / step)
-    if values.size and not float(np.abs(quotients).max()) < _MOST_QUOTIENT:
-        return None
-    return quotients.astype(np.int64)
-
-
-def _restored(quotients: np.ndarray[Any, Any], step: float, dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
-    with np.errstate(over="ignore", invalid="ignore"):  # only damaged quotients overflow: the frames' checks tell
-        return (quotients * step).astype(dtype)
-
-
 def _pack_corrections(given: np.ndarray[Any, Any], positions: np.ndarray[Any, Any], level: Optional[int]) -> bytes:
     gaps = np.diff(positions, prepend=0).astype("<u8")
     return _pack(gaps.tobytes() + given.reshape(-1)[positions].astype(given.dtype.newbyteorder("<")).tobytes(), level)
@@ -92,12 +75,13 @@ def _pack_corrections(given: np.ndarray[Any, Any], positions: np.ndarray[Any, An
 
 def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]],
                level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
-    """The grid's frame, the corrections' frame, their count and the errors left."""
-    values = given.astype(np.float64)
-    quotients = _grid(values, step)
-    if quotients is None:
+    """The grid's frame, the corrections' frame, their count and the errors
+    left; None where a value is not finite or its quotient reaches 2^62."""
+    if step <= 0 or not math.isfinite(step):
         return None
-    errors = np.abs(_restored(quotients, step, given.dtype).astype(np.float64) - values).reshape(-1)
+    quotients, errors = np.empty(given.shape, np.int64), np.empty(given.size)
+    if not matrix_grid(np.ascontiguousarray(given, np.float64), step, given.dtype == np.float32, quotients, errors):
+        return None
     positions = fits(errors)
     errors[positions] = 0.0
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
@@ -261,7 +245,9 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
                                     levelled=path == LEVELLED)
         return
     if path == GRID:
-        restored = _restored(np.frombuffer(values, "<i8"), step, dtype)
+        restored = np.empty(count)
+        matrix_grid_restore(np.frombuffer(values, "<i8"), step, dtype == np.float32, restored)
+        restored = restored.astype(dtype, copy=False)
     elif path == WAVELET:
         restored = wavelet
     else:

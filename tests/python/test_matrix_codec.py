@@ -258,6 +258,28 @@ def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape()
             assert np.array_equal(native.from_visit_order(line, shape), quotients)
 
 
+def test_the_grid_rounds_and_restores_as_its_definition():
+    from zelk._zelk import matrix_grid, matrix_grid_restore
+    rng = np.random.default_rng(10)
+    for dtype in (np.float64, np.float32):
+        given = (rng.standard_normal(5000) * 10.0 ** rng.integers(-3, 4, 5000)).astype(dtype)
+        step = 2.0 ** -8
+        given[:3] = [-0.0, 1.5 * step, -2.5 * step]  # halves of the step round to even
+        values = given.astype(np.float64)
+        quotients, errors = np.empty(given.size, np.int64), np.empty(given.size)
+        assert matrix_grid(values, step, dtype == np.float32, quotients, errors)
+        expected = np.rint(values / step)
+        restored = (expected.astype(np.int64) * step).astype(dtype)
+        assert np.array_equal(quotients, expected) and quotients[1] == 2 and quotients[2] == -2
+        assert errors.tobytes() == np.abs(restored.astype(np.float64) - values).tobytes()
+        back = np.empty(given.size)
+        matrix_grid_restore(quotients, step, dtype == np.float32, back)
+        assert back.astype(dtype).tobytes() == restored.tobytes()
+        for bad in (np.nan, np.inf, 2.0 ** 62 * step):
+            values[7] = bad
+            assert not matrix_grid(values, step, dtype == np.float32, quotients, errors)
+
+
 def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
     import wavelet_reference
     from zelk import _matrix_wavelet as w

@@ -4,6 +4,7 @@
 // anywhere), which nearest_integer() relies on.
 #include "matrix/wavelet_quantise.h"
 
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -28,7 +29,51 @@ void check(size_t size, size_t rows, size_t cols, std::span<const WaveletSubband
     }
 }
 
+// Pairwise summation, in numpy's order (wavelet_quantise.h).
+double pairwise_sum(const double* a, size_t n) {
+    if (n < 8) {
+        double sum = 0.0;
+        for (size_t i = 0; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    if (n <= 128) {
+        std::array<double, 8> r;
+        for (size_t j = 0; j < 8; ++j) r[j] = a[j];
+        size_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            for (size_t j = 0; j < 8; ++j) r[j] += a[i + j];
+        }
+        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    size_t half = n / 2;
+    half -= half % 8;
+    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
+}
+
 }  // namespace
+
+double estimated_squared_error(std::span<const double> sample, std::span<const int64_t> counts,
+                               std::span<const double> multipliers, std::span<const double> weights) {
+    if (counts.size() != multipliers.size() || counts.size() != weights.size()) {
+        throw std::invalid_argument("a count, a multiplier and a weight for each part");
+    }
+    std::vector<double> terms(sample.size());
+    size_t at = 0;
+    for (size_t part = 0; part < counts.size(); ++part) {
+        if (counts[part] < 0 || static_cast<uint64_t>(counts[part]) > sample.size() - at) {
+            throw std::invalid_argument("parts of more coefficients than the sample holds");
+        }
+        const double f = multipliers[part], w = weights[part];
+        for (const size_t end = at + static_cast<size_t>(counts[part]); at < end; ++at) {
+            const double missed = sample[at] - nearest_integer(sample[at] / f) * f;
+            terms[at] = missed * missed * w;
+        }
+    }
+    if (at != sample.size()) throw std::invalid_argument("parts of fewer coefficients than the sample holds");
+    return pairwise_sum(terms.data(), terms.size());
+}
 
 void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
                        std::span<const WaveletSubband> subbands, std::span<int64_t> quotients) {

@@ -248,6 +248,26 @@ bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
     return true;
 }
 
+// The wavelet search's estimate: the weighted squared error of rounding a
+// sample of coefficients (float64), in parts of int64 counts, each with a
+// float64 multiplier and weight.
+PyObject* matrix_wavelet_estimate(PyObject*, PyObject* args) {
+    HeldBuffer sample, counts, multipliers, weights;
+    if (!PyArg_ParseTuple(args, "y*y*y*y*:matrix_wavelet_estimate", sample.out(), counts.out(), multipliers.out(),
+                          weights.out())) {
+        return nullptr;
+    }
+    double sum = 0;
+    const auto failure = without_lock([&] {
+        const size_t parts = counts.bytes().size() / sizeof(std::int64_t);
+        sum = estimated_squared_error(typed<const double>(sample, sample.bytes().size() / sizeof(double), "sample"),
+                                      typed<const std::int64_t>(counts, parts, "counts"),
+                                      typed<const double>(multipliers, parts, "multipliers"),
+                                      typed<const double>(weights, parts, "weights"));
+    });
+    return failure ? raise(*failure) : PyFloat_FromDouble(sum);
+}
+
 // The grid path's quotients and errors of float64 values into the buffers
 // given; False where a value is not finite or its quotient reaches 2^62.
 PyObject* matrix_grid(PyObject*, PyObject* args) {
@@ -440,6 +460,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+    {"matrix_wavelet_estimate", matrix_wavelet_estimate, METH_VARARGS,
+     "matrix_wavelet_estimate(sample, counts, multipliers, weights) -> float"},
     {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},
     {"matrix_grid_restore", matrix_grid_restore, METH_VARARGS, "matrix_grid_restore(quotients, step, as_float32, out)"},
     {"matrix_feedback", matrix_feedback, METH_VARARGS,

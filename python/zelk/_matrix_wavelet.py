@@ -29,7 +29,7 @@ import numpy as np
 
 from ._matrix_checks import rms
 from ._matrix_sparse import from_sparse, sparse_blocks
-from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_quantise, matrix_wavelet_restore
+from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_estimate, matrix_wavelet_quantise, matrix_wavelet_restore
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
 COARSEST_SIDE = 16       # levels go on while the coarsest band is at least this wide
@@ -150,21 +150,13 @@ def _estimator(coefficients: np.ndarray[Any, Any], places: list[Any], norms: lis
     stride = max(1, -(-coefficients.size // _ESTIMATE_VALUES))
     parts = [coefficients[place][::stride].reshape(-1) for place, *_ in places]
     sample = np.concatenate(parts).astype(np.float64)
-    counts = [part.size for part in parts]
-    weights = np.repeat([norm * norm * coefficients[place].size / max(part.size, 1)
-                         for (place, *_), norm, part in zip(places, norms, parts)], counts)
-    factors = np.empty_like(sample)
-    missed = np.empty_like(sample)
+    counts = np.array([part.size for part in parts], np.int64)
+    weights = np.array([norm * norm * coefficients[place].size / max(part.size, 1)
+                        for (place, *_), norm, part in zip(places, norms, parts)], np.float64)
 
     def estimate(step: int) -> float:
-        factors[...] = np.repeat(np.array(multipliers(shape, levels, step), np.float64), counts)
-        np.divide(sample, factors, out=missed)
-        np.rint(missed, out=missed)
-        np.multiply(missed, factors, out=missed)
-        np.subtract(sample, missed, out=missed)
-        np.square(missed, out=missed)
-        np.multiply(missed, weights, out=missed)
-        return math.sqrt(float(np.sum(missed)) / coefficients.size) * grid
+        factors = np.array(multipliers(shape, levels, step), np.float64)
+        return math.sqrt(matrix_wavelet_estimate(sample, counts, factors, weights) / coefficients.size) * grid
     return estimate
 
 

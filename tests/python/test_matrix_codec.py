@@ -319,6 +319,18 @@ def test_rough_volumes_take_lorenzo_where_it_codes_them_smallest(monkeypatch):
     assert len(zm.compress(volume, max_error=bound)) > 1.15 * len(blob)
 
 
+def test_the_step_estimate_sums_as_numpy_does():
+    # The estimate picks the steps tried, so it must not move with the way it is summed.
+    from zelk._zelk import matrix_wavelet_estimate
+    rng = np.random.default_rng(11)
+    for sizes in ((1,), (5, 3), (7, 130, 1000), (64, 4096, 65536, 3)):
+        sample = rng.standard_normal(sum(sizes)) * 10.0 ** rng.integers(0, 9, sum(sizes))
+        factors, weights = rng.integers(1, 5000, len(sizes)).astype(np.float64), rng.random(len(sizes)) * 50
+        f, w = np.repeat(factors, sizes), np.repeat(weights, sizes)
+        expected = np.sum(np.square(sample - np.rint(sample / f) * f) * w)
+        assert matrix_wavelet_estimate(sample, np.array(sizes, np.int64), factors, weights) == expected, sizes
+
+
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
     from zelk import _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))

@@ -74,6 +74,18 @@ void for_each_target(const Dims& dims, size_t h, unsigned axis, Value value) {
     }
 }
 
+// `place(flat, at)` for every value, `at` its place in the order
+// interpolation visits them.
+template <typename Place>
+void in_visit_order(const Dims& dims, Place place) {
+    if (dims.count == 0) return;
+    size_t at = 0;
+    place(size_t{0}, at++);
+    for_each_visit(dims, [&](size_t h, unsigned axis) {
+        for_each_target(dims, h, axis, [&](size_t flat, size_t) { place(flat, at++); });
+    });
+}
+
 // The prediction of the value at `flat`, index t along a line of n values
 // whose neighbours h away lie `offset` apart in `restored`.
 double predicted(const double* restored, size_t flat, size_t t, size_t h, size_t n, size_t offset) {
@@ -190,24 +202,14 @@ void to_visit_order(std::span<const int64_t> quotients, std::span<const size_t> 
     const Dims dims = dims_of(shape);
     check_size(quotients.size(), dims, "quotients");
     check_size(line.size(), dims, "a line");
-    if (dims.count == 0) return;
-    size_t at = 0;
-    line[at++] = quotients[0];
-    for_each_visit(dims, [&](size_t h, unsigned axis) {
-        for_each_target(dims, h, axis, [&](size_t flat, size_t) { line[at++] = quotients[flat]; });
-    });
+    in_visit_order(dims, [&](size_t flat, size_t at) { line[at] = quotients[flat]; });
 }
 
 void from_visit_order(std::span<const int64_t> line, std::span<const size_t> shape, std::span<int64_t> quotients) {
     const Dims dims = dims_of(shape);
     check_size(quotients.size(), dims, "quotients");
     check_size(line.size(), dims, "a line");
-    if (dims.count == 0) return;
-    size_t at = 0;
-    quotients[0] = line[at++];
-    for_each_visit(dims, [&](size_t h, unsigned axis) {
-        for_each_target(dims, h, axis, [&](size_t flat, size_t) { quotients[flat] = line[at++]; });
-    });
+    in_visit_order(dims, [&](size_t flat, size_t at) { quotients[flat] = line[at]; });
 }
 
 }  // namespace zelk

@@ -141,6 +141,7 @@ void lorenzo(const Dims& dims, const FeedbackGrid& grid, const double* restored,
 
 template <typename Code>
 void for_each_value(const Dims& dims, const FeedbackGrid& grid, const double* restored, Code code) {
+    if (dims.count == 0) return;
     if (grid.predictor == FeedbackPredictor::Lorenzo) lorenzo(dims, grid, restored, code);
     else interpolate(dims, grid, restored, code);
 }
@@ -155,7 +156,6 @@ std::vector<uint64_t> feedback_encode(std::span<const double> values, const Feed
     check_size(quotients.size(), dims, "quotients");
     check_size(errors.size(), dims, "errors");
     std::vector<uint64_t> exact;
-    if (dims.count == 0) return exact;
     std::vector<double> restored(dims.count);
     for_each_value(dims, grid, restored.data(), [&](size_t flat, double prediction, double step) {
         const double wanted = values[flat];

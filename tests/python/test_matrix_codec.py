@@ -256,6 +256,10 @@ def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape()
             line = native.visit_order(quotients)
             assert np.array_equal(line, reference.visit_order(quotients))
             assert np.array_equal(native.from_visit_order(line, shape), quotients)
+    for shape in ((0,), (3, 0), (0, 4, 5)):  # nothing to predict, nothing written past an empty band
+        for predictor in (native.INTERPOLATION, native.LORENZO):
+            quotients, positions, _ = native.encode(np.zeros(shape), 1e-3, None, predictor)
+            assert native.decode(quotients, 1e-3, positions, np.zeros(0), np.dtype(np.float64), predictor).shape == shape
 
 
 def test_the_grid_rounds_and_restores_as_its_definition():

@@ -53,6 +53,7 @@ _HEADER = struct.Struct("<4sBBBBdIdddQdQ")
 # a band's step, dead zone, corrections, kept coefficients, width of a kept value
 _BAND = struct.Struct("<ddQQB")
 _BAND_VALUES = 1 << 20
+_MOST_VALUES = 1 << 48  # in a shape, as the library bounds one
 # Finer steps than the first guess tried for max_error, and how many values may miss it before one is tried.
 _MAX_ERROR_TRIES, _MISSES_ALLOWED = 4, 0.002
 
@@ -431,10 +432,19 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     if _HEADER.size + 8 * ndim > len(view) - 4:
         raise ZelkError("truncated matrix: its shape is missing")
     shape = struct.unpack_from(f"<{ndim}Q", view, _HEADER.size)
+    _check_shape(shape)
     _check_achieved(max_error, rmse, value_range)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
             "band_rows": band_rows, "at": _HEADER.size + 8 * ndim, "version": VERSION}, view
+
+
+def _check_shape(shape: tuple[int, ...]) -> None:
+    """Refuses an empty shape whose other dimensions no array has (they
+    multiply past 2^48 values, as the library bounds a shape): a blob cannot
+    be too short for no values, so the bytes' bound does not reach it."""
+    if 0 in shape and math.prod(n for n in shape if n) > _MOST_VALUES:
+        raise ZelkError(f"damaged matrix: a shape of {shape} is no array's")
 
 
 def _check_achieved(*figures: float) -> None:
@@ -451,6 +461,7 @@ def _parse_grid(view: memoryview) -> dict[str, Any]:
     (_, version, dtype_code, ndim, kind, bound, max_error, rmse, value_range, corrections, step,
      units) = _grid_format.HEADER.unpack_from(view)
     shape = struct.unpack_from(f"<{ndim}Q", view, _grid_format.HEADER.size)
+    _check_shape(shape)
     _check_achieved(max_error, rmse, value_range)
     return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
@@ -464,7 +475,8 @@ def info(blob: ReadableBuffer) -> MatrixInfo:
     own, and each band's frames theirs)."""
     header, view = _parse(blob)
     rmse = header["rmse"]
-    psnr = math.inf if rmse == 0 else 20 * math.log10(header["range"] / rmse) if header["range"] > 0 else -math.inf
+    ratio = header["range"] / rmse if rmse else math.inf  # 0 where a tiny range over a huge error underflows
+    psnr = math.inf if rmse == 0 else 20 * math.log10(ratio) if ratio > 0 else -math.inf
     return MatrixInfo(header["shape"], header["dtype"], _BOUNDS[header["kind"]], header["bound"],
                       header["max_error"], rmse, psnr, header["step"], header["corrections"], len(view))
 

@@ -149,12 +149,25 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
     struct.pack_into("<I", wide_band, end, zm._grid_format.crc32c(bytes(wide_band[:end])))
     with pytest.raises(zelk.ZelkError, match="more values than a writer makes"):
         zm.decompress(bytes(wide_band))
+    # An empty array whose other dimension no array has, in either format.
+    for empty, size in ((bytearray(zm.compress(np.ones((0, 4)), threshold=0.1)), zm._HEADER.size),
+                        (bytearray(zm.compress(np.ones((0, 4)), rmse=0.1)), zm._grid_format.HEADER.size)):
+        struct.pack_into("<Q", empty, size + 8, 1 << 62)
+        if empty[4] == 1:
+            empty[-4:] = struct.pack("<I", zlib.crc32(bytes(empty[:-4])))
+        else:
+            struct.pack_into("<I", empty, size + 16, zm._grid_format.crc32c(bytes(empty[:size + 16])))
+        with pytest.raises(zelk.ZelkError, match="no array's"):
+            zm.decompress(bytes(empty))
     # Achieved errors that no compressor states, sealed with a good checksum.
     negative = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
     struct.pack_into("<d", negative, 24, -1.0)
     struct.pack_into("<I", negative, end, zm._grid_format.crc32c(bytes(negative[:end])))
     with pytest.raises(zelk.ZelkError, match="negative or undefined"):
         zm.info(bytes(negative))
+    struct.pack_into("<3d", negative, 16, 1e300, 1e300, 1e-300)  # a range so far below the RMSE its ratio is 0
+    struct.pack_into("<I", negative, end, zm._grid_format.crc32c(bytes(negative[:end])))
+    assert zm.info(bytes(negative)).psnr == -math.inf
     for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)

@@ -261,8 +261,9 @@ TEST(ChunkBlockCodec, StoresTypedSamplesAsTheShorterOfSampleBlockAndZstandard) {
         tone.push_back(static_cast<uint8_t>(value)), tone.push_back(static_cast<uint8_t>(value >> 8));
     }
     while (loop.size() < tone.size()) loop.insert(loop.end(), tone.begin(), tone.begin() + 3000);  // a sample loop
-    // Blocks of four judging windows and more, and shorter ones.
-    for (const size_t size : {tone.size(), size_t{120000}}) {
+    // Blocks of four judging windows and more, shorter ones, and ones that level 1 judges on a window of a
+    // few KiB.
+    for (const size_t size : {tone.size(), size_t{120000}, size_t{40000}}) {
         const Bytes tone_part(tone.begin(), tone.begin() + static_cast<ptrdiff_t>(size));
         const Bytes loop_part(loop.begin(), loop.begin() + static_cast<ptrdiff_t>(size));
         for (int level : {1, 3}) {

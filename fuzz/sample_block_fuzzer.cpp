@@ -5,8 +5,9 @@
 //         it or gives exactly that many bytes, with no memory error,
 //         undefined behaviour or hang;
 //   odd   the rest is data, bytes 1-2 a layout (element type, byte order;
-//         channels, or a raster's row, with colour pixels or not) and byte 0
-//         the effort: the block the encoder writes decodes to the data.
+//         channels, or a raster's row, with colour pixels of three or four
+//         channels or not) and byte 0 the effort and the pixels' channels:
+//         the block the encoder writes decodes to the data.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     SampleLayout layout{static_cast<ElementType>(data[1] % ELEMENT_TYPES + 1), (data[1] & 0x80) != 0, {}};
     if (data[2] & 0x80) {  // a raster
         layout.trailing.push_back((data[2] & 0x3F) + 2);
-        if (data[2] & 0x40) layout = array_layout(layout.type, layout.big_endian, {layout.trailing[0], 3});
+        const uint64_t colours = data[0] & 8 ? 4 : 3;
+        if (data[2] & 0x40) layout = array_layout(layout.type, layout.big_endian, {layout.trailing[0], colours});
     } else if (const unsigned channels = data[2] % 5 + 1; channels > 1) {
         layout.trailing.push_back(channels);
     }

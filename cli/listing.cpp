@@ -76,11 +76,11 @@ void Listing::list_matrix(const std::string& name, ByteView blob) {
         std::printf("  %s: largest error %g, RMSE %g, %llu values stored exactly\n", matrix_text(m).c_str(),
                     m.max_error, m.rmse, static_cast<unsigned long long>(m.corrections));
         if (m.version >= 2) {
+            auto on_path = [&m](MatrixPath path) { return static_cast<unsigned long long>(m.paths[static_cast<size_t>(path)]); };
             std::printf("  %llu bands: %llu grid, %llu interpolated, %llu Lorenzo, %llu exact, %llu wavelet\n",
-                        static_cast<unsigned long long>(m.bands), static_cast<unsigned long long>(m.paths[0]),
-                        static_cast<unsigned long long>(m.paths[1] + m.paths[4]),
-                        static_cast<unsigned long long>(m.paths[5]), static_cast<unsigned long long>(m.paths[2]),
-                        static_cast<unsigned long long>(m.paths[3]));
+                        static_cast<unsigned long long>(m.bands), on_path(MatrixPath::Grid),
+                        on_path(MatrixPath::Interpolated) + on_path(MatrixPath::Levelled), on_path(MatrixPath::Lorenzo),
+                        on_path(MatrixPath::Exact), on_path(MatrixPath::Wavelet));
         }
     }
     const Counts counts{0, 0, 0, 0, 0, 0, blob.size(), m.value_bytes()};

@@ -155,7 +155,7 @@ MatrixLayout read_version_2(ByteView blob) {
                         std::min(units, leading - start), at, {}, {}};
         const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
         const size_t body = at + BAND_DESCRIPTOR + 4;
-        if (descriptor[0] > 5 || band.corrections > band.units * product(layout.coded_shape, 1) ||
+        if (descriptor[0] >= MATRIX_PATHS || band.corrections > band.units * product(layout.coded_shape, 1) ||
             values_length > blob.size() - body || corrections_length > blob.size() - body - values_length) {
             damaged("a band claims more than it holds", at);
         }

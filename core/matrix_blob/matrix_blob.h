@@ -26,6 +26,7 @@ inline constexpr std::array<uint8_t, 4> MATRIX_MAGIC = {0x89, 'Z', 'L', 'M'};
 bool starts_matrix_blob(ByteView start);
 
 enum class MatrixPath : uint8_t { Grid = 0, Interpolated = 1, Exact = 2, Wavelet = 3, Levelled = 4, Lorenzo = 5 };
+inline constexpr size_t MATRIX_PATHS = 6;
 
 struct MatrixSummary {
     uint8_t version = 0;
@@ -35,7 +36,7 @@ struct MatrixSummary {
     double requested = 0, max_error = 0, rmse = 0;
     uint64_t corrections = 0;
     uint64_t bands = 0;
-    std::array<uint64_t, 6> paths{};  // version 2: bands by MatrixPath
+    std::array<uint64_t, MATRIX_PATHS> paths{};  // version 2: bands by MatrixPath
     uint64_t values() const;
     size_t itemsize() const;       // of a value: 4 or 8
     uint64_t value_bytes() const;  // of the array restored

@@ -87,6 +87,11 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
 
 
+def _predictor(path: int) -> int:
+    """The prediction with error feedback of an interpolated, levelled or Lorenzo band."""
+    return _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
+
+
 def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
                    path: int = INTERPOLATED) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
     """As _grid_band, predicting with error feedback (interpolated, levelled
@@ -94,8 +99,7 @@ def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: 
     are part of the prediction, so none can be added afterwards). Levelled,
     the quotients in the order they are visited are coded as the gaps
     between the non-zero ones and those."""
-    predictor = _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
-    quotients, positions, errors = _feedback.encode(given, step, target if kind == 3 else None, predictor,
+    quotients, positions, errors = _feedback.encode(given, step, target if kind == 3 else None, _predictor(path),
                                                     path == LEVELLED)
     if kind != 3 and not rms(errors) <= target:
         return None
@@ -240,9 +244,8 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
         raise ZelkError("damaged matrix: a correction lies outside its band")
     exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
     if path in (INTERPOLATED, LEVELLED, LORENZO):
-        predictor = _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
-        out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype, predictor,
-                                    levelled=path == LEVELLED)
+        out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
+                                    _predictor(path), levelled=path == LEVELLED)
         return
     if path == GRID:
         restored = np.empty(count)

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -58,11 +59,11 @@ uint64_t raster_row(const SampleLayout& layout) {
     return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
 }
 
-// Whether a raster predictor (predictors.h) may code this layout: rows it
-// can keep, of at most four channels.
-bool raster_predicts(const SampleLayout& layout) {
+// Whether a raster predictor (predictors.h) may code this layout's values
+// of `channels` a frame: rows it can keep, of at most four channels.
+bool raster_predicts(const SampleLayout& layout, unsigned channels) {
     const uint64_t row = raster_row(layout);
-    return row != 0 && row <= MAX_RASTER_ROW && layout.channels() <= 4;
+    return row != 0 && row <= MAX_RASTER_ROW && channels <= 4;
 }
 
 uint64_t zigzag(int64_t r) { return (static_cast<uint64_t>(r) << 1) ^ static_cast<uint64_t>(r >> 63); }
@@ -209,21 +210,22 @@ constexpr size_t RUN_FRAMES = RICE_PARTITION;
 class Frames {
 public:
     Frames(const SampleLayout& layout, ByteView elements, const ValueTransform& transform)
-        : layout(layout), transform(transform), elements_(elements), frame_bytes_(layout.frame_bytes()) {}
+        : layout(layout), transform(transform), channels(transform.channels()), elements_(elements),
+          frame_bytes_(layout.frame_bytes()) {}
     size_t count() const { return elements_.size() / frame_bytes_; }
     // The values of `count` frames from `first` on, channel by channel within each.
     void read(size_t first, size_t count, int64_t* out) const {
         if (!values_.empty()) {
-            std::copy_n(&values_[first * layout.channels()], count * layout.channels(), out);
+            std::copy_n(&values_[first * channels], count * channels, out);
         } else {
-            transform.values(&elements_[first * frame_bytes_], count * layout.channels(), out);
+            transform.values(&elements_[first * frame_bytes_], count * channels, out);
         }
     }
     // Holds every value from now on where the transform costs more than a
     // copy and the values are few enough (MOST_HELD_VALUES): a block's
     // trials and coding read them several times.
     void hold_values() {
-        const size_t values = count() * layout.channels();
+        const size_t values = count() * channels;
         if (transform.kind() == TransformKind::Integers || values > MOST_HELD_VALUES) return;
         values_.resize(values);
         transform.values(elements_.data(), values, values_.data());
@@ -231,6 +233,7 @@ public:
 
     const SampleLayout& layout;
     const ValueTransform& transform;
+    const unsigned channels;  // the values of a frame
 
 private:
     static constexpr size_t MOST_HELD_VALUES = size_t{1} << 20;
@@ -244,7 +247,7 @@ private:
 class ResidualRuns {
 public:
     ResidualRuns(const Frames& source, const Choice& choice, size_t first)
-        : source_(source), choice_(choice), next_(first), channels_(source.layout.channels()),
+        : source_(source), choice_(choice), next_(first), channels_(source.channels),
           width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
           contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0) {
         for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_, source.count() - first);
@@ -366,7 +369,7 @@ uint64_t rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, un
 // each partition starts (rice_residuals()).
 size_t code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first, std::vector<uint8_t>& out,
                       uint64_t* estimate = nullptr, std::vector<uint64_t>* rice_starts = nullptr) {
-    const unsigned channels = source.layout.channels(), width = source.transform.width();
+    const unsigned channels = source.channels, width = source.transform.width();
     ResidualRuns runs(source, choice, first);
     if (choice.residuals == ResidualCoding::Rice) {
         rice_residuals(runs, frames, channels, width, &out, rice_starts);
@@ -410,7 +413,7 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
 size_t residual_size(const Frames& source, size_t frames, const Choice& choice, size_t first, SampleEffort effort) {
     if (choice.residuals == ResidualCoding::Rice) {
         ResidualRuns runs(source, choice, first);
-        return (rice_residuals(runs, frames, source.layout.channels(), source.transform.width(), nullptr, nullptr) + 7) / 8;
+        return (rice_residuals(runs, frames, source.channels, source.transform.width(), nullptr, nullptr) + 7) / 8;
     }
     std::vector<uint8_t> out;
     if (effort == SampleEffort::Moderate && choice.residuals != ResidualCoding::Rice) {
@@ -430,7 +433,7 @@ struct Orders {
 // The polynomial order per channel with the smallest estimated cost on
 // the trial frames: the bits of its residuals' magnitudes.
 Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
-    const unsigned channels = source.layout.channels(), width = source.transform.width();
+    const unsigned channels = source.channels, width = source.transform.width();
     std::vector<std::array<uint64_t, 4>> cost(channels);
     std::vector<std::array<int64_t, 3>> past(channels);
     std::vector<int64_t> values(RUN_FRAMES * channels);
@@ -463,10 +466,10 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
     out.push_back(static_cast<uint8_t>(choice.residuals));
 }
 
-// The channel codings a layout's trials choose from. Colour pixels with
-// alpha keep alpha apart: less green, it only takes on the colour's edges.
-std::vector<ChannelCoding> channel_codings(const SampleLayout& layout) {
-    const unsigned channels = layout.channels();
+// The channel codings a layout's trials choose from, for values of
+// `channels` a frame. Colour pixels with alpha keep alpha apart: less
+// green, it only takes on the colour's edges.
+std::vector<ChannelCoding> channel_codings(const SampleLayout& layout, unsigned channels) {
     if (channels == 1) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
     if (channels == 3) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
@@ -534,7 +537,7 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
 // its values, then its channels, then its elements; the fault found, if any.
 template <typename Residuals>
 std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& residuals) {
-    const unsigned channels = target.layout.channels(), width = target.transform.width();
+    const unsigned channels = target.transform.channels(), width = target.transform.width();
     const size_t frame_bytes = target.layout.frame_bytes();
     std::vector<ChannelPredictor> predictors;
     for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width, target.frames);
@@ -583,9 +586,12 @@ void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
 // the residuals around them: the median edge detector, and at the full
 // effort the blend. At the moderate effort the median edge detector
 // chooses the channel coding, under which alone the planes are tried.
-void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
+// Returns the size of the rows' residuals under the choice, for the whole
+// block: scaled from the rows tried.
+size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
     const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
     const size_t first = (source.count() - frames) / 2 / row * row;
+    auto whole = [&](size_t size) { return frames == 0 ? size : static_cast<size_t>(uint64_t{size} * source.count() / frames); };
     size_t smallest = residual_size(source, frames, choice, first, effort);
     auto keep_smaller = [&](const Choice& trial) {
         const size_t size = residual_size(source, frames, trial, first, effort);
@@ -595,10 +601,10 @@ void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice
     Choice plane = choice;
     plane.predictor = PredictorKind::Plane;
     plane.row = row;
-    const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout);
+    const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout, source.channels);
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    std::vector<ChannelCoding> codings = channel_codings(source.layout);
+    std::vector<ChannelCoding> codings = channel_codings(source.layout, source.channels);
     if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
         size_t best = SIZE_MAX;
         ChannelCoding chosen = codings[0];
@@ -609,7 +615,7 @@ void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice
         }
         plane.channels = chosen;
         for (uint8_t mode = 0; mode < PLANE_MODES; ++mode) plane.plane_mode = mode, keep_smaller(plane);
-        return;
+        return whole(smallest);
     }
     for (ChannelCoding coding : codings) {
         plane.channels = raster.channels = coding;
@@ -618,6 +624,7 @@ void try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice
             raster.plane_mode = mode, keep_smaller(raster);
         }
     }
+    return whole(smallest);
 }
 
 }  // namespace
@@ -629,32 +636,37 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     std::vector<uint8_t> held;
     const std::vector<GapRun> gaps = fill_gaps(layout, data.first(whole), held).value_or(std::vector<GapRun>{});
     const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
+    const uint64_t row = raster_row(layout);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
     // At the moderate effort a raster's rows, tried with their residuals
     // coded, decide: what comes before them is chosen on estimates, and the
     // cascades, slow to try, come after them, only where a polynomial still
     // leads (a stack of signals, say).
-    const uint64_t row = raster_row(layout);
     const bool rows_decide = row != 0 && effort == SampleEffort::Moderate;
 
     // The transform and channel coding that code frames from the block's
     // middle smallest. The fastest effort takes the estimate, which Rice
     // codes follow closely, and so do rows that decide; the others code the
     // frames, as the range coder learns.
+    // A raster's palette competes on its rows (below): along one row it
+    // would not show what the rows above give it.
+    const ValueTransform* palette =
+        row != 0 && transforms.back().kind() == TransformKind::Palette ? &transforms.back() : nullptr;
     const ValueTransform* transform = &transforms[0];
     Choice choice;
     size_t best = SIZE_MAX;
     const bool estimates = effort == SampleEffort::Fast || rows_decide;
     for (const ValueTransform& candidate : transforms) {
+        if (&candidate == palette) continue;
         const Frames source(layout, elements, candidate);
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = std::min(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES);
         const size_t first = (source.count() - frames) / 2;
-        for (ChannelCoding coding : channel_codings(layout)) {
+        for (ChannelCoding coding : channel_codings(layout, source.channels)) {
             Orders orders = best_orders(source, frames, first, coding);
             Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
-                         residual_coding(effort, uint64_t{source.count()} * layout.channels())};
+                         residual_coding(effort, uint64_t{source.count()} * source.channels)};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
             const size_t cost =
@@ -662,18 +674,33 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
         }
     }
-    Frames source(layout, elements, *transform);
-    source.hold_values();
+    Frames values(layout, elements, *transform);
+    values.hold_values();
     // Predictors, on frames from the block's middle, where its start (often
     // a quiet lead-in) weighs less.
-    if (effort != SampleEffort::Fast && !rows_decide) try_cascades(source, effort, choice);
-    if (row != 0) try_rasters(source, row, effort, choice);
-    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(source, effort, choice);
+    if (effort != SampleEffort::Fast && !rows_decide) try_cascades(values, effort, choice);
+    size_t rows_size = 0;
+    if (row != 0) rows_size = try_rasters(values, row, effort, choice);
+    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice);
+    const Frames* source = &values;
+    std::optional<Frames> colours;
+    if (palette) {
+        colours.emplace(layout, elements, *palette);
+        colours->hold_values();
+        Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count())};
+        const size_t indices_size = try_rasters(*colours, row, effort, indices);
+        std::vector<uint8_t> header, palette_header;
+        write_header(layout, gaps, *transform, choice, header);
+        write_header(layout, gaps, *palette, indices, palette_header);
+        if (palette_header.size() + indices_size < header.size() + rows_size) {
+            transform = palette, choice = std::move(indices), source = &*colours;
+        }
+    }
     std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
     write_header(layout, gaps, *transform, choice, block);
     std::vector<uint64_t> starts;
-    code_residuals(source, source.count(), choice, 0, block, nullptr, cost ? &starts : nullptr);
+    code_residuals(*source, source->count(), choice, 0, block, nullptr, cost ? &starts : nullptr);
     if (cost && !starts.empty()) {
         const size_t first = std::min(cost->first / RICE_PARTITION, starts.size() - 1);
         const size_t end = std::min((cost->end + RICE_PARTITION - 1) / RICE_PARTITION, starts.size() - 1);
@@ -699,7 +726,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     if (!gaps) return damaged("its gaps are not within it");
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
-    const unsigned channels = layout.channels();
+    const unsigned channels = transform->channels();
     if (at + 2 > stored.size() || stored[at] > 4 || (stored[at] == 1 && channels != 2) || (stored[at] == 3 && channels < 3) ||
         (stored[at] == 4 && channels < 4) ||
         (stored[at] != 0 && channels == 1)) {
@@ -724,7 +751,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         choice.plane_mode = stored[at++];
     } else if (choice.predictor == PredictorKind::Raster) {
         choice.row = raster_row(layout);
-        if (!raster_predicts(layout) || at >= stored.size() || stored[at] >= RASTER_MODES) {
+        if (!raster_predicts(layout, channels) || at >= stored.size() || stored[at] >= RASTER_MODES) {
             return damaged("an unknown raster prediction");
         }
         choice.plane_mode = stored[at++];

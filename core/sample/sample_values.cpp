@@ -7,6 +7,7 @@
 #include "sample/predictors.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -129,6 +130,50 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     return values;
 }
 
+// The natural values of a frame's channels, from the palette's first key
+// (the last channel) to its last.
+std::array<int64_t, MAX_PALETTE_FRAME_BYTES> palette_order_values(const SampleLayout& layout, uint64_t key) {
+    const ValueTransform natural(layout);
+    const ElementBytes access(layout);
+    std::array<uint8_t, MAX_PALETTE_FRAME_BYTES> frame;
+    store_frame_key(key, layout.frame_bytes(), frame.data());
+    std::array<int64_t, MAX_PALETTE_FRAME_BYTES> values{};
+    const unsigned channels = layout.channels();
+    for (unsigned c = 0; c < channels; ++c) values[c] = natural.value(access.load(&frame[(channels - 1 - c) * access.size()]));
+    return values;
+}
+
+// The distinct frames of several channels in the palette's order, if there
+// are few enough against the count for their table to pay. A window from
+// the middle judges first: a photograph's colours fill it at once, a
+// graphic's repeat.
+std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const size_t frame_bytes = layout.frame_bytes(), n = elements.size() / frame_bytes;
+    if (layout.channels() < 2 || frame_bytes > MAX_PALETTE_FRAME_BYTES || n < 64) return std::nullopt;
+    const size_t limit = std::min(MAX_DICTIONARY, n / 8);
+    auto distinct = [&](size_t first, size_t count, size_t most) -> std::optional<std::vector<uint64_t>> {
+        ValueRanks seen(static_cast<unsigned>(8 * frame_bytes), most + 1);
+        std::vector<uint64_t> keys;
+        for (size_t i = first; i < first + count; ++i) {
+            const uint64_t key = frame_key(&elements[i * frame_bytes], frame_bytes);
+            if (!seen.add(key, 0)) continue;
+            if (keys.size() == most) return std::nullopt;
+            keys.push_back(key);
+        }
+        return keys;
+    };
+    const size_t window = std::min<size_t>(n, 4096);
+    if (!distinct((n - window) / 2, window, window / 4)) return std::nullopt;
+    auto keys = distinct(0, n, limit);
+    if (!keys) return std::nullopt;
+    std::vector<std::pair<std::array<int64_t, MAX_PALETTE_FRAME_BYTES>, uint64_t>> ordered;
+    ordered.reserve(keys->size());
+    for (uint64_t key : *keys) ordered.emplace_back(palette_order_values(layout, key), key);
+    std::sort(ordered.begin(), ordered.end());
+    for (size_t i = 0; i < ordered.size(); ++i) (*keys)[i] = ordered[i].second;
+    return keys;
+}
+
 bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
     for (size_t at = 0; at + 8 <= elements.size(); at += 8) {
@@ -141,6 +186,16 @@ bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
 }
 
 }  // namespace
+
+uint64_t frame_key(const uint8_t* frame, size_t bytes) {
+    uint64_t key = 0;
+    for (size_t i = bytes; i-- > 0;) key = key << 8 | frame[i];
+    return key;
+}
+
+void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame) {
+    for (size_t i = 0; i < bytes; ++i, key >>= 8) frame[i] = static_cast<uint8_t>(key);
+}
 
 uint64_t widen_float(uint32_t single) {
     const uint64_t sign = uint64_t{single >> 31} << 63;
@@ -207,6 +262,18 @@ ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t>
     for (uint32_t rank = 0; rank < dictionary_.size(); ++rank) ranks_->add(dictionary_[rank], rank);
 }
 
+ValueTransform ValueTransform::palette(const SampleLayout& layout, std::vector<uint64_t> frames) {
+    ValueTransform transform(layout);
+    transform.kind_ = TransformKind::Palette;
+    transform.width_ = static_cast<unsigned>(std::bit_width(frames.size())) + 1;
+    transform.dictionary_ = std::move(frames);
+    transform.ranks_.emplace(static_cast<unsigned>(8 * layout.frame_bytes()), transform.dictionary_.size());
+    for (uint32_t rank = 0; rank < transform.dictionary_.size(); ++rank) {
+        transform.ranks_->add(transform.dictionary_[rank], rank);
+    }
+    return transform;
+}
+
 int64_t ValueTransform::other_value(uint64_t bits) const {
     const unsigned width = element_bits_;
     switch (kind_) {
@@ -215,7 +282,8 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
         case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
-        case TransformKind::Dictionary: return ranks_->rank(bits);
+        case TransformKind::Dictionary:
+        case TransformKind::Palette: return ranks_->rank(bits);
         case TransformKind::Narrowed: {
             const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
             return wrap(ordered(single, 32) ^ sign_bit(32), 32);
@@ -235,6 +303,7 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
             if (value <= -(int64_t{1} << 53) || value >= (int64_t{1} << 53)) return std::nullopt;
             return decimal_bits(value, decimals_, layout_.type == ElementType::F32);
         case TransformKind::Dictionary:
+        case TransformKind::Palette:
             if (value < 0 || static_cast<uint64_t>(value) >= dictionary_.size()) return std::nullopt;
             return dictionary_[static_cast<size_t>(value)];
         case TransformKind::Narrowed:
@@ -279,6 +348,11 @@ void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const
             default: break;
         }
     }
+    if (kind_ == TransformKind::Palette) {
+        const size_t bytes = layout_.frame_bytes();
+        for (size_t i = 0; i < count; ++i) out[i] = ranks_->rank(frame_key(at + i * bytes, bytes));
+        return;
+    }
     const ElementBytes access(layout_);
     for (size_t i = 0; i < count; ++i) out[i] = value(access.load(at + i * access.size()));
 }
@@ -292,6 +366,14 @@ bool ValueTransform::store(const int64_t* values, size_t count, uint8_t* at) con
             case 8: store_native_integers<uint64_t>(values, count, at, signed_); return true;
             default: break;
         }
+    }
+    if (kind_ == TransformKind::Palette) {
+        const size_t bytes = layout_.frame_bytes();
+        for (size_t i = 0; i < count; ++i) {
+            if (values[i] < 0 || static_cast<uint64_t>(values[i]) >= dictionary_.size()) return false;
+            store_frame_key(dictionary_[static_cast<size_t>(values[i])], bytes, at + i * bytes);
+        }
+        return true;
     }
     const ElementBytes access(layout_);
     for (size_t i = 0; i < count; ++i) {
@@ -319,6 +401,29 @@ std::vector<uint8_t> ValueTransform::code_table(unsigned order) const {
     return coded;
 }
 
+// A palette's frames column by column, from its first key (the last
+// channel) on: each channel's natural values predicted by the one before in
+// the palette (the first key's rise by little), a stream of residuals each,
+// one range coding.
+std::vector<uint8_t> ValueTransform::code_palette() const {
+    std::vector<uint8_t> coded;
+    RangeEncoder coder(coded);
+    const unsigned channels = layout_.channels();
+    ResidualCoder residuals(layout_.bits());
+    for (unsigned c = 0; c < channels; ++c) {
+        ResidualStream stream;
+        Polynomial polynomial(1, layout_.bits());
+        for (uint64_t key : dictionary_) {
+            const int64_t value = palette_order_values(layout_, key)[c];
+            int64_t residual = 0;
+            polynomial.residuals(&value, 1, 1, &residual);
+            residuals.encode(coder, stream, residual);
+        }
+    }
+    coder.finish();
+    return coded;
+}
+
 void ValueTransform::write(std::vector<uint8_t>& out) const {
     out.push_back(static_cast<uint8_t>(kind_));
     if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
@@ -341,6 +446,50 @@ void ValueTransform::write(std::vector<uint8_t>& out) const {
         }
         out.insert(out.end(), written_table_.begin(), written_table_.end());
     }
+    if (kind_ == TransformKind::Palette) {
+        if (written_table_.empty()) {
+            const std::vector<uint8_t> coded = code_palette();
+            write_varint(dictionary_.size(), written_table_);
+            write_varint(coded.size(), written_table_);
+            written_table_.insert(written_table_.end(), coded.begin(), coded.end());
+        }
+        out.insert(out.end(), written_table_.begin(), written_table_.end());
+    }
+}
+
+std::optional<ValueTransform> ValueTransform::read_palette(const SampleLayout& layout, std::span<const uint8_t> bytes,
+                                                           size_t& at) {
+    const unsigned channels = layout.channels();
+    const auto count = read_varint(bytes, at);
+    const auto length = read_varint(bytes, at);
+    if (channels < 2 || layout.frame_bytes() > MAX_PALETTE_FRAME_BYTES || !count || !length || *count == 0 ||
+        *count > MAX_DICTIONARY || *length > bytes.size() - at || *count * channels > max_residuals(*length)) {
+        return std::nullopt;
+    }
+    RangeDecoder decoder(bytes.subspan(at, static_cast<size_t>(*length)));
+    at += static_cast<size_t>(*length);
+    const ValueTransform natural(layout);
+    const ElementBytes access(layout);
+    ResidualCoder residuals(layout.bits());
+    std::vector<uint8_t> frames(static_cast<size_t>(*count) * layout.frame_bytes());
+    try {
+        for (unsigned c = 0; c < channels; ++c) {
+            ResidualStream stream;
+            Polynomial polynomial(1, layout.bits());
+            const size_t offset = (channels - 1 - c) * access.size();
+            for (size_t i = 0; i < *count; ++i) {
+                int64_t value = residuals.decode(decoder, stream);
+                polynomial.restore(&value, 1, 1);
+                access.store(&frames[i * layout.frame_bytes() + offset], *natural.bits(value));
+            }
+        }
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+    if (!decoder.ended_cleanly()) return std::nullopt;
+    std::vector<uint64_t> keys(static_cast<size_t>(*count));
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = frame_key(&frames[i * layout.frame_bytes()], layout.frame_bytes());
+    return palette(layout, std::move(keys));
 }
 
 std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, std::span<const uint8_t> bytes,
@@ -387,6 +536,7 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             if (!decoder.ended_cleanly()) return std::nullopt;
             return ValueTransform(layout, std::move(values));
         }
+        case TransformKind::Palette: return read_palette(layout, bytes, at);
     }
     return std::nullopt;
 }
@@ -398,6 +548,7 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
     }
     if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
     if (auto values = few_values(layout, elements)) found.emplace_back(layout, std::move(*values));
+    if (auto frames = few_frames(layout, elements)) found.push_back(ValueTransform::palette(layout, std::move(*frames)));
     return found;
 }
 

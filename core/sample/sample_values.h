@@ -17,6 +17,11 @@
 //                 float32 as an OrderedFloat; W = 32. Widening is done on
 //                 the bits (NaN payloads shifted up, as IEEE 754 widens), so
 //                 no machine's conversion enters it
+//   Palette       frames of several channels with few distinct frames (a
+//                 graphic's colours): each frame one value, its rank among
+//                 them in the order of their channels' natural values, the
+//                 last channel first; the frames stored in the block; W as
+//                 for Dictionary. A value then stands for a whole frame
 //
 // The encoder proves a transform exact on the whole block before using it.
 #pragma once
@@ -45,10 +50,12 @@ private:
     bool big_endian_;
 };
 
-enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4 };
+enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5 };
 
 inline constexpr unsigned MAX_DECIMALS = 9;
 inline constexpr size_t MAX_DICTIONARY = 1 << 16;
+// A palette's frames are held as integers of their bytes.
+inline constexpr size_t MAX_PALETTE_FRAME_BYTES = 8;
 
 // Sign-extends the low `width` bits of `value`.
 constexpr int64_t wrap(uint64_t value, unsigned width) {
@@ -63,9 +70,15 @@ public:
     ValueTransform(const SampleLayout& layout, unsigned decimals);                       // Decimal
     ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values);     // Dictionary
     static ValueTransform narrowed(const SampleLayout& layout);                          // Narrowed
+    // Palette: `frames`, each a frame's bytes as frame_key() holds them, in
+    // the palette's order.
+    static ValueTransform palette(const SampleLayout& layout, std::vector<uint64_t> frames);
 
     TransformKind kind() const { return kind_; }
     unsigned width() const { return width_; }
+    // The values a frame becomes, and the bytes each stands for.
+    unsigned channels() const { return kind_ == TransformKind::Palette ? 1 : layout_.channels(); }
+    size_t value_bytes() const { return kind_ == TransformKind::Palette ? layout_.frame_bytes() : layout_.element_size(); }
     // The element with these bits as a W-bit value (which must exist for a
     // transform proven on the data).
     int64_t value(uint64_t bits) const {
@@ -80,10 +93,10 @@ public:
         return element_bits_ == 64 ? raw : raw & ((uint64_t{1} << element_bits_) - 1);
     }
 
-    // The values of the `count` elements stored from `at` on, into `out`.
+    // The `count` values of the elements (or palette frames) stored from `at` on, into `out`.
     void values(const uint8_t* at, size_t count, int64_t* out) const;
-    // Stores the elements of `count` values from `at` on; false, with the
-    // elements before it stored, at a value no element stands for.
+    // Stores the elements (or frames) of `count` values from `at` on; false,
+    // with those before it stored, at a value none stands for.
     bool store(const int64_t* values, size_t count, uint8_t* at) const;
 
     void write(std::vector<uint8_t>& out) const;
@@ -93,6 +106,8 @@ public:
 private:
     int64_t other_value(uint64_t bits) const;
     std::vector<uint8_t> code_table(unsigned order) const;
+    std::vector<uint8_t> code_palette() const;
+    static std::optional<ValueTransform> read_palette(const SampleLayout& layout, std::span<const uint8_t> bytes, size_t& at);
     std::optional<uint64_t> other_bits(int64_t value) const;
 
     SampleLayout layout_;
@@ -101,17 +116,22 @@ private:
     unsigned element_bits_;
     bool signed_;
     unsigned decimals_ = 0;
-    std::vector<uint64_t> dictionary_;
-    std::optional<ValueRanks> ranks_;  // of the dictionary's values
+    std::vector<uint64_t> dictionary_;  // a dictionary's elements' bits, or a palette's frames
+    std::optional<ValueRanks> ranks_;   // of the dictionary's entries
     // The dictionary as written, coded once however often it is written.
     mutable std::vector<uint8_t> written_table_;
 };
+
+// A frame's bytes (at most MAX_PALETTE_FRAME_BYTES) as one integer, the
+// first byte lowest, and back.
+uint64_t frame_key(const uint8_t* frame, size_t bytes);
+void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame);
 
 // The float64 bits of the float32 with bits `single`, widened exactly.
 uint64_t widen_float(uint32_t single);
 
 // The transforms proven exact on `elements` (n elements of `layout`), the
-// layout's own first; at most one of each kind.
+// layout's own first, a palette last; at most one of each kind.
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements);
 
 }  // namespace zelk

@@ -3,6 +3,7 @@
 // damaged or hostile blocks before any decoding.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -270,12 +271,60 @@ TEST(SampleBlock, AlphaStaysApartFromTheColourItsPlanesShare) {
     round_trip(alpha, {ElementType::U8, false, {row}}, SampleEffort::Moderate, &apart);
     EXPECT_LT(both * 10, (colour + apart) * 11);
 
+    for (uint8_t& v : rgb) v = static_cast<uint8_t>(rng());  // too many colours for a palette
     Bytes block = encode_sample_block(rgb, array_layout(ElementType::U8, false, {row, 3}), SampleEffort::Moderate);
     ASSERT_EQ(block[6], 0);  // integers, after a layout of 5 bytes and no gaps
     block[7] = 4;            // the channel coding
     const auto refused = decode_sample_block(block, static_cast<uint32_t>(rgb.size()));
     ASSERT_FALSE(refused.ok());
     EXPECT_NE(refused.error().display().find("channel coding"), std::string::npos);
+}
+
+// A graphic of few colours: each pixel its colour's rank among them, coded
+// in rows, exact at every effort; frames of every width a palette holds
+// come back too, and a palette where a frame is one value is refused.
+TEST(SampleBlock, FewColoursAreCodedAsRanksInAPalette) {
+    const size_t rows = 90, row = 120;
+    std::mt19937 rng(5);
+    std::vector<std::array<uint8_t, 4>> colours(14);
+    for (auto& colour : colours) for (uint8_t& v : colour) v = static_cast<uint8_t>(rng());
+    Bytes graphic(rows * row * 4);
+    for (size_t y = 0; y < rows; ++y) {
+        for (size_t x = 0; x < row; ++x) {
+            const auto& colour = colours[(x / 17 + y / 11 * 3 + (x * y) % 29 / 27) % colours.size()];
+            std::copy(colour.begin(), colour.end(), &graphic[(y * row + x) * 4]);
+        }
+    }
+    const SampleLayout pixels = array_layout(ElementType::U8, false, {row, 4});
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
+        EXPECT_EQ(round_trip(graphic, pixels, effort), graphic);
+    }
+    Bytes block = encode_sample_block(graphic, pixels, SampleEffort::Moderate);
+    EXPECT_EQ(block[5], static_cast<uint8_t>(TransformKind::Palette));  // after a layout of 4 bytes and no gaps
+
+    // Frames of 2, 6 and 8 bytes, as pairs of bytes, 16-bit colour and pairs
+    // of floats (NaN and -0.0 among them), with and without rows.
+    std::vector<uint16_t> deep;
+    std::vector<float> pairs;
+    for (size_t i = 0; i < rows * row; ++i) {
+        const auto& colour = colours[i / 50 % colours.size()];
+        for (unsigned c = 0; c < 3; ++c) deep.push_back(static_cast<uint16_t>(colour[c] * 257 + c));
+        pairs.push_back(i % 7 == 0 ? NAN : colour[0] / 8.0f);
+        pairs.push_back(colour[1] % 3 == 0 ? -0.0f : colour[1] / 4.0f);
+    }
+    for (const auto& [data, layout] : {std::pair{Bytes(graphic.begin(), graphic.begin() + rows * row * 2), SampleLayout{ElementType::U8, false, {2}}},
+                                       std::pair{bytes_of(deep), array_layout(ElementType::U16, false, {row, 3})},
+                                       std::pair{bytes_of(deep), SampleLayout{ElementType::U16, false, {3}}},
+                                       std::pair{bytes_of(pairs, true), SampleLayout{ElementType::F32, true, {2}}}}) {
+        EXPECT_EQ(round_trip(data, layout, SampleEffort::Full), data) << element_type_name(layout.type);
+    }
+
+    const SampleLayout gray = array_layout(ElementType::U8, false, {row});
+    block = encode_sample_block(Bytes(graphic.begin(), graphic.begin() + rows * row), gray, SampleEffort::Moderate);
+    block[4] = static_cast<uint8_t>(TransformKind::Palette);  // the transform, after a layout of 3 bytes and no gaps
+    const auto refused = decode_sample_block(block, static_cast<uint32_t>(rows * row));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().display().find("value transform"), std::string::npos);
 }
 
 // The raster predictors' arithmetic at the edges of the widths they take:

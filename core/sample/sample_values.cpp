@@ -174,6 +174,14 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     return keys;
 }
 
+// Whether sorted values leave few gaps in their range: seven eighths of it
+// or more. Their ranks would then predict as the values do.
+bool dense(const SampleLayout& layout, const std::vector<uint64_t>& sorted) {
+    const ValueTransform natural(layout);
+    const auto span = static_cast<uint64_t>(natural.value(sorted.back())) - static_cast<uint64_t>(natural.value(sorted.front()));
+    return span < sorted.size() * 8 / 7;
+}
+
 bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
     for (size_t at = 0; at + 8 <= elements.size(); at += 8) {
@@ -547,7 +555,9 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
         if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
     }
     if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
-    if (auto values = few_values(layout, elements)) found.emplace_back(layout, std::move(*values));
+    if (auto values = few_values(layout, elements); values && !dense(layout, *values)) {
+        found.emplace_back(layout, std::move(*values));
+    }
     if (auto frames = few_frames(layout, elements)) found.push_back(ValueTransform::palette(layout, std::move(*frames)));
     return found;
 }

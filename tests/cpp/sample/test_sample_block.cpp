@@ -150,7 +150,8 @@ TEST(SampleBlock, FramesCostFollowsWhereTheBytesGo) {
 
 // A dictionary of 16-bit elements is the same whether found by sorting a
 // short block's elements or by a table of every value in a long one:
-// signed values in numeric order, across zero, in either byte order.
+// signed values in numeric order, across zero, in either byte order; and
+// values with few gaps in their range have none.
 TEST(SampleBlock, SixteenBitDictionariesAreTheSameFoundEitherWay) {
     std::mt19937 rng(9);
     std::vector<int16_t> values(3000);
@@ -169,6 +170,10 @@ TEST(SampleBlock, SixteenBitDictionariesAreTheSameFoundEitherWay) {
             const auto few = dictionary(values);
             EXPECT_FALSE(few.empty());
             EXPECT_EQ(few, dictionary(longer));
+            // Values that fill their range would rank as they are: no dictionary.
+            std::vector<int16_t> dense = values;
+            for (int16_t& v : dense) v = static_cast<int16_t>(v / 7 + 40);
+            EXPECT_TRUE(dictionary(dense).empty());
         }
     }
 }

@@ -119,36 +119,49 @@ private:
     size_t frame_ = 0;
 };
 
-// One frame's values, channel coding applied or undone in place.
-void code_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width) {
+// The values of `frames` frames of `channels` each, channel coding applied
+// or undone in place: a run at a time, so each coding's loop runs whole.
+void code_channels(ChannelCoding coding, int64_t* v, size_t frames, unsigned channels, unsigned width) {
     auto minus = [width](int64_t a, int64_t b) { return wrap(static_cast<uint64_t>(a) - static_cast<uint64_t>(b), width); };
+    const size_t end = frames * channels;
     if (coding == ChannelCoding::MidSide) {
-        const int64_t side = minus(v[0], v[1]);
-        v[0] = wrap(static_cast<uint64_t>(v[1]) + static_cast<uint64_t>(side >> 1), width);
-        v[1] = side;
+        for (size_t f = 0; f < end; f += 2) {
+            const int64_t side = minus(v[f], v[f + 1]);
+            v[f] = wrap(static_cast<uint64_t>(v[f + 1]) + static_cast<uint64_t>(side >> 1), width);
+            v[f + 1] = side;
+        }
     } else if (coding == ChannelCoding::FromPrevious) {
-        for (size_t c = v.size(); c-- > 1;) v[c] = minus(v[c], v[c - 1]);
+        for (size_t f = 0; f < end; f += channels) {
+            for (size_t c = channels; c-- > 1;) v[f + c] = minus(v[f + c], v[f + c - 1]);
+        }
     } else if (coding == ChannelCoding::FromSecond || coding == ChannelCoding::FromSecondOfThree) {
-        const size_t coupled = coding == ChannelCoding::FromSecond ? v.size() : 3;
-        for (size_t c = 0; c < coupled; ++c) {
-            if (c != 1) v[c] = minus(v[c], v[1]);
+        const size_t coupled = coding == ChannelCoding::FromSecond ? channels : 3;
+        for (size_t f = 0; f < end; f += channels) {
+            v[f] = minus(v[f], v[f + 1]);
+            for (size_t c = 2; c < coupled; ++c) v[f + c] = minus(v[f + c], v[f + 1]);
         }
     }
 }
 
-void uncode_channels(ChannelCoding coding, std::span<int64_t> v, unsigned width) {
+void uncode_channels(ChannelCoding coding, int64_t* v, size_t frames, unsigned channels, unsigned width) {
     auto plus = [width](int64_t a, int64_t b) { return wrap(static_cast<uint64_t>(a) + static_cast<uint64_t>(b), width); };
+    const size_t end = frames * channels;
     if (coding == ChannelCoding::MidSide) {
-        const int64_t side = v[1];
-        const int64_t right = wrap(static_cast<uint64_t>(v[0]) - static_cast<uint64_t>(side >> 1), width);
-        v[0] = plus(side, right);
-        v[1] = right;
+        for (size_t f = 0; f < end; f += 2) {
+            const int64_t side = v[f + 1];
+            const int64_t right = wrap(static_cast<uint64_t>(v[f]) - static_cast<uint64_t>(side >> 1), width);
+            v[f] = plus(side, right);
+            v[f + 1] = right;
+        }
     } else if (coding == ChannelCoding::FromPrevious) {
-        for (size_t c = 1; c < v.size(); ++c) v[c] = plus(v[c], v[c - 1]);
+        for (size_t f = 0; f < end; f += channels) {
+            for (size_t c = 1; c < channels; ++c) v[f + c] = plus(v[f + c], v[f + c - 1]);
+        }
     } else if (coding == ChannelCoding::FromSecond || coding == ChannelCoding::FromSecondOfThree) {
-        const size_t coupled = coding == ChannelCoding::FromSecond ? v.size() : 3;
-        for (size_t c = 0; c < coupled; ++c) {
-            if (c != 1) v[c] = plus(v[c], v[1]);
+        const size_t coupled = coding == ChannelCoding::FromSecond ? channels : 3;
+        for (size_t f = 0; f < end; f += channels) {
+            v[f] = plus(v[f], v[f + 1]);
+            for (size_t c = 2; c < coupled; ++c) v[f + c] = plus(v[f + c], v[f + 1]);
         }
     }
 }
@@ -259,11 +272,7 @@ public:
     std::span<const int64_t> next(size_t count) {
         source_.read(next_, count, values_.data());
         next_ += count;
-        if (choice_.channels != ChannelCoding::Apart) {
-            for (size_t t = 0; t < count; ++t) {
-                code_channels(choice_.channels, std::span(&values_[t * channels_], channels_), width_);
-            }
-        }
+        code_channels(choice_.channels, values_.data(), count, channels_, width_);
         for (unsigned c = 0; c < channels_; ++c) {
             predictors_[c].residuals(&values_[c], channels_, count, &residuals_[c],
                                      contexts_.empty() ? nullptr : &contexts_[c]);
@@ -440,9 +449,7 @@ Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCod
     for (size_t done = 0; done < frames; done += RUN_FRAMES) {
         const size_t count = std::min(RUN_FRAMES, frames - done);
         source.read(first + done, count, values.data());
-        if (coding != ChannelCoding::Apart) {
-            for (size_t t = 0; t < count; ++t) code_channels(coding, std::span(&values[t * channels], channels), width);
-        }
+        code_channels(coding, values.data(), count, channels, width);
         for (unsigned c = 0; c < channels; ++c) add_polynomial_bits(past[c], width, &values[c], channels, count, cost[c]);
     }
     Orders best{std::vector<uint8_t>(channels)};
@@ -546,11 +553,7 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
         for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {
             const size_t count = std::min(RUN_FRAMES, target.frames - first);
             decode_run(residuals, predictors, target.choice.predictor == PredictorKind::Raster, run.data(), count);
-            if (target.choice.channels != ChannelCoding::Apart) {
-                for (size_t t = 0; t < count; ++t) {
-                    uncode_channels(target.choice.channels, std::span(&run[t * channels], channels), width);
-                }
-            }
+            uncode_channels(target.choice.channels, run.data(), count, channels, width);
             if (!target.transform.store(run.data(), count * channels, &target.data[first * frame_bytes])) {
                 return damaged("a value its transform does not have");
             }

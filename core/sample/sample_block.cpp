@@ -59,6 +59,15 @@ uint64_t raster_row(const SampleLayout& layout) {
     return row >= 2 && row <= MAX_PLANE_ROW ? row : 0;
 }
 
+// The frames a trial codes of a block of `count`: at most `most`, and of a
+// raster at most a quarter of the block but at least eight rows (on a small
+// image, trials on half of it took twice its coding's time, and chose as
+// on a quarter).
+size_t trial_frames(size_t count, size_t most, uint64_t row) {
+    if (row == 0) return std::min(count, most);
+    return std::min<size_t>(count, std::max<size_t>(std::min(most, count / 4), 8 * row));
+}
+
 // Whether a raster predictor (predictors.h) may code this layout's values
 // of `channels` a frame: rows it can keep, of at most four channels.
 bool raster_predicts(const SampleLayout& layout, unsigned channels) {
@@ -592,7 +601,7 @@ void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
 // Returns the size of the rows' residuals under the choice, for the whole
 // block: scaled from the rows tried.
 size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
-    const size_t frames = std::min<size_t>(source.count(), std::max<size_t>(TRIAL_FRAMES, 8 * row));
+    const size_t frames = trial_frames(source.count(), TRIAL_FRAMES, row);
     const size_t first = (source.count() - frames) / 2 / row * row;
     auto whole = [&](size_t size) { return frames == 0 ? size : static_cast<size_t>(uint64_t{size} * source.count() / frames); };
     size_t smallest = residual_size(source, frames, choice, first, effort);
@@ -664,7 +673,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         if (&candidate == palette) continue;
         const Frames source(layout, elements, candidate);
         // The fastest effort has no later trial to mend a choice made on few frames.
-        const size_t frames = std::min(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES);
+        const size_t frames = trial_frames(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES, row);
         const size_t first = (source.count() - frames) / 2;
         for (ChannelCoding coding : channel_codings(layout, source.channels)) {
             Orders orders = best_orders(source, frames, first, coding);

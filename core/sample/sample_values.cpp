@@ -418,11 +418,14 @@ std::vector<uint8_t> ValueTransform::code_palette() const {
     RangeEncoder coder(coded);
     const unsigned channels = layout_.channels();
     ResidualCoder residuals(layout_.bits());
+    std::vector<std::array<int64_t, MAX_PALETTE_FRAME_BYTES>> entries;
+    entries.reserve(dictionary_.size());
+    for (uint64_t key : dictionary_) entries.push_back(palette_order_values(layout_, key));
     for (unsigned c = 0; c < channels; ++c) {
         ResidualStream stream;
         Polynomial polynomial(1, layout_.bits());
-        for (uint64_t key : dictionary_) {
-            const int64_t value = palette_order_values(layout_, key)[c];
+        for (const auto& entry : entries) {
+            const int64_t value = entry[c];
             int64_t residual = 0;
             polynomial.residuals(&value, 1, 1, &residual);
             residuals.encode(coder, stream, residual);

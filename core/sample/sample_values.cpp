@@ -174,9 +174,11 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     return keys;
 }
 
-// Whether sorted values leave few gaps in their range: seven eighths of it
-// or more. Their ranks would then predict as the values do.
+// Whether sorted values leave few gaps in their range, filling seven
+// eighths of it or more (or there are none): their ranks would then predict
+// as the values do.
 bool dense(const SampleLayout& layout, const std::vector<uint64_t>& sorted) {
+    if (sorted.empty()) return true;
     const ValueTransform natural(layout);
     const auto span = static_cast<uint64_t>(natural.value(sorted.back())) - static_cast<uint64_t>(natural.value(sorted.front()));
     return span < sorted.size() * 8 / 7;

@@ -59,6 +59,7 @@ TEST(SampleBlock, EveryTypeAndByteOrderRoundTripsAtEveryEffort) {
                 const SampleLayout layout{static_cast<ElementType>(type), big_endian, trailing};
                 for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
                     EXPECT_EQ(round_trip(noise, layout, effort), noise) << element_type_name(layout.type);
+                    EXPECT_EQ(round_trip(Bytes{}, layout, effort), Bytes{}) << element_type_name(layout.type);
                 }
             }
         }

@@ -174,14 +174,17 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     return keys;
 }
 
-// Whether sorted values leave few gaps in their range, filling seven
-// eighths of it or more (or there are none): their ranks would then predict
-// as the values do.
-bool dense(const SampleLayout& layout, const std::vector<uint64_t>& sorted) {
+// Whether a dictionary of these sorted values would gain nothing: there
+// are none, or they fill seven eighths of their range or more, so that
+// their ranks predict as they do, and ranks would be at most 4 bits
+// narrower than the elements. Narrower values have fewer symbols for the
+// coder to learn: a dictionary of few wide values still pays.
+bool no_gain(const SampleLayout& layout, const std::vector<uint64_t>& sorted) {
     if (sorted.empty()) return true;
     const ValueTransform natural(layout);
     const auto span = static_cast<uint64_t>(natural.value(sorted.back())) - static_cast<uint64_t>(natural.value(sorted.front()));
-    return span < sorted.size() * 8 / 7;
+    const auto rank_bits = static_cast<unsigned>(std::bit_width(sorted.size())) + 1;
+    return span < sorted.size() * 8 / 7 && layout.bits() <= rank_bits + 4;
 }
 
 bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
@@ -560,7 +563,7 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
         if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
     }
     if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
-    if (auto values = few_values(layout, elements); values && !dense(layout, *values)) {
+    if (auto values = few_values(layout, elements); values && !no_gain(layout, *values)) {
         found.emplace_back(layout, std::move(*values));
     }
     if (auto frames = few_frames(layout, elements)) found.push_back(ValueTransform::palette(layout, std::move(*frames)));

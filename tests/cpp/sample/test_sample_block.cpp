@@ -151,8 +151,7 @@ TEST(SampleBlock, FramesCostFollowsWhereTheBytesGo) {
 
 // A dictionary of 16-bit elements is the same whether found by sorting a
 // short block's elements or by a table of every value in a long one:
-// signed values in numeric order, across zero, in either byte order; and
-// values with few gaps in their range have none.
+// signed values in numeric order, across zero, in either byte order.
 TEST(SampleBlock, SixteenBitDictionariesAreTheSameFoundEitherWay) {
     std::mt19937 rng(9);
     std::vector<int16_t> values(3000);
@@ -171,12 +170,21 @@ TEST(SampleBlock, SixteenBitDictionariesAreTheSameFoundEitherWay) {
             const auto few = dictionary(values);
             EXPECT_FALSE(few.empty());
             EXPECT_EQ(few, dictionary(longer));
-            // Values that fill their range would rank as they are: no dictionary.
-            std::vector<int16_t> dense = values;
-            for (int16_t& v : dense) v = static_cast<int16_t>(v / 7 + 40);
-            EXPECT_TRUE(dictionary(dense).empty());
         }
     }
+}
+
+// Values that fill their range have a dictionary only where it narrows
+// them: bytes of every value have none, a few hundred 64-bit values one.
+TEST(SampleBlock, DenseValuesHaveADictionaryWhereItNarrowsThem) {
+    std::vector<uint8_t> bytes(8192);
+    std::vector<int64_t> wide(8192);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7), wide[i] = 80 + i * 7 % 300;
+    const auto last_kind = [](const SampleLayout& layout, const Bytes& elements) {
+        return exact_transforms(layout, elements).back().kind();
+    };
+    EXPECT_EQ(last_kind({ElementType::U8, false, {}}, bytes), TransformKind::Integers);
+    EXPECT_EQ(last_kind({ElementType::I64, false, {}}, bytes_of(wide)), TransformKind::Dictionary);
 }
 
 // float32 values held as float64 are coded in 32 bits, each widened back on

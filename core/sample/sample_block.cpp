@@ -33,7 +33,22 @@ constexpr size_t PREDICTOR_TRIAL_FRAMES = size_t{1} << 17;
 
 // FromSecondOfThree: the first three channels as FromSecond, any others apart
 // (colour with alpha: alpha less green would mix an unrelated plane in).
-enum class ChannelCoding : uint8_t { Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3, FromSecondOfThree = 4 };
+// ReversibleColour: the first three channels (R, G, B) as R - G,
+// floor((R + 2 G + B) / 4) and B - G, JPEG 2000's reversible colour
+// transform, in values one bit wider so that no difference wraps; any
+// others apart.
+enum class ChannelCoding : uint8_t {
+    Apart = 0, MidSide = 1, FromPrevious = 2, FromSecond = 3, FromSecondOfThree = 4, ReversibleColour = 5
+};
+constexpr uint8_t CHANNEL_CODINGS = 6;
+// The widest values the reversible colour transform takes: one bit more
+// must still fit the 64-bit arithmetic with room for its sums.
+constexpr unsigned MOST_COLOUR_TRANSFORM_WIDTH = 32;
+
+// The width of the values a channel coding gives, from values of `width` bits.
+unsigned coded_width(ChannelCoding coding, unsigned width) {
+    return coding == ChannelCoding::ReversibleColour ? width + 1 : width;
+}
 enum class PredictorKind : uint8_t { Polynomial = 0, Cascade = 1, Plane = 2, Raster = 3 };
 
 enum class ResidualCoding : uint8_t { Range = 0, Rice = 1, Tabled = 2 };
@@ -149,6 +164,11 @@ void code_channels(ChannelCoding coding, int64_t* v, size_t frames, unsigned cha
             v[f] = minus(v[f], v[f + 1]);
             for (size_t c = 2; c < coupled; ++c) v[f + c] = minus(v[f + c], v[f + 1]);
         }
+    } else if (coding == ChannelCoding::ReversibleColour) {
+        for (size_t f = 0; f < end; f += channels) {
+            v[f] = minus(v[f], v[f + 1]), v[f + 2] = minus(v[f + 2], v[f + 1]);
+            v[f + 1] = wrap(static_cast<uint64_t>(v[f + 1]) + static_cast<uint64_t>((v[f] + v[f + 2]) >> 2), width);
+        }
     }
 }
 
@@ -171,6 +191,11 @@ void uncode_channels(ChannelCoding coding, int64_t* v, size_t frames, unsigned c
         for (size_t f = 0; f < end; f += channels) {
             v[f] = plus(v[f], v[f + 1]);
             for (size_t c = 2; c < coupled; ++c) v[f + c] = plus(v[f + c], v[f + 1]);
+        }
+    } else if (coding == ChannelCoding::ReversibleColour) {
+        for (size_t f = 0; f < end; f += channels) {
+            v[f + 1] = wrap(static_cast<uint64_t>(v[f + 1]) - static_cast<uint64_t>((v[f] + v[f + 2]) >> 2), width);
+            v[f] = plus(v[f], v[f + 1]), v[f + 2] = plus(v[f + 2], v[f + 1]);
         }
     }
 }
@@ -270,7 +295,7 @@ class ResidualRuns {
 public:
     ResidualRuns(const Frames& source, const Choice& choice, size_t first)
         : source_(source), choice_(choice), next_(first), channels_(source.channels),
-          width_(source.transform.width()), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
+          width_(coded_width(choice.channels, source.transform.width())), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
           contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0) {
         for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_, source.count() - first);
     }
@@ -387,7 +412,7 @@ uint64_t rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, un
 // each partition starts (rice_residuals()).
 size_t code_residuals(const Frames& source, size_t frames, const Choice& choice, size_t first, std::vector<uint8_t>& out,
                       uint64_t* estimate = nullptr, std::vector<uint64_t>* rice_starts = nullptr) {
-    const unsigned channels = source.channels, width = source.transform.width();
+    const unsigned channels = source.channels, width = coded_width(choice.channels, source.transform.width());
     ResidualRuns runs(source, choice, first);
     if (choice.residuals == ResidualCoding::Rice) {
         rice_residuals(runs, frames, channels, width, &out, rice_starts);
@@ -431,7 +456,8 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
 size_t residual_size(const Frames& source, size_t frames, const Choice& choice, size_t first, SampleEffort effort) {
     if (choice.residuals == ResidualCoding::Rice) {
         ResidualRuns runs(source, choice, first);
-        return (rice_residuals(runs, frames, source.channels, source.transform.width(), nullptr, nullptr) + 7) / 8;
+        return (rice_residuals(runs, frames, source.channels, coded_width(choice.channels, source.transform.width()),
+                               nullptr, nullptr) + 7) / 8;
     }
     std::vector<uint8_t> out;
     if (effort == SampleEffort::Moderate && choice.residuals != ResidualCoding::Rice) {
@@ -451,7 +477,7 @@ struct Orders {
 // The polynomial order per channel with the smallest estimated cost on
 // the trial frames: the bits of its residuals' magnitudes.
 Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
-    const unsigned channels = source.channels, width = source.transform.width();
+    const unsigned channels = source.channels, width = coded_width(coding, source.transform.width());
     std::vector<std::array<uint64_t, 4>> cost(channels);
     std::vector<std::array<int64_t, 3>> past(channels);
     std::vector<int64_t> values(RUN_FRAMES * channels);
@@ -483,14 +509,19 @@ void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, c
 }
 
 // The channel codings a layout's trials choose from, for values of
-// `channels` a frame. Colour pixels with alpha keep alpha apart: less
-// green, it only takes on the colour's edges.
-std::vector<ChannelCoding> channel_codings(const SampleLayout& layout, unsigned channels) {
+// `channels` a frame and `width` bits. Colour pixels with alpha keep alpha
+// apart: less green, it only takes on the colour's edges.
+std::vector<ChannelCoding> channel_codings(const SampleLayout& layout, unsigned channels, unsigned width) {
     if (channels == 1) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
-    if (channels == 3) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond};
-    if (layout.pixels) return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecondOfThree};
-    return {ChannelCoding::Apart, ChannelCoding::FromPrevious, ChannelCoding::FromSecond, ChannelCoding::FromSecondOfThree};
+    std::vector<ChannelCoding> codings{ChannelCoding::Apart, ChannelCoding::FromPrevious};
+    if (channels == 3 && layout.pixels && width <= MOST_COLOUR_TRANSFORM_WIDTH) {
+        codings.push_back(ChannelCoding::ReversibleColour);
+        return codings;
+    }
+    if (channels == 3 || !layout.pixels) codings.push_back(ChannelCoding::FromSecond);
+    if (channels > 3) codings.push_back(ChannelCoding::FromSecondOfThree);
+    return codings;
 }
 
 // Blocks of fewer residuals than this code them with adaptive frequencies
@@ -553,7 +584,8 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
 // its values, then its channels, then its elements; the fault found, if any.
 template <typename Residuals>
 std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& residuals) {
-    const unsigned channels = target.transform.channels(), width = target.transform.width();
+    const unsigned channels = target.transform.channels();
+    const unsigned width = coded_width(target.choice.channels, target.transform.width());
     const size_t frame_bytes = target.layout.frame_bytes();
     std::vector<ChannelPredictor> predictors;
     for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width, target.frames);
@@ -616,7 +648,7 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout, source.channels);
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    std::vector<ChannelCoding> codings = channel_codings(source.layout, source.channels);
+    std::vector<ChannelCoding> codings = channel_codings(source.layout, source.channels, source.transform.width());
     if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
         size_t best = SIZE_MAX;
         ChannelCoding chosen = codings[0];
@@ -675,7 +707,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = trial_frames(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES, row);
         const size_t first = (source.count() - frames) / 2;
-        for (ChannelCoding coding : channel_codings(layout, source.channels)) {
+        for (ChannelCoding coding : channel_codings(layout, source.channels, candidate.width())) {
             Orders orders = best_orders(source, frames, first, coding);
             Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
                          residual_coding(effort, uint64_t{source.count()} * source.channels)};
@@ -739,8 +771,9 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
     const unsigned channels = transform->channels();
-    if (at + 2 > stored.size() || stored[at] > 4 || (stored[at] == 1 && channels != 2) || (stored[at] == 3 && channels < 3) ||
-        (stored[at] == 4 && channels < 4) ||
+    if (at + 2 > stored.size() || stored[at] >= CHANNEL_CODINGS || (stored[at] == 1 && channels != 2) ||
+        (stored[at] == 3 && channels < 3) || (stored[at] == 4 && channels < 4) ||
+        (stored[at] == 5 && (channels < 3 || transform->width() > MOST_COLOUR_TRANSFORM_WIDTH)) ||
         (stored[at] != 0 && channels == 1)) {
         return damaged("its channel coding does not fit its layout");
     }
@@ -774,6 +807,7 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
         return damaged("an unknown residual coding");
     }
     choice.residuals = static_cast<ResidualCoding>(stored[at++]);
+    const unsigned width = coded_width(choice.channels, transform->width());
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);
     const uint64_t most = choice.residuals == ResidualCoding::Rice     ? max_rice_numbers(residual_bytes.size())
@@ -787,11 +821,11 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     const DecodeTarget target{layout, *transform, choice, frames, data};
     std::optional<CodecError> fault;
     if (choice.residuals == ResidualCoding::Rice) {
-        fault = decode_frames(target, RiceResiduals(residual_bytes, channels, transform->width()));
+        fault = decode_frames(target, RiceResiduals(residual_bytes, channels, width));
     } else if (choice.residuals == ResidualCoding::Range) {
-        fault = decode_frames(target, ContextResiduals(RangeReader(residual_bytes, transform->width()), channels));
+        fault = decode_frames(target, ContextResiduals(RangeReader(residual_bytes, width), channels));
     } else {
-        auto reader = TabledResidualReader::open(residual_bytes, transform->width());
+        auto reader = TabledResidualReader::open(residual_bytes, width);
         if (!reader) return damaged("its residuals' tables are not whole");
         fault = decode_frames(target, ContextResiduals(std::move(*reader), channels));
     }

@@ -8,7 +8,9 @@
 //     channels: side = L - R, mid = R + floor(side / 2)), 2 each channel less
 //     the one before it, 3 each channel but the second less the second
 //     (three or more channels: G, R - G, B - G for RGB), 4 the first three
-//     as 3 and the others apart (four or more: alpha kept out of colour)
+//     as 3 and the others apart (four or more: alpha kept out of colour),
+//     5 the first three as R - G, floor((R + 2 G + B) / 4), B - G in
+//     values one bit wider, the others apart
 //   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
 //     1 cascade, then the preset byte; 2 plane (rasters), then the mode
 //     byte; 3 raster, then the mode byte, its residuals range coded in

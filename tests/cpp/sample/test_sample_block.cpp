@@ -264,6 +264,46 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     EXPECT_LT(raster * 2, series);
 }
 
+// Colour whose channels differ by more than half their range (saturated
+// reds and blues): the reversible colour transform, in values one bit
+// wider, is chosen and comes back exactly at every width it allows, 32-bit
+// extremes included; a reader refuses it for values too wide.
+TEST(SampleBlock, ColourTransformRoundTripsAtEveryWidthItTakes) {
+    const size_t rows = 60, row = 80;
+    std::mt19937 rng(8);
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> wide;
+    for (size_t y = 0; y < rows; ++y) {
+        for (size_t x = 0; x < row; ++x) {
+            const int shade = static_cast<int>((x + y) % 64 + rng() % 12);  // shared by the channels
+            const bool red = (x / 20 + y / 15) % 2 == 0;
+            for (int v : {red ? 240 - shade : shade, 100 + shade, red ? shade : 240 - shade}) {
+                v += static_cast<int>(rng() % 4);
+                bytes.push_back(static_cast<uint8_t>(v));
+                wide.push_back(static_cast<uint32_t>(v) * 16843009u);  // the byte in every byte: extremes of 32 bits
+            }
+        }
+    }
+    const SampleLayout pixels = array_layout(ElementType::U8, false, {row, 3});
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
+        EXPECT_EQ(round_trip(bytes, pixels, effort), bytes);
+        for (ElementType type : {ElementType::U32, ElementType::I32}) {
+            EXPECT_EQ(round_trip(bytes_of(wide), array_layout(type, false, {row, 3}), effort), bytes_of(wide));
+        }
+    }
+    const Bytes block = encode_sample_block(bytes, pixels, SampleEffort::Full);
+    EXPECT_EQ(block[6], 5);  // the channel coding, after a layout of 5 bytes, no gaps and integers
+
+    std::vector<uint64_t> deep;
+    for (uint8_t v : bytes) deep.push_back(uint64_t{v} << 40 | rng());
+    Bytes refused = encode_sample_block(bytes_of(deep), array_layout(ElementType::U64, false, {row, 3}), SampleEffort::Moderate);
+    ASSERT_EQ(refused[5], 0);  // integers, after a layout of 4 bytes and no gaps
+    refused[6] = 5;
+    const auto read = decode_sample_block(refused, static_cast<uint32_t>(deep.size() * 8));
+    ASSERT_FALSE(read.ok());
+    EXPECT_NE(read.error().display().find("channel coding"), std::string::npos);
+}
+
 // Colour planes that follow one another and an alpha plane of its own: the
 // colour is coded less green while alpha stays apart, and a reader refuses
 // that coding for fewer than four channels.

@@ -39,6 +39,10 @@ class Zelk(Codec):  # type: ignore[misc]
         self.threads = threads
 
     def encode(self, buf: Any) -> bytes:
+        # A C-ordered chunk keeps its shape (rows are predicted from the rows
+        # above); any other is coded as the flat buffer numcodecs makes of it.
+        if isinstance(buf, np.ndarray) and buf.flags.c_contiguous:
+            return compress(buf, self.level, threads=self.threads)
         return compress(ensure_contiguous_ndarray(buf), self.level, threads=self.threads)
 
     def decode(self, buf: Any, out: Any = None) -> Any:

@@ -120,8 +120,11 @@ def test_numeric_chunks_are_coded_as_samples(tmp_path):
     assert zelk.frame_info(chunk).blocks["sample"] == 1 and zelk.frame_info(chunk).shape == (128, 128)
     assert len(chunk) * 5 < len(zelk.compress(grid[:128].reshape(-1))) * 4
     v2 = Zelk().encode(signal.astype("<f4"))
-    assert zelk.frame_info(v2).dtype == "<f4"
+    assert zelk.frame_info(v2).dtype == "<f4" and zelk.frame_info(v2).shape == signal.shape
     assert bytes(Zelk().decode(v2)) == signal.astype("<f4").tobytes()
+    # A chunk in Fortran order is coded flat, and its bytes, in that order, come back.
+    fortran = np.asfortranarray(signal)
+    assert bytes(Zelk().decode(Zelk().encode(fortran))) == fortran.tobytes(order="A")
 
 
 def test_a_damaged_chunk_is_refused(tmp_path):

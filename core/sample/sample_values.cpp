@@ -130,17 +130,23 @@ std::optional<std::vector<uint64_t>> few_values(const SampleLayout& layout, std:
     return values;
 }
 
-// The natural values of a frame's channels, from the palette's first key
-// (the last channel) to its last.
-std::array<int64_t, MAX_PALETTE_FRAME_BYTES> palette_order_values(const SampleLayout& layout, uint64_t key) {
+using PaletteEntry = std::array<int64_t, MAX_PALETTE_FRAME_BYTES>;
+
+// The natural values of each frame's channels, from the palette's first
+// key (the last channel) to its last.
+std::vector<PaletteEntry> palette_order_values(const SampleLayout& layout, const std::vector<uint64_t>& keys) {
     const ValueTransform natural(layout);
     const ElementBytes access(layout);
-    std::array<uint8_t, MAX_PALETTE_FRAME_BYTES> frame;
-    store_frame_key(key, layout.frame_bytes(), frame.data());
-    std::array<int64_t, MAX_PALETTE_FRAME_BYTES> values{};
     const unsigned channels = layout.channels();
-    for (unsigned c = 0; c < channels; ++c) values[c] = natural.value(access.load(&frame[(channels - 1 - c) * access.size()]));
-    return values;
+    std::vector<PaletteEntry> entries(keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::array<uint8_t, MAX_PALETTE_FRAME_BYTES> frame;
+        store_frame_key(keys[i], layout.frame_bytes(), frame.data());
+        for (unsigned c = 0; c < channels; ++c) {
+            entries[i][c] = natural.value(access.load(&frame[(channels - 1 - c) * access.size()]));
+        }
+    }
+    return entries;
 }
 
 // The distinct frames of several channels in the palette's order, if there
@@ -166,9 +172,10 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     if (!distinct((n - window) / 2, window, window / 4)) return std::nullopt;
     auto keys = distinct(0, n, limit);
     if (!keys) return std::nullopt;
-    std::vector<std::pair<std::array<int64_t, MAX_PALETTE_FRAME_BYTES>, uint64_t>> ordered;
+    const std::vector<PaletteEntry> entries = palette_order_values(layout, *keys);
+    std::vector<std::pair<PaletteEntry, uint64_t>> ordered;
     ordered.reserve(keys->size());
-    for (uint64_t key : *keys) ordered.emplace_back(palette_order_values(layout, key), key);
+    for (size_t i = 0; i < keys->size(); ++i) ordered.emplace_back(entries[i], (*keys)[i]);
     std::sort(ordered.begin(), ordered.end());
     for (size_t i = 0; i < ordered.size(); ++i) (*keys)[i] = ordered[i].second;
     return keys;
@@ -423,9 +430,7 @@ std::vector<uint8_t> ValueTransform::code_palette() const {
     RangeEncoder coder(coded);
     const unsigned channels = layout_.channels();
     ResidualCoder residuals(layout_.bits());
-    std::vector<std::array<int64_t, MAX_PALETTE_FRAME_BYTES>> entries;
-    entries.reserve(dictionary_.size());
-    for (uint64_t key : dictionary_) entries.push_back(palette_order_values(layout_, key));
+    const std::vector<PaletteEntry> entries = palette_order_values(layout_, dictionary_);
     for (unsigned c = 0; c < channels; ++c) {
         ResidualStream stream;
         Polynomial polynomial(1, layout_.bits());

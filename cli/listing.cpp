@@ -79,8 +79,9 @@ void Listing::list_matrix(const std::string& name, ByteView blob) {
             auto on_path = [&m](MatrixPath path) { return static_cast<unsigned long long>(m.paths[static_cast<size_t>(path)]); };
             std::printf("  %llu bands: %llu grid, %llu interpolated, %llu Lorenzo, %llu exact, %llu wavelet\n",
                         static_cast<unsigned long long>(m.bands), on_path(MatrixPath::Grid),
-                        on_path(MatrixPath::Interpolated) + on_path(MatrixPath::Levelled), on_path(MatrixPath::Lorenzo),
-                        on_path(MatrixPath::Exact), on_path(MatrixPath::Wavelet));
+                        on_path(MatrixPath::Interpolated) + on_path(MatrixPath::Levelled) +
+                            on_path(MatrixPath::LevelledLine),
+                        on_path(MatrixPath::Lorenzo), on_path(MatrixPath::Exact), on_path(MatrixPath::Wavelet));
         }
     }
     const Counts counts{0, 0, 0, 0, 0, 0, blob.size(), m.value_bytes()};

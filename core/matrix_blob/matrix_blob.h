@@ -25,8 +25,12 @@ inline constexpr std::array<uint8_t, 4> MATRIX_MAGIC = {0x89, 'Z', 'L', 'M'};
 // Whether `start` (the first bytes of an input) begins as a matrix blob.
 bool starts_matrix_blob(ByteView start);
 
-enum class MatrixPath : uint8_t { Grid = 0, Interpolated = 1, Exact = 2, Wavelet = 3, Levelled = 4, Lorenzo = 5 };
-inline constexpr size_t MATRIX_PATHS = 6;
+// LevelledLine: levelled, with every quotient stored rather than the gaps
+// between the non-zero ones and those.
+enum class MatrixPath : uint8_t {
+    Grid = 0, Interpolated = 1, Exact = 2, Wavelet = 3, Levelled = 4, Lorenzo = 5, LevelledLine = 6
+};
+inline constexpr size_t MATRIX_PATHS = 7;
 
 struct MatrixSummary {
     uint8_t version = 0;

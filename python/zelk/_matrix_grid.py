@@ -30,7 +30,10 @@ VERSION = 2
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO = 0, 1, 2, 3, 4, 5
+GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO, LEVELLED_LINE = 0, 1, 2, 3, 4, 5, 6
+# Levelled quotients of which more than this part are non-zero are stored
+# as they are (LEVELLED_LINE): their gaps would cost more than they save.
+_DENSE = 2 / 3
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
 _TRIAL_VALUES = 1 << 14  # a band of more is judged on a slab from its middle
@@ -73,10 +76,16 @@ def _pack_corrections(given: np.ndarray[Any, Any], positions: np.ndarray[Any, An
     return _pack(gaps.tobytes() + given.reshape(-1)[positions].astype(given.dtype.newbyteorder("<")).tobytes(), level)
 
 
+# A band as a path codes it: the values' frame, the corrections' frame,
+# their count, every value's error left, and the path (a levelled band's
+# may become LEVELLED_LINE).
+Coded = tuple[bytes, bytes, int, np.ndarray[Any, Any], int]
+
+
 def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]],
-               level: Optional[int]) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
-    """The grid's frame, the corrections' frame, their count and the errors
-    left; None where a value is not finite or its quotient reaches 2^62."""
+               level: Optional[int]) -> Optional[Coded]:
+    """The band on the grid; None where a value is not finite or its
+    quotient reaches 2^62."""
     if step <= 0 or not math.isfinite(step):
         return None
     quotients, errors = np.empty(given.shape, np.int64), np.empty(given.size)
@@ -84,7 +93,7 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
         return None
     positions = fits(errors)
     errors[positions] = 0.0
-    return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors
+    return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors, GRID
 
 
 def _predictor(path: int) -> int:
@@ -93,22 +102,26 @@ def _predictor(path: int) -> int:
 
 
 def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
-                   path: int = INTERPOLATED) -> Optional[tuple[bytes, bytes, int, np.ndarray[Any, Any]]]:
+                   path: int = INTERPOLATED) -> Optional[Coded]:
     """As _grid_band, predicting with error feedback (interpolated, levelled
     or Lorenzo); None where an RMSE bound is missed (the values taken exactly
     are part of the prediction, so none can be added afterwards). Levelled,
     the quotients in the order they are visited are coded as the gaps
-    between the non-zero ones and those."""
+    between the non-zero ones and those, or where few are zero as they are."""
     quotients, positions, errors = _feedback.encode(given, step, target if kind == 3 else None, _predictor(path),
                                                     path == LEVELLED)
     if kind != 3 and not rms(errors) <= target:
         return None
     if path == LEVELLED:
-        coder = _int64_coder(level)
-        values = sparse_blocks(coder, _feedback.visit_order(quotients), coder.FLUSH_FRAME)
+        line = _feedback.visit_order(quotients)
+        if np.count_nonzero(line) > _DENSE * line.size:
+            values, path = _pack(line, level), LEVELLED_LINE
+        else:
+            coder = _int64_coder(level)
+            values = sparse_blocks(coder, line, coder.FLUSH_FRAME)
     else:
         values = _pack(quotients, level)
-    return values, _pack_corrections(given, positions, level), positions.size, errors
+    return values, _pack_corrections(given, positions, level), positions.size, errors, path
 
 
 def _int64_coder(level: Optional[int]) -> ZelkCompressor:
@@ -196,15 +209,15 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     if wavelet is None and wavelet_only:
         coded = ways[path](given)
     if coded is None and not (wavelet is not None and wavelet_only):
-        path, step = EXACT, 0.0
-        coded = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0, np.zeros(1)
+        step = 0.0
+        coded = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0, np.zeros(1), EXACT
     if wavelet is not None:
         grid, coefficients, positions, wavelet_errors = wavelet
         # Without corrections a wavelet band stores no frame for them.
         exact = _pack_corrections(given, positions, level) if positions.size else b""
         if coded is None or wavelet_only or len(coefficients) + len(exact) < len(coded[0]) + len(coded[1]):
-            path, step, coded = WAVELET, grid, (coefficients, exact, positions.size, wavelet_errors)
-    values, corrections, count, errors = coded
+            step, coded = grid, (coefficients, exact, positions.size, wavelet_errors, WAVELET)
+    values, corrections, count, errors, path = coded
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
     descriptor = _BAND.pack(path, step, count, len(values), len(corrections))
@@ -228,6 +241,10 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
         if len(numbers := _unpack(stored, max_length=16 * count)) % 8:
             raise ZelkError("damaged matrix: a band's quotients are cut short")
         quotients = _feedback.from_visit_order(from_sparse(np.frombuffer(numbers, "<i8"), count), shape)
+    elif path == LEVELLED_LINE:
+        if len(line := _unpack(stored, max_length=8 * count)) != 8 * count:
+            raise ZelkError("damaged matrix: a band holds too few values")
+        quotients = _feedback.from_visit_order(np.frombuffer(line, "<i8"), shape)
     else:
         itemsize = dtype.itemsize if path == EXACT else 8
         values = _unpack(stored, max_length=count * itemsize)
@@ -243,9 +260,9 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
     if corrections and (int(positions[0]) < 0 or int(positions[-1]) >= count or np.any(np.diff(positions) <= 0)):
         raise ZelkError("damaged matrix: a correction lies outside its band")
     exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
-    if path in (INTERPOLATED, LEVELLED, LORENZO):
+    if path in (INTERPOLATED, LEVELLED, LORENZO, LEVELLED_LINE):
         out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
-                                    _predictor(path), levelled=path == LEVELLED)
+                                    _predictor(path), levelled=path in (LEVELLED, LEVELLED_LINE))
         return
     if path == GRID:
         restored = np.empty(count)

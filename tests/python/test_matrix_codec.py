@@ -376,3 +376,20 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
                 assert np.array_equal(zm.decompress(bytes(damaged)), restored)
             except zelk.ZelkError:
                 pass
+
+
+def test_levelled_quotients_are_stored_whole_where_few_of_them_are_zero(monkeypatch):
+    y, x = np.mgrid[0:300, 0:257] / 300
+    field = (np.sin(6 * x) * np.cos(4 * y)).astype(np.float32)
+    noisy = field + np.random.default_rng(4).standard_normal(field.shape).astype(np.float32)
+    coded = {name: _matrix_grid._feedback_band(values, 2e-3, 3, 1e-3, None, _matrix_grid.LEVELLED)
+             for name, values in (("smooth", field), ("noisy", noisy))}
+    assert coded["smooth"][4] == _matrix_grid.LEVELLED and coded["noisy"][4] == _matrix_grid.LEVELLED_LINE
+    # Stored whole, the smooth field's mostly zero quotients restore alike, in more bytes.
+    monkeypatch.setattr(_matrix_grid, "_WAVELET_RATIO", 1 << 62)
+    sparse = zm.compress(field, max_error=1e-4)
+    monkeypatch.setattr(_matrix_grid, "_DENSE", 0.0)
+    blob = zm.compress(field, max_error=1e-4)
+    assert blob[_matrix_grid.HEADER.size + 16 + 4] == _matrix_grid.LEVELLED_LINE and len(blob) > len(sparse)
+    assert np.array_equal(zm.decompress(blob), zm.decompress(sparse))
+    assert zm.info(blob).max_error <= 1e-4

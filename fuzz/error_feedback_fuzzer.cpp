@@ -1,6 +1,6 @@
-// zelk.matrix's prediction with error feedback (interpolation, levelled or
-// not, and Lorenzo) on arbitrary values, shapes, steps and bounds, and its
-// restore on arbitrary quotients. Checks:
+// zelk.matrix's prediction with error feedback (interpolation, fitted to
+// the edges or not, levelled or not, and Lorenzo) on arbitrary values,
+// shapes, steps and bounds, and its restore on arbitrary quotients. Checks:
 //   - the encoder's exact places are increasing, inside the array, and have
 //     quotient 0; with a bound, every finite value's error is within it (a
 //     NaN or infinite value, taken exactly, is NaN away from itself);
@@ -11,7 +11,7 @@
 //     outside the array is refused with std::invalid_argument.
 //
 // Input layout: byte 0 = rank (1..3) and flags (bit 2: Lorenzo, bit 3:
-// levelled, bit 4: float32, bit 5: a bound), bytes 1..3 = dimensions (0..9),
+// levelled, bit 4: float32, bit 5: a bound, bit 6: fitted to the edges), bytes 1..3 = dimensions (0..9),
 // bytes 4..5 = the step exponent and mantissa, then 8-byte values (raw
 // doubles, NaN and infinities included), wrapping; the same bytes again as
 // the hostile quotients.
@@ -47,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     size_t count = 1;
     for (size_t n : shape) dims.push_back(n % 10), count *= n % 10;
     const double step = std::ldexp(1.0 + data[5] / 256.0, data[4] % 40 - 30);
-    const FeedbackGrid grid{dims, step, data[0] & 4 ? FeedbackPredictor::Lorenzo : FeedbackPredictor::Interpolation,
-                            (data[0] & 8) != 0, (data[0] & 16) != 0};
+    const FeedbackPredictor predictor = data[0] & 4    ? FeedbackPredictor::Lorenzo
+                                        : data[0] & 64 ? FeedbackPredictor::EdgeFittedInterpolation
+                                                       : FeedbackPredictor::Interpolation;
+    const FeedbackGrid grid{dims, step, predictor, (data[0] & 8) != 0, (data[0] & 16) != 0};
     const std::optional<double> bound = data[0] & 32 ? std::optional<double>(step * (data[5] % 4 + 1) / 4) : std::nullopt;
     const uint8_t* body = data + 6;
     const size_t body_size = size - 6;

@@ -87,12 +87,17 @@ void in_visit_order(const Dims& dims, Place place) {
 }
 
 // The prediction of the value at `flat`, index t along a line of n values
-// whose neighbours h away lie `offset` apart in `restored`.
-double predicted(const double* restored, size_t flat, size_t t, size_t h, size_t n, size_t offset) {
+// whose neighbours h away lie `offset` apart in `restored`; `fitted` to the
+// line's edges or not.
+double predicted(const double* restored, size_t flat, size_t t, size_t h, size_t n, size_t offset, bool fitted) {
     const double before = restored[flat - offset];
-    if (t + h >= n) return before;
+    const bool first = t >= 3 * h;  // the value a, 3h before, lies inside
+    if (t + h >= n) return fitted && first ? (3.0 * before - restored[flat - 3 * offset]) / 2.0 : before;
     const double after = restored[flat + offset];
-    if (t >= 3 * h && t + 3 * h < n) return (9.0 * (before + after) - restored[flat - 3 * offset] - restored[flat + 3 * offset]) / 16.0;
+    const bool last = t + 3 * h < n;  // the value d, 3h after, lies inside
+    if (first && last) return (9.0 * (before + after) - restored[flat - 3 * offset] - restored[flat + 3 * offset]) / 16.0;
+    if (fitted && first) return (6.0 * before + 3.0 * after - restored[flat - 3 * offset]) / 8.0;
+    if (fitted && last) return (3.0 * before + 6.0 * after - restored[flat + 3 * offset]) / 8.0;
     return (before + after) / 2.0;
 }
 
@@ -109,12 +114,13 @@ double as_stored(double value, bool as_float32) {
 // visits them, the first one's prediction 0.
 template <typename Code>
 void interpolate(const Dims& dims, const FeedbackGrid& grid, const double* restored, Code code) {
+    const bool fitted = grid.predictor == FeedbackPredictor::EdgeFittedInterpolation;
     code(size_t{0}, 0.0, step_at(grid, 1));
     for_each_visit(dims, [&](size_t h, unsigned axis) {
         const double step = step_at(grid, h);
         const size_t n = dims.n[axis], offset = h * dims.stride[axis];
         for_each_target(dims, h, axis, [&](size_t flat, size_t t) {
-            code(flat, predicted(restored, flat, t, h, n, offset), step);
+            code(flat, predicted(restored, flat, t, h, n, offset, fitted), step);
         });
     });
 }

@@ -112,14 +112,14 @@ void check_frames(ByteView frames, FrameContent expected, const BlockCodec& code
     }
 }
 
-MatrixLayout read_version_2(ByteView blob) {
+MatrixLayout read_banded(ByteView blob) {
     const size_t ndim = blob[6];
     const size_t end = V2_HEADER + 8 * ndim;
     if (blob.size() < end + 4) damaged("its header is cut short", 0);
     if (crc32c(blob.first(end)) != load_le<uint32_t>(&blob[end])) damaged("its header fails its check", 0);
     MatrixLayout layout;
     MatrixSummary& summary = layout.summary;
-    summary.version = 2;
+    summary.version = blob[4];
     const uint8_t dtype = blob[5], bound = blob[7];
     const uint64_t units = load_le<uint64_t>(&blob[56]);
     if ((dtype != 1 && dtype != 2) || bound < 1 || bound > 3 || units == 0 || ndim > MAX_DIMENSIONS) {
@@ -194,12 +194,12 @@ MatrixSummary read_version_1(ByteView blob) {
     return summary;
 }
 
-bool version_2(ByteView blob) {
+bool banded(ByteView blob) {
     if (!starts_matrix_blob(blob) || blob.size() < 8) damaged("not a compressed matrix", 0);
-    if (blob[4] != 1 && blob[4] != 2) {
-        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 and 2", 0);
+    if (blob[4] < 1 || blob[4] > 3) {
+        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 to 3", 0);
     }
-    return blob[4] == 2;
+    return blob[4] >= 2;
 }
 
 // What a band's frames must hold.
@@ -230,17 +230,17 @@ bool starts_matrix_blob(ByteView start) {
 }
 
 MatrixLayout read_matrix_layout(ByteView blob) {
-    if (!version_2(blob)) damaged("format version 1 has no bands of this kind", 0);
-    return read_version_2(blob);
+    if (!banded(blob)) damaged("format version 1 has no bands of this kind", 0);
+    return read_banded(blob);
 }
 
 MatrixSummary summarize_matrix_blob(ByteView blob) {
-    return version_2(blob) ? read_version_2(blob).summary : read_version_1(blob);
+    return banded(blob) ? read_banded(blob).summary : read_version_1(blob);
 }
 
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit) {
-    if (!version_2(blob)) return read_version_1(blob);
-    const MatrixLayout layout = read_version_2(blob);
+    if (!banded(blob)) return read_version_1(blob);
+    const MatrixLayout layout = read_banded(blob);
     const size_t itemsize = layout.summary.itemsize();
     for (const MatrixBand& band : layout.bands) {
         const auto [frames, content] = band_frames(layout, band);

@@ -2,11 +2,13 @@
 // as the command lists and tests them: their header and bands read and
 // checked, and every frame they nest decoded.
 //
-// Version 2: a header sealed by CRC-32C, then bands of whole leading units,
-// each a descriptor sealed by CRC-32C followed by two zelk frames (the
-// band's integers or values, and its corrections); a wavelet band's values
-// begin with a head sealed by CRC-32C, and it may have no corrections' frame. Version 1: a header,
-// bands of Haar tiles, and a CRC-32 (zlib's) of all of it at the end.
+// Versions 2 and 3 (which differ only in how values are predicted, which
+// is not done here): a header sealed by CRC-32C, then bands of whole
+// leading units, each a descriptor sealed by CRC-32C followed by two zelk
+// frames (the band's integers or values, and its corrections); a wavelet
+// band's values begin with a head sealed by CRC-32C, and it may have no
+// corrections' frame. Version 1: a header, bands of Haar tiles, and a
+// CRC-32 (zlib's) of all of it at the end.
 #pragma once
 
 #include <array>
@@ -40,19 +42,19 @@ struct MatrixSummary {
     double requested = 0, max_error = 0, rmse = 0;
     uint64_t corrections = 0;
     uint64_t bands = 0;
-    std::array<uint64_t, MATRIX_PATHS> paths{};  // version 2: bands by MatrixPath
+    std::array<uint64_t, MATRIX_PATHS> paths{};  // versions 2 and 3: bands by MatrixPath
     uint64_t values() const;
     size_t itemsize() const;       // of a value: 4 or 8
     uint64_t value_bytes() const;  // of the array restored
 };
 
-// The blob's header and, in version 2, every band's descriptor, each
+// The blob's header and, in versions 2 and 3, every band's descriptor, each
 // checked by its CRC-32C (version 1: the whole blob by its CRC-32); no
 // frame is decoded. Throws FrameError naming the offset of what is
 // damaged, truncated or unknown.
 MatrixSummary summarize_matrix_blob(ByteView blob);
 
-// A band of a version-2 blob, and where its stored parts lie in the blob.
+// A band of a blob of version 2 or 3, and where its stored parts lie in the blob.
 struct MatrixBand {
     MatrixPath path;
     double step;
@@ -68,13 +70,14 @@ struct MatrixLayout {
     std::vector<MatrixBand> bands;
 };
 
-// A version-2 blob's header and bands, each checked by its CRC-32C, their
+// A blob's header and bands (versions 2 and 3), each checked by its CRC-32C, their
 // claims by the blob's size (a shape it cannot hold is refused before
 // anything is made for it); no frame is decoded. Throws FrameError.
 MatrixLayout read_matrix_layout(ByteView blob);
 
-// As summarize_matrix_blob(), and then, in version 2, decodes every frame
-// and checks that it holds exactly the bytes its band's shape implies.
+// As summarize_matrix_blob(), and then, in versions 2 and 3, decodes
+// every frame and checks that it holds exactly the bytes its band's shape
+// implies.
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit);
 
 }  // namespace zelk

@@ -305,13 +305,15 @@ PyObject* matrix_grid_restore(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// A predictor as Python names it: 0 interpolation, 1 Lorenzo.
+// A predictor as Python names it: 0 interpolation, 1 Lorenzo, 2
+// interpolation fitted to the edges.
 bool predictor_of(int number, FeedbackPredictor& predictor) {
-    if (number != 0 && number != 1) {
-        PyErr_SetString(PyExc_ValueError, "the predictor is 0 (interpolation) or 1 (Lorenzo)");
+    if (number < 0 || number > 2) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the predictor is 0 (interpolation), 1 (Lorenzo) or 2 (interpolation fitted to the edges)");
         return false;
     }
-    predictor = number == 0 ? FeedbackPredictor::Interpolation : FeedbackPredictor::Lorenzo;
+    predictor = static_cast<FeedbackPredictor>(number);
     return true;
 }
 

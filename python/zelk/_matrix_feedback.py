@@ -5,7 +5,9 @@ bound, so the rounding never builds up.
 
 Interpolation, for smooth fields, visits values coarse to fine, as in SZ3,
 each predicted from its neighbours along one dimension (the mean of the two,
-or the cubic through four). Levelled, the values of stride h = 2^k are
+or the cubic through four); fitted to the edges (blobs of version 3), near
+a line's ends from the three values there are, and past its last value
+from the line through the two before, rather than copied. Levelled, the values of stride h = 2^k are
 rounded onto a grid finer by min(1 + k / 6, 3): the few coarse values, better
 restored, predict the many fine ones better (SZ3 tunes its levels' bounds
 likewise); on a smooth field at a largest error of 1e-5 of its range that
@@ -21,7 +23,7 @@ import numpy as np
 
 from ._zelk import matrix_feedback, matrix_feedback_restore, matrix_visit_order
 
-INTERPOLATION, LORENZO = 0, 1
+INTERPOLATION, LORENZO, EDGE_FITTED = 0, 1, 2
 
 
 def visit_order(quotients: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:

@@ -24,7 +24,8 @@ from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import ZelkError, crc32c, matrix_grid, matrix_grid_restore
 
-VERSION = 2
+# Version 3 differs from 2 in its interpolation only, fitted to the edges.
+VERSION, VERSIONS = 3, (2, 3)
 # magic, version, dtype, dimensions, bound kind, bound, achieved max error,
 # achieved rmse, value range, corrections, largest grid step, units per band
 HEADER = struct.Struct("<4sBBBBddddQdQ")
@@ -96,9 +97,12 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors, GRID
 
 
-def _predictor(path: int) -> int:
-    """The prediction with error feedback of an interpolated, levelled or Lorenzo band."""
-    return _feedback.LORENZO if path == LORENZO else _feedback.INTERPOLATION
+def _predictor(path: int, version: int = VERSION) -> int:
+    """The prediction with error feedback of an interpolated, levelled or
+    Lorenzo band in a blob of `version`."""
+    if path == LORENZO:
+        return _feedback.LORENZO
+    return _feedback.EDGE_FITTED if version >= 3 else _feedback.INTERPOLATION
 
 
 def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
@@ -226,10 +230,10 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
 
 
 def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, int, int],
-                out: np.ndarray[Any, Any]) -> None:
-    """Restores one band into `out`, from its place in the blob as the
-    library read it (path, step, corrections, units, and the spans of its
-    two parts), its descriptor checked."""
+                out: np.ndarray[Any, Any], version: int) -> None:
+    """Restores one band of a blob of `version` into `out`, from its place
+    in the blob as the library read it (path, step, corrections, units, and
+    the spans of its two parts), its descriptor checked."""
     path, step, corrections, _, values_start, values_end, corrections_start, corrections_end = band
     shape, dtype = out.shape, out.dtype
     count = math.prod(shape)
@@ -262,7 +266,7 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
     exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
     if path in (INTERPOLATED, LEVELLED, LORENZO, LEVELLED_LINE):
         out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
-                                    _predictor(path), levelled=path in (LEVELLED, LEVELLED_LINE))
+                                    _predictor(path, version), levelled=path in (LEVELLED, LEVELLED_LINE))
         return
     if path == GRID:
         restored = np.empty(count)

@@ -415,7 +415,7 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     view = memoryview(blob).cast("B")
     if len(view) < 5 or bytes(view[:4]) != MAGIC:
         raise ZelkError("not a zelk matrix")
-    if view[4] == _grid_format.VERSION:
+    if view[4] in _grid_format.VERSIONS:
         return _parse_grid(view), view
     if len(view) < _HEADER.size + 4:
         raise ZelkError("truncated matrix: its header is cut short")
@@ -425,7 +425,7 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
     (_, version, dtype_code, ndim, kind, bound, tile, max_error, rmse, value_range, corrections, step,
      band_rows) = _HEADER.unpack_from(view)
     if version != VERSION:
-        raise ZelkError(f"matrix format version {version}, this library reads versions {VERSION} and "
+        raise ZelkError(f"matrix format version {version}, this library reads versions {VERSION} to "
                         f"{_grid_format.VERSION}")
     if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE or band_rows % TILE or not band_rows:
         raise ZelkError("damaged matrix: unknown dtype, bound, tile size or band")
@@ -523,7 +523,7 @@ def decompress(blob: ReadableBuffer, *, threads: int = 1) -> np.ndarray[Any, Any
     restored at once on that many threads."""
     workers = _zelk.check_coding_options(None, threads, None, None)
     header, view = _parse(blob)
-    if header["version"] == _grid_format.VERSION:
+    if header["version"] != VERSION:
         return _decompress_grid(header, view, workers)
     shape, dtype, band_rows = header["shape"], header["dtype"], header["band_rows"]
     count = math.prod(shape)
@@ -549,6 +549,6 @@ def _decompress_grid(header: dict[str, Any], view: memoryview, threads: int) -> 
     out = np.empty(header["coded"], dtype)
     bands = header["bands"]
     starts = np.cumsum([0] + [band[3] for band in bands]).tolist()
-    _each_band(lambda i: _grid_format.decode_band(view, bands[i], out[starts[i]:starts[i + 1]]), range(len(bands)),
-               threads)
+    _each_band(lambda i: _grid_format.decode_band(view, bands[i], out[starts[i]:starts[i + 1]], header["version"]),
+               range(len(bands)), threads)
     return out.reshape(shape)

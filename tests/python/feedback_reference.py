@@ -30,19 +30,28 @@ def _visits(shape: tuple[int, ...]) -> Iterator[tuple[tuple[slice, ...], tuple[s
 
 
 def _prediction(restored: np.ndarray[Any, Any], before: tuple[slice, ...], after: tuple[slice, ...],
-                axis: int) -> np.ndarray[Any, Any]:
+                axis: int, fitted: bool) -> np.ndarray[Any, Any]:
     preceding, following = restored[before], restored[after]
     prediction = preceding.copy()
 
     def along(start: int, stop: Optional[int]) -> tuple[slice, ...]:
         return (slice(None),) * axis + (slice(start, stop),)
 
-    paired = following.shape[axis]
+    def at(values: np.ndarray[Any, Any], k: int) -> np.ndarray[Any, Any]:
+        return values[along(k, k + 1)]
+
+    paired, count = following.shape[axis], preceding.shape[axis]
     prediction[along(0, paired)] = (preceding[along(0, paired)] + following) / 2
     # With two neighbours on each side, the cubic through the four.
     if paired >= 3:
         prediction[along(1, paired - 1)] = (9 * (preceding[along(1, paired - 1)] + following[along(1, paired - 1)])
                                             - preceding[along(0, paired - 2)] - following[along(2, paired)]) / 16
+    if fitted and paired >= 2:  # the first value's b, c, d and the last paired one's a, b, c
+        prediction[along(0, 1)] = (3 * at(preceding, 0) + 6 * at(following, 0) - at(following, 1)) / 8
+        k = paired - 1
+        prediction[along(k, k + 1)] = (6 * at(preceding, k) + 3 * at(following, k) - at(preceding, k - 1)) / 8
+    if fitted and count > paired >= 1:  # past the last value: the line through a and b
+        prediction[along(paired, paired + 1)] = (3 * at(preceding, paired) - at(preceding, paired - 1)) / 2
     return prediction
 
 
@@ -71,8 +80,8 @@ def from_visit_order(line: np.ndarray[Any, Any], shape: tuple[int, ...]) -> np.n
     return quotients
 
 
-def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], levelled: bool = False
-           ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], levelled: bool = False,
+           fitted: bool = False) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     """The quotients (int64, in the values' shape), the positions taken
     exactly (flat, sorted) and every value's error once restored. With
     `bound`, a value restored further from its own than that is exact."""
@@ -84,7 +93,7 @@ def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], lev
     anchor = (slice(0, 1, 1),) * len(shape)
     visits = [(anchor, None, None, 0)] + list(_visits(shape))
     for targets, before, after, axis in visits:
-        prediction = np.zeros((1,) * len(shape)) if before is None else _prediction(restored, before, after, axis)
+        prediction = np.zeros((1,) * len(shape)) if before is None else _prediction(restored, before, after, axis, fitted)
         wanted = values[targets]
         level_step = _step(step, 1 if before is None else targets[axis].start, levelled)
         with np.errstate(over="ignore", invalid="ignore"):
@@ -107,7 +116,8 @@ def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], lev
 
 
 def decode(quotients: np.ndarray[Any, Any], step: float, positions: np.ndarray[Any, Any],
-           exact: np.ndarray[Any, Any], dtype: np.dtype[Any], levelled: bool = False) -> np.ndarray[Any, Any]:
+           exact: np.ndarray[Any, Any], dtype: np.dtype[Any], levelled: bool = False,
+           fitted: bool = False) -> np.ndarray[Any, Any]:
     """The values restored from their quotients, those at `positions` (flat)
     being `exact`."""
     shape = quotients.shape
@@ -119,7 +129,7 @@ def decode(quotients: np.ndarray[Any, Any], step: float, positions: np.ndarray[A
     anchor = (slice(0, 1, 1),) * len(shape)
     with np.errstate(all="ignore"):  # damaged quotients may overflow: no warning, the frame's check tells
         for targets, before, after, axis in [(anchor, None, None, 0)] + list(_visits(shape)):
-            prediction = np.zeros((1,) * len(shape)) if before is None else _prediction(restored, before, after, axis)
+            prediction = np.zeros((1,) * len(shape)) if before is None else _prediction(restored, before, after, axis, fitted)
             guess = prediction + quotients[targets] * _step(step, 1 if before is None else targets[axis].start, levelled)
             restored[targets] = np.where(taken[targets], exact_values[targets], guess)
         return restored.astype(dtype)

@@ -15,7 +15,8 @@ namespace {
 
 TEST(ErrorFeedback, EmptyArraysCodeAndRestoreNothing) {
     for (const std::vector<size_t>& shape : {std::vector<size_t>{0}, {3, 0}, {0, 4, 5}}) {
-        for (FeedbackPredictor predictor : {FeedbackPredictor::Interpolation, FeedbackPredictor::Lorenzo}) {
+        for (FeedbackPredictor predictor : {FeedbackPredictor::Interpolation, FeedbackPredictor::Lorenzo,
+                                            FeedbackPredictor::EdgeFittedInterpolation}) {
             const FeedbackGrid grid{shape, 0.1, predictor, true, false};
             std::vector<int64_t> quotients;
             std::vector<double> errors, restored;

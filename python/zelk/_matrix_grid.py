@@ -24,7 +24,8 @@ from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import ZelkError, crc32c, matrix_grid, matrix_grid_restore
 
-# Version 3 differs from 2 in its interpolation only, fitted to the edges.
+# Version 3 differs from 2 in its interpolation, fitted to the edges, and in
+# its levelled bands with every quotient (LEVELLED_LINE).
 VERSION, VERSIONS = 3, (2, 3)
 # magic, version, dtype, dimensions, bound kind, bound, achieved max error,
 # achieved rmse, value range, corrections, largest grid step, units per band

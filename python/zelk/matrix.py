@@ -417,16 +417,16 @@ def _parse(blob: ReadableBuffer) -> tuple[dict[str, Any], memoryview]:
         raise ZelkError("not a zelk matrix")
     if view[4] in _grid_format.VERSIONS:
         return _parse_grid(view), view
+    if view[4] != VERSION:  # named before any check, so that a newer blob is not called damaged
+        raise ZelkError(f"matrix format version {view[4]}, this library reads versions {VERSION} to "
+                        f"{_grid_format.VERSION}")
     if len(view) < _HEADER.size + 4:
         raise ZelkError("truncated matrix: its header is cut short")
     (crc,) = struct.unpack_from("<I", view, len(view) - 4)
     if zlib.crc32(view[:-4]) != crc:
         raise ZelkError("damaged matrix: its checksum does not match")
-    (_, version, dtype_code, ndim, kind, bound, tile, max_error, rmse, value_range, corrections, step,
+    (_, _, dtype_code, ndim, kind, bound, tile, max_error, rmse, value_range, corrections, step,
      band_rows) = _HEADER.unpack_from(view)
-    if version != VERSION:
-        raise ZelkError(f"matrix format version {version}, this library reads versions {VERSION} to "
-                        f"{_grid_format.VERSION}")
     if dtype_code not in _DTYPES or kind not in _BOUNDS or tile != TILE or band_rows % TILE or not band_rows:
         raise ZelkError("damaged matrix: unknown dtype, bound, tile size or band")
     if _HEADER.size + 8 * ndim > len(view) - 4:

@@ -130,6 +130,10 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         damaged[at] ^= 0x04
         with pytest.raises(zelk.ZelkError):
             zm.decompress(bytes(damaged))
+    newer = bytearray(blob)
+    newer[4] = 4
+    with pytest.raises(zelk.ZelkError, match="version 4, this library reads versions 1 to 3"):
+        zm.decompress(bytes(newer))
     # A shape of 2^50 values, sealed with a good checksum, in either format:
     # refused before any allocation.
     first = bytearray(zm.compress(np.ones((4, 4)), threshold=0.1))

@@ -35,16 +35,21 @@ std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteVie
         }
     }
     if (runs.empty() || !first_number) return std::nullopt;
-    held.assign(elements.begin(), elements.end());
-    uint64_t previous = *first_number;
-    size_t next = 0;
+    // Each NaN element becomes its channel's number before it, so that the
+    // channel's prediction runs on through the gap; before the channel's
+    // first number, that number (the block's first, in a channel of none).
+    const unsigned channels = layout.channels();
+    std::vector<std::optional<uint64_t>> previous(channels);
     for (size_t i = 0; i < n; ++i) {
-        if (next < runs.size() && i == runs[next].start) {
-            for (uint64_t k = 0; k < runs[next].length; ++k) access.store(&held[(i + k) * access.size()], previous);
-            i += runs[next++].length - 1;
-        } else {
-            previous = access.load(&held[i * access.size()]);
-        }
+        const uint64_t bits = access.load(&elements[i * access.size()]);
+        if (!previous[i % channels] && !is_nan(bits, layout.bits())) previous[i % channels] = bits;
+    }
+    held.assign(elements.begin(), elements.end());
+    for (size_t i = 0; i < n; ++i) {
+        std::optional<uint64_t>& before = previous[i % channels];
+        const uint64_t bits = access.load(&elements[i * access.size()]);
+        if (!is_nan(bits, layout.bits())) before = bits;
+        else access.store(&held[i * access.size()], before.value_or(*first_number));
     }
     return runs;
 }

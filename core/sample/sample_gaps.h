@@ -1,6 +1,6 @@
 // Gaps in a float series: NaN elements among numbers, as sensor logs and
 // tables of prices leave them. They would break every prediction twice, so
-// a block takes them out: each is coded as the number before it (held),
+// a block takes them out: each is coded as a number of its channel (held),
 // and the runs of NaN elements are listed in the block to be put back.
 //
 //   a varint R, the number of runs (0: no gaps, and nothing follows)
@@ -29,7 +29,8 @@ struct GapRun {
 };
 
 // The NaN runs of float `elements`, and in `held` the elements with each
-// run replaced by the number before it (the first number, before any).
+// NaN replaced by its channel's number before it (the channel's first
+// number before any, the block's first in a channel of none).
 // Nothing, and `held` untouched, where there are no NaNs or no numbers.
 std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteView elements, std::vector<uint8_t>& held);
 

@@ -226,6 +226,22 @@ TEST(SampleBlock, NanGapsArePutBackAndCostLittle) {
     EXPECT_LT(with_gaps, smooth + smooth / 2);
     const std::vector<double> only_nan(100, quiet);
     EXPECT_EQ(round_trip(bytes_of(only_nan), layout, SampleEffort::Fast), bytes_of(only_nan));
+
+    // In a table a gap takes its own column's numbers, not a neighbour's:
+    // a walk of prices, and one a thousand times larger with noise.
+    std::mt19937 rng(6);
+    std::vector<double> table, gappy_table;
+    double walk = 100;
+    for (size_t i = 0; i < 10000; ++i) {
+        walk += (static_cast<int>(rng() % 41) - 20) / 100.0;
+        const double price = std::round(walk * 100) / 100, larger = std::round(walk * 1000) + rng() % 61;
+        table.insert(table.end(), {price, larger});
+        gappy_table.insert(gappy_table.end(), {i % 7 == 0 || i < 3 ? quiet : price, larger});
+    }
+    const SampleLayout columns{ElementType::F64, false, {2}};
+    EXPECT_EQ(round_trip(bytes_of(table), columns, SampleEffort::Moderate, &smooth), bytes_of(table));
+    EXPECT_EQ(round_trip(bytes_of(gappy_table), columns, SampleEffort::Moderate, &with_gaps), bytes_of(gappy_table));
+    EXPECT_LT(with_gaps, smooth + smooth / 8);
 }
 
 // A raster is predicted from the row above as well: a surface rough along

@@ -294,6 +294,15 @@ ValueTransform ValueTransform::palette(const SampleLayout& layout, std::vector<u
     return transform;
 }
 
+ValueTransform ValueTransform::by_channel(const SampleLayout& layout, std::vector<ValueTransform> parts) {
+    ValueTransform transform(layout);
+    transform.kind_ = TransformKind::ByChannel;
+    transform.width_ = 0;
+    for (const ValueTransform& part : parts) transform.width_ = std::max(transform.width_, part.width());
+    transform.parts_ = std::move(parts);
+    return transform;
+}
+
 int64_t ValueTransform::other_value(uint64_t bits) const {
     const unsigned width = element_bits_;
     switch (kind_) {
@@ -308,6 +317,7 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
             const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
             return wrap(ordered(single, 32) ^ sign_bit(32), 32);
         }
+        case TransformKind::ByChannel: break;  // by its channels' (values())
     }
     return 0;
 }
@@ -328,6 +338,7 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
             return dictionary_[static_cast<size_t>(value)];
         case TransformKind::Narrowed:
             return widen_float(static_cast<uint32_t>(unordered((raw ^ sign_bit(32)) & 0xFFFFFFFF, 32)));
+        case TransformKind::ByChannel: break;  // by its channels' (store())
     }
     return std::nullopt;
 }
@@ -374,6 +385,10 @@ void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const
         return;
     }
     const ElementBytes access(layout_);
+    if (kind_ == TransformKind::ByChannel) {  // from a frame's start
+        for (size_t i = 0; i < count; ++i) out[i] = parts_[i % parts_.size()].value(access.load(at + i * access.size()));
+        return;
+    }
     for (size_t i = 0; i < count; ++i) out[i] = value(access.load(at + i * access.size()));
 }
 
@@ -397,7 +412,10 @@ bool ValueTransform::store(const int64_t* values, size_t count, uint8_t* at) con
     }
     const ElementBytes access(layout_);
     for (size_t i = 0; i < count; ++i) {
-        const auto element = bits(values[i]);
+        // A channel's value beyond its own width stands for no element.
+        const ValueTransform& part = kind_ == TransformKind::ByChannel ? parts_[i % parts_.size()] : *this;
+        const auto element =
+            wrap(static_cast<uint64_t>(values[i]), part.width_) == values[i] ? part.bits(values[i]) : std::nullopt;
         if (!element) return false;
         access.store(at + i * access.size(), *element);
     }
@@ -447,6 +465,7 @@ std::vector<uint8_t> ValueTransform::code_palette() const {
 
 void ValueTransform::write(std::vector<uint8_t>& out) const {
     out.push_back(static_cast<uint8_t>(kind_));
+    for (const ValueTransform& part : parts_) part.write(out);
     if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
     if (kind_ == TransformKind::Dictionary) {
         // The values in order, their natural values predicted by the
@@ -558,9 +577,69 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
             return ValueTransform(layout, std::move(values));
         }
         case TransformKind::Palette: return read_palette(layout, bytes, at);
+        case TransformKind::ByChannel: {
+            if (layout.channels() < 2) return std::nullopt;  // and so no part is one
+            std::vector<ValueTransform> parts;
+            for (unsigned c = 0; c < layout.channels(); ++c) {
+                auto part = read(channel_layout(layout), bytes, at);
+                if (!part) return std::nullopt;
+                parts.push_back(std::move(*part));
+            }
+            return by_channel(layout, std::move(parts));
+        }
     }
     return std::nullopt;
 }
+
+SampleLayout channel_layout(const SampleLayout& layout) { return SampleLayout{layout.type, layout.big_endian, {}}; }
+
+namespace {
+
+// The elements of a channel its transform is chosen on, from its middle.
+constexpr size_t CHANNEL_TRIAL = size_t{1} << 13;
+
+// The bits of coding one channel's `elements` through `transform`, roughly:
+// its values' residuals' magnitudes under their cheapest polynomial order
+// on the trial elements, scaled to them all, and the transform's own bytes.
+uint64_t channel_cost(const ValueTransform& transform, std::span<const uint8_t> elements, size_t element_size) {
+    const size_t n = elements.size() / element_size, trial = std::min(n, CHANNEL_TRIAL);
+    std::vector<int64_t> values(trial);
+    transform.values(&elements[(n - trial) / 2 * element_size], trial, values.data());
+    std::array<int64_t, 3> past{};
+    std::array<uint64_t, 4> bits{};
+    add_polynomial_bits(past, transform.width(), values.data(), 1, trial, bits);
+    std::vector<uint8_t> written;
+    transform.write(written);
+    return *std::min_element(bits.begin(), bits.end()) * n / trial + 8 * written.size();
+}
+
+// Each channel's cheapest transform, unless every channel chooses one the
+// whole block has too: the same kind, with the same decimals (a dictionary
+// of each channel's own values is not the block's).
+std::optional<ValueTransform> channel_transforms(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const unsigned channels = layout.channels();
+    const size_t size = layout.element_size(), n = elements.size() / layout.frame_bytes();
+    if (n == 0) return std::nullopt;
+    std::vector<uint8_t> channel(n * size);
+    std::vector<ValueTransform> parts;
+    for (unsigned c = 0; c < channels; ++c) {
+        for (size_t i = 0; i < n; ++i) std::memcpy(&channel[i * size], &elements[(i * channels + c) * size], size);
+        std::vector<ValueTransform> found = exact_transforms(channel_layout(layout), channel);
+        size_t cheapest = 0;
+        uint64_t least = UINT64_MAX;
+        for (size_t t = 0; found.size() > 1 && t < found.size(); ++t) {
+            if (const uint64_t cost = channel_cost(found[t], channel, size); cost < least) least = cost, cheapest = t;
+        }
+        parts.push_back(std::move(found[cheapest]));
+    }
+    const bool alike = std::all_of(parts.begin(), parts.end(), [&](const ValueTransform& part) {
+        return part.kind() == parts[0].kind() && part.decimals() == parts[0].decimals();
+    });
+    if (alike && parts[0].kind() != TransformKind::Dictionary) return std::nullopt;
+    return ValueTransform::by_channel(layout, std::move(parts));
+}
+
+}  // namespace
 
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements) {
     std::vector<ValueTransform> found{ValueTransform(layout)};
@@ -570,6 +649,9 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
     if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
     if (auto values = few_values(layout, elements); values && !no_gain(layout, *values)) {
         found.emplace_back(layout, std::move(*values));
+    }
+    if (layout.channels() > 1 && !layout.pixels) {  // a table's columns, not a picture's colours
+        if (auto parts = channel_transforms(layout, elements)) found.push_back(std::move(*parts));
     }
     if (auto frames = few_frames(layout, elements)) found.push_back(ValueTransform::palette(layout, std::move(*frames)));
     return found;

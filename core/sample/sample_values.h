@@ -22,6 +22,9 @@
 //                 them in the order of their channels' natural values, the
 //                 last channel first; the frames stored in the block; W as
 //                 for Dictionary. A value then stands for a whole frame
+//   ByChannel     one of the transforms above but Palette for each channel
+//                 (a table's columns of prices, counts and ratios); W the
+//                 largest of theirs, each channel's values of its own W
 //
 // The encoder proves a transform exact on the whole block before using it.
 #pragma once
@@ -50,7 +53,9 @@ private:
     bool big_endian_;
 };
 
-enum class TransformKind : uint8_t { Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5 };
+enum class TransformKind : uint8_t {
+    Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5, ByChannel = 6
+};
 
 inline constexpr unsigned MAX_DECIMALS = 9;
 inline constexpr size_t MAX_DICTIONARY = 1 << 16;
@@ -73,14 +78,19 @@ public:
     // Palette: `frames`, each a frame's bytes as frame_key() holds them, in
     // the palette's order.
     static ValueTransform palette(const SampleLayout& layout, std::vector<uint64_t> frames);
+    // ByChannel: `parts`, a transform for each channel of `layout`, each
+    // made for the layout of one channel of its elements (channel_layout()).
+    static ValueTransform by_channel(const SampleLayout& layout, std::vector<ValueTransform> parts);
 
     TransformKind kind() const { return kind_; }
     unsigned width() const { return width_; }
+    unsigned decimals() const { return decimals_; }
     // The values a frame becomes, and the bytes each stands for.
     unsigned channels() const { return kind_ == TransformKind::Palette ? 1 : layout_.channels(); }
     size_t value_bytes() const { return kind_ == TransformKind::Palette ? layout_.frame_bytes() : layout_.element_size(); }
     // The element with these bits as a W-bit value (which must exist for a
-    // transform proven on the data).
+    // transform proven on the data). Not for ByChannel, whose values()
+    // and store() give each channel's element its channel's transform.
     int64_t value(uint64_t bits) const {
         if (kind_ != TransformKind::Integers) return other_value(bits);
         return wrap(signed_ ? bits : bits ^ (uint64_t{1} << (element_bits_ - 1)), element_bits_);
@@ -118,6 +128,7 @@ private:
     unsigned decimals_ = 0;
     std::vector<uint64_t> dictionary_;  // a dictionary's elements' bits, or a palette's frames
     std::optional<ValueRanks> ranks_;   // of the dictionary's entries
+    std::vector<ValueTransform> parts_; // ByChannel's, a channel each
     // The dictionary as written, coded once however often it is written.
     mutable std::vector<uint8_t> written_table_;
 };
@@ -130,8 +141,13 @@ void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame);
 // The float64 bits of the float32 with bits `single`, widened exactly.
 uint64_t widen_float(uint32_t single);
 
+// The layout of one channel of `layout`'s elements.
+SampleLayout channel_layout(const SampleLayout& layout);
+
 // The transforms proven exact on `elements` (n elements of `layout`), the
-// layout's own first, a palette last; at most one of each kind.
+// layout's own first, a palette last; at most one of each kind. Where
+// channels would choose differently (cheapest on frames from the block's
+// middle), a ByChannel of their choices as well.
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements);
 
 }  // namespace zelk

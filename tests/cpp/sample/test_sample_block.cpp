@@ -244,6 +244,49 @@ TEST(SampleBlock, NanGapsArePutBackAndCostLittle) {
     EXPECT_LT(with_gaps, smooth + smooth / 8);
 }
 
+// A table's columns each take the transform that suits them (prices in
+// cents, whole counts, a few levels, arbitrary floats with -0.0), costing
+// about what each column would alone; a reader refuses a transform by
+// channel for one channel, and a palette for a channel.
+TEST(SampleBlock, ColumnsOfATableEachTakeTheirOwnTransform) {
+    std::mt19937 rng(17);
+    const size_t rows = 12000;
+    std::vector<std::vector<double>> columns(4);
+    double walk = 250;
+    for (size_t i = 0; i < rows; ++i) {
+        walk += (static_cast<int>(rng() % 41) - 20) / 100.0;
+        columns[0].push_back(std::round(walk * 100) / 100);
+        columns[1].push_back(static_cast<double>(rng() % 90000 + 1000));
+        columns[2].push_back(0.25 * static_cast<double>(rng() % 5));
+        columns[3].push_back(i % 97 == 0 ? -0.0 : std::sin(static_cast<double>(i) / 50) / 3);
+    }
+    std::vector<double> table;
+    for (size_t i = 0; i < rows; ++i) for (const auto& column : columns) table.push_back(column[i]);
+    const SampleLayout layout{ElementType::F64, false, {4}};
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
+        EXPECT_EQ(round_trip(bytes_of(table), layout, effort), bytes_of(table));
+    }
+    Bytes block = encode_sample_block(bytes_of(table), layout, SampleEffort::Moderate);
+    ASSERT_EQ(block[4], static_cast<uint8_t>(TransformKind::ByChannel));  // after a layout of 3 bytes and no gaps
+    size_t apart = 0;
+    for (const auto& column : columns) {
+        size_t alone = 0;
+        round_trip(bytes_of(column), {ElementType::F64, false, {}}, SampleEffort::Moderate, &alone);
+        apart += alone;
+    }
+    EXPECT_LT(block.size(), apart + apart / 20);
+
+    auto refusal = [](const Bytes& stored, size_t size) {
+        const auto result = decode_sample_block(stored, static_cast<uint32_t>(size));
+        return result.ok() ? std::string("accepted") : result.error().display();
+    };
+    block[5] = static_cast<uint8_t>(TransformKind::Palette);  // the first column's transform
+    EXPECT_NE(refusal(block, table.size() * 8).find("value transform"), std::string::npos);
+    Bytes column = encode_sample_block(bytes_of(columns[1]), {ElementType::F64, false, {}}, SampleEffort::Moderate);
+    column[3] = static_cast<uint8_t>(TransformKind::ByChannel);  // after a layout of 2 bytes and no gaps
+    EXPECT_NE(refusal(column, rows * 8).find("value transform"), std::string::npos);
+}
+
 // A raster is predicted from the row above as well: a surface rough along
 // its rows and smooth across them shrinks far more than as one long
 // series, and comes back exactly.

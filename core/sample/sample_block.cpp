@@ -450,7 +450,7 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
 
 // How many residual bytes `frames` frames from `first` on take under
 // `choice`, less any tables: a trial on few frames would overweigh them.
-// At the moderate effort, their entropy by context stands for the range
+// Below the full effort, their entropy by context stands for the range
 // coder's or the tables' output (within a few percent, the same for every
 // choice), at a quarter of the time; Rice codes are counted, exactly.
 size_t residual_size(const Frames& source, size_t frames, const Choice& choice, size_t first, SampleEffort effort) {
@@ -460,7 +460,7 @@ size_t residual_size(const Frames& source, size_t frames, const Choice& choice, 
                                nullptr, nullptr) + 7) / 8;
     }
     std::vector<uint8_t> out;
-    if (effort == SampleEffort::Moderate && choice.residuals != ResidualCoding::Rice) {
+    if (effort != SampleEffort::Full) {
         uint64_t estimate = 0;
         code_residuals(source, frames, choice, first, out, &estimate);
         return static_cast<size_t>(estimate);
@@ -475,15 +475,17 @@ struct Orders {
 };
 
 // The polynomial order per channel with the smallest estimated cost on
-// the trial frames: the bits of its residuals' magnitudes.
-Orders best_orders(const Frames& source, size_t frames, size_t first, ChannelCoding coding) {
-    const unsigned channels = source.channels, width = coded_width(coding, source.transform.width());
+// the trial frames' values (`channels` a frame, of `value_width` bits): the
+// bits of its residuals' magnitudes.
+Orders best_orders(std::span<const int64_t> trial, unsigned channels, unsigned value_width, ChannelCoding coding) {
+    const size_t frames = trial.size() / channels;
+    const unsigned width = coded_width(coding, value_width);
     std::vector<std::array<uint64_t, 4>> cost(channels);
     std::vector<std::array<int64_t, 3>> past(channels);
     std::vector<int64_t> values(RUN_FRAMES * channels);
     for (size_t done = 0; done < frames; done += RUN_FRAMES) {
         const size_t count = std::min(RUN_FRAMES, frames - done);
-        source.read(first + done, count, values.data());
+        std::copy_n(&trial[done * channels], count * channels, values.data());
         code_channels(coding, values.data(), count, channels, width);
         for (unsigned c = 0; c < channels; ++c) add_polynomial_bits(past[c], width, &values[c], channels, count, cost[c]);
     }
@@ -531,10 +533,13 @@ constexpr uint64_t FEWEST_TABLED = uint64_t{1} << 16;
 // How a block of `residuals` residuals codes them: Rice codes at the
 // fastest effort, for speed; next, tables made for the block, twice as fast
 // both ways as adaptive frequencies for 0.1 to 1% more bytes; adaptive
-// frequencies at full effort.
-ResidualCoding residual_coding(SampleEffort effort, uint64_t residuals) {
-    if (effort == SampleEffort::Fast) return ResidualCoding::Rice;
-    return effort == SampleEffort::Moderate && residuals >= FEWEST_TABLED ? ResidualCoding::Tabled : ResidualCoding::Range;
+// frequencies at full effort. A Rice code spends 1 + k bits on a residual
+// of 0, and a block with `gaps` has a run of them in its channel for each
+// (a table of prices with many empty cells came out 47% larger than in
+// adaptive frequencies): it is coded as at the moderate effort.
+ResidualCoding residual_coding(SampleEffort effort, uint64_t residuals, bool gaps) {
+    if (effort == SampleEffort::Fast && !gaps) return ResidualCoding::Rice;
+    return effort != SampleEffort::Full && residuals >= FEWEST_TABLED ? ResidualCoding::Tabled : ResidualCoding::Range;
 }
 
 CodecError damaged(const std::string& what) { return {ErrorKind::InvalidData, "sample block: " + what}; }
@@ -707,10 +712,12 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = trial_frames(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES, row);
         const size_t first = (source.count() - frames) / 2;
+        std::vector<int64_t> trial(frames * source.channels);  // read once for every channel coding
+        source.read(first, frames, trial.data());
         for (ChannelCoding coding : channel_codings(layout, source.channels, candidate.width())) {
-            Orders orders = best_orders(source, frames, first, coding);
+            Orders orders = best_orders(trial, source.channels, candidate.width(), coding);
             Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
-                         residual_coding(effort, uint64_t{source.count()} * source.channels)};
+                         residual_coding(effort, uint64_t{source.count()} * source.channels, !gaps.empty())};
             std::vector<uint8_t> header;
             write_header(layout, gaps, candidate, trial, header);
             const size_t cost =
@@ -731,7 +738,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     if (palette) {
         colours.emplace(layout, elements, *palette);
         colours->hold_values();
-        Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count())};
+        Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
         const size_t indices_size = try_rasters(*colours, row, effort, indices);
         std::vector<uint8_t> header, palette_header;
         write_header(layout, gaps, *transform, choice, header);

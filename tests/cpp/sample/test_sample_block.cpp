@@ -227,21 +227,24 @@ TEST(SampleBlock, NanGapsArePutBackAndCostLittle) {
     const std::vector<double> only_nan(100, quiet);
     EXPECT_EQ(round_trip(bytes_of(only_nan), layout, SampleEffort::Fast), bytes_of(only_nan));
 
-    // In a table a gap takes its own column's numbers, not a neighbour's:
-    // a walk of prices, and one a thousand times larger with noise.
+    // In a table a gap takes its own column's numbers, not a neighbour's,
+    // and its zero residuals cost next to nothing at every effort: a walk of
+    // prices, and a noisy one a thousand times larger with a third empty.
     std::mt19937 rng(6);
     std::vector<double> table, gappy_table;
     double walk = 100;
     for (size_t i = 0; i < 10000; ++i) {
         walk += (static_cast<int>(rng() % 41) - 20) / 100.0;
-        const double price = std::round(walk * 100) / 100, larger = std::round(walk * 1000) + rng() % 61;
+        const double price = std::round(walk * 100) / 100, larger = std::round(walk * 1000) + rng() % 60000;
         table.insert(table.end(), {price, larger});
-        gappy_table.insert(gappy_table.end(), {i % 7 == 0 || i < 3 ? quiet : price, larger});
+        gappy_table.insert(gappy_table.end(), {price, i % 3 == 0 ? quiet : larger});
     }
     const SampleLayout columns{ElementType::F64, false, {2}};
-    EXPECT_EQ(round_trip(bytes_of(table), columns, SampleEffort::Moderate, &smooth), bytes_of(table));
-    EXPECT_EQ(round_trip(bytes_of(gappy_table), columns, SampleEffort::Moderate, &with_gaps), bytes_of(gappy_table));
-    EXPECT_LT(with_gaps, smooth + smooth / 8);
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate}) {
+        EXPECT_EQ(round_trip(bytes_of(table), columns, effort, &smooth), bytes_of(table));
+        EXPECT_EQ(round_trip(bytes_of(gappy_table), columns, effort, &with_gaps), bytes_of(gappy_table));
+        EXPECT_LT(with_gaps, smooth - smooth / 8) << "effort " << static_cast<int>(effort);
+    }
 }
 
 // A table's columns each take the transform that suits them (prices in
@@ -499,8 +502,9 @@ uint64_t fnv1a(const Bytes& bytes) {
 }
 
 // A block's bytes are a stored format: the same input codes to the same
-// bytes on every machine and in every later version. Inputs come from
-// integer arithmetic alone, so no library's maths enters them.
+// bytes on every machine, and a later version codes it otherwise only by a
+// decision recorded here. Inputs come from integer arithmetic alone, so no
+// library's maths enters them.
 TEST(SampleBlock, StoredBytesStayTheSame) {
     uint64_t state = 1;
     auto noise = [&state](int range) {
@@ -531,7 +535,7 @@ TEST(SampleBlock, StoredBytesStayTheSame) {
         std::array<uint64_t, 3> hash;  // at the fast, moderate and full efforts
     } cases[] = {
         {bytes_of(stereo), {ElementType::I16, false, {2}}, {0x5c6d161f82b3a3a6, 0xe0ec00a0ea4473c0, 0xbea4ea1dd636a4f0}},
-        {bytes_of(floats), {ElementType::F32, false, {}}, {0x6823ae43dd4e45f1, 0xdc9a474e01bb5401, 0x5099a144cfdb9eb1}},
+        {bytes_of(floats), {ElementType::F32, false, {}}, {0x3e10cd9648b79b06, 0xdc9a474e01bb5401, 0x5099a144cfdb9eb1}},
         {bytes_of(raster, true), {ElementType::U16, true, {160}}, {0xe14c6a622c244d47, 0x0dd724adcb24385c, 0x0dd724adcb24385c}},
         {bytes_of(mono), {ElementType::I16, false, {}}, {0xae91f7ea22a61cb4, 0xc490fa0136a783b4, 0x159e04562d134f24}},
     };

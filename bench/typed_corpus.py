@@ -203,6 +203,12 @@ def main():
     rows = [[float(v) if v else np.nan for v in l.strip().split(",")[1:]] for l in lines[1:]]
     add_array(m, "stocks_f8_columns", np.array(rows, "<f8").T, mpl_src, ["Stocks.csv"],
               "parsed from CSV (empty cells -> NaN)", {"columns": head})
+    # The same tables as a program holds them: a row per day, a column per series.
+    add_array(m, "stocks_f8_rows", np.array(rows, "<f8"), mpl_src, ["Stocks.csv"],
+              "parsed from CSV (empty cells -> NaN)", {"columns": head})
+    cols = ["open", "high", "low", "close", "volume", "adj_close"]
+    add_array(m, "goog_ohlcv_f8_rows", np.stack([goog[c].astype("<f8") for c in cols], 1), mpl_src,
+              ["goog.npz:price_data"], "derived: volume (int64) as float64", {"columns": cols})
 
     with open(os.path.join(OUT, "manifest.json"), "w") as f:
         json.dump({"files": m}, f, indent=1)

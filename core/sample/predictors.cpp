@@ -117,11 +117,25 @@ void add_narrow_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, co
     past = {static_cast<int32_t>(x[2]), static_cast<int32_t>(x[1]), static_cast<int32_t>(x[0])};
 }
 
+// Whether the values and the three before them all lie within +-2^19, so
+// that no residual of an order up to 3 (within +-2^22) wraps in
+// NARROW_WIDTH bits or in any wider: decimals and counts in 64 bits.
+bool narrow_values(const std::array<int64_t, 3>& past, const int64_t* values, size_t stride, size_t count) {
+    constexpr int64_t bound = int64_t{1} << 19;
+    auto outside = [](int64_t v) { return static_cast<uint64_t>(v) + bound >= uint64_t{2 * bound}; };
+    bool any = outside(past[0]) || outside(past[1]) || outside(past[2]);
+    for (size_t i = 0; i < count; ++i) any |= outside(values[i * stride]);
+    return !any;
+}
+
 }  // namespace
 
 void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int64_t* values, size_t stride,
                          size_t count, std::array<uint64_t, 4>& bits) {
     if (width <= NARROW_WIDTH) return add_narrow_polynomial_bits(past, width, values, stride, count, bits);
+    if (narrow_values(past, values, stride, count)) {
+        return add_narrow_polynomial_bits(past, NARROW_WIDTH, values, stride, count, bits);
+    }
     auto x1 = static_cast<uint64_t>(past[0]), x2 = static_cast<uint64_t>(past[1]), x3 = static_cast<uint64_t>(past[2]);
     std::array<uint64_t, 4> added{};  // in registers
     // Without branches, which smooth data mispredicts: wrap() as two shifts

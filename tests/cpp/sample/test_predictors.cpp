@@ -138,10 +138,19 @@ TEST(PlanePredictor, RunsPredictAsDefinedAndRestoreTheirValues) {
 
 TEST(Polynomial, OrdersCostWhatTheirResidualsCost) {
     std::mt19937_64 rng(22);
-    for (unsigned width : {8u, 16u, 24u, 25u, 64u}) {  // 32-bit lanes up to 24 bits
+    // 32-bit lanes up to 24 bits, and for wider values within +-2^19 (the
+    // small ones: runs of them, and runs with one value just beyond).
+    for (const auto& [width, small] : {std::pair{8u, false}, {16u, false}, {24u, false}, {25u, false}, {64u, false},
+                                       {32u, true}, {64u, true}}) {
         std::vector<int64_t> values(3000);
         for (size_t i = 0; i < values.size(); ++i) values[i] = wrap(i % 7 == 0 ? rng() : i * 37 + rng() % 50, width);
         for (size_t i = 1000; i < 1010; ++i) values[i] = wrap((uint64_t{1} << (width - 1)) - i % 2, width);  // extremes
+        if (small) {
+            const int64_t edge = int64_t{1} << 19;
+            for (size_t i = 0; i < values.size(); ++i) values[i] = i % 5 == 0 ? (i % 2 ? edge - 1 : -edge) : values[i] % edge;
+            values[1500] = edge, values[2200] = -edge - 1;
+            for (size_t i = 2100; i < 2110; ++i) values[i] = i % 2 ? 4 * edge : -4 * edge;  // wrap in 24 bits
+        }
         std::array<uint64_t, 4> expected{};
         for (unsigned order = 0; order < 4; ++order) {
             Polynomial polynomial(order, width);

@@ -146,8 +146,8 @@ SampleLayout channel_layout(const SampleLayout& layout);
 
 // The transforms proven exact on `elements` (n elements of `layout`), the
 // layout's own first, a palette last; at most one of each kind. Where
-// channels would choose differently (cheapest on frames from the block's
-// middle), a ByChannel of their choices as well.
+// columns of floats would choose differently (cheapest on frames from the
+// block's middle), a ByChannel of their choices as well.
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements);
 
 }  // namespace zelk

@@ -262,6 +262,7 @@ public:
     size_t count() const { return elements_.size() / frame_bytes_; }
     // The values of `count` frames from `first` on, channel by channel within each.
     void read(size_t first, size_t count, int64_t* out) const {
+        if (count == 0) return;  // a block of no whole frame has no element to point at
         if (!values_.empty()) {
             std::copy_n(&values_[first * channels], count * channels, out);
         } else {

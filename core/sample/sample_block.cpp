@@ -498,10 +498,11 @@ Orders best_orders(std::span<const int64_t> trial, unsigned channels, unsigned v
     return best;
 }
 
-void write_header(const SampleLayout& layout, const std::vector<GapRun>& gaps, const ValueTransform& transform,
-                  const Choice& choice, std::vector<uint8_t>& out) {
-    write_layout(layout, out);
-    write_gaps(layout, gaps, out);
+// A block's header: `lead`, its layout and gaps (the same for every
+// choice, and coded once), then the transform and the choice.
+void write_header(std::span<const uint8_t> lead, const ValueTransform& transform, const Choice& choice,
+                  std::vector<uint8_t>& out) {
+    out.insert(out.end(), lead.begin(), lead.end());
     transform.write(out);
     out.push_back(static_cast<uint8_t>(choice.channels));
     out.push_back(static_cast<uint8_t>(choice.predictor));
@@ -689,6 +690,9 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     std::vector<uint8_t> held;
     const std::vector<GapRun> gaps = fill_gaps(layout, data.first(whole), held).value_or(std::vector<GapRun>{});
     const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
+    std::vector<uint8_t> lead;
+    write_layout(layout, lead);
+    write_gaps(layout, gaps, lead);
     const uint64_t row = raster_row(layout);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
@@ -723,7 +727,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
             Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
                          residual_coding(effort, uint64_t{source.count()} * source.channels, !gaps.empty())};
             std::vector<uint8_t> header;
-            write_header(layout, gaps, candidate, trial, header);
+            write_header(lead, candidate, trial, header);
             const size_t cost =
                 header.size() + (estimates ? orders.bits / 8 : residual_size(source, frames, trial, first, effort));
             if (cost < best) best = cost, transform = &candidate, choice = std::move(trial);
@@ -745,15 +749,15 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
         const size_t indices_size = try_rasters(*colours, row, effort, indices);
         std::vector<uint8_t> header, palette_header;
-        write_header(layout, gaps, *transform, choice, header);
-        write_header(layout, gaps, *palette, indices, palette_header);
+        write_header(lead, *transform, choice, header);
+        write_header(lead, *palette, indices, palette_header);
         if (palette_header.size() + indices_size < header.size() + rows_size) {
             transform = palette, choice = std::move(indices), source = &*colours;
         }
     }
     std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
-    write_header(layout, gaps, *transform, choice, block);
+    write_header(lead, *transform, choice, block);
     std::vector<uint64_t> starts;
     code_residuals(*source, source->count(), choice, 0, block, nullptr, cost ? &starts : nullptr);
     if (cost && !starts.empty()) {

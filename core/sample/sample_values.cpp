@@ -62,13 +62,15 @@ std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<con
     const bool single = layout.type == ElementType::F32;
     const size_t n = elements.size() / access.size();
     unsigned decimals = 0;
+    size_t raised_at = 0;  // the elements before it were proven at a smaller d only
     for (size_t i = 0; i < n; ++i) {
         const uint64_t bits = access.load(&elements[i * access.size()]);
         while (!decimal_of(bits, decimals, single)) {
             if (++decimals > MAX_DECIMALS) return std::nullopt;
+            raised_at = i;
         }
     }
-    for (size_t i = 0; i < n; ++i) {  // a value exact at a smaller d may not be at the block's
+    for (size_t i = 0; i < raised_at; ++i) {  // a value exact at a smaller d may not be at the block's
         if (!decimal_of(access.load(&elements[i * access.size()]), decimals, single)) return std::nullopt;
     }
     return decimals;

@@ -125,6 +125,11 @@ TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
         EXPECT_EQ(round_trip(data, layout, SampleEffort::Moderate, &stored), data);
         EXPECT_LT(stored * 8, data.size()) << "ratio " << double(data.size()) / stored;
     }
+    // Exact at fewer decimals is not exact at the block's: 2^50 has no cents in 53 bits.
+    const std::vector<double> cents_and_more{std::ldexp(1.0, 50), 0.01, 2.5};
+    for (const ValueTransform& transform : exact_transforms(layout, bytes_of(cents_and_more))) {
+        EXPECT_NE(transform.kind(), TransformKind::Decimal);
+    }
 }
 
 // What a run of frames costs, at the fastest effort: the noisy half of a

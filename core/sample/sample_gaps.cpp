@@ -22,12 +22,18 @@ std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteVie
     if (!layout.is_float()) return std::nullopt;
     const ElementBytes access(layout);
     const size_t n = elements.size() / access.size();
+    // Each NaN element becomes its channel's number before it, so that the
+    // channel's prediction runs on through the gap; before the channel's
+    // first number, that number (the block's first, in a channel of none).
+    const unsigned channels = layout.channels();
+    std::vector<std::optional<uint64_t>> fills(channels);  // each channel's first number, then the one before
     std::vector<GapRun> runs;
     std::optional<uint64_t> first_number;
     for (size_t i = 0; i < n; ++i) {
         const uint64_t bits = access.load(&elements[i * access.size()]);
         if (!is_nan(bits, layout.bits())) {
             if (!first_number) first_number = bits;
+            if (!fills[i % channels]) fills[i % channels] = bits;
         } else if (!runs.empty() && runs.back().start + runs.back().length == i && runs.back().bits == bits) {
             ++runs.back().length;
         } else {
@@ -35,21 +41,12 @@ std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteVie
         }
     }
     if (runs.empty() || !first_number) return std::nullopt;
-    // Each NaN element becomes its channel's number before it, so that the
-    // channel's prediction runs on through the gap; before the channel's
-    // first number, that number (the block's first, in a channel of none).
-    const unsigned channels = layout.channels();
-    std::vector<std::optional<uint64_t>> previous(channels);
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t bits = access.load(&elements[i * access.size()]);
-        if (!previous[i % channels] && !is_nan(bits, layout.bits())) previous[i % channels] = bits;
-    }
     held.assign(elements.begin(), elements.end());
     for (size_t i = 0; i < n; ++i) {
-        std::optional<uint64_t>& before = previous[i % channels];
+        std::optional<uint64_t>& fill = fills[i % channels];
         const uint64_t bits = access.load(&elements[i * access.size()]);
-        if (!is_nan(bits, layout.bits())) before = bits;
-        else access.store(&held[i * access.size()], before.value_or(*first_number));
+        if (!is_nan(bits, layout.bits())) fill = bits;
+        else access.store(&held[i * access.size()], fill.value_or(*first_number));
     }
     return runs;
 }

@@ -14,52 +14,80 @@ unsigned rice_parameter(uint64_t sum, uint64_t count) {
 
 void BitWriter::put_rice_frames(std::span<const uint64_t> numbers, std::span<const unsigned> parameters,
                                 unsigned width) {
-    // Room for the longest codes (every number escaped) and the four bytes
+    // Room for the longest codes (every number escaped) and the eight bytes
     // stored ahead, so that no store below is checked.
-    const size_t room = size_ + numbers.size() * ((RICE_ESCAPE + 64 + 7) / 8) + 4;
+    const size_t room = size_ + numbers.size() * ((RICE_ESCAPE + 64 + 7) / 8) + 8;
     if (out_.size() < room) out_.resize(std::max({room, out_.capacity(), 2 * out_.size()}));
     uint8_t* at = out_.data() + size_;
     uint64_t bits = bits_;
     unsigned fill = fill_;
-    // Four bytes are stored every time and kept when full, without a
-    // branch: when that happens is a coin toss.
-    auto put_short = [&](uint64_t value, unsigned count) {  // count at most 32, value below 2^count
-        bits |= value << fill;
-        fill += count;
-        store_le(at, static_cast<uint32_t>(bits));
-        const unsigned full = fill >> 5;  // fill is below 64
-        at += 4 * full;
-        bits >>= 32 * full;
-        fill -= 32 * full;
+    // Eight bytes are stored every time and the whole ones kept, without a
+    // branch, leaving fewer than 8 bits: two codes of up to 28 bits then fit
+    // before the next store.
+    auto flush = [&] {
+        store_le(at, bits);
+        at += fill >> 3;
+        bits >>= fill & 56;
+        fill &= 7;
     };
     auto low = [](uint64_t value, unsigned count) { return count == 0 ? 0 : value & (~uint64_t{0} >> (64 - count)); };
-    auto put_long = [&](uint64_t value, unsigned count) {  // count at most 64
+    auto put = [&](uint64_t value, unsigned count) {  // count at most 64
         if (count > 32) {
-            put_short(value & UINT32_MAX, 32);
+            bits |= (value & UINT32_MAX) << fill;
+            fill += 32;
+            flush();
             count -= 32;
             value >>= 32;
         }
-        put_short(low(value, count), count);
+        bits |= low(value, count) << fill;
+        fill += count;
+        flush();
     };
-    const size_t channels = parameters.size();
-    for (size_t i = 0; i < numbers.size(); i += channels) {
-        for (size_t c = 0; c < channels; ++c) {
-            const uint64_t value = numbers[i + c];
-            const unsigned k = parameters[c];
-            const uint64_t quotient = k >= 64 ? RICE_ESCAPE : value >> k;
-            if (quotient >= RICE_ESCAPE) {
-                put_short((uint64_t{1} << RICE_ESCAPE) - 1, RICE_ESCAPE);
-                put_long(value, width);
-                continue;
-            }
-            const auto ones = static_cast<unsigned>(quotient);
-            if (ones + 1 + k <= 32) {
-                put_short(((uint64_t{1} << ones) - 1) | low(value, k) << (ones + 1), ones + 1 + k);
-            } else {
-                put_short((uint64_t{1} << ones) - 1, ones + 1);
-                put_long(value, k);
-            }
+    // The code of `value` with parameter k, if it is one of at most 28
+    // bits, and its length; else 0.
+    auto short_code = [](uint64_t value, unsigned k, uint64_t& code) -> unsigned {
+        const uint64_t quotient = k >= 28 ? RICE_ESCAPE : value >> k;
+        if (quotient >= RICE_ESCAPE || quotient + 1 + k > 28) return 0;
+        const auto ones = static_cast<unsigned>(quotient);
+        code = ((uint64_t{1} << ones) - 1) | (value & ((uint64_t{1} << k) - 1)) << (ones + 1);
+        return ones + 1 + k;
+    };
+    auto put_long = [&](uint64_t value, unsigned k) {
+        const uint64_t quotient = k >= 64 ? RICE_ESCAPE : value >> k;
+        if (quotient >= RICE_ESCAPE) {
+            put((uint64_t{1} << RICE_ESCAPE) - 1, RICE_ESCAPE);
+            put(value, width);
+            return;
         }
+        put((uint64_t{1} << quotient) - 1, static_cast<unsigned>(quotient) + 1);
+        put(value, k);
+    };
+    flush();  // what put() left, fewer than 32 bits
+    const size_t channels = parameters.size();
+    size_t c = 0;
+    auto next_parameter = [&] {
+        const unsigned k = parameters[c];
+        c = c + 1 == channels ? 0 : c + 1;
+        return k;
+    };
+    for (size_t i = 0; i < numbers.size();) {
+        uint64_t code = 0;
+        unsigned k = next_parameter();
+        unsigned length = short_code(numbers[i], k, code);
+        if (length == 0) {
+            put_long(numbers[i++], k);
+            continue;
+        }
+        bits |= code << fill;
+        fill += length;
+        ++i;
+        if (i < numbers.size() && (length = short_code(numbers[i], parameters[c], code)) != 0) {
+            next_parameter();
+            bits |= code << fill;
+            fill += length;
+            ++i;
+        }
+        flush();
     }
     size_ = static_cast<size_t>(at - out_.data());
     bits_ = bits;

@@ -330,31 +330,39 @@ struct RiceParameter {
     uint64_t bits;  // that channel's numbers take in the partition, escapes in `width` bits
 };
 
-// Of the parameters next to `guess` (the bits of the mean), the one that
-// codes channel `c` of the partition in the fewest bits.
-RiceParameter best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, unsigned guess,
+// Of the parameters next to the bits of their mean (at most width - 1), the
+// one that codes channel `c` of the partition in the fewest bits.
+RiceParameter best_rice_parameter(const std::vector<uint64_t>& partition, unsigned c, unsigned channels, size_t count,
                                   unsigned width) {
+    // The channel's numbers gathered, each held below 2^31: one of 2^31 or
+    // more escapes at every parameter the 32-bit costing below tries
+    // (24 << 26 < 2^31), so the loops run in vector registers.
+    std::array<uint32_t, RICE_PARTITION> numbers;
+    uint64_t sum = 0;
+    for (size_t i = c, n = 0; i < partition.size(); i += channels, ++n) {
+        sum += std::min<uint64_t>(partition[i], uint64_t{1} << 48);
+        numbers[n] = static_cast<uint32_t>(std::min<uint64_t>(partition[i], INT32_MAX));
+    }
+    const unsigned guess = std::min(rice_parameter(sum, count), width - 1);
     const unsigned lowest = guess > 1 ? guess - 2 : 0;
     // Escapes are counted as 64 bits, whatever the width, and apart.
     std::array<uint64_t, 4> bits{}, escapes{};
     if (lowest + 3 <= 26) {
-        // In 32-bit lanes: a number of 2^31 or more escapes at every such
-        // parameter (24 << 26 < 2^31), so it may be held as 2^31 - 1; the
-        // channel's numbers gathered first, so the loops run in vector registers.
-        std::array<uint32_t, RICE_PARTITION> numbers;
-        size_t count = 0;
-        for (size_t i = c; i < partition.size(); i += channels) {
-            numbers[count++] = static_cast<uint32_t>(std::min<uint64_t>(partition[i], INT32_MAX));
+        // Each parameter's quotients held at the escape, and the escapes
+        // counted: a number costs its quotient, 1 and k bits, an escape
+        // RICE_ESCAPE + 64, so 63 - k more than its held quotient's code.
+        std::array<uint32_t, 4> held{}, escaped{};  // at most RICE_PARTITION * 24
+        for (size_t i = 0; i < count; ++i) {
+            const uint32_t quotient = numbers[i] >> lowest;
+            for (unsigned j = 0; j < 4; ++j) {
+                held[j] += std::min<uint32_t>(quotient >> j, RICE_ESCAPE);
+                escaped[j] += (quotient >> j) >= RICE_ESCAPE;
+            }
         }
         for (unsigned j = 0; j < 4; ++j) {
             const unsigned k = lowest + j;
-            uint32_t total = 0, escaped = 0;  // at most RICE_PARTITION * 88
-            for (size_t i = 0; i < count; ++i) {
-                const uint32_t quotient = numbers[i] >> k;
-                total += quotient < RICE_ESCAPE ? quotient + 1 + k : RICE_ESCAPE + 64;
-                escaped += quotient >= RICE_ESCAPE;
-            }
-            bits[j] = total, escapes[j] = escaped;
+            bits[j] = held[j] + uint64_t{count} * (1 + k) + uint64_t{escaped[j]} * (63 - k);
+            escapes[j] = escaped[j];
         }
     } else {
         for (size_t i = c; i < partition.size(); i += channels) {
@@ -391,10 +399,7 @@ uint64_t rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, un
         partition.resize(residuals.size());
         for (size_t i = 0; i < residuals.size(); ++i) partition[i] = zigzag(residuals[i]);
         for (unsigned c = 0; c < channels; ++c) {
-            uint64_t sum = 0;  // in a local, so the loop keeps it in a register
-            for (size_t i = c; i < partition.size(); i += channels) sum += std::min<uint64_t>(partition[i], uint64_t{1} << 48);
-            const RiceParameter best =
-                best_rice_parameter(partition, c, channels, std::min(rice_parameter(sum, count), width - 1), width);
+            const RiceParameter best = best_rice_parameter(partition, c, channels, count, width);
             parameters[c] = best.parameter;
             counted += RICE_PARAMETER_BITS + best.bits;
             if (out) writer.put(parameters[c], RICE_PARAMETER_BITS);

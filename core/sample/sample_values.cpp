@@ -644,11 +644,14 @@ std::optional<ValueTransform> channel_transforms(const SampleLayout& layout, std
 }  // namespace
 
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements) {
-    std::vector<ValueTransform> found{ValueTransform(layout)};
+    // float64s that are all float32s widened are narrowed instead of
+    // ordered: as ordered float64s their residuals would be the narrowed
+    // ones' times 2^29, give or take the sign, 29 bits more a value.
+    const bool narrow = layout.type == ElementType::F64 && all_narrow(layout, elements);
+    std::vector<ValueTransform> found{narrow ? ValueTransform::narrowed(layout) : ValueTransform(layout)};
     if (layout.is_float()) {
         if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
     }
-    if (layout.type == ElementType::F64 && all_narrow(layout, elements)) found.push_back(ValueTransform::narrowed(layout));
     if (auto values = few_values(layout, elements); values && !no_gain(layout, *values)) {
         found.emplace_back(layout, std::move(*values));
     }

@@ -145,7 +145,8 @@ uint64_t widen_float(uint32_t single);
 SampleLayout channel_layout(const SampleLayout& layout);
 
 // The transforms proven exact on `elements` (n elements of `layout`), the
-// layout's own first, a palette last; at most one of each kind. Where
+// layout's own first (float64s that are all float32s widened: narrowed
+// instead), a palette last; at most one of each kind. Where
 // columns of floats would choose differently (cheapest on frames from the
 // block's middle), a ByChannel of their choices as well.
 std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::span<const uint8_t> elements);

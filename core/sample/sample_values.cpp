@@ -57,6 +57,13 @@ uint64_t unordered(uint64_t key, unsigned width) {
     return (key & sign_bit(width)) ? key & ~sign_bit(width) : ~key & mask;
 }
 
+// The values of ordered floats of `width` bits, and of float64s narrowed.
+int64_t ordered_value(uint64_t bits, unsigned width) { return wrap(ordered(bits, width) ^ sign_bit(width), width); }
+int64_t narrowed_value(uint64_t bits) {
+    const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
+    return ordered_value(single, 32);
+}
+
 std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
     const bool single = layout.type == ElementType::F32;
@@ -310,15 +317,12 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
     switch (kind_) {
         case TransformKind::Integers:
             return signed_ ? wrap(bits, width) : wrap(bits ^ sign_bit(width), width);
-        case TransformKind::OrderedFloat: return wrap(ordered(bits, width) ^ sign_bit(width), width);
+        case TransformKind::OrderedFloat: return ordered_value(bits, width);
         case TransformKind::Decimal:
             return *decimal_of(bits, decimals_, layout_.type == ElementType::F32);
         case TransformKind::Dictionary:
         case TransformKind::Palette: return ranks_->rank(bits);
-        case TransformKind::Narrowed: {
-            const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
-            return wrap(ordered(single, 32) ^ sign_bit(32), 32);
-        }
+        case TransformKind::Narrowed: return narrowed_value(bits);
         case TransformKind::ByChannel: break;  // by its channels' (values())
     }
     return 0;
@@ -369,6 +373,30 @@ void store_native_integers(const int64_t* values, size_t count, uint8_t* at, boo
     }
 }
 
+// Each element's value(bits), in one loop for elements in this machine's
+// byte order: a conversion chosen once, not once an element.
+template <typename Value>
+void element_values(const SampleLayout& layout, const uint8_t* at, size_t count, int64_t* out, Value value) {
+    auto native = [&]<typename T>(T) {
+        for (size_t i = 0; i < count; ++i) {
+            T bits;
+            std::memcpy(&bits, at + i * sizeof(T), sizeof(T));
+            out[i] = value(bits);
+        }
+    };
+    if (layout.big_endian == (std::endian::native == std::endian::big)) {
+        switch (layout.element_size()) {
+            case 1: return native(uint8_t{});
+            case 2: return native(uint16_t{});
+            case 4: return native(uint32_t{});
+            case 8: return native(uint64_t{});
+            default: break;
+        }
+    }
+    const ElementBytes access(layout);
+    for (size_t i = 0; i < count; ++i) out[i] = value(access.load(at + i * access.size()));
+}
+
 }  // namespace
 
 void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const {
@@ -385,6 +413,14 @@ void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const
         const size_t bytes = layout_.frame_bytes();
         for (size_t i = 0; i < count; ++i) out[i] = ranks_->rank(frame_key(at + i * bytes, bytes));
         return;
+    }
+    switch (kind_) {
+        case TransformKind::OrderedFloat:
+            return element_values(layout_, at, count, out, [width = element_bits_](uint64_t bits) { return ordered_value(bits, width); });
+        case TransformKind::Narrowed: return element_values(layout_, at, count, out, narrowed_value);
+        case TransformKind::Dictionary:
+            return element_values(layout_, at, count, out, [&ranks = *ranks_](uint64_t bits) -> int64_t { return ranks.rank(bits); });
+        default: break;
     }
     const ElementBytes access(layout_);
     if (kind_ == TransformKind::ByChannel) {  // from a frame's start

@@ -58,12 +58,17 @@ enum class ResidualCoding : uint8_t { Range = 0, Rice = 1, Tabled = 2 };
 constexpr size_t RICE_PARTITION = 256;
 constexpr unsigned RICE_PARAMETER_BITS = 6;
 
+// The residual coding bytes of blocks whose gaps' elements have no
+// residuals, range coded or in tables.
+constexpr uint8_t NUMBERS_ONLY_RANGE = 3, NUMBERS_ONLY_TABLED = 4;
+
 struct Choice {
     ChannelCoding channels = ChannelCoding::Apart;
     PredictorKind predictor = PredictorKind::Polynomial;
     std::vector<uint8_t> orders;  // polynomial, per channel
     uint8_t preset = 0;           // cascade
     ResidualCoding residuals = ResidualCoding::Range;
+    bool numbers_only = false;    // the elements of gaps have no residual: each is its prediction
     uint8_t plane_mode = 0;       // plane and raster
     uint64_t row = 0;             // plane and raster: values a row, from the layout
 };
@@ -141,6 +146,29 @@ private:
     std::vector<unsigned> parameters_;
     unsigned width_;
     size_t frame_ = 0;
+};
+
+// Residuals read as `Residuals` reads them, but 0 for the elements of gaps,
+// which have none coded; asked in element order.
+template <typename Residuals>
+class NumbersOnly {
+public:
+    NumbersOnly(Residuals residuals, const std::vector<GapRun>& gaps) : residuals_(std::move(residuals)), gaps_(gaps) {}
+    int64_t next(unsigned channel) { return in_gap() ? 0 : residuals_.next(channel); }
+    int64_t next(unsigned channel, uint64_t context) { return in_gap() ? 0 : residuals_.next(channel, context); }
+    bool overrun() const { return residuals_.overrun(); }
+
+private:
+    bool in_gap() {
+        const uint64_t element = element_++;
+        while (run_ < gaps_.size() && gaps_[run_].start + gaps_[run_].length <= element) ++run_;
+        return run_ < gaps_.size() && gaps_[run_].start <= element;
+    }
+
+    Residuals residuals_;
+    const std::vector<GapRun>& gaps_;
+    size_t run_ = 0;
+    uint64_t element_ = 0;
 };
 
 // The values of `frames` frames of `channels` each, channel coding applied
@@ -237,6 +265,17 @@ public:
         if (kind_ == PredictorKind::Plane) return plane_->restore(residuals, stride, count);
         for (size_t i = 0; i < count; ++i) residuals[i * stride] = cascade_.value_of(residuals[i * stride]);
     }
+    // Moves past a gap's element: its value is taken as its prediction, as
+    // the decoder takes it from a residual of 0.
+    void skip() {
+        if (kind_ == PredictorKind::Raster) {
+            raster_context();
+            raster_value(0);
+            return;
+        }
+        int64_t residual = 0;
+        restore(&residual, 1, 1);
+    }
 
 private:
 
@@ -253,11 +292,11 @@ private:
 // over the whole run.
 constexpr size_t RUN_FRAMES = RICE_PARTITION;
 
-// Frames of a block read through a value transform.
+// Frames of a block read through a value transform, and its gaps.
 class Frames {
 public:
-    Frames(const SampleLayout& layout, ByteView elements, const ValueTransform& transform)
-        : layout(layout), transform(transform), channels(transform.channels()), elements_(elements),
+    Frames(const SampleLayout& layout, ByteView elements, const ValueTransform& transform, const std::vector<GapRun>& gaps)
+        : layout(layout), transform(transform), channels(transform.channels()), gaps(gaps), elements_(elements),
           frame_bytes_(layout.frame_bytes()) {}
     size_t count() const { return elements_.size() / frame_bytes_; }
     // The values of `count` frames from `first` on, channel by channel within each.
@@ -282,6 +321,7 @@ public:
     const SampleLayout& layout;
     const ValueTransform& transform;
     const unsigned channels;  // the values of a frame
+    const std::vector<GapRun>& gaps;
 
 private:
     static constexpr size_t MOST_HELD_VALUES = size_t{1} << 20;
@@ -297,18 +337,27 @@ public:
     ResidualRuns(const Frames& source, const Choice& choice, size_t first)
         : source_(source), choice_(choice), next_(first), channels_(source.channels),
           width_(coded_width(choice.channels, source.transform.width())), values_(RUN_FRAMES * channels_), residuals_(RUN_FRAMES * channels_),
-          contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0) {
+          contexts_(choice.predictor == PredictorKind::Raster ? RUN_FRAMES * channels_ : 0), gap_mask_(source.gaps),
+          in_gap_(choice.numbers_only ? RUN_FRAMES * channels_ : 0) {
         for (unsigned c = 0; c < channels_; ++c) predictors_.emplace_back(choice, c, width_, source.count() - first);
     }
     // A raster's residuals' coding contexts, from the last next().
     const uint64_t* contexts() const { return contexts_.data(); }
+    // Where the last next() had elements of gaps that are not coded, which
+    // of its residuals are theirs (0 each); else nothing.
+    const uint8_t* gaps() const { return any_gap_ ? in_gap_.data() : nullptr; }
     // Those of the next `count` frames (at most RUN_FRAMES), channel by
     // channel within each frame.
     std::span<const int64_t> next(size_t count) {
         source_.read(next_, count, values_.data());
+        any_gap_ = choice_.numbers_only && gap_mask_.fill(uint64_t{next_} * channels_, count * channels_, in_gap_.data());
         next_ += count;
         code_channels(choice_.channels, values_.data(), count, channels_, width_);
         for (unsigned c = 0; c < channels_; ++c) {
+            if (any_gap_) {
+                channel_residuals_over_gaps(c, count);
+                continue;
+            }
             predictors_[c].residuals(&values_[c], channels_, count, &residuals_[c],
                                      contexts_.empty() ? nullptr : &contexts_[c]);
         }
@@ -316,6 +365,24 @@ public:
     }
 
 private:
+    // Channel c's residuals of the run, its predictor moving past its gaps'
+    // elements (each its prediction, its residual 0) between stretches of numbers.
+    void channel_residuals_over_gaps(unsigned c, size_t count) {
+        for (size_t i = 0; i < count;) {
+            size_t end = i;
+            while (end < count && !in_gap_[end * channels_ + c]) ++end;
+            if (end > i) {
+                const size_t at = i * channels_ + c;
+                predictors_[c].residuals(&values_[at], channels_, end - i, &residuals_[at],
+                                         contexts_.empty() ? nullptr : &contexts_[at]);
+            }
+            for (i = end; i < count && in_gap_[i * channels_ + c]; ++i) {
+                predictors_[c].skip();
+                residuals_[i * channels_ + c] = 0;
+            }
+        }
+    }
+
     const Frames& source_;
     const Choice& choice_;
     size_t next_;
@@ -323,6 +390,9 @@ private:
     std::vector<ChannelPredictor> predictors_;
     std::vector<int64_t> values_, residuals_;
     std::vector<uint64_t> contexts_;
+    GapMask gap_mask_;
+    std::vector<uint8_t> in_gap_;
+    bool any_gap_ = false;
 };
 
 struct RiceParameter {
@@ -430,8 +500,10 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
         for (size_t done = 0; done < frames; done += RUN_FRAMES) {
             const std::span<const int64_t> run = runs.next(std::min(RUN_FRAMES, frames - done));
             const uint64_t* contexts = choice.predictor == PredictorKind::Raster ? runs.contexts() : nullptr;
+            const uint8_t* gaps = runs.gaps();
             for (size_t i = 0; i < run.size(); i += channels) {
                 for (unsigned c = 0; c < channels; ++c) {
+                    if (gaps && gaps[i + c]) continue;
                     if (contexts) streams[c].mean16 = contexts[i + c];  // a raster's context: the residuals around
                     code(streams[c], run[i + c]);
                 }
@@ -514,14 +586,17 @@ void write_header(std::span<const uint8_t> lead, const ValueTransform& transform
     if (choice.predictor == PredictorKind::Polynomial) out.insert(out.end(), choice.orders.begin(), choice.orders.end());
     else if (choice.predictor == PredictorKind::Cascade) out.push_back(choice.preset);
     else out.push_back(choice.plane_mode);  // plane and raster
-    out.push_back(static_cast<uint8_t>(choice.residuals));
+    out.push_back(choice.numbers_only ? (choice.residuals == ResidualCoding::Range ? NUMBERS_ONLY_RANGE : NUMBERS_ONLY_TABLED)
+                                      : static_cast<uint8_t>(choice.residuals));
 }
 
 // The channel codings a layout's trials choose from, for values of
 // `channels` a frame and `width` bits. Colour pixels with alpha keep alpha
-// apart: less green, it only takes on the colour's edges.
-std::vector<ChannelCoding> channel_codings(const SampleLayout& layout, unsigned channels, unsigned width) {
-    if (channels == 1) return {ChannelCoding::Apart};
+// apart: less green, it only takes on the colour's edges. A block with
+// gaps codes its channels apart: a gap's element, taken as its prediction,
+// would change the values of the channels coded from it.
+std::vector<ChannelCoding> channel_codings(const SampleLayout& layout, unsigned channels, unsigned width, bool gaps) {
+    if (channels == 1 || gaps) return {ChannelCoding::Apart};
     if (channels == 2) return {ChannelCoding::Apart, ChannelCoding::MidSide, ChannelCoding::FromPrevious};
     std::vector<ChannelCoding> codings{ChannelCoding::Apart, ChannelCoding::FromPrevious};
     if (channels == 3 && layout.pixels && width <= MOST_COLOUR_TRANSFORM_WIDTH) {
@@ -542,10 +617,10 @@ constexpr uint64_t FEWEST_TABLED = uint64_t{1} << 16, FEWEST_TABLED_FAST = uint6
 // How a block of `residuals` residuals codes them: Rice codes at the
 // fastest effort, for speed; next, tables made for the block, twice as fast
 // both ways as adaptive frequencies for 0.1 to 1% more bytes; adaptive
-// frequencies at full effort. A Rice code spends 1 + k bits on a residual
-// of 0, and a block with `gaps` has a run of them in its channel for each
-// (a table of prices with many empty cells came out 47% larger than in
-// adaptive frequencies): it is coded in tables or adaptive frequencies.
+// frequencies at full effort. A block with `gaps` is coded in tables or
+// adaptive frequencies, where its gaps' elements have no residuals: Rice
+// codes would spend 1 + k bits on each (a table of prices with many empty
+// cells came out 47% larger).
 ResidualCoding residual_coding(SampleEffort effort, uint64_t residuals, bool gaps) {
     if (effort == SampleEffort::Fast && !gaps) return ResidualCoding::Rice;
     const uint64_t fewest_tabled = effort == SampleEffort::Fast ? FEWEST_TABLED_FAST : FEWEST_TABLED;
@@ -558,6 +633,7 @@ struct DecodeTarget {
     const SampleLayout& layout;
     const ValueTransform& transform;
     const Choice& choice;
+    const std::vector<GapRun>& gaps;
     size_t frames;
     std::span<uint8_t> data;
 };
@@ -605,11 +681,18 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     std::vector<ChannelPredictor> predictors;
     for (unsigned c = 0; c < channels; ++c) predictors.emplace_back(target.choice, c, width, target.frames);
     std::vector<int64_t> run(RUN_FRAMES * channels);
+    GapMask gap_mask(target.gaps);
+    std::vector<uint8_t> in_gap(target.choice.numbers_only ? run.size() : 0);
     try {
         for (size_t first = 0; first < target.frames; first += RUN_FRAMES) {
             const size_t count = std::min(RUN_FRAMES, target.frames - first);
             decode_run(residuals, predictors, target.choice.predictor == PredictorKind::Raster, run.data(), count);
             uncode_channels(target.choice.channels, run.data(), count, channels, width);
+            // A gap's element, its prediction, may be a value the transform
+            // does not have; 0 it has, and the gap's NaN is written over it.
+            if (target.choice.numbers_only && gap_mask.fill(uint64_t{first} * channels, count * channels, in_gap.data())) {
+                for (size_t i = 0; i < count * channels; ++i) run[i] = in_gap[i] ? 0 : run[i];
+            }
             if (!target.transform.store(run.data(), count * channels, &target.data[first * frame_bytes])) {
                 return damaged("a value its transform does not have");
             }
@@ -663,7 +746,8 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout, source.channels);
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    std::vector<ChannelCoding> codings = channel_codings(source.layout, source.channels, source.transform.width());
+    std::vector<ChannelCoding> codings =
+        channel_codings(source.layout, source.channels, source.transform.width(), !source.gaps.empty());
     if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
         size_t best = SIZE_MAX;
         ChannelCoding chosen = codings[0];
@@ -728,7 +812,8 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
                      ChannelCoding coding) {
         Orders orders = best_orders(values, source.channels, candidate.width(), coding);
         Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
-                     residual_coding(effort, uint64_t{source.count()} * source.channels, !gaps.empty())};
+                     residual_coding(effort, uint64_t{source.count()} * source.channels, !gaps.empty()),
+                     !gaps.empty() && candidate.kind() != TransformKind::Palette};
         std::vector<uint8_t> header;
         write_header(lead, candidate, trial, header);
         const size_t frames = values.size() / source.channels;
@@ -741,14 +826,14 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     size_t chosen_first = 0;
     for (const ValueTransform& candidate : transforms) {
         if (&candidate == palette) continue;
-        const Frames source(layout, elements, candidate);
+        const Frames source(layout, elements, candidate, gaps);
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = trial_frames(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES, row);
         const size_t first = (source.count() - frames) / 2;
         std::vector<int64_t> values(frames * source.channels);  // read once for every channel coding
         source.read(first, frames, values.data());
         bool chosen = false;
-        for (ChannelCoding coding : channel_codings(layout, source.channels, candidate.width())) {
+        for (ChannelCoding coding : channel_codings(layout, source.channels, candidate.width(), !gaps.empty())) {
             chosen |= weigh(candidate, source, values, first, coding);
             if (codings_after) break;
         }
@@ -756,11 +841,11 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     }
     if (codings_after) {
         const ValueTransform& chosen = *transform;
-        const Frames source(layout, elements, chosen);
-        const std::vector<ChannelCoding> codings = channel_codings(layout, source.channels, chosen.width());
+        const Frames source(layout, elements, chosen, gaps);
+        const std::vector<ChannelCoding> codings = channel_codings(layout, source.channels, chosen.width(), !gaps.empty());
         for (size_t i = 1; i < codings.size(); ++i) weigh(chosen, source, chosen_values, chosen_first, codings[i]);
     }
-    Frames values(layout, elements, *transform);
+    Frames values(layout, elements, *transform, gaps);
     values.hold_values();
     // Predictors, on frames from the block's middle, where its start (often
     // a quiet lead-in) weighs less.
@@ -771,7 +856,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const Frames* source = &values;
     std::optional<Frames> colours;
     if (palette) {
-        colours.emplace(layout, elements, *palette);
+        colours.emplace(layout, elements, *palette, gaps);
         colours->hold_values();
         Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
         const size_t indices_size = try_rasters(*colours, row, effort, indices);
@@ -845,31 +930,46 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     } else {
         return damaged("an unknown predictor");
     }
-    if (at >= stored.size() || stored[at] > 2 || (choice.predictor == PredictorKind::Raster && stored[at] == 1)) {
+    if (at >= stored.size() || stored[at] > NUMBERS_ONLY_TABLED ||
+        (choice.predictor == PredictorKind::Raster && stored[at] == static_cast<uint8_t>(ResidualCoding::Rice))) {
         return damaged("an unknown residual coding");
     }
-    choice.residuals = static_cast<ResidualCoding>(stored[at++]);
+    choice.numbers_only = stored[at] >= NUMBERS_ONLY_RANGE;
+    choice.residuals = stored[at] == NUMBERS_ONLY_RANGE    ? ResidualCoding::Range
+                       : stored[at] == NUMBERS_ONLY_TABLED ? ResidualCoding::Tabled
+                                                           : static_cast<ResidualCoding>(stored[at]);
+    ++at;
+    if (choice.numbers_only && (choice.channels != ChannelCoding::Apart || transform->kind() == TransformKind::Palette)) {
+        return damaged("gaps without residuals in channels not coded apart");
+    }
     const unsigned width = coded_width(choice.channels, transform->width());
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);
     const uint64_t most = choice.residuals == ResidualCoding::Rice     ? max_rice_numbers(residual_bytes.size())
                           : choice.residuals == ResidualCoding::Tabled ? max_tabled_residuals(residual_bytes.size())
                                                                        : max_residuals(residual_bytes.size());
-    if (uint64_t{frames} * channels > most) {
-        return damaged(std::to_string(residual_bytes.size()) + " bytes cannot hold " +
-                       std::to_string(uint64_t{frames} * channels) + " residuals");
+    // Gaps' elements coded without residuals cost only their runs.
+    uint64_t coded = uint64_t{frames} * channels;
+    for (const GapRun& run : *gaps) coded -= choice.numbers_only ? run.length : 0;
+    if (coded > most) {
+        return damaged(std::to_string(residual_bytes.size()) + " bytes cannot hold " + std::to_string(coded) + " residuals");
     }
     std::vector<uint8_t> data(size);
-    const DecodeTarget target{layout, *transform, choice, frames, data};
+    const DecodeTarget target{layout, *transform, choice, *gaps, frames, data};
+    // Context residuals, with none coded for gaps' elements where the choice says so.
+    auto decode_in_contexts = [&](auto&& residuals) {
+        if (choice.numbers_only) return decode_frames(target, NumbersOnly(std::move(residuals), *gaps));
+        return decode_frames(target, std::move(residuals));
+    };
     std::optional<CodecError> fault;
     if (choice.residuals == ResidualCoding::Rice) {
         fault = decode_frames(target, RiceResiduals(residual_bytes, channels, width));
     } else if (choice.residuals == ResidualCoding::Range) {
-        fault = decode_frames(target, ContextResiduals(RangeReader(residual_bytes, width), channels));
+        fault = decode_in_contexts(ContextResiduals(RangeReader(residual_bytes, width), channels));
     } else {
         auto reader = TabledResidualReader::open(residual_bytes, width);
         if (!reader) return damaged("its residuals' tables are not whole");
-        fault = decode_frames(target, ContextResiduals(std::move(*reader), channels));
+        fault = decode_in_contexts(ContextResiduals(std::move(*reader), channels));
     }
     if (fault) return *fault;
     restore_gaps(layout, *gaps, data);

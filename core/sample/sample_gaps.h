@@ -1,7 +1,9 @@
 // Gaps in a float series: NaN elements among numbers, as sensor logs and
 // tables of prices leave them. They would break every prediction twice, so
-// a block takes them out: each is coded as a number of its channel (held),
-// and the runs of NaN elements are listed in the block to be put back.
+// a block takes them out: the runs of NaN elements are listed in the block
+// to be put back, and their elements have no residuals (each decodes as its
+// prediction); the encoder's trials see each as a number of its channel
+// (held).
 //
 //   a varint R, the number of runs (0: no gaps, and nothing follows)
 //   a varint P, the distinct NaN elements of the runs, then those P
@@ -41,5 +43,19 @@ std::optional<std::vector<GapRun>> read_gaps(const SampleLayout& layout, ByteVie
                                              uint64_t element_count);
 // Writes the runs' elements into `data`.
 void restore_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, std::span<uint8_t> data);
+
+// Which elements lie in runs, asked of ranges that never start before the
+// last one asked.
+class GapMask {
+public:
+    explicit GapMask(const std::vector<GapRun>& runs) : runs_(runs) {}
+    // Sets in_run[i] to whether element first + i lies in a run, for i
+    // below count; whether any does.
+    bool fill(uint64_t first, size_t count, uint8_t* in_run);
+
+private:
+    const std::vector<GapRun>& runs_;
+    size_t next_ = 0;  // the first run that may end after the range last asked
+};
 
 }  // namespace zelk

@@ -74,6 +74,8 @@ public:
     void start(uint32_t total) { step_ = range_ / total; }
     void start_pow2(unsigned bits) { step_ = range_ >> bits; }
     bool reaches(uint32_t cum) const { return cum * step_ <= code_; }  // cum * step_ <= range_: no overflow
+    // The cumulative frequency the point reaches: reaches(cum) exactly when cum <= point().
+    uint32_t point() const { return code_ / step_; }
     void consume(uint32_t cum, uint32_t freq) {
         code_ -= step_ * cum;
         range_ = step_ * freq;

@@ -1,5 +1,6 @@
 #include "entropy/residual_coder.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zelk {
@@ -18,20 +19,33 @@ uint32_t coded_total(uint32_t total) { return total + (total >> 8); }
 ResidualCoder::ResidualCoder(unsigned magnitude_bits) : alphabet_(residual_alphabet(magnitude_bits)) {
     for (Context& context : contexts_) {
         context.freq.assign(alphabet_, 1);
+        context.groups.assign((alphabet_ + GROUP - 1) / GROUP, 0);
+        for (unsigned s = 0; s < alphabet_; ++s) ++context.groups[s / GROUP];
         context.total = alphabet_;
     }
 }
 
 void ResidualCoder::update(Context& context, unsigned symbol) {
     context.freq[symbol] += INCREMENT;
+    context.groups[symbol / GROUP] += INCREMENT;
     context.total += INCREMENT;
     if (context.total > HALVING_TOTAL) {
         context.total = 0;
-        for (uint32_t& f : context.freq) {
+        std::fill(context.groups.begin(), context.groups.end(), 0);
+        for (unsigned s = 0; s < context.freq.size(); ++s) {
+            uint32_t& f = context.freq[s];
             f = (f + 1) >> 1;
+            context.groups[s / GROUP] += f;
             context.total += f;
         }
     }
+}
+
+uint32_t ResidualCoder::cumulative(const Context& context, unsigned symbol) {
+    uint32_t cum = 0;
+    for (unsigned g = 0; g < symbol / GROUP; ++g) cum += context.groups[g];
+    for (unsigned s = symbol - symbol % GROUP; s < symbol; ++s) cum += context.freq[s];
+    return cum;
 }
 
 void ResidualCoder::adapt_sign(uint32_t& odds, bool negative) {
@@ -44,10 +58,7 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
     const uint64_t magnitude = residual < 0 ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
     const unsigned symbol = symbol_of(magnitude);
     Context& context = contexts_[stream.context()];
-    const uint32_t* freq = context.freq.data();
-    uint32_t cum = 0;
-    for (unsigned s = 0; s < symbol; ++s) cum += freq[s];
-    coder.encode(cum, freq[symbol], coded_total(context.total));
+    coder.encode(cumulative(context, symbol), context.freq[symbol], coded_total(context.total));
     update(context, symbol);
     if (const unsigned low_bits = raw_bits_of(symbol)) coder.encode_bits(magnitude & ((uint64_t{1} << low_bits) - 1), low_bits);
     if (magnitude != 0) {
@@ -62,13 +73,15 @@ void ResidualCoder::encode(RangeEncoder& coder, ResidualStream& stream, int64_t 
 int64_t ResidualCoder::decode(RangeDecoder& decoder, ResidualStream& stream) {
     Context& context = contexts_[stream.context()];
     decoder.start(coded_total(context.total));
-    const uint32_t* freq = context.freq.data();
-    const unsigned alphabet = alphabet_;
-    unsigned symbol = 0;
+    // The symbol whose frequencies' span holds the point: a group at a time, then within its group.
+    const uint32_t point = decoder.point();
+    if (point >= context.total) throw std::runtime_error("a residual no encoder writes");
     uint32_t cum = 0;
-    while (symbol < alphabet && decoder.reaches(cum + freq[symbol])) cum += freq[symbol++];
-    if (symbol == alphabet) throw std::runtime_error("a residual no encoder writes");
-    decoder.consume(cum, freq[symbol]);
+    unsigned group = 0;
+    while (cum + context.groups[group] <= point) cum += context.groups[group++];
+    unsigned symbol = group * GROUP;
+    while (cum + context.freq[symbol] <= point) cum += context.freq[symbol++];
+    decoder.consume(cum, context.freq[symbol]);
     update(context, symbol);
     const uint64_t magnitude = magnitude_of(symbol, decoder.decode_bits(raw_bits_of(symbol)));
     bool negative = false;

@@ -36,10 +36,15 @@ public:
     unsigned alphabet() const { return alphabet_; }
 
 private:
+    // Each symbol's frequency, and the sums of each GROUP of them, which
+    // find a symbol's cumulative frequency in a few steps however far along
+    // the alphabet it lies.
+    static constexpr unsigned GROUP = 16;
     struct Context {
-        std::vector<uint32_t> freq;
+        std::vector<uint32_t> freq, groups;
         uint32_t total = 0;
     };
+    static uint32_t cumulative(const Context& context, unsigned symbol);
     void update(Context& context, unsigned symbol);
     static void adapt_sign(uint32_t& odds, bool negative);
 

@@ -781,7 +781,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     const ByteView elements = gaps.empty() ? data.first(whole) : ByteView(held);
     std::vector<uint8_t> lead;
     write_layout(layout, lead);
-    write_gaps(layout, gaps, lead);
+    write_gaps(layout, gaps, whole / layout.element_size(), lead);
     const uint64_t row = raster_row(layout);
     const std::vector<ValueTransform> transforms = exact_transforms(layout, elements);
 
@@ -797,8 +797,11 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     // frames, as the range coder learns.
     // A raster's palette competes on its rows (below): along one row it
     // would not show what the rows above give it.
+    // A block with gaps takes no palette: its frames' indices would not
+    // leave the gaps' elements out.
+    const bool palettes = gaps.empty();
     const ValueTransform* palette =
-        row != 0 && transforms.back().kind() == TransformKind::Palette ? &transforms.back() : nullptr;
+        row != 0 && palettes && transforms.back().kind() == TransformKind::Palette ? &transforms.back() : nullptr;
     const ValueTransform* transform = &transforms[0];
     Choice choice;
     size_t best = SIZE_MAX;
@@ -813,7 +816,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         Orders orders = best_orders(values, source.channels, candidate.width(), coding);
         Choice trial{coding, PredictorKind::Polynomial, std::move(orders.orders), 0,
                      residual_coding(effort, uint64_t{source.count()} * source.channels, !gaps.empty()),
-                     !gaps.empty() && candidate.kind() != TransformKind::Palette};
+                     !gaps.empty()};
         std::vector<uint8_t> header;
         write_header(lead, candidate, trial, header);
         const size_t frames = values.size() / source.channels;
@@ -825,7 +828,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     std::vector<int64_t> chosen_values;
     size_t chosen_first = 0;
     for (const ValueTransform& candidate : transforms) {
-        if (&candidate == palette) continue;
+        if (&candidate == palette || (!palettes && candidate.kind() == TransformKind::Palette)) continue;
         const Frames source(layout, elements, candidate, gaps);
         // The fastest effort has no later trial to mend a choice made on few frames.
         const size_t frames = trial_frames(source.count(), effort == SampleEffort::Fast ? 4 * TRIAL_FRAMES : TRIAL_FRAMES, row);
@@ -893,8 +896,8 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     const SampleLayout& layout = read->first;
     size_t at = read->second;
     const size_t frame_bytes = layout.frame_bytes(), frames = size / frame_bytes, tail = size % frame_bytes;
-    const auto gaps = read_gaps(layout, stored, at, uint64_t{frames} * layout.channels());
-    if (!gaps) return damaged("its gaps are not within it");
+    const auto stored_gaps = read_gaps(layout, stored, at);
+    if (!stored_gaps) return damaged("its gaps are not within it");
     const auto transform = ValueTransform::read(layout, stored, at);
     if (!transform) return damaged("its value transform is not one this library reads");
     const unsigned channels = transform->channels();
@@ -942,6 +945,10 @@ Result<std::vector<uint8_t>> decode_sample_block(ByteView stored, uint32_t size)
     if (choice.numbers_only && (choice.channels != ChannelCoding::Apart || transform->kind() == TransformKind::Palette)) {
         return damaged("gaps without residuals in channels not coded apart");
     }
+    // Blocks whose gaps' elements have residuals list the runs by elements.
+    const auto gaps = gap_runs(layout, *stored_gaps, uint64_t{frames} * layout.channels(),
+                               choice.numbers_only ? GapCoding::ByChannels : GapCoding::ByElements);
+    if (!gaps) return damaged("its gaps are not within it");
     const unsigned width = coded_width(choice.channels, transform->width());
     if (stored.size() - at < tail) return damaged("it is cut short");
     const ByteView residual_bytes = stored.subspan(at, stored.size() - at - tail);

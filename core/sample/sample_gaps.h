@@ -8,10 +8,8 @@
 //   a varint R, the number of runs (0: no gaps, and nothing follows)
 //   a varint P, the distinct NaN elements of the runs, then those P
 //     elements in the block's element layout
-//   a varint L, then L bytes range coding (residual_coder.h) for each run:
-//     the elements between the previous run's end (or the block's start)
-//     and this run, the run's length less 1 and, when P > 1, the index of
-//     its element, each in a stream of its own
+//   a varint L, then L bytes range coding (residual_coder.h) of the runs'
+//     numbers, by elements or by channel (GapCoding below)
 #pragma once
 
 #include <cstdint>
@@ -36,11 +34,31 @@ struct GapRun {
 // Nothing, and `held` untouched, where there are no NaNs or no numbers.
 std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteView elements, std::vector<uint8_t>& held);
 
-void write_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, std::vector<uint8_t>& out);
-// The runs written at `at`, each within `element_count` elements; nothing
-// for any other bytes.
-std::optional<std::vector<GapRun>> read_gaps(const SampleLayout& layout, ByteView bytes, size_t& at,
-                                             uint64_t element_count);
+// How the runs' numbers are coded. By elements: the runs of elements in
+// order, each number in a context of the recent ones' mean. By channels:
+// each channel's runs of its frames, a channel at a time (its count of
+// runs first), each number in a context of the one before it in its
+// stream, from an alphabet as wide as the frames' count: a table's columns
+// keep their own patterns, and a rare number disturbs none after it.
+enum class GapCoding : uint8_t { ByElements, ByChannels };
+
+// Writes the runs of a block of `element_count` elements, coded by channels.
+void write_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, uint64_t element_count,
+                std::vector<uint8_t>& out);
+
+// The gaps written at `at` (which it advances past them), their numbers
+// not yet decoded: which coding they are in, the block says after them.
+struct StoredGaps {
+    uint64_t runs = 0;
+    std::vector<uint64_t> patterns;  // the runs' distinct elements
+    ByteView coded;
+};
+// Nothing where they do not fit `bytes`, or a block of integers has runs.
+std::optional<StoredGaps> read_gaps(const SampleLayout& layout, ByteView bytes, size_t& at);
+// Their runs of elements, each within `element_count`; nothing for numbers
+// no encoder writes.
+std::optional<std::vector<GapRun>> gap_runs(const SampleLayout& layout, const StoredGaps& stored, uint64_t element_count,
+                                            GapCoding coding);
 // Writes the runs' elements into `data`.
 void restore_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, std::span<uint8_t> data);
 

@@ -59,10 +59,9 @@ uint64_t unordered(uint64_t key, unsigned width) {
 
 // The values of ordered floats of `width` bits, and of float64s narrowed.
 int64_t ordered_value(uint64_t bits, unsigned width) { return wrap(ordered(bits, width) ^ sign_bit(width), width); }
-int64_t narrowed_value(uint64_t bits) {
-    const uint32_t single = std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)));
-    return ordered_value(single, 32);
-}
+// The float32 bits of a float64's bits, rounded.
+uint64_t narrow_bits(uint64_t bits) { return std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits))); }
+int64_t narrowed_value(uint64_t bits) { return ordered_value(narrow_bits(bits), 32); }
 
 std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
@@ -207,7 +206,7 @@ bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
     for (size_t at = 0; at + 8 <= elements.size(); at += 8) {
         const uint64_t bits = access.load(&elements[at]);
-        if (widen_float(std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits)))) != bits) {
+        if (widen_float(static_cast<uint32_t>(narrow_bits(bits))) != bits) {
             return false;
         }
     }
@@ -282,6 +281,12 @@ ValueTransform ValueTransform::narrowed(const SampleLayout& layout) {
     return transform;
 }
 
+ValueTransform ValueTransform::narrowed_decimal(const SampleLayout& layout, unsigned decimals) {
+    ValueTransform transform(layout, decimals);
+    transform.kind_ = TransformKind::NarrowedDecimal;
+    return transform;
+}
+
 ValueTransform::ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values)
     : layout_(layout), kind_(TransformKind::Dictionary),
       width_(static_cast<unsigned>(std::bit_width(sorted_values.size())) + 1), element_bits_(layout.bits()),
@@ -323,6 +328,7 @@ int64_t ValueTransform::other_value(uint64_t bits) const {
         case TransformKind::Dictionary:
         case TransformKind::Palette: return ranks_->rank(bits);
         case TransformKind::Narrowed: return narrowed_value(bits);
+        case TransformKind::NarrowedDecimal: return *decimal_of(narrow_bits(bits), decimals_, true);
         case TransformKind::ByChannel: break;  // by its channels' (values())
     }
     return 0;
@@ -344,6 +350,9 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
             return dictionary_[static_cast<size_t>(value)];
         case TransformKind::Narrowed:
             return widen_float(static_cast<uint32_t>(unordered((raw ^ sign_bit(32)) & 0xFFFFFFFF, 32)));
+        case TransformKind::NarrowedDecimal:
+            if (value <= -(int64_t{1} << 53) || value >= (int64_t{1} << 53)) return std::nullopt;
+            return widen_float(static_cast<uint32_t>(decimal_bits(value, decimals_, true)));
         case TransformKind::ByChannel: break;  // by its channels' (store())
     }
     return std::nullopt;
@@ -504,7 +513,7 @@ std::vector<uint8_t> ValueTransform::code_palette() const {
 void ValueTransform::write(std::vector<uint8_t>& out) const {
     out.push_back(static_cast<uint8_t>(kind_));
     for (const ValueTransform& part : parts_) part.write(out);
-    if (kind_ == TransformKind::Decimal) out.push_back(static_cast<uint8_t>(decimals_));
+    if (kind_ == TransformKind::Decimal || kind_ == TransformKind::NarrowedDecimal) out.push_back(static_cast<uint8_t>(decimals_));
     if (kind_ == TransformKind::Dictionary) {
         // The values in order, their natural values predicted by the
         // polynomial of order 1 or 2 that codes them shorter (sorted values
@@ -587,6 +596,9 @@ std::optional<ValueTransform> ValueTransform::read(const SampleLayout& layout, s
         case TransformKind::Narrowed:
             if (layout.type != ElementType::F64) return std::nullopt;
             return narrowed(layout);
+        case TransformKind::NarrowedDecimal:
+            if (layout.type != ElementType::F64 || at >= bytes.size() || bytes[at] > MAX_DECIMALS) return std::nullopt;
+            return narrowed_decimal(layout, unsigned{bytes[at++]});
         case TransformKind::Dictionary: {
             const auto count = read_varint(bytes, at);
             const unsigned order = at < bytes.size() ? bytes[at++] : 0;
@@ -687,6 +699,18 @@ std::vector<ValueTransform> exact_transforms(const SampleLayout& layout, std::sp
     std::vector<ValueTransform> found{narrow ? ValueTransform::narrowed(layout) : ValueTransform(layout)};
     if (layout.is_float()) {
         if (const auto decimals = block_decimals(layout, elements)) found.emplace_back(layout, *decimals);
+    }
+    // Decimals rounded to float32 and widened (a table's float32 prices
+    // beside float64 columns) are not decimals in float64.
+    if (narrow && found.size() == 1) {
+        const SampleLayout single{ElementType::F32, false, {}};
+        const ElementBytes access(layout), single_access(single);
+        const size_t n = elements.size() / 8;
+        std::vector<uint8_t> singles(4 * n);
+        for (size_t i = 0; i < n; ++i) single_access.store(&singles[4 * i], narrow_bits(access.load(&elements[8 * i])));
+        if (const auto decimals = block_decimals(single, singles)) {
+            found.push_back(ValueTransform::narrowed_decimal(layout, *decimals));
+        }
     }
     if (auto values = few_values(layout, elements); values && !no_gain(layout, *values)) {
         found.emplace_back(layout, std::move(*values));

@@ -54,7 +54,8 @@ private:
 };
 
 enum class TransformKind : uint8_t {
-    Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5, ByChannel = 6
+    Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5, ByChannel = 6,
+    NarrowedDecimal = 7
 };
 
 inline constexpr unsigned MAX_DECIMALS = 9;
@@ -75,6 +76,8 @@ public:
     ValueTransform(const SampleLayout& layout, unsigned decimals);                       // Decimal
     ValueTransform(const SampleLayout& layout, std::vector<uint64_t> sorted_values);     // Dictionary
     static ValueTransform narrowed(const SampleLayout& layout);                          // Narrowed
+    // NarrowedDecimal: float64s that are float32s of decimals widened.
+    static ValueTransform narrowed_decimal(const SampleLayout& layout, unsigned decimals);
     // Palette: `frames`, each a frame's bytes as frame_key() holds them, in
     // the palette's order.
     static ValueTransform palette(const SampleLayout& layout, std::vector<uint64_t> frames);

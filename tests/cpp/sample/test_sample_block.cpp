@@ -275,6 +275,29 @@ TEST(SampleBlock, NanGapsArePutBackAndCostLittle) {
     }
 }
 
+// Prices rounded to float32 and widened are not decimals in float64, but
+// their float32s are: they cost about what their cents do as integers,
+// alone and as a table's column beside arbitrary floats.
+TEST(SampleBlock, Float32DecimalsHeldAsFloat64CostWhatTheirCentsDo) {
+    std::mt19937 rng(21);
+    std::vector<int64_t> cents;
+    std::vector<double> prices, table;
+    int64_t walk = 33000;
+    for (int i = 0; i < 20000; ++i) {
+        walk += static_cast<int>(rng() % 41) - 20;
+        cents.push_back(walk);
+        prices.push_back(static_cast<float>(static_cast<double>(walk) / 100));
+        table.insert(table.end(), {prices.back(), std::ldexp(static_cast<double>(rng() >> 11), -30)});
+    }
+    for (SampleEffort effort : {SampleEffort::Moderate, SampleEffort::Full}) {
+        size_t as_prices = 0, as_cents = 0;
+        EXPECT_EQ(round_trip(bytes_of(prices), {ElementType::F64, false, {}}, effort, &as_prices), bytes_of(prices));
+        round_trip(bytes_of(cents), {ElementType::I64, false, {}}, effort, &as_cents);
+        EXPECT_LT(as_prices, as_cents + as_cents / 20) << "effort " << static_cast<int>(effort);
+        EXPECT_EQ(round_trip(bytes_of(table), {ElementType::F64, false, {2}}, effort), bytes_of(table));
+    }
+}
+
 // A block with gaps as encoders before gaps without residuals wrote it
 // (their runs listed by elements, each gap's element a residual of its
 // own) still reads: a table of cents beside quarters, a leading gap in the

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "matrix/nearest_integer.h"
+#include "base/nearest_integer.h"
 
 namespace zelk {
 namespace {

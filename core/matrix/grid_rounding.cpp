@@ -5,7 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "matrix/nearest_integer.h"
+#include "base/nearest_integer.h"
 
 namespace zelk {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "matrix/cdf97_lifting.h"
-#include "matrix/nearest_integer.h"
+#include "base/nearest_integer.h"
 
 namespace zelk {
 namespace {

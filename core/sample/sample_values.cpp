@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/nearest_integer.h"
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
 #include "sample/predictors.h"
@@ -37,7 +38,7 @@ uint64_t decimal_bits(int64_t k, unsigned decimals, bool single) {
 // k for a float that is k / 10^d exactly at this d, if it is.
 std::optional<int64_t> decimal_of(uint64_t bits, unsigned decimals, bool single) {
     const double x = as_double(bits, single);
-    const double scaled = std::nearbyint(x * POWERS_OF_TEN[decimals]);
+    const double scaled = nearest_integer(x * POWERS_OF_TEN[decimals]);
     if (!(std::fabs(scaled) < 9007199254740992.0)) return std::nullopt;  // 2^53; also NaN and infinity
     const auto k = static_cast<int64_t>(scaled);
     if (decimal_bits(k, decimals, single) != bits) return std::nullopt;

@@ -154,20 +154,15 @@ template <typename Residuals>
 class NumbersOnly {
 public:
     NumbersOnly(Residuals residuals, const std::vector<GapRun>& gaps) : residuals_(std::move(residuals)), gaps_(gaps) {}
-    int64_t next(unsigned channel) { return in_gap() ? 0 : residuals_.next(channel); }
-    int64_t next(unsigned channel, uint64_t context) { return in_gap() ? 0 : residuals_.next(channel, context); }
+    int64_t next(unsigned channel) { return gaps_.contains(element_++) ? 0 : residuals_.next(channel); }
+    int64_t next(unsigned channel, uint64_t context) {
+        return gaps_.contains(element_++) ? 0 : residuals_.next(channel, context);
+    }
     bool overrun() const { return residuals_.overrun(); }
 
 private:
-    bool in_gap() {
-        const uint64_t element = element_++;
-        while (run_ < gaps_.size() && gaps_[run_].start + gaps_[run_].length <= element) ++run_;
-        return run_ < gaps_.size() && gaps_[run_].start <= element;
-    }
-
     Residuals residuals_;
-    const std::vector<GapRun>& gaps_;
-    size_t run_ = 0;
+    GapMask gaps_;
     uint64_t element_ = 0;
 };
 

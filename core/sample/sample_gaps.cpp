@@ -253,7 +253,7 @@ void restore_gaps(const SampleLayout& layout, const std::vector<GapRun>& runs, s
 
 bool GapMask::fill(uint64_t first, size_t count, uint8_t* in_run) {
     std::fill_n(in_run, count, uint8_t{0});
-    while (next_ < runs_.size() && runs_[next_].start + runs_[next_].length <= first) ++next_;
+    skip_to(first);
     bool any = false;
     for (size_t r = next_; r < runs_.size() && runs_[r].start < first + count; ++r) {
         const uint64_t from = std::max(runs_[r].start, first), to = std::min(runs_[r].start + runs_[r].length, first + count);

@@ -70,8 +70,18 @@ public:
     // Sets in_run[i] to whether element first + i lies in a run, for i
     // below count; whether any does.
     bool fill(uint64_t first, size_t count, uint8_t* in_run);
+    // Whether `element` lies in a run.
+    bool contains(uint64_t element) {
+        skip_to(element);
+        return next_ < runs_.size() && runs_[next_].start <= element;
+    }
 
 private:
+    // Past the runs that end at or before `element`.
+    void skip_to(uint64_t element) {
+        while (next_ < runs_.size() && runs_[next_].start + runs_[next_].length <= element) ++next_;
+    }
+
     const std::vector<GapRun>& runs_;
     size_t next_ = 0;  // the first run that may end after the range last asked
 };

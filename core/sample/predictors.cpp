@@ -283,7 +283,7 @@ int64_t RasterPredictor::predict_elsewhere() {
     } else {
         const bool last = x_ + 1 == row_;
         const int64_t w = value(0, x_ - 1), n = value(1, x_), nw = value(1, x_ - 1), ne = last ? n : value(1, x_ + 1);
-        if (mode_ == 0) {
+        if (mode_ != 1) {
             prediction_ = median_edge(w, n, nw, width_);
         } else {
             // In 128 bits: values of up to 64 bits, a few of them summed and doubled.
@@ -339,6 +339,22 @@ void RasterPredictor::push_elsewhere(int64_t value) {
         }
     }
     if (++x_ == row_) {
+        x_ = 0;
+        ++y_;
+        start_row();
+    }
+}
+
+void RasterPredictor::repeat_west(uint64_t count, int64_t* out, size_t stride) {
+    int64_t* current = &values_[starts_[0]];
+    const int64_t west = current[x_ - 1];
+    std::fill_n(&current[x_], count, west);
+    std::fill_n(&magnitudes_[starts_[0] + x_], count, 0);
+    if (out) {
+        for (uint64_t i = 0; i < count; ++i) out[i * stride] = west;
+    }
+    x_ += count;
+    if (x_ == row_) {
         x_ = 0;
         ++y_;
         start_row();

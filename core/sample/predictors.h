@@ -121,11 +121,16 @@ private:
 // |r_NE|) + m (m = 0 for mode 0 and in the first row and column), r the
 // residuals around, 0 outside.
 //
+// Mode 2 is the median edge detector with runs of frames (raster_runs.h)
+// taking what it would leave in flat areas: a value in a run is W, its
+// residual's magnitude 0 for the contexts around.
+//
 // The blend is computed in 128 bits; errors and residuals enter sums
 // saturated to 2^56. Rows of at most MAX_RASTER_ROW values: the predictor
 // keeps three rows of values and errors.
 inline constexpr uint64_t MAX_RASTER_ROW = uint64_t{1} << 14;
-inline constexpr unsigned RASTER_MODES = 2;
+inline constexpr unsigned RASTER_MODES = 3;
+inline constexpr unsigned RASTER_BLEND = 1, RASTER_MEDIAN_RUNS = 2;
 
 class RasterPredictor {
 public:
@@ -156,6 +161,35 @@ public:
     // the median edge detector (neither its first column nor its last,
     // below the first row); 0 where the next one does not.
     uint64_t inner_median_values() const { return inner_median() ? row_ - 1 - x_ : 0; }
+    // Whether the next value's W, N, NW and NE are equal (NE being N in the
+    // last column), below the first row and past the first column.
+    bool flat() const {
+        if (y_ == 0 || x_ == 0) return false;
+        const int64_t north = value(1, x_);
+        return value(0, x_ - 1) == north && value(1, x_ - 1) == north && (x_ + 1 == row_ || value(1, x_ + 1) == north);
+    }
+    // Whether the value `ahead` places after the next one in its row, W
+    // being `west`, would be flat() (an encoder's look ahead).
+    bool flat_ahead(uint64_t ahead, int64_t west) const {
+        const uint64_t x = x_ + ahead;
+        if (y_ == 0 || x == 0) return false;
+        return value(1, x - 1) == west && value(1, x) == west && (x + 1 == row_ || value(1, x + 1) == west);
+    }
+    // The values from the next one to the row's end.
+    uint64_t row_left() const { return row_ - x_; }
+    // How many values from above the next one on, at most `most` (at most
+    // row_left()), equal W.
+    uint64_t north_equal_to_west(uint64_t most) const {
+        const int64_t* above = &values_[at(1, x_)];
+        const int64_t west = value(0, x_ - 1);
+        uint64_t count = 0;
+        while (count < most && above[count] == west) ++count;
+        return count;
+    }
+    // Takes the next `count` values (at most row_left(), past the first
+    // column) as W, each with a residual's magnitude of 0; writes them to
+    // `out`, `stride` apart, unless it is null.
+    void repeat_west(uint64_t count, int64_t* out, size_t stride);
     // Restores `count` such values (at most inner_median_values()) of each
     // of `channels` interleaved channels, one predictor each, at the same
     // place, into `out`: every value from the residual `next(channel,
@@ -170,8 +204,8 @@ private:
     static constexpr unsigned BLENDED = 8;
     static constexpr uint64_t MOST = uint64_t{1} << 56;  // errors and residuals saturate here
     size_t at(uint64_t row_back, uint64_t column) const { return starts_[row_back] + column; }
-    // Most places under the median edge detector: no border, no blend.
-    bool inner_median() const { return mode_ == 0 && y_ > 0 && x_ > 0 && x_ + 1 < row_; }
+    // Most places under the median edge detector (modes 0 and 2): no border, no blend.
+    bool inner_median() const { return mode_ != 1 && y_ > 0 && x_ > 0 && x_ + 1 < row_; }
     int64_t predict_elsewhere();
     void push_elsewhere(int64_t value);
     static uint64_t residual_magnitude(int64_t r) {

@@ -13,14 +13,16 @@
 //     values one bit wider, the others apart
 //   the predictor: 0 polynomial, then one order byte (0 to 3) per channel;
 //     1 cascade, then the preset byte; 2 plane (rasters), then the mode
-//     byte; 3 raster, then the mode byte, its residuals range coded in
-//     contexts from the residuals around (predictors.h)
+//     byte; 3 raster, then the mode byte, its residuals coded in contexts
+//     from the residuals around (predictors.h), flat areas in mode 2 as
+//     runs of frames (raster_runs.h)
 //   the residual coding byte: 0 range coded (residual_coder.h), one stream
 //     of contexts per channel; 1 Rice codes (rice_coder.h) in partitions of
 //     256 frames, a 6-bit parameter per channel at each partition's start;
 //     2 rANS over tables made for the block (tabled_residuals.h), contexts
-//     as for 0
-//   the residuals of every sample, channel by channel within each frame
+//     as for 0; 3 and 4 as 0 and 2, the elements of gaps having none
+//   the residuals of every sample, channel by channel within each frame,
+//     a raster run's length where it starts
 //   the block's last bytes that make no whole frame, as they are
 //
 // The block's size is its record's: it holds size / frame_bytes frames. A

@@ -514,6 +514,53 @@ TEST(SampleBlock, FewColoursAreCodedAsRanksInAPalette) {
     EXPECT_NE(refused.error().display().find("value transform"), std::string::npos);
 }
 
+// Flat areas of a graphic are coded as runs of frames: rows wider than the
+// coder's runs of frames, a last row cut short, runs stopped by a stray
+// pixel, by an edge, by the row's end and the block's; gray and RGBA, at
+// both efforts that choose rasters. Damage in the runs' bytes is refused
+// or decodes to something of the right size, never more.
+TEST(SampleBlock, FlatAreasOfRastersAreCodedAsRuns) {
+    const size_t rows = 60, row = 600, tail = 37;
+    std::mt19937 rng(21);
+    Bytes gray(rows * row + tail);
+    for (size_t i = 0; i < gray.size(); ++i) {  // discs on a ground, stray pixels
+        const int y = static_cast<int>(i / row), x = static_cast<int>(i % row);
+        uint8_t v = 200;
+        for (int disc = 0; disc < 5; ++disc) {
+            const int dx = x - 60 - 120 * disc, dy = y - 10 - 9 * disc;
+            if (dx * dx + dy * dy < 700 + 300 * disc) v = static_cast<uint8_t>(40 * disc + 7);
+        }
+        gray[i] = rng() % 1999 == 0 ? static_cast<uint8_t>(rng()) : v;
+    }
+    const SampleLayout layout = array_layout(ElementType::U8, false, {row});
+    for (SampleEffort effort : {SampleEffort::Moderate, SampleEffort::Full}) {
+        const Bytes block = encode_sample_block(gray, layout, effort);
+        std::vector<uint8_t> lead;
+        write_layout(layout, lead);
+        write_gaps(layout, {}, gray.size(), lead);
+        size_t at = lead.size();
+        ASSERT_TRUE(ValueTransform::read(layout, block, at));
+        EXPECT_EQ(block[at + 1], 3);  // the raster predictor, after the channel coding
+        EXPECT_EQ(block[at + 2], 2);  // with runs
+        EXPECT_EQ(decode_sample_block(block, static_cast<uint32_t>(gray.size())).value(), gray);
+        for (size_t place = at + 4; place < block.size(); place += 7) {
+            Bytes damaged = block;
+            damaged[place] ^= 0x5A;
+            const auto back = decode_sample_block(damaged, static_cast<uint32_t>(gray.size()));
+            if (back.ok()) {
+                EXPECT_EQ(back.value().size(), gray.size());
+            }
+        }
+    }
+    Bytes rgba;
+    for (uint8_t v : gray) {
+        for (int c = 0; c < 4; ++c) rgba.push_back(static_cast<uint8_t>(c == 3 ? (v > 128 ? 255 : 0) : v + 40 * c));
+    }
+    for (SampleEffort effort : {SampleEffort::Moderate, SampleEffort::Full}) {
+        EXPECT_EQ(round_trip(rgba, array_layout(ElementType::U8, false, {row, 4}), effort), rgba);
+    }
+}
+
 // The raster predictors' arithmetic at the edges of the widths they take:
 // 32- and 64-bit values at their extremes, random, and in smooth ramps, in
 // rows of one to a few hundred values.

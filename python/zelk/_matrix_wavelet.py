@@ -140,6 +140,7 @@ def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[i
 
 _ESTIMATE_VALUES = 1 << 16  # the RMSE estimate reads about this many coefficients
 _MOST_TRIALS = 6            # steps restored in full while the search closes in
+_ESTIMATE_HALVINGS = 10     # of the step range (a factor of 512) in the estimate's search
 
 
 def _estimator(coefficients: np.ndarray[Any, Any], places: list[Any], norms: list[float], shape: tuple[int, int],
@@ -183,9 +184,12 @@ def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndar
         (FINE_GRID, 128 * FINE_GRID)
 
     def largest_estimated(calibration: float) -> int:
-        """The coarsest step whose estimate, times `calibration`, is within the bound (by bisection)."""
+        """The coarsest step whose estimate, times `calibration`, is within the bound (by bisection
+        to within 0.6% of the step, about the measured search's own tolerance: fourteen halvings, to
+        0.04%, cost the elevation model a twentieth of its time, and the smooth fields' wavelet bands
+        come out within 1% of what they did)."""
         bottom, top = low, high
-        for _ in range(14):
+        for _ in range(_ESTIMATE_HALVINGS):
             scale = math.sqrt(bottom * top)
             fine = estimate(scaled(scale)) * calibration <= target
             bottom, top = (scale, top) if fine else (bottom, scale)

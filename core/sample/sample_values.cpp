@@ -216,16 +216,6 @@ bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
 
 }  // namespace
 
-uint64_t frame_key(const uint8_t* frame, size_t bytes) {
-    uint64_t key = 0;
-    for (size_t i = bytes; i-- > 0;) key = key << 8 | frame[i];
-    return key;
-}
-
-void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame) {
-    for (size_t i = 0; i < bytes; ++i, key >>= 8) frame[i] = static_cast<uint8_t>(key);
-}
-
 uint64_t widen_float(uint32_t single) {
     const uint64_t sign = uint64_t{single >> 31} << 63;
     const uint32_t exponent = (single >> 23) & 0xFF, mantissa = single & 0x7FFFFF;

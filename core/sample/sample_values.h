@@ -35,6 +35,7 @@
 #include <span>
 #include <vector>
 
+#include "base/bytes.h"
 #include "sample/sample_layout.h"
 #include "sample/value_ranks.h"
 
@@ -137,9 +138,28 @@ private:
 };
 
 // A frame's bytes (at most MAX_PALETTE_FRAME_BYTES) as one integer, the
-// first byte lowest, and back.
-uint64_t frame_key(const uint8_t* frame, size_t bytes);
-void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame);
+// first byte lowest, and back. Inline, with the common widths one load or
+// store: a palette's blocks take them once a frame.
+inline uint64_t frame_key(const uint8_t* frame, size_t bytes) {
+    switch (bytes) {
+        case 2: return load_le<uint16_t>(frame);
+        case 4: return load_le<uint32_t>(frame);
+        case 8: return load_le<uint64_t>(frame);
+        default: break;
+    }
+    uint64_t key = 0;
+    for (size_t i = bytes; i-- > 0;) key = key << 8 | frame[i];
+    return key;
+}
+inline void store_frame_key(uint64_t key, size_t bytes, uint8_t* frame) {
+    switch (bytes) {
+        case 2: return store_le(frame, static_cast<uint16_t>(key));
+        case 4: return store_le(frame, static_cast<uint32_t>(key));
+        case 8: return store_le(frame, key);
+        default: break;
+    }
+    for (size_t i = 0; i < bytes; ++i, key >>= 8) frame[i] = static_cast<uint8_t>(key);
+}
 
 // The float64 bits of the float32 with bits `single`, widened exactly.
 uint64_t widen_float(uint32_t single);

@@ -274,6 +274,11 @@ TEST(ChunkBlockCodec, StoresTypedSamplesAsTheShorterOfSampleBlockAndZstandard) {
             EXPECT_EQ(codec.decompress(looped->type, looped->stored, uint32_t(size)).value(), loop_part);
         }
     }
+    // Beyond the fastest effort a block of fewer than four windows is not
+    // judged on a part of it, which would miss repeats longer than the part.
+    Bytes thrice(tone.begin(), tone.begin() + 40000);
+    for (int i = 0; i < 2; ++i) thrice.insert(thrice.end(), tone.begin(), tone.begin() + 40000);
+    EXPECT_EQ(ChunkBlockCodec(level_settings(3)).compress(thrice, EncoderThreads::One, &int16)->type, RecordType::ZstdChunk);
 }
 
 }  // namespace

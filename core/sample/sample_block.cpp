@@ -930,8 +930,14 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
     plane.row = row;
     Choice raster = plane;
     raster.predictor = PredictorKind::Raster;
-    std::vector<ChannelCoding> codings =
-        channel_codings(source.layout, source.channels, source.transform.width(), !source.gaps.empty());
+    // The fastest effort tries the planes under `choice`'s coding alone:
+    // every raster of our corpus chose the same coding under the planes as
+    // under the polynomials, and on matplotlib's RGBA logo the other
+    // codings' trials were a quarter of the fastest effort's work.
+    const std::vector<ChannelCoding> codings =
+        effort == SampleEffort::Fast
+            ? std::vector<ChannelCoding>{choice.channels}
+            : channel_codings(source.layout, source.channels, source.transform.width(), !source.gaps.empty());
     if (rasters && effort == SampleEffort::Moderate && codings.size() > 1) {
         size_t best = SIZE_MAX;
         ChannelCoding chosen = codings[0];
@@ -945,10 +951,6 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
         for (uint8_t mode = 0; planes && mode < PLANE_MODES; ++mode) plane.plane_mode = mode, keep_smaller(plane);
         return whole(smallest);
     }
-    // Every raster of our corpus chose the same coding under the planes as
-    // under the polynomials; on matplotlib's RGBA logo the other codings'
-    // trials were a quarter of the fastest effort's work.
-    if (effort == SampleEffort::Fast) codings = {choice.channels};
     for (ChannelCoding coding : codings) {
         plane.channels = raster.channels = coding;
         for (uint8_t mode = 0; planes && mode < PLANE_MODES; ++mode) plane.plane_mode = mode, keep_smaller(plane);

@@ -81,7 +81,8 @@ void Listing::list_matrix(const std::string& name, ByteView blob) {
                         static_cast<unsigned long long>(m.bands), on_path(MatrixPath::Grid),
                         on_path(MatrixPath::Interpolated) + on_path(MatrixPath::Levelled) +
                             on_path(MatrixPath::LevelledLine),
-                        on_path(MatrixPath::Lorenzo), on_path(MatrixPath::Exact), on_path(MatrixPath::Wavelet));
+                        on_path(MatrixPath::Lorenzo), on_path(MatrixPath::Exact),
+                        on_path(MatrixPath::Wavelet) + on_path(MatrixPath::WaveletLine));
         }
     }
     const Counts counts{0, 0, 0, 0, 0, 0, blob.size(), m.value_bytes()};

@@ -26,7 +26,7 @@ constexpr size_t HEADER = 64, DESCRIPTOR = 33;
 constexpr uint64_t MEMORY_LIMIT = uint64_t{256} << 20;
 
 void reseal(std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 8 || bytes[4] != 2) return;
+    if (bytes.size() < 8 || bytes[4] < 2 || bytes[4] > 4) return;
     const size_t end = HEADER + 8 * size_t{bytes[6]};
     if (bytes.size() < end + 4) return;
     store_le(&bytes[end], crc32c(std::span(bytes).first(end)));
@@ -34,7 +34,7 @@ void reseal(std::vector<uint8_t>& bytes) {
         store_le(&bytes[at + DESCRIPTOR], crc32c(std::span(bytes).subspan(at, DESCRIPTOR)));
         const uint64_t values = load_le<uint64_t>(&bytes[at + 17]), corrections = load_le<uint64_t>(&bytes[at + 25]);
         const size_t body = at + DESCRIPTOR + 4;
-        if (bytes[at] == 3 && bytes.size() - body >= 13) {  // a wavelet's head: levels, step
+        if ((bytes[at] == 3 || bytes[at] == 7) && bytes.size() - body >= 13) {  // a wavelet's head: levels, step
             store_le(&bytes[body + 9], crc32c(std::span(bytes).subspan(body, 9)));
         }
         if (values > bytes.size() - body || corrections > bytes.size() - body - values) return;

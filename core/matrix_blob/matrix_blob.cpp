@@ -59,6 +59,8 @@ std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
     return coded;
 }
 
+bool wavelet(MatrixPath path) { return path == MatrixPath::Wavelet || path == MatrixPath::WaveletLine; }
+
 // The wavelet's levels for a band of the coded shape, 0 where it takes none:
 // a 2-D band at least 32 wide, levels while the coarsest band stays 16 wide.
 unsigned wavelet_levels(const std::vector<uint64_t>& band) {
@@ -78,8 +80,10 @@ struct FrameContent {
 
 // The frames of a wavelet band's values and what they must hold, after its
 // head (levels, step) and the head's check: the coarsest subband's quotients,
-// then the gaps and values of any number of non-zero others.
-std::pair<ByteView, FrameContent> wavelet_frames(ByteView values, const std::vector<uint64_t>& band, size_t at) {
+// then the others (`every`), or the gaps and values of any number of
+// non-zero others.
+std::pair<ByteView, FrameContent> wavelet_frames(ByteView values, const std::vector<uint64_t>& band, bool every,
+                                                 size_t at) {
     constexpr size_t HEAD = 9;
     const unsigned levels = wavelet_levels(band);
     if (values.size() < HEAD + 4 || crc32c(values.first(HEAD)) != load_le<uint32_t>(&values[HEAD])) {
@@ -89,6 +93,7 @@ std::pair<ByteView, FrameContent> wavelet_frames(ByteView values, const std::vec
     uint64_t rows = band[0], cols = band[1];
     for (unsigned level = 0; level < levels; ++level) rows = (rows + 1) / 2, cols = (cols + 1) / 2;
     const uint64_t coarse = rows * cols, others = band[0] * band[1] - coarse;
+    if (every) return {values.subspan(HEAD + 4), FrameContent{8 * (coarse + others)}};
     return {values.subspan(HEAD + 4), FrameContent{8 * coarse + 16 * others, 16, 8 * coarse}};
 }
 
@@ -196,8 +201,8 @@ MatrixSummary read_version_1(ByteView blob) {
 
 bool banded(ByteView blob) {
     if (!starts_matrix_blob(blob) || blob.size() < 8) damaged("not a compressed matrix", 0);
-    if (blob[4] < 1 || blob[4] > 3) {
-        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 to 3", 0);
+    if (blob[4] < 1 || blob[4] > 4) {
+        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 to 4", 0);
     }
     return blob[4] >= 2;
 }
@@ -205,10 +210,10 @@ bool banded(ByteView blob) {
 // What a band's frames must hold.
 std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const MatrixBand& band) {
     const uint64_t values = band.units * product(layout.coded_shape, 1);
-    if (band.path == MatrixPath::Wavelet) {
+    if (wavelet(band.path)) {
         std::vector<uint64_t> shape = layout.coded_shape;
         shape[0] = band.units;
-        return wavelet_frames(band.values, shape, band.at);
+        return wavelet_frames(band.values, shape, band.path == MatrixPath::WaveletLine, band.at);
     }
     if (band.path == MatrixPath::Levelled) return {band.values, {16 * values, 16}};
     return {band.values, {values * (band.path == MatrixPath::Exact ? layout.summary.itemsize() : 8)}};
@@ -246,7 +251,7 @@ MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigne
         const auto [frames, content] = band_frames(layout, band);
         check_frames(frames, content, codec, threads, memory_limit, band.at, "a band's values");
         // A wavelet band without corrections stores no frame for them.
-        if (band.path != MatrixPath::Wavelet || band.corrections != 0 || !band.correction_frames.empty()) {
+        if (!wavelet(band.path) || band.corrections != 0 || !band.correction_frames.empty()) {
             check_frames(band.correction_frames, {band.corrections * (8 + itemsize)}, codec, threads, memory_limit,
                          band.at, "a band's corrections");
         }

@@ -2,8 +2,8 @@
 // as the command lists and tests them: their header and bands read and
 // checked, and every frame they nest decoded.
 //
-// Versions 2 and 3 (which differ only in how values are predicted, which
-// is not done here): a header sealed by CRC-32C, then bands of whole
+// Versions 2 to 4 (which differ in how values are predicted, which is not
+// done here, and in the paths a band may take): a header sealed by CRC-32C, then bands of whole
 // leading units, each a descriptor sealed by CRC-32C followed by two zelk
 // frames (the band's integers or values, and its corrections); a wavelet
 // band's values begin with a head sealed by CRC-32C, and it may have no
@@ -27,12 +27,13 @@ inline constexpr std::array<uint8_t, 4> MATRIX_MAGIC = {0x89, 'Z', 'L', 'M'};
 // Whether `start` (the first bytes of an input) begins as a matrix blob.
 bool starts_matrix_blob(ByteView start);
 
-// LevelledLine: levelled, with every quotient stored rather than the gaps
-// between the non-zero ones and those.
+// LevelledLine and WaveletLine: levelled, and a wavelet, with every quotient
+// (a wavelet's of its details) stored rather than the gaps between the
+// non-zero ones and those.
 enum class MatrixPath : uint8_t {
-    Grid = 0, Interpolated = 1, Exact = 2, Wavelet = 3, Levelled = 4, Lorenzo = 5, LevelledLine = 6
+    Grid = 0, Interpolated = 1, Exact = 2, Wavelet = 3, Levelled = 4, Lorenzo = 5, LevelledLine = 6, WaveletLine = 7
 };
-inline constexpr size_t MATRIX_PATHS = 7;
+inline constexpr size_t MATRIX_PATHS = 8;
 
 struct MatrixSummary {
     uint8_t version = 0;
@@ -42,19 +43,19 @@ struct MatrixSummary {
     double requested = 0, max_error = 0, rmse = 0;
     uint64_t corrections = 0;
     uint64_t bands = 0;
-    std::array<uint64_t, MATRIX_PATHS> paths{};  // versions 2 and 3: bands by MatrixPath
+    std::array<uint64_t, MATRIX_PATHS> paths{};  // versions 2 to 4: bands by MatrixPath
     uint64_t values() const;
     size_t itemsize() const;       // of a value: 4 or 8
     uint64_t value_bytes() const;  // of the array restored
 };
 
-// The blob's header and, in versions 2 and 3, every band's descriptor, each
+// The blob's header and, in versions 2 to 4, every band's descriptor, each
 // checked by its CRC-32C (version 1: the whole blob by its CRC-32); no
 // frame is decoded. Throws FrameError naming the offset of what is
 // damaged, truncated or unknown.
 MatrixSummary summarize_matrix_blob(ByteView blob);
 
-// A band of a blob of version 2 or 3, and where its stored parts lie in the blob.
+// A band of a blob of version 2 to 4, and where its stored parts lie in the blob.
 struct MatrixBand {
     MatrixPath path;
     double step;
@@ -70,12 +71,12 @@ struct MatrixLayout {
     std::vector<MatrixBand> bands;
 };
 
-// A blob's header and bands (versions 2 and 3), each checked by its CRC-32C, their
+// A blob's header and bands (versions 2 to 4), each checked by its CRC-32C, their
 // claims by the blob's size (a shape it cannot hold is refused before
 // anything is made for it); no frame is decoded. Throws FrameError.
 MatrixLayout read_matrix_layout(ByteView blob);
 
-// As summarize_matrix_blob(), and then, in versions 2 and 3, decodes
+// As summarize_matrix_blob(), and then, in versions 2 to 4, decodes
 // every frame and checks that it holds exactly the bytes its band's shape
 // implies.
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit);

@@ -18,24 +18,22 @@ import numpy as np
 from . import _matrix_feedback as _feedback
 from . import _matrix_wavelet as _wavelet
 from ._matrix_checks import rms
-from ._matrix_sparse import from_sparse, sparse_blocks
+from ._matrix_sparse import dense, from_sparse, sparse_blocks
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
 from ._zelk import MAX_LEVEL, MIN_LEVEL, ZelkError, crc32c, matrix_grid, matrix_grid_restore
 
 # Version 3 differs from 2 in its interpolation, fitted to the edges, and in
-# its levelled bands with every quotient (LEVELLED_LINE).
-VERSION, VERSIONS = 3, (2, 3)
+# its levelled bands with every quotient (LEVELLED_LINE); version 4 from 3 in
+# its wavelet bands with every detail quotient (WAVELET_LINE).
+VERSION, VERSIONS = 4, (2, 3, 4)
 # magic, version, dtype, dimensions, bound kind, bound, achieved max error,
 # achieved rmse, value range, corrections, largest grid step, units per band
 HEADER = struct.Struct("<4sBBBBddddQdQ")
 # path, grid step, corrections, the lengths of the values' and the corrections' frames
 _BAND = struct.Struct("<BdQQQ")
-GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO, LEVELLED_LINE = 0, 1, 2, 3, 4, 5, 6
-# Levelled quotients of which more than this part are non-zero are stored
-# as they are (LEVELLED_LINE): their gaps would cost more than they save.
-_DENSE = 2 / 3
+GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO, LEVELLED_LINE, WAVELET_LINE = 0, 1, 2, 3, 4, 5, 6, 7
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
 _TRIAL_VALUES = 1 << 14  # a band of more is judged on a slab from its middle
@@ -119,7 +117,7 @@ def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: 
         return None
     if path == LEVELLED:
         line = _feedback.visit_order(quotients)
-        if np.count_nonzero(line) > _DENSE * line.size:
+        if dense(line):
             values, path = _pack(line, level), LEVELLED_LINE
         else:
             coder = _int64_coder(level)
@@ -234,11 +232,11 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         step = 0.0
         coded = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0, np.zeros(1), EXACT
     if wavelet is not None:
-        grid, coefficients, positions, wavelet_errors = wavelet
+        grid, coefficients, positions, wavelet_errors, every = wavelet
         # Without corrections a wavelet band stores no frame for them.
         exact = _pack_corrections(given, positions, level) if positions.size else b""
         if coded is None or wavelet_only or len(coefficients) + len(exact) < len(coded[0]) + len(coded[1]):
-            step, coded = grid, (coefficients, exact, positions.size, wavelet_errors, WAVELET)
+            step, coded = grid, (coefficients, exact, positions.size, wavelet_errors, WAVELET_LINE if every else WAVELET)
     values, corrections, count, errors, path = coded
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
@@ -256,9 +254,9 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
     shape, dtype = out.shape, out.dtype
     count = math.prod(shape)
     stored = body[values_start:values_end]
-    if path == WAVELET:
+    if path in (WAVELET, WAVELET_LINE):
         wavelet = _wavelet.decode(bytes(stored), shape, step, dtype, lambda data, most: _unpack(data, max_length=most),
-                                  lambda what: ZelkError(f"damaged matrix: {what}")).reshape(-1)
+                                  lambda what: ZelkError(f"damaged matrix: {what}"), path == WAVELET_LINE).reshape(-1)
     elif path == LEVELLED:
         if len(numbers := _unpack(stored, max_length=16 * count)) % 8:
             raise ZelkError("damaged matrix: a band's quotients are cut short")
@@ -274,7 +272,7 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
             raise ZelkError("damaged matrix: a band holds too few values")
         quotients = np.frombuffer(values, "<i8").reshape(shape) if path in (INTERPOLATED, LORENZO) else None
     exact_size = corrections * (8 + dtype.itemsize)
-    exact = b"" if path == WAVELET and corrections_end == corrections_start else \
+    exact = b"" if path in (WAVELET, WAVELET_LINE) and corrections_end == corrections_start else \
         _unpack(body[corrections_start:corrections_end], max_length=exact_size)
     if len(exact) != exact_size:
         raise ZelkError("damaged matrix: its corrections are cut short")
@@ -290,7 +288,7 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
         restored = np.empty(count)
         matrix_grid_restore(np.frombuffer(values, "<i8"), step, dtype == np.float32, restored)
         restored = restored.astype(dtype, copy=False)
-    elif path == WAVELET:
+    elif path in (WAVELET, WAVELET_LINE):
         restored = wavelet
     else:
         restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)

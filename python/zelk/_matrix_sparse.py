@@ -9,6 +9,15 @@ import numpy as np
 
 from ._zelk import ZelkError
 
+# Integers of which more than this part are non-zero are stored as they are:
+# gaps between mostly adjacent positions would cost more than the zeros
+# they skip.
+DENSE = 2 / 3
+
+
+def dense(line: np.ndarray[Any, Any]) -> bool:
+    return np.count_nonzero(line) > DENSE * line.size
+
 
 def sparse_blocks(coder: Any, line: np.ndarray[Any, Any], end: int) -> bytes:
     """The two blocks of `line` from `coder` (a ZelkCompressor of int64);

@@ -28,7 +28,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from ._matrix_checks import rms
-from ._matrix_sparse import from_sparse, sparse_blocks
+from ._matrix_sparse import dense, from_sparse, sparse_blocks
 from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_estimate, matrix_wavelet_quantise, matrix_wavelet_restore
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
@@ -262,9 +262,11 @@ def _power_through(one: tuple[int, float], other: tuple[int, float], aim: float)
 
 def encode(given: np.ndarray[Any, Any], kind: int, target: float,
            fits: Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]], level: Optional[int],
-           pack: Callable[..., bytes]) -> Optional[tuple[float, bytes, np.ndarray[Any, Any], np.ndarray[Any, Any]]]:
+           pack: Callable[..., bytes]
+           ) -> Optional[tuple[float, bytes, np.ndarray[Any, Any], np.ndarray[Any, Any], bool]]:
     """The band's fine grid step, its coded coefficients, the positions to
-    store exactly and the errors left; None where the band is no wavelet's."""
+    store exactly, the errors left and whether every detail quotient is
+    stored (most are not zero); None where the band is no wavelet's."""
     levels = levels_for(given.shape)
     grid = target / FINE_GRID
     values = np.ascontiguousarray(given, dtype=np.float64)
@@ -292,14 +294,18 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     coarsest = np.diff(np.diff(quotients[places[0][0]], axis=0, prepend=0), axis=1, prepend=0).reshape(-1)
     details = np.concatenate([quotients[place].reshape(-1) for place, *_ in places[1:]])
     coder = pack(level)
-    frame = coder.compress(coarsest, coder.FLUSH_BLOCK) + sparse_blocks(coder, details, coder.FLUSH_FRAME)
+    every = dense(details)
+    frame = coder.compress(coarsest, coder.FLUSH_BLOCK) + \
+        (coder.compress(details, coder.FLUSH_FRAME) if every else sparse_blocks(coder, details, coder.FLUSH_FRAME))
     head = _HEAD.pack(levels, step)
-    return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors
+    return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors, every
 
 
 def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[Any],
-           unpack: Callable[[bytes, int], bytes], damaged: Callable[[str], Exception]) -> np.ndarray[Any, Any]:
-    """The band's values from its coded coefficients."""
+           unpack: Callable[[bytes, int], bytes], damaged: Callable[[str], Exception],
+           every: bool = False) -> np.ndarray[Any, Any]:
+    """The band's values from its coded coefficients (`every`: with every
+    detail quotient, not the non-zero ones)."""
     if len(stored) < _HEAD.size + 4 or struct.unpack_from("<I", stored, _HEAD.size)[0] != crc32c(stored[:_HEAD.size]):
         raise damaged("a wavelet band's head fails its check")
     levels, step = _HEAD.unpack_from(stored)
@@ -310,10 +316,10 @@ def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[A
     size = shape[0] * shape[1]
     coarsest = places[0][0]
     coarse_count = (coarsest[0].stop - coarsest[0].start) * (coarsest[1].stop - coarsest[1].start)
-    numbers = np.frombuffer(unpack(stored[_HEAD.size + 4:], 8 * (2 * size - coarse_count)), "<i8")
-    if numbers.size < coarse_count:
+    numbers = np.frombuffer(unpack(stored[_HEAD.size + 4:], 8 * (size if every else 2 * size - coarse_count)), "<i8")
+    if numbers.size < coarse_count or every and numbers.size != size:
         raise damaged("a wavelet band holds too few coefficients")
-    details = from_sparse(numbers[coarse_count:], size - coarse_count)
+    details = numbers[coarse_count:] if every else from_sparse(numbers[coarse_count:], size - coarse_count)
     quotients = np.zeros(shape, np.int64)
     quotients[coarsest] = np.cumsum(np.cumsum(numbers[:coarse_count].reshape(quotients[coarsest].shape), axis=0), axis=1)
     at = 0

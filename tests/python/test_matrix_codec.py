@@ -13,7 +13,7 @@ import pytest
 np = pytest.importorskip("numpy")
 import zelk  # noqa: E402
 import zelk.matrix as zm  # noqa: E402
-from zelk import _matrix_grid  # noqa: E402
+from zelk import _matrix_grid, _matrix_sparse  # noqa: E402
 
 
 def smooth(rows, cols, seed=1, scale=1.0):
@@ -131,8 +131,8 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         with pytest.raises(zelk.ZelkError):
             zm.decompress(bytes(damaged))
     newer = bytearray(blob)
-    newer[4] = 4
-    with pytest.raises(zelk.ZelkError, match="version 4, this library reads versions 1 to 3"):
+    newer[4] = 5
+    with pytest.raises(zelk.ZelkError, match="version 5, this library reads versions 1 to 4"):
         zm.decompress(bytes(newer))
     # A shape of 2^50 values, sealed with a good checksum, in either format:
     # refused before any allocation.
@@ -394,11 +394,19 @@ def test_levelled_quotients_are_stored_whole_where_few_of_them_are_zero(monkeypa
     # Stored whole, the smooth field's mostly zero quotients restore alike, in more bytes.
     monkeypatch.setattr(_matrix_grid, "_WAVELET_RATIO", 1 << 62)
     sparse = zm.compress(field, max_error=1e-4)
-    monkeypatch.setattr(_matrix_grid, "_DENSE", 0.0)
+    monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
     blob = zm.compress(field, max_error=1e-4)
     assert blob[_matrix_grid.HEADER.size + 16 + 4] == _matrix_grid.LEVELLED_LINE and len(blob) > len(sparse)
     assert np.array_equal(zm.decompress(blob), zm.decompress(sparse))
     assert zm.info(blob).max_error <= 1e-4
+    # So are a wavelet's detail quotients.
+    monkeypatch.undo()
+    wavelet = zm.compress(field.astype(np.float64), rmse=1e-3)
+    monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
+    every = zm.compress(field.astype(np.float64), rmse=1e-3)
+    assert (wavelet[_matrix_grid.HEADER.size + 16 + 4], every[_matrix_grid.HEADER.size + 16 + 4]) == \
+        (_matrix_grid.WAVELET, _matrix_grid.WAVELET_LINE)
+    assert np.array_equal(zm.decompress(every), zm.decompress(wavelet))
 
 
 def test_blobs_of_version_2_restore_as_they_were_written():

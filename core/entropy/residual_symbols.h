@@ -57,9 +57,11 @@ struct ResidualStream {
     }
     unsigned sign_context(unsigned symbol) const { return last_sign * 2 + (symbol < 4); }
     void adapt(uint64_t magnitude, bool negative) {
-        last_sign = magnitude == 0 ? 0 : negative ? 1 : 2;
+        adapt_sign(magnitude, negative);
         mean16 += std::min<uint64_t>(magnitude, uint64_t{1} << 56) - (mean16 >> 4);
     }
+    // adapt() for a stream whose mean is set before every residual (a raster's, from its neighbours).
+    void adapt_sign(uint64_t magnitude, bool negative) { last_sign = magnitude == 0 ? 0 : negative ? 1 : 2; }
 };
 
 }  // namespace zelk

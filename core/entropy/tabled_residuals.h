@@ -100,7 +100,16 @@ public:
     static std::optional<TabledResidualReader> open(ByteView bytes, unsigned magnitude_bits);
 
     // Throws std::runtime_error for a symbol in a context with no table.
-    int64_t next(ResidualStream& stream) {
+    int64_t next(ResidualStream& stream) { return read<true>(stream); }
+    // As next(), for a stream whose mean is set before every residual: only its last sign adapts.
+    int64_t next_placed(ResidualStream& stream) { return read<false>(stream); }
+    // Whether every residual taken came from the stored bytes and the
+    // streams ended where they should.
+    bool ended_cleanly() const { return rans_.ended_cleanly() && !raw_.overrun(); }
+
+private:
+    template <bool AdaptsMean>
+    int64_t read(ResidualStream& stream) {
         const Table* table = tables_[stream.context()];
         if (table == nullptr) throw_untabled();
         const unsigned symbol = table->symbol_at[rans_.slot()];
@@ -111,14 +120,11 @@ public:
         const uint32_t odds = magnitude == 0 ? 0 : negative_odds_[stream.sign_context(symbol)];
         const bool negative = rans_.slot() < odds;
         rans_.consume(negative ? 0 : odds, negative ? odds : RANS_TOTAL - odds);
-        stream.adapt(magnitude, negative);
+        if constexpr (AdaptsMean) stream.adapt(magnitude, negative);
+        else stream.adapt_sign(magnitude, negative);
         return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     }
-    // Whether every residual taken came from the stored bytes and the
-    // streams ended where they should.
-    bool ended_cleanly() const { return rans_.ended_cleanly() && !raw_.overrun(); }
 
-private:
     struct Table {
         std::array<uint8_t, RANS_TOTAL> symbol_at;
         std::array<uint16_t, 256> freq, cum;

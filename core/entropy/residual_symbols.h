@@ -50,7 +50,8 @@ struct ResidualStream {
     uint64_t mean16 = 0;     // about 16 times the recent mean magnitude
     unsigned last_sign = 0;  // of the last residual: 0 zero, 1 negative, 2 positive
 
-    unsigned context() const {
+    unsigned context() const { return context_of(mean16); }
+    static unsigned context_of(uint64_t mean16) {
         if (mean16 < 2) return static_cast<unsigned>(mean16);
         const unsigned e = 63 - static_cast<unsigned>(std::countl_zero(mean16));
         return std::min(2 * e + static_cast<unsigned>((mean16 >> (e - 1)) & 1), RESIDUAL_CONTEXTS - 1);

@@ -100,17 +100,20 @@ public:
     static std::optional<TabledResidualReader> open(ByteView bytes, unsigned magnitude_bits);
 
     // Throws std::runtime_error for a symbol in a context with no table.
-    int64_t next(ResidualStream& stream) { return read<true>(stream); }
-    // As next(), for a stream whose mean is set before every residual: only its last sign adapts.
-    int64_t next_placed(ResidualStream& stream) { return read<false>(stream); }
+    int64_t next(ResidualStream& stream) { return read<true>(stream, stream.context()); }
+    // As next(), for a stream whose mean is given before every residual (`mean16`, not kept): only its last
+    // sign adapts.
+    int64_t next_placed(ResidualStream& stream, uint64_t mean16) {
+        return read<false>(stream, ResidualStream::context_of(mean16));
+    }
     // Whether every residual taken came from the stored bytes and the
     // streams ended where they should.
     bool ended_cleanly() const { return rans_.ended_cleanly() && !raw_.overrun(); }
 
 private:
     template <bool AdaptsMean>
-    int64_t read(ResidualStream& stream) {
-        const Table* table = tables_[stream.context()];
+    int64_t read(ResidualStream& stream, unsigned context) {
+        const Table* table = tables_[context];
         if (table == nullptr) throw_untabled();
         const unsigned symbol = table->symbol_at[rans_.slot()];
         rans_.consume(table->cum[symbol], table->freq[symbol]);

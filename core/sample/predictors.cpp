@@ -469,7 +469,7 @@ void RasterPredictor::inner_median_residuals(const int64_t* values, size_t strid
         const uint64_t x = first + i;
         const int64_t value = values[i * stride];
         const int64_t residual = difference(value, median_edge(current[x - 1], above[x], above[x - 1], width), width);
-        contexts[i * stride] = inner_median_context(magnitudes, magnitudes_above, x);
+        contexts[i * stride] = inner_median_context(magnitudes[x - 1], magnitudes_above, x);
         out[i * stride] = residual;
         current[x] = value;
         magnitudes[x] = std::min(residual_magnitude(residual), MOST);

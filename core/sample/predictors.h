@@ -141,7 +141,7 @@ public:
         if (!inner_median()) return predict_elsewhere();
         prediction_ = median_edge(values_[starts_[0] + x_ - 1], values_[starts_[1] + x_], values_[starts_[1] + x_ - 1],
                                   width_);
-        context_ = inner_median_context(&magnitudes_[starts_[0]], &magnitudes_[starts_[1]], x_);
+        context_ = inner_median_context(magnitudes_[starts_[0] + x_ - 1], &magnitudes_[starts_[1]], x_);
         return prediction_;
     }
     uint64_t context() const { return context_; }
@@ -212,9 +212,9 @@ private:
         return r < 0 ? 0 - static_cast<uint64_t>(r) : static_cast<uint64_t>(r);
     }
     // An inner place's context, from the residuals' magnitudes of its row and the row above.
-    static uint64_t inner_median_context(const uint64_t* magnitudes, const uint64_t* magnitudes_above, uint64_t x) {
+    static uint64_t inner_median_context(uint64_t west_magnitude, const uint64_t* magnitudes_above, uint64_t x) {
         const uint64_t around =
-            2 * magnitudes[x - 1] + 2 * magnitudes_above[x] + magnitudes_above[x + 1] + magnitudes_above[x - 1];
+            2 * west_magnitude + 2 * magnitudes_above[x] + magnitudes_above[x + 1] + magnitudes_above[x - 1];
         return 3 * std::min(around, MOST);
     }
     void start_row();
@@ -254,19 +254,30 @@ void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, 
     }
     const unsigned width = predictors[0]->width_;
     const uint64_t first = predictors[0]->x_;
-    for (size_t i = 0; i < count; ++i) {
-        const uint64_t x = first + i;
-        for (unsigned c = 0; c < channels; ++c) {
-            const Rows& row = rows[c];
-            const int64_t prediction = median_edge(row.current[x - 1], row.above[x], row.above[x - 1], width);
-            const int64_t residual = next(c, inner_median_context(row.magnitudes, row.magnitudes_above, x));
-            const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(prediction), width);
-            row.current[x] = value;
-            const int64_t coded = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction), width);
-            row.magnitudes[x] = std::min(residual_magnitude(coded), MOST);
-            out[i * channels + c] = value;
+    // Each channel's west value and magnitude are carried in locals (registers, where the channels are few
+    // and known here), not read back from the row just written: there every residual waited on a store.
+    auto restore = [&]<unsigned Channels>() {
+        const unsigned n = Channels ? Channels : channels;
+        std::array<int64_t, Channels ? Channels : 64> west;
+        std::array<uint64_t, Channels ? Channels : 64> west_magnitude;
+        for (unsigned c = 0; c < n; ++c) west[c] = rows[c].current[first - 1], west_magnitude[c] = rows[c].magnitudes[first - 1];
+        for (size_t i = 0; i < count; ++i) {
+            const uint64_t x = first + i;
+            for (unsigned c = 0; c < n; ++c) {
+                const Rows& row = rows[c];
+                const int64_t prediction = median_edge(west[c], row.above[x], row.above[x - 1], width);
+                const int64_t residual = next(c, inner_median_context(west_magnitude[c], row.magnitudes_above, x));
+                const int64_t value = wrap(static_cast<uint64_t>(residual) + static_cast<uint64_t>(prediction), width);
+                row.current[x] = west[c] = value;
+                const int64_t coded = wrap(static_cast<uint64_t>(value) - static_cast<uint64_t>(prediction), width);
+                row.magnitudes[x] = west_magnitude[c] = std::min(residual_magnitude(coded), MOST);
+                out[i * n + c] = value;
+            }
         }
-    }
+    };
+    if (channels == 1) restore.template operator()<1>();
+    else if (channels == 3) restore.template operator()<3>();
+    else restore.template operator()<0>();
     for (unsigned c = 0; c < channels; ++c) predictors[c]->x_ = first + count;
 }
 

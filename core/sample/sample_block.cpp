@@ -108,15 +108,11 @@ public:
     explicit ContextResiduals(Reader reader, unsigned channels) : reader_(std::move(reader)), streams_(channels) {}
     int64_t next(unsigned channel) { return reader_.next(streams_[channel]); }
     // A raster's residual, in the context its predictor gives.
-    int64_t next(unsigned channel, uint64_t context) {
-        streams_[channel].mean16 = context;
-        return reader_.next_placed(streams_[channel]);
-    }
+    int64_t next(unsigned channel, uint64_t context) { return reader_.next_placed(streams_[channel], context); }
     // A raster run's length less the one expected (raster_runs.h), in its
     // own stream and context.
     int64_t next_run_difference() {
-        run_stream_.mean16 = RUN_LENGTH_CONTEXT;
-        return reader_.next_placed(run_stream_);
+        return reader_.next_placed(run_stream_, RUN_LENGTH_CONTEXT);
     }
     // Read past its bytes, or stopped short of their end.
     bool overrun() const { return !reader_.ended_cleanly(); }
@@ -131,7 +127,10 @@ private:
 struct RangeReader {
     RangeReader(ByteView bytes, unsigned width) : decoder(bytes), coder(width) {}
     int64_t next(ResidualStream& stream) { return coder.decode(decoder, stream); }
-    int64_t next_placed(ResidualStream& stream) { return next(stream); }
+    int64_t next_placed(ResidualStream& stream, uint64_t mean16) {
+        stream.mean16 = mean16;
+        return next(stream);
+    }
     bool ended_cleanly() const { return decoder.ended_cleanly(); }
 
     RangeDecoder decoder;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -44,6 +45,19 @@ constexpr uint64_t magnitude_of(unsigned symbol, uint64_t raw) {
     if (symbol < DIRECT_SYMBOLS) return symbol;
     return (uint64_t{4} | ((symbol - DIRECT_SYMBOLS) & 3)) << raw_bits_of(symbol) | raw;
 }
+
+// Every symbol's raw bits and its magnitude with raw bits of 0, for a
+// decoder to look up rather than branch on (whether a symbol is below 16
+// is a coin toss on noisy data): magnitude_of(s, raw) is magnitude | raw.
+struct SymbolShape {
+    uint64_t magnitude;
+    unsigned raw_bits;
+};
+inline constexpr std::array<SymbolShape, 256> SYMBOL_SHAPES = [] {
+    std::array<SymbolShape, 256> shapes{};
+    for (unsigned s = 0; s < shapes.size(); ++s) shapes[s] = {magnitude_of(s, 0), raw_bits_of(s)};
+    return shapes;
+}();
 
 // The state one stream of residuals adapts.
 struct ResidualStream {

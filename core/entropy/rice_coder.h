@@ -80,7 +80,7 @@ public:
     explicit BitReader(std::span<const uint8_t> in) : in_(in) {}
     uint64_t get(unsigned count) {  // at most 56
         if (fill_ < count) refill();
-        const uint64_t value = count == 0 ? 0 : bits_ & (~uint64_t{0} >> (64 - count));
+        const uint64_t value = bits_ & ((uint64_t{1} << count) - 1);  // no branch for count 0
         skip(count);
         return value;
     }

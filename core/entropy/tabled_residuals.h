@@ -117,15 +117,18 @@ private:
         if (table == nullptr) throw_untabled();
         const unsigned symbol = table->symbol_at[rans_.slot()];
         rans_.consume(table->cum[symbol], table->freq[symbol]);
-        const uint64_t magnitude = magnitude_of(symbol, raw_.get_wide(raw_bits_of(symbol)));
+        const SymbolShape shape = SYMBOL_SHAPES[symbol];
+        const uint64_t magnitude = shape.magnitude | raw_.get_wide(shape.raw_bits);
         // A zero's sign taken as certainly positive, frequency 2^12 at 0,
-        // leaves the state as it was: no branch on it.
+        // leaves the state as it was; no branch on it, nor on the sign.
         const uint32_t odds = magnitude == 0 ? 0 : negative_odds_[stream.sign_context(symbol)];
         const bool negative = rans_.slot() < odds;
-        rans_.consume(negative ? 0 : odds, negative ? odds : RANS_TOTAL - odds);
+        const uint32_t negative_mask = 0 - static_cast<uint32_t>(negative);
+        rans_.consume(odds & ~negative_mask, (odds & negative_mask) | ((RANS_TOTAL - odds) & ~negative_mask));
         if constexpr (AdaptsMean) stream.adapt(magnitude, negative);
         else stream.adapt_sign(magnitude, negative);
-        return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+        const uint64_t sign = 0 - static_cast<uint64_t>(negative);
+        return static_cast<int64_t>((magnitude ^ sign) - sign);
     }
 
     struct Table {

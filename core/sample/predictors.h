@@ -57,7 +57,10 @@ void add_polynomial_bits(std::array<int64_t, 3>& past, unsigned width, const int
 // least both, the larger where NW is at most both, else wrap(W + N - NW)
 // in `width` bits; picked by masks, as photographs mispredict branches.
 inline int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsigned width) {
-    const int64_t low = std::min(west, north), high = std::max(west, north);
+    const auto w = static_cast<uint64_t>(west), n = static_cast<uint64_t>(north);
+    const uint64_t west_lower = 0 - static_cast<uint64_t>(west < north);  // std::min and max were branches
+    const auto low = static_cast<int64_t>((w & west_lower) | (n & ~west_lower));
+    const auto high = static_cast<int64_t>((n & west_lower) | (w & ~west_lower));
     const int64_t plane =
         wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width);
     const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);

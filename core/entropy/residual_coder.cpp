@@ -41,10 +41,15 @@ void ResidualCoder::update(Context& context, unsigned symbol) {
     }
 }
 
+// Over every group and every symbol of the symbol's group, adding under
+// masks: loops that stopped at the symbol mispredicted their ends about
+// once a residual.
 uint32_t ResidualCoder::cumulative(const Context& context, unsigned symbol) {
     uint32_t cum = 0;
-    for (unsigned g = 0; g < symbol / GROUP; ++g) cum += context.groups[g];
-    for (unsigned s = symbol - symbol % GROUP; s < symbol; ++s) cum += context.freq[s];
+    const unsigned group = symbol / GROUP, first = group * GROUP;
+    for (unsigned g = 0; g < context.groups.size(); ++g) cum += context.groups[g] & (0 - static_cast<uint32_t>(g < group));
+    const unsigned members = std::min<unsigned>(GROUP, static_cast<unsigned>(context.freq.size()) - first);
+    for (unsigned s = 0; s < members; ++s) cum += context.freq[first + s] & (0 - static_cast<uint32_t>(first + s < symbol));
     return cum;
 }
 

@@ -5,7 +5,7 @@ bound, so the rounding never builds up.
 
 Interpolation, for smooth fields, visits values coarse to fine, as in SZ3,
 each predicted from its neighbours along one dimension (the mean of the two,
-or the cubic through four); fitted to the edges (blobs of version 3), near
+or the cubic through four); fitted to the edges (blobs of version 3 on), near
 a line's ends from the three values there are, and past its last value
 from the line through the two before, rather than copied. Levelled, the values of stride h = 2^k are
 rounded onto a grid finer by min(1 + k / 6, 3): the few coarse values, better

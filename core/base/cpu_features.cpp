@@ -9,6 +9,7 @@ namespace {
 struct Features {
     bool sse42 = false;
     bool avx2 = false;
+    bool avx512 = false;
 };
 
 Features probe() {
@@ -19,6 +20,8 @@ Features probe() {
     __builtin_cpu_init();
     found.sse42 = __builtin_cpu_supports("sse4.2");
     found.avx2 = __builtin_cpu_supports("avx2");
+    found.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl");
 #endif
     return found;
 }
@@ -30,6 +33,7 @@ bool cpu_has(CpuFeature feature) {
     switch (feature) {
         case CpuFeature::Sse42: return features.sse42;
         case CpuFeature::Avx2: return features.avx2;
+        case CpuFeature::Avx512: return features.avx512;
     }
     return false;
 }

@@ -9,7 +9,9 @@
 
 namespace zelk {
 
-enum class CpuFeature { Sse42, Avx2 };
+// Avx512: the foundation, doubleword and quadword, and vector-length
+// extensions together.
+enum class CpuFeature { Sse42, Avx2, Avx512 };
 
 // Whether `feature` may be used: the processor has it and the baseline
 // kernels are not forced.

@@ -1,6 +1,6 @@
 // Columns are lifted a strip at a time, each step over the strip's rows;
 // rows one at a time, their even and odd samples apart in scratch. Every
-// step is one loop over contiguous values, which the compiler vectorises.
+// step is one loop over contiguous values (lifting_kernels.h).
 #include "matrix/cdf97_lifting.h"
 
 #include <algorithm>
@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "matrix/lifting_kernels.h"
+
 namespace zelk {
 namespace {
 
-constexpr unsigned SHIFT = 15;
-constexpr uint64_t HALF = uint64_t{1} << (SHIFT - 1);
 constexpr int64_t ALPHA = -51974, BETA = -1736, GAMMA = 28931, DELTA = 14533;  // round(c * 2^15)
 
 // A part of a row-major matrix: `rows` rows of `cols` values, `stride` apart.
@@ -24,20 +24,11 @@ struct Part {
 
 // target[j] += sign * round(factor * (a[j] + b[j])) over a row; b may be a.
 // `continued`: the sum is instead 3 a[j] - b[j], a line continued straight
-// past its last even sample. Written without a signed shift or product, so
-// the loop vectorises: the floor of the shift as a logical shift with the
-// sign's bits put back.
+// past its last even sample (lifting_kernels.h).
 template <int Sign>
 void add_rounded(int64_t* target, const int64_t* a, const int64_t* b, size_t cols, int64_t factor, bool continued) {
-    const auto f = static_cast<uint64_t>(factor);
-    const uint64_t times_a = continued ? 3 : 1, minus_b = continued ? ~uint64_t{0} : 1;  // 3a - b, or a + b
-    for (size_t j = 0; j < cols; ++j) {
-        const uint64_t sum = times_a * static_cast<uint64_t>(a[j]) + minus_b * static_cast<uint64_t>(b[j]);
-        const uint64_t product = f * sum + HALF;
-        const uint64_t rounded = product >> SHIFT | (0 - (product >> 63)) << (64 - SHIFT);
-        const auto t = static_cast<uint64_t>(target[j]);
-        target[j] = static_cast<int64_t>(Sign > 0 ? t + rounded : t - rounded);
-    }
+    static const LiftingKernels& kernels = lifting_kernels();
+    (Sign > 0 ? kernels.add : kernels.subtract)(target, a, b, cols, factor, continued);
 }
 
 // The four steps on a part's columns, its rows interleaved (even rows the

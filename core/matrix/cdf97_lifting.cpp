@@ -1,6 +1,6 @@
 // Columns are lifted a strip at a time, each step over the strip's rows;
 // rows one at a time, their even and odd samples apart in scratch. Every
-// step is one loop over contiguous values (lifting_kernels.h).
+// step is one loop over contiguous values (wavelet_kernels.h).
 #include "matrix/cdf97_lifting.h"
 
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "matrix/lifting_kernels.h"
+#include "matrix/wavelet_kernels.h"
 
 namespace zelk {
 namespace {
@@ -24,10 +24,10 @@ struct Part {
 
 // target[j] += sign * round(factor * (a[j] + b[j])) over a row; b may be a.
 // `continued`: the sum is instead 3 a[j] - b[j], a line continued straight
-// past its last even sample (lifting_kernels.h).
+// past its last even sample (wavelet_kernels.h).
 template <int Sign>
 void add_rounded(int64_t* target, const int64_t* a, const int64_t* b, size_t cols, int64_t factor, bool continued) {
-    static const LiftingKernels& kernels = lifting_kernels();
+    static const WaveletKernels& kernels = wavelet_kernels();
     (Sign > 0 ? kernels.add : kernels.subtract)(target, a, b, cols, factor, continued);
 }
 

@@ -12,6 +12,7 @@
 
 #include "matrix/cdf97_lifting.h"
 #include "base/nearest_integer.h"
+#include "matrix/wavelet_kernels.h"
 
 namespace zelk {
 namespace {
@@ -65,11 +66,9 @@ double estimated_squared_error(std::span<const double> sample, std::span<const i
         if (counts[part] < 0 || static_cast<uint64_t>(counts[part]) > sample.size() - at) {
             throw std::invalid_argument("parts of more coefficients than the sample holds");
         }
-        const double f = multipliers[part], w = weights[part];
-        for (const size_t end = at + static_cast<size_t>(counts[part]); at < end; ++at) {
-            const double missed = sample[at] - nearest_integer(sample[at] / f) * f;
-            terms[at] = missed * missed * w;
-        }
+        const auto count = static_cast<size_t>(counts[part]);
+        wavelet_kernels().missed(&sample[at], count, multipliers[part], weights[part], &terms[at]);
+        at += count;
     }
     if (at != sample.size()) throw std::invalid_argument("parts of fewer coefficients than the sample holds");
     return pairwise_sum(terms.data(), terms.size());
@@ -106,10 +105,7 @@ void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t co
         }
     }
     cdf97_inverse(integers, rows, cols, levels);
-    for (size_t i = 0; i < integers.size(); ++i) {
-        const double value = static_cast<double>(integers[i]) * grid;
-        restored[i] = as_float32 ? static_cast<double>(static_cast<float>(value)) : value;
-    }
+    wavelet_kernels().to_values(integers.data(), integers.size(), grid, as_float32, restored.data());
 }
 
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,

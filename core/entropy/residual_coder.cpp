@@ -47,9 +47,13 @@ void ResidualCoder::update(Context& context, unsigned symbol) {
 uint32_t ResidualCoder::cumulative(const Context& context, unsigned symbol) {
     uint32_t cum = 0;
     const unsigned group = symbol / GROUP, first = group * GROUP;
-    for (unsigned g = 0; g < context.groups.size(); ++g) cum += context.groups[g] & (0 - static_cast<uint32_t>(g < group));
+    for (unsigned g = 0; g < context.groups.size(); ++g) {
+        cum += context.groups[g] & (0 - static_cast<uint32_t>(g < group));
+    }
     const unsigned members = std::min<unsigned>(GROUP, static_cast<unsigned>(context.freq.size()) - first);
-    for (unsigned s = 0; s < members; ++s) cum += context.freq[first + s] & (0 - static_cast<uint32_t>(first + s < symbol));
+    for (unsigned s = 0; s < members; ++s) {
+        cum += context.freq[first + s] & (0 - static_cast<uint32_t>(first + s < symbol));
+    }
     return cum;
 }
 

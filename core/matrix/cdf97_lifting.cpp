@@ -27,7 +27,7 @@ struct Part {
 // past its last even sample (wavelet_kernels.h).
 template <int Sign>
 void add_rounded(int64_t* target, const int64_t* a, const int64_t* b, size_t cols, int64_t factor, bool continued) {
-    static const WaveletKernels& kernels = wavelet_kernels();
+    const WaveletKernels& kernels = wavelet_kernels();
     (Sign > 0 ? kernels.add : kernels.subtract)(target, a, b, cols, factor, continued);
 }
 

@@ -34,31 +34,40 @@ template <int Sign>
     }
 }
 
-[[gnu::always_inline]] inline void missed(const double* coefficients, size_t n, double f, double weight, double* terms) {
+[[gnu::always_inline]] inline void missed(const double* coefficients, size_t n, double f, double weight,
+                                          double* terms) {
     for (size_t j = 0; j < n; ++j) {
         const double m = coefficients[j] - nearest_integer(coefficients[j] / f) * f;
         terms[j] = m * m * weight;
     }
 }
 
-[[gnu::always_inline]] inline void to_values(const int64_t* integers, size_t n, double grid, bool as_float32, double* out) {
+[[gnu::always_inline]] inline void to_values(const int64_t* integers, size_t n, double grid, bool as_float32,
+                                             double* out) {
     if (as_float32) {
-        for (size_t j = 0; j < n; ++j) out[j] = static_cast<double>(static_cast<float>(static_cast<double>(integers[j]) * grid));
+        for (size_t j = 0; j < n; ++j) {
+            out[j] = static_cast<double>(static_cast<float>(static_cast<double>(integers[j]) * grid));
+        }
     } else {
         for (size_t j = 0; j < n; ++j) out[j] = static_cast<double>(integers[j]) * grid;
     }
 }
 
 // The kernels of one target, named NAME, compiled with ATTRIBUTES.
-#define ZELK_WAVELET_KERNELS(NAME, ATTRIBUTES)                                                                   \
-    ATTRIBUTES void add_##NAME(int64_t* t, const int64_t* a, const int64_t* b, size_t n, int64_t f, bool c) {  \
-        step<1>(t, a, b, n, f, c);                                                                             \
-    }                                                                                                          \
-    ATTRIBUTES void subtract_##NAME(int64_t* t, const int64_t* a, const int64_t* b, size_t n, int64_t f, bool c) { \
-        step<-1>(t, a, b, n, f, c);                                                                            \
-    }                                                                                                          \
-    ATTRIBUTES void missed_##NAME(const double* c, size_t n, double f, double w, double* t) { missed(c, n, f, w, t); } \
-    ATTRIBUTES void to_values_##NAME(const int64_t* i, size_t n, double g, bool s, double* o) { to_values(i, n, g, s, o); }
+#define ZELK_WAVELET_KERNELS(NAME, ATTRIBUTES)                                                          \
+    ATTRIBUTES void add_##NAME(int64_t* t, const int64_t* a, const int64_t* b, size_t n, int64_t f, bool c) { \
+        step<1>(t, a, b, n, f, c);                                                                    \
+    }                                                                                                 \
+    ATTRIBUTES void subtract_##NAME(int64_t* t, const int64_t* a, const int64_t* b, size_t n, int64_t f,     \
+                                    bool c) {                                                         \
+        step<-1>(t, a, b, n, f, c);                                                                   \
+    }                                                                                                 \
+    ATTRIBUTES void missed_##NAME(const double* c, size_t n, double f, double w, double* t) {         \
+        missed(c, n, f, w, t);                                                                        \
+    }                                                                                                 \
+    ATTRIBUTES void to_values_##NAME(const int64_t* i, size_t n, double g, bool s, double* o) {       \
+        to_values(i, n, g, s, o);                                                                     \
+    }
 
 ZELK_WAVELET_KERNELS(baseline, )
 #if defined(ZELK_HAVE_SIMD_WAVELET)

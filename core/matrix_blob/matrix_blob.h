@@ -3,8 +3,8 @@
 // checked, and every frame they nest decoded.
 //
 // Versions 2 to 4 (which differ in how values are predicted, which is not
-// done here, and in the paths a band may take): a header sealed by CRC-32C, then bands of whole
-// leading units, each a descriptor sealed by CRC-32C followed by two zelk
+// done here, and in the paths a band may take): a header sealed by CRC-32C,
+// then bands of whole leading units, each a descriptor sealed by CRC-32C followed by two zelk
 // frames (the band's integers or values, and its corrections); a wavelet
 // band's values begin with a head sealed by CRC-32C, and it may have no
 // corrections' frame. Version 1: a header, bands of Haar tiles, and a

@@ -61,8 +61,7 @@ inline int64_t median_edge(int64_t west, int64_t north, int64_t north_west, unsi
     const uint64_t west_lower = 0 - static_cast<uint64_t>(west < north);  // std::min and max were branches
     const auto low = static_cast<int64_t>((w & west_lower) | (n & ~west_lower));
     const auto high = static_cast<int64_t>((n & west_lower) | (w & ~west_lower));
-    const int64_t plane =
-        wrap(static_cast<uint64_t>(west) + static_cast<uint64_t>(north) - static_cast<uint64_t>(north_west), width);
+    const int64_t plane = wrap(w + n - static_cast<uint64_t>(north_west), width);
     const uint64_t to_low = 0 - static_cast<uint64_t>(north_west >= high);
     const uint64_t to_high = (0 - static_cast<uint64_t>(north_west <= low)) & ~to_low;
     return static_cast<int64_t>((static_cast<uint64_t>(low) & to_low) | (static_cast<uint64_t>(high) & to_high) |
@@ -263,7 +262,10 @@ void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, 
         const unsigned n = Channels ? Channels : channels;
         std::array<int64_t, Channels ? Channels : 64> west;
         std::array<uint64_t, Channels ? Channels : 64> west_magnitude;
-        for (unsigned c = 0; c < n; ++c) west[c] = rows[c].current[first - 1], west_magnitude[c] = rows[c].magnitudes[first - 1];
+        for (unsigned c = 0; c < n; ++c) {
+            west[c] = rows[c].current[first - 1];
+            west_magnitude[c] = rows[c].magnitudes[first - 1];
+        }
         for (size_t i = 0; i < count; ++i) {
             const uint64_t x = first + i;
             for (unsigned c = 0; c < n; ++c) {

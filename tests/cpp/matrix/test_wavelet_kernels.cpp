@@ -17,7 +17,8 @@ namespace zelk {
 namespace {
 
 #if defined(ZELK_HAVE_SIMD_WAVELET)
-// Doubles compared by their bits: -0.0 against 0.0 or one NaN against another would otherwise hide or invent a difference.
+// Doubles compared by their bits: -0.0 against 0.0, or one NaN against
+// another, would otherwise hide or invent a difference.
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }

@@ -1075,6 +1075,29 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     return block;
 }
 
+std::optional<size_t> quick_sample_size(ByteView data, const SampleLayout& layout) {
+    check_layout(layout);
+    const size_t whole = data.size() / layout.frame_bytes() * layout.frame_bytes();
+    std::vector<uint8_t> held;
+    if (const auto gaps = fill_gaps(layout, data.first(whole), held); gaps && !gaps->empty()) return std::nullopt;
+    const ValueTransform as_stored(layout);
+    const std::vector<GapRun> no_gaps;
+    const Frames source(layout, data.first(whole), as_stored, no_gaps);
+    Choice choice;
+    choice.residuals = ResidualCoding::Tabled;
+    choice.row = raster_row(layout);
+    if (choice.row != 0) {
+        choice.predictor = PredictorKind::Plane;  // mode 0: the median edge detector
+    } else {
+        choice.orders.assign(source.channels, 1);
+    }
+    std::vector<uint8_t> lead, header;
+    write_layout(layout, lead);
+    write_gaps(layout, {}, whole / layout.element_size(), lead);
+    write_header(lead, as_stored, choice, header);
+    return header.size() + residual_size(source, source.count(), choice, 0, SampleEffort::Moderate) + (data.size() - whole);
+}
+
 std::optional<SampleLayout> sample_block_layout(ByteView stored) {
     const auto layout = read_layout(stored);
     if (!layout) return std::nullopt;

@@ -397,6 +397,26 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     EXPECT_LT(raster * 2, series);
 }
 
+// The quick estimate follows what prediction gives: a raster's from the
+// row above, a series' from the frame before; none for data with gaps.
+TEST(SampleBlock, QuickSizeEstimatesWhatPredictionGives) {
+    const size_t rows = 100, row = 300;
+    std::vector<int16_t> surface(rows * row);
+    std::mt19937 rng(3);
+    for (size_t x = 0; x < row; ++x) surface[x] = static_cast<int16_t>(rng() % 2000);
+    for (size_t i = row; i < surface.size(); ++i) surface[i] = static_cast<int16_t>(surface[i - row] + rng() % 5 - 2);
+    const SampleLayout raster{ElementType::I16, false, {row}}, series{ElementType::I16, false, {}};
+    for (const SampleLayout& layout : {raster, series}) {
+        const size_t coded = encode_sample_block(bytes_of(surface), layout, SampleEffort::Moderate).size();
+        const size_t quick = quick_sample_size(bytes_of(surface), layout).value();
+        EXPECT_GT(quick * 10, coded * 8);
+        EXPECT_LT(quick * 10, coded * 13);
+    }
+    EXPECT_LT(quick_sample_size(bytes_of(surface), raster).value() * 3, quick_sample_size(bytes_of(surface), series).value());
+    const std::vector<double> gappy{1.0, std::nan(""), 2.0, 3.0};
+    EXPECT_FALSE(quick_sample_size(bytes_of(gappy), {ElementType::F64, false, {}}).has_value());
+}
+
 // Colour whose channels differ by more than half their range (saturated
 // reds and blues): the reversible colour transform, in values one bit
 // wider, is chosen and comes back exactly at every width it allows, 32-bit

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,23 +18,55 @@
 #include "frame/crc32c.h"
 #include "frame/frame_format.h"
 #include "matrix_blob/matrix_blob.h"
+#include "sample/sample_layout.h"
 
 namespace {
 
 using namespace zelk;
 
-constexpr size_t HEADER = 64, DESCRIPTOR = 33;
 constexpr uint64_t MEMORY_LIMIT = uint64_t{256} << 20;
 
+// Reads past a blob's fields: fixed ones, and counts of eight bytes before
+// version 5, varints from then on; `ok` until one runs past the end.
+struct Fields {
+    const std::vector<uint8_t>& bytes;
+    size_t at;
+    bool varints;
+    bool ok = true;
+    void skip(size_t count) {
+        if (bytes.size() - at < count) ok = false;
+        else at += count;
+    }
+    uint64_t count() {
+        if (!varints) {
+            skip(8);
+            return ok ? load_le<uint64_t>(&bytes[at - 8]) : 0;
+        }
+        const std::optional<uint64_t> value = read_varint(bytes, at);
+        ok = ok && value.has_value();
+        return value.value_or(0);
+    }
+};
+
 void reseal(std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 8 || bytes[4] < 2 || bytes[4] > 4) return;
-    const size_t end = HEADER + 8 * size_t{bytes[6]};
-    if (bytes.size() < end + 4) return;
-    store_le(&bytes[end], crc32c(std::span(bytes).first(end)));
-    for (size_t at = end + 4; bytes.size() - at >= DESCRIPTOR + 4;) {
-        store_le(&bytes[at + DESCRIPTOR], crc32c(std::span(bytes).subspan(at, DESCRIPTOR)));
-        const uint64_t values = load_le<uint64_t>(&bytes[at + 17]), corrections = load_le<uint64_t>(&bytes[at + 25]);
-        const size_t body = at + DESCRIPTOR + 4;
+    if (bytes.size() < 8 || bytes[4] < 2 || bytes[4] > 5) return;
+    const bool varints = bytes[4] >= 5;
+    Fields header{bytes, 8, varints};
+    header.skip(32);  // the bound, the errors and the range
+    header.count();   // corrections
+    header.skip(8);   // the largest step
+    header.count();   // units per band
+    for (size_t i = 0; i < bytes[6]; ++i) header.count();
+    if (!header.ok || bytes.size() - header.at < 4) return;
+    store_le(&bytes[header.at], crc32c(std::span(bytes).first(header.at)));
+    for (size_t at = header.at + 4;;) {
+        Fields descriptor{bytes, at, varints};
+        descriptor.skip(9);  // path and step
+        descriptor.count();  // corrections
+        const uint64_t values = descriptor.count(), corrections = descriptor.count();
+        if (!descriptor.ok || bytes.size() - descriptor.at < 4) return;
+        store_le(&bytes[descriptor.at], crc32c(std::span(bytes).subspan(at, descriptor.at - at)));
+        const size_t body = descriptor.at + 4;
         if ((bytes[at] == 3 || bytes[at] == 7) && bytes.size() - body >= 13) {  // a wavelet's head: levels, step
             store_le(&bytes[body + 9], crc32c(std::span(bytes).subspan(body, 9)));
         }

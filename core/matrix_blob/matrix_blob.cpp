@@ -14,14 +14,14 @@
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
+#include "sample/sample_layout.h"
 
 namespace zelk {
 namespace {
 
 // Header fields after the magic, version, dtype, ndim and bound bytes.
-constexpr size_t V2_HEADER = 64;       // then 8 per dimension, then the CRC-32C
 constexpr size_t V1_HEADER = 68;       // then 8 per dimension; the CRC-32 ends the blob
-constexpr size_t BAND_DESCRIPTOR = 33;  // path, step, corrections, two frame lengths; then its CRC-32C
+constexpr size_t BAND_DESCRIPTOR = 33;  // versions 2 to 4: path, step, corrections, two frame lengths; then its CRC-32C
 constexpr uint64_t WIDEST_UNIT = uint64_t{1} << 22;  // a wider row or slice is coded as a series
 constexpr size_t MAX_DIMENSIONS = 32;
 constexpr uint64_t MOST_VALUES = uint64_t{1} << 48;  // as zelk.matrix reads
@@ -117,26 +117,76 @@ void check_frames(ByteView frames, FrameContent expected, const BlockCodec& code
     }
 }
 
+// A blob's fields in order, each within its bytes: fixed little-endian
+// ones, and counts and lengths as u64 before version 5, varints from then
+// on. Running past the end is damage, named by `cut_short`.
+class FieldReader {
+public:
+    FieldReader(ByteView bytes, size_t at, bool varints, const char* cut_short)
+        : bytes_(bytes), at_(at), start_(at), varints_(varints), cut_short_(cut_short) {}
+    uint8_t byte() {
+        need(1);
+        return bytes_[at_++];
+    }
+    double f64() {
+        need(8);
+        at_ += 8;
+        return f64_at(bytes_, at_ - 8);
+    }
+    uint64_t count() {
+        if (!varints_) {
+            need(8);
+            at_ += 8;
+            return load_le<uint64_t>(&bytes_[at_ - 8]);
+        }
+        const std::optional<uint64_t> value = read_varint(bytes_, at_);
+        if (!value) damaged(cut_short_, start_);
+        return *value;
+    }
+    // The fields read so far, which the CRC-32C after them must match.
+    void check(const char* failed) {
+        need(4);
+        if (crc32c(bytes_.subspan(start_, at_ - start_)) != load_le<uint32_t>(&bytes_[at_])) damaged(failed, start_);
+        at_ += 4;
+    }
+    size_t at() const { return at_; }
+
+private:
+    void need(size_t bytes) const {
+        if (bytes_.size() - at_ < bytes) damaged(cut_short_, start_);
+    }
+
+    ByteView bytes_;
+    size_t at_, start_;
+    bool varints_;
+    const char* cut_short_;
+};
+
+// The smallest descriptor of a band (path, step, three counts), before its check.
+constexpr size_t COMPACT_BAND_DESCRIPTOR = 12;
+
 MatrixLayout read_banded(ByteView blob) {
-    const size_t ndim = blob[6];
-    const size_t end = V2_HEADER + 8 * ndim;
-    if (blob.size() < end + 4) damaged("its header is cut short", 0);
-    if (crc32c(blob.first(end)) != load_le<uint32_t>(&blob[end])) damaged("its header fails its check", 0);
+    const bool varints = blob[4] >= 5;
+    FieldReader header(blob, 0, varints, "its header is cut short");
+    for (size_t i = 0; i < 5; ++i) header.byte();  // the magic and version, read already
     MatrixLayout layout;
     MatrixSummary& summary = layout.summary;
     summary.version = blob[4];
-    const uint8_t dtype = blob[5], bound = blob[7];
-    const uint64_t units = load_le<uint64_t>(&blob[56]);
+    const uint8_t dtype = header.byte(), ndim = header.byte(), bound = header.byte();
+    summary.requested = header.f64();
+    summary.max_error = header.f64();
+    summary.rmse = header.f64();
+    summary.value_range = header.f64();
+    summary.corrections = header.count();
+    summary.largest_step = header.f64();
+    const uint64_t units = header.count();
+    for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(header.count());
+    header.check("its header fails its check");
     if ((dtype != 1 && dtype != 2) || bound < 1 || bound > 3 || units == 0 || ndim > MAX_DIMENSIONS) {
         damaged("an unknown dtype, bound or band", 0);
     }
     summary.dtype = dtype == 1 ? "float32" : "float64";
     summary.bound = bound == 1 ? "rmse" : bound == 2 ? "psnr" : "max_error";
-    summary.requested = f64_at(blob, 8);
-    summary.max_error = f64_at(blob, 16);
-    summary.rmse = f64_at(blob, 24);
-    summary.corrections = load_le<uint64_t>(&blob[40]);
-    for (size_t i = 0; i < ndim; ++i) summary.shape.push_back(load_le<uint64_t>(&blob[V2_HEADER + 8 * i]));
     const uint64_t count = product(summary.shape, 0);
     layout.coded_shape = coded_shape(summary.shape);
     const uint64_t leading = count == 0 ? 0 : layout.coded_shape[0];
@@ -148,19 +198,21 @@ MatrixLayout read_banded(ByteView blob) {
     // Every band takes a descriptor and a frame at least: a shape the blob
     // cannot hold is refused before anything is made for it.
     const uint64_t bands = leading / units + (leading % units != 0);
-    if (count > MOST_VALUES || bands > (blob.size() - end - 4) / SMALLEST_BAND) {
+    const size_t smallest_band = varints ? COMPACT_BAND_DESCRIPTOR + 4 + 40 : SMALLEST_BAND;
+    if (count > MOST_VALUES || bands > (blob.size() - header.at()) / smallest_band) {
         damaged(std::to_string(blob.size()) + " bytes cannot hold a shape of " + std::to_string(count) + " values", 0);
     }
-    size_t at = end + 4;
+    size_t at = header.at();
     for (uint64_t start = 0; start < leading; start += units) {
-        if (blob.size() - at < BAND_DESCRIPTOR + 4) damaged("a band is missing", at);
-        const ByteView descriptor = blob.subspan(at, BAND_DESCRIPTOR);
-        if (crc32c(descriptor) != load_le<uint32_t>(&blob[at + BAND_DESCRIPTOR])) damaged("a band fails its check", at);
-        MatrixBand band{static_cast<MatrixPath>(descriptor[0]), f64_at(descriptor, 1), load_le<uint64_t>(&descriptor[9]),
-                        std::min(units, leading - start), at, {}, {}};
-        const uint64_t values_length = load_le<uint64_t>(&descriptor[17]), corrections_length = load_le<uint64_t>(&descriptor[25]);
-        const size_t body = at + BAND_DESCRIPTOR + 4;
-        if (descriptor[0] >= MATRIX_PATHS || band.corrections > band.units * product(layout.coded_shape, 1) ||
+        FieldReader descriptor(blob, at, varints, "a band is missing");
+        const uint8_t path = descriptor.byte();
+        const double step = descriptor.f64();
+        const uint64_t corrections = descriptor.count(), values_length = descriptor.count(),
+                       corrections_length = descriptor.count();
+        descriptor.check("a band fails its check");
+        MatrixBand band{static_cast<MatrixPath>(path), step, corrections, std::min(units, leading - start), at, {}, {}};
+        const size_t body = descriptor.at();
+        if (path >= MATRIX_PATHS || band.corrections > band.units * product(layout.coded_shape, 1) ||
             values_length > blob.size() - body || corrections_length > blob.size() - body - values_length) {
             damaged("a band claims more than it holds", at);
         }
@@ -169,7 +221,7 @@ MatrixLayout read_banded(ByteView blob) {
         }
         band.values = blob.subspan(body, values_length);
         band.correction_frames = blob.subspan(body + values_length, corrections_length);
-        ++summary.paths[descriptor[0]];
+        ++summary.paths[path];
         layout.bands.push_back(band);
         at = body + values_length + corrections_length;
     }
@@ -201,8 +253,8 @@ MatrixSummary read_version_1(ByteView blob) {
 
 bool banded(ByteView blob) {
     if (!starts_matrix_blob(blob) || blob.size() < 8) damaged("not a compressed matrix", 0);
-    if (blob[4] < 1 || blob[4] > 4) {
-        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 to 4", 0);
+    if (blob[4] < 1 || blob[4] > 5) {
+        damaged("format version " + std::to_string(blob[4]) + ", this program reads versions 1 to 5", 0);
     }
     return blob[4] >= 2;
 }

@@ -2,13 +2,14 @@
 // as the command lists and tests them: their header and bands read and
 // checked, and every frame they nest decoded.
 //
-// Versions 2 to 4 (which differ in how values are predicted, which is not
-// done here, and in the paths a band may take): a header sealed by CRC-32C,
-// then bands of whole leading units, each a descriptor sealed by CRC-32C followed by two zelk
-// frames (the band's integers or values, and its corrections); a wavelet
-// band's values begin with a head sealed by CRC-32C, and it may have no
-// corrections' frame. Version 1: a header, bands of Haar tiles, and a
-// CRC-32 (zlib's) of all of it at the end.
+// Versions 2 to 5 (which differ in how values are predicted, which is not
+// done here, in the paths a band may take, and from version 5 on in counts
+// and lengths written as varints): a header sealed by CRC-32C, then bands
+// of whole leading units, each a descriptor sealed by CRC-32C followed by
+// two zelk frames (the band's integers or values, and its corrections); a
+// wavelet band's values begin with a head sealed by CRC-32C, and it may
+// have no corrections' frame. Version 1: a header, bands of Haar tiles, and
+// a CRC-32 (zlib's) of all of it at the end.
 #pragma once
 
 #include <array>
@@ -41,21 +42,22 @@ struct MatrixSummary {
     std::vector<uint64_t> shape;
     const char* bound = "";  // "threshold", "rmse", "psnr" or "max_error"
     double requested = 0, max_error = 0, rmse = 0;
+    double value_range = 0, largest_step = 0;  // versions 2 on: max - min, a band's largest grid step
     uint64_t corrections = 0;
     uint64_t bands = 0;
-    std::array<uint64_t, MATRIX_PATHS> paths{};  // versions 2 to 4: bands by MatrixPath
+    std::array<uint64_t, MATRIX_PATHS> paths{};  // versions 2 to 5: bands by MatrixPath
     uint64_t values() const;
     size_t itemsize() const;       // of a value: 4 or 8
     uint64_t value_bytes() const;  // of the array restored
 };
 
-// The blob's header and, in versions 2 to 4, every band's descriptor, each
+// The blob's header and, in versions 2 to 5, every band's descriptor, each
 // checked by its CRC-32C (version 1: the whole blob by its CRC-32); no
 // frame is decoded. Throws FrameError naming the offset of what is
 // damaged, truncated or unknown.
 MatrixSummary summarize_matrix_blob(ByteView blob);
 
-// A band of a blob of version 2 to 4, and where its stored parts lie in the blob.
+// A band of a blob of version 2 to 5, and where its stored parts lie in the blob.
 struct MatrixBand {
     MatrixPath path;
     double step;
@@ -71,12 +73,12 @@ struct MatrixLayout {
     std::vector<MatrixBand> bands;
 };
 
-// A blob's header and bands (versions 2 to 4), each checked by its CRC-32C, their
+// A blob's header and bands (versions 2 to 5), each checked by its CRC-32C, their
 // claims by the blob's size (a shape it cannot hold is refused before
 // anything is made for it); no frame is decoded. Throws FrameError.
 MatrixLayout read_matrix_layout(ByteView blob);
 
-// As summarize_matrix_blob(), and then, in versions 2 to 4, decodes
+// As summarize_matrix_blob(), and then, in versions 2 to 5, decodes
 // every frame and checks that it holds exactly the bytes its band's shape
 // implies.
 MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigned threads, uint64_t memory_limit);

@@ -403,8 +403,10 @@ PyObject* matrix_visit_order(PyObject*, PyObject* args) {
 }  // namespace
 
 // (coded_shape, [(path, step, corrections, units, values_start, values_end,
-// corrections_start, corrections_end), ...]) of a second-format blob, its
-// header and bands checked; ZelkError for damage.
+// corrections_start, corrections_end), ...], (version, dtype, bound,
+// requested, max_error, rmse, corrections, value_range, largest_step,
+// shape)) of a second-format blob, its header and bands checked; ZelkError
+// for damage.
 PyObject* matrix_layout(PyObject*, PyObject* args) {
     HeldBuffer blob;
     if (!PyArg_ParseTuple(args, "y*:matrix_layout", blob.out())) return nullptr;
@@ -430,7 +432,17 @@ PyObject* matrix_layout(PyObject*, PyObject* args) {
                                        offset(band.correction_frames.data()) + band.correction_frames.size());
         if (!item || PyList_SetItem(bands.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
     }
-    return Py_BuildValue("(OO)", shape.get(), bands.get());
+    const MatrixSummary& summary = layout.summary;
+    const binding::Ref given = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(summary.shape.size())));
+    if (!given) return nullptr;
+    for (size_t i = 0; i < summary.shape.size(); ++i) {
+        PyObject* dimension = PyLong_FromUnsignedLongLong(summary.shape[i]);
+        if (!dimension || PyTuple_SetItem(given.get(), static_cast<Py_ssize_t>(i), dimension) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OO(issdddKddO))", shape.get(), bands.get(), static_cast<int>(summary.version), summary.dtype,
+                         summary.bound, summary.requested, summary.max_error, summary.rmse,
+                         static_cast<unsigned long long>(summary.corrections), summary.value_range,
+                         summary.largest_step, given.get());
 }
 
 // CRC-32C of a buffer, as the frames and the matrix format check their parts.
@@ -445,7 +457,8 @@ PyObject* crc32c_of(PyObject*, PyObject* args) {
 PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_layout", matrix_layout, METH_VARARGS,
      "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
-     "corrections_start, corrections_end)])"},
+     "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
+     "value_range, largest_step, shape))"},
     {"crc32c", crc32c_of, METH_VARARGS, "crc32c(data) -> int"},
     {"matrix_coefficient_count", matrix_coefficient_count, METH_VARARGS,
      "matrix_coefficient_count(rows, cols, tile) -> int"},

@@ -18,7 +18,7 @@ import numpy as np
 from . import _matrix_feedback as _feedback
 from . import _matrix_wavelet as _wavelet
 from ._matrix_checks import rms
-from ._matrix_sparse import dense, from_sparse, sparse_blocks
+from ._matrix_sparse import dense, from_sparse, int64_frame, sparse_parts
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
@@ -26,13 +26,10 @@ from ._zelk import MAX_LEVEL, MIN_LEVEL, ZelkError, crc32c, matrix_grid, matrix_
 
 # Version 3 differs from 2 in its interpolation, fitted to the edges, and in
 # its levelled bands with every quotient (LEVELLED_LINE); version 4 from 3 in
-# its wavelet bands with every detail quotient (WAVELET_LINE).
-VERSION, VERSIONS = 4, (2, 3, 4)
-# magic, version, dtype, dimensions, bound kind, bound, achieved max error,
-# achieved rmse, value range, corrections, largest grid step, units per band
-HEADER = struct.Struct("<4sBBBBddddQdQ")
-# path, grid step, corrections, the lengths of the values' and the corrections' frames
-_BAND = struct.Struct("<BdQQQ")
+# its wavelet bands with every detail quotient (WAVELET_LINE); version 5 from
+# 4 in its counts and lengths, varints rather than eight bytes each.
+VERSION, VERSIONS = 5, (2, 3, 4, 5)
+MAGIC = b"\x89ZLM"
 GRID, INTERPOLATED, EXACT, WAVELET, LEVELLED, LORENZO, LEVELLED_LINE, WAVELET_LINE = 0, 1, 2, 3, 4, 5, 6, 7
 BAND_VALUES = 1 << 20
 _WIDEST_UNIT = 1 << 22   # a row or slice of more values is coded as a series
@@ -42,6 +39,30 @@ _WAVELET_SURE = 0.7     # coding the square in this part of the other path's byt
 _WAVELET_LARGEST_ERROR = 0.6  # within a largest error, the wavelet is tried whole where it codes the square in this part
 _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shrink more than this
 _CLOSE = 1.05            # a path coding the slab within this of an interpolation's is tried on the whole band too
+
+
+def varint(value: int) -> bytes:
+    """`value` in 7-bit groups, the lowest first, each but the last with its top bit set."""
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def sealed(fields: bytes) -> bytes:
+    return fields + struct.pack("<I", crc32c(fields))
+
+
+def header(dtype_code: int, kind: int, bound: float, max_error: float, rmse: float, value_range: float,
+           corrections: int, step: float, units: int, shape: tuple[int, ...]) -> bytes:
+    """A blob's header, sealed: magic, version, dtype, dimensions, bound kind,
+    bound, achieved max error and rmse, value range, corrections, largest
+    grid step, units per band, shape."""
+    return sealed(struct.pack("<4sBBBBdddd", MAGIC, VERSION, dtype_code, len(shape), kind, bound, max_error, rmse,
+                              value_range) + varint(corrections) + struct.pack("<d", step) + varint(units) +
+                  b"".join(varint(n) for n in shape))
 
 
 def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -120,8 +141,7 @@ def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: 
         if dense(line):
             values, path = _pack(line, level), LEVELLED_LINE
         else:
-            coder = _int64_coder(level)
-            values = sparse_blocks(coder, line, coder.FLUSH_FRAME)
+            values = int64_frame(lambda: _int64_coder(level), sparse_parts(line))
     else:
         values = _pack(quotients, level)
     return values, _pack_corrections(given, positions, level), positions.size, errors, path
@@ -240,8 +260,9 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     values, corrections, count, errors, path = coded
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
-    descriptor = _BAND.pack(path, step, count, len(values), len(corrections))
-    packed = descriptor + struct.pack("<I", crc32c(descriptor)) + values + corrections
+    # path, grid step, corrections, the lengths of the values' and the corrections' frames
+    descriptor = struct.pack("<Bd", path, step) + varint(count) + varint(len(values)) + varint(len(corrections))
+    packed = sealed(descriptor) + values + corrections
     return Band(packed, step, scale, squared, scale, count)
 
 

@@ -28,7 +28,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from ._matrix_checks import rms
-from ._matrix_sparse import dense, from_sparse, sparse_blocks
+from ._matrix_sparse import dense, from_sparse, int64_frame, sparse_parts
 from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_estimate, matrix_wavelet_quantise, matrix_wavelet_restore
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
@@ -293,10 +293,8 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     errors[positions] = 0.0
     coarsest = np.diff(np.diff(quotients[places[0][0]], axis=0, prepend=0), axis=1, prepend=0).reshape(-1)
     details = np.concatenate([quotients[place].reshape(-1) for place, *_ in places[1:]])
-    coder = pack(level)
     every = dense(details)
-    frame = coder.compress(coarsest, coder.FLUSH_BLOCK) + \
-        (coder.compress(details, coder.FLUSH_FRAME) if every else sparse_blocks(coder, details, coder.FLUSH_FRAME))
+    frame = int64_frame(lambda: pack(level), [coarsest] + ([details] if every else sparse_parts(details)))
     head = _HEAD.pack(levels, step)
     return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors, every
 

@@ -42,7 +42,7 @@ if TYPE_CHECKING:
 
 __all__ = ["compress", "decompress", "info", "MatrixInfo"]
 
-MAGIC = b"\x89ZLM"
+MAGIC = _grid_format.MAGIC
 VERSION = 1
 TILE = 256
 _DTYPES = {1: np.dtype("<f4"), 2: np.dtype("<f8")}
@@ -380,12 +380,11 @@ def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: 
 
     bands = _each_band(lambda start: _grid_format.encode_band(values[start:start + units], kind, target, fits, level),
                        range(0, coded[0] if data.size else 0, units), threads)
-    header = _grid_format.HEADER.pack(
-        MAGIC, _grid_format.VERSION, 1 if data.dtype == np.float32 else 2, len(shape), kind, bound,
-        max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size), value_range,
-        sum(b.corrections for b in bands), max((b.step for b in bands), default=0.0), units)
-    header += struct.pack(f"<{len(shape)}Q", *shape)
-    return b"".join([header, struct.pack("<I", _grid_format.crc32c(header))] + [b.packed for b in bands])
+    header = _grid_format.header(1 if data.dtype == np.float32 else 2, kind, bound,
+                                 max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size),
+                                 value_range, sum(b.corrections for b in bands),
+                                 max((b.step for b in bands), default=0.0), units, shape)
+    return b"".join([header] + [b.packed for b in bands])
 
 
 def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
@@ -455,15 +454,14 @@ def _check_achieved(*figures: float) -> None:
 
 def _parse_grid(view: memoryview) -> dict[str, Any]:
     """The second format's header, its bands' places and paths: the library
-    checks the header's and every band's CRC-32C and that the blob can hold
-    the shape it states."""
-    coded, bands = _zelk.matrix_layout(view)
-    (_, version, dtype_code, ndim, kind, bound, max_error, rmse, value_range, corrections, step,
-     units) = _grid_format.HEADER.unpack_from(view)
-    shape = struct.unpack_from(f"<{ndim}Q", view, _grid_format.HEADER.size)
+    reads them, checks the header's and every band's CRC-32C and that the
+    blob can hold the shape it states."""
+    coded, bands, header = _zelk.matrix_layout(view)
+    version, dtype, bound_name, bound, max_error, rmse, corrections, value_range, step, shape = header
     _check_shape(shape)
     _check_achieved(max_error, rmse, value_range)
-    return {"dtype": _DTYPES[dtype_code], "shape": tuple(shape), "kind": kind, "bound": bound, "step": step,
+    kind = next(code for code, name in _BOUNDS.items() if name == bound_name)
+    return {"dtype": np.dtype(dtype).newbyteorder("<"), "shape": shape, "kind": kind, "bound": bound, "step": step,
             "max_error": max_error, "rmse": rmse, "range": value_range, "corrections": corrections,
             "coded": coded, "bands": bands, "version": version}
 

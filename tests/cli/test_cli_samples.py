@@ -97,27 +97,31 @@ def test_compressed_matrices_are_listed_and_tested_but_not_restored(zelk, tmp_pa
     matrix = pytest.importorskip("zelk.matrix")
     from zelk import _matrix_sparse
     field = np.random.default_rng(1).standard_normal((300, 400)).cumsum(0).cumsum(1)
-    (tmp_path / "v4.zlm").write_bytes(matrix.compress(field, max_error=1e-3))
+    (tmp_path / "v5.zlm").write_bytes(matrix.compress(field, max_error=1e-3))
     (tmp_path / "v1.zlm").write_bytes(matrix.compress(field, threshold=1e-3))
     y, x = np.mgrid[0:300, 0:257] / 300
     (tmp_path / "w.zlm").write_bytes(matrix.compress(np.sin(6 * x) * np.cos(4 * y), rmse=1e-3))
     monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)  # every detail quotient stored
     (tmp_path / "wl.zlm").write_bytes(matrix.compress(np.sin(6 * x) * np.cos(4 * y), rmse=1e-3))
     assert zelk("-lv", "w.zlm", "wl.zlm").stdout.count(b"1 bands: 0 grid, 0 interpolated, 0 Lorenzo, 0 exact, 1 wavelet") == 2
-    # Written by the library before interpolation was fitted to the edges.
-    (tmp_path / "v2.zlm").write_bytes((pathlib.Path(__file__).parents[1] / "data/matrix/version2_levelled.zlm").read_bytes())
-    listed = zelk("-lv", "v4.zlm", "v1.zlm", "v2.zlm")
+    # Written by the library before interpolation was fitted to the edges, and before counts were varints.
+    stored = pathlib.Path(__file__).parents[1] / "data/matrix"
+    (tmp_path / "v2.zlm").write_bytes((stored / "version2_levelled.zlm").read_bytes())
+    (tmp_path / "v4.zlm").write_bytes((stored / "version4_wavelet.zlm").read_bytes())
+    listed = zelk("-lv", "v5.zlm", "v1.zlm", "v2.zlm", "v4.zlm")
     assert listed.returncode == 0
-    assert b"(matrix v4: float64 300x400, max_error 0.001)" in listed.stdout
+    assert b"(matrix v5: float64 300x400, max_error 0.001)" in listed.stdout
+    assert b"(matrix v4: float64 48x40, rmse 0.001)" in listed.stdout
     assert b"(matrix v1: float64 300x400, threshold 0.001)" in listed.stdout
     assert b"(matrix v2: float32 48x51, max_error 1e-05)" in listed.stdout
     assert b"1 bands: 1 grid, 0 interpolated, 0 Lorenzo, 0 exact, 0 wavelet" in listed.stdout
     assert b"1 bands: 0 grid, 1 interpolated, 0 Lorenzo, 0 exact, 0 wavelet" in listed.stdout
-    assert zelk("-t", "v4.zlm", "v1.zlm", "w.zlm", "wl.zlm", "v2.zlm").returncode == 0
-    refused = zelk("-d", "-S", ".zlm", "v4.zlm")
+    assert zelk("-t", "v5.zlm", "v1.zlm", "w.zlm", "wl.zlm", "v2.zlm", "v4.zlm").returncode == 0
+    refused = zelk("-d", "-S", ".zlm", "v5.zlm")
     assert refused.returncode == 1 and b"zelk.matrix.decompress() restores it" in refused.stderr
-    assert not (tmp_path / "v4").exists()
-    for name, at in (("v4.zlm", -100), ("v1.zlm", 30), ("v4.zlm", 20), ("w.zlm", 130), ("w.zlm", -30), ("wl.zlm", -30)):
+    assert not (tmp_path / "v5").exists()
+    for name, at in (("v5.zlm", -100), ("v1.zlm", 30), ("v5.zlm", 20), ("w.zlm", 130), ("w.zlm", -30), ("wl.zlm", -30),
+                     ("v4.zlm", 60)):
         damaged = bytearray((tmp_path / name).read_bytes())
         damaged[at] ^= 1
         (tmp_path / "bad.zlm").write_bytes(damaged)

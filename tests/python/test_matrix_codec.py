@@ -22,6 +22,15 @@ def smooth(rows, cols, seed=1, scale=1.0):
     return scale * (np.sin(x / 17.0) * np.cos(y / 23.0) + 0.01 * rng.standard_normal((rows, cols)))
 
 
+def header_end(blob):
+    """Where a blob of the second format's header ends: its CRC-32C follows."""
+    return next(n for n in range(8, len(blob) - 3) if struct.unpack_from("<I", blob, n)[0] == _matrix_grid.crc32c(blob[:n]))
+
+
+def first_path(blob):
+    return zm._parse(blob)[0]["bands"][0][0]
+
+
 def errors(a, b):
     difference = np.asarray(b, np.float64) - np.asarray(a, np.float64)
     return float(np.abs(difference).max(initial=0.0)), math.sqrt(float(np.mean(np.square(difference)))) if difference.size else 0.0
@@ -131,47 +140,39 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
         with pytest.raises(zelk.ZelkError):
             zm.decompress(bytes(damaged))
     newer = bytearray(blob)
-    newer[4] = 5
-    with pytest.raises(zelk.ZelkError, match="version 5, this library reads versions 1 to 4"):
+    newer[4] = 6
+    with pytest.raises(zelk.ZelkError, match="version 6, this library reads versions 1 to 5"):
         zm.decompress(bytes(newer))
     # A shape of 2^50 values, sealed with a good checksum, in either format:
     # refused before any allocation.
     first = bytearray(zm.compress(np.ones((4, 4)), threshold=0.1))
     struct.pack_into("<2Q", first, zm._HEADER.size, 1 << 24, 1 << 26)
     first[-4:] = struct.pack("<I", zlib.crc32(bytes(first[:-4])))
-    second = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
-    end = zm._grid_format.HEADER.size + 16
-    struct.pack_into("<2QI", second, zm._grid_format.HEADER.size, 1 << 24, 1 << 26, 0)
-    struct.pack_into("<I", second, end, zm._grid_format.crc32c(bytes(second[:end])))
-    for huge in (first, second):
+    ones = zm.compress(np.ones((4, 4)), rmse=0.1)
+    end = header_end(ones)
+
+    def second(shape, units=1, bands=ones[end + 4:], **fields):  # a header of the second format, and bands
+        info = {"max_error": 0.0, "rmse": 0.0, "value_range": 0.0, **fields}
+        return _matrix_grid.header(2, 1, 0.1, info["max_error"], info["rmse"], info["value_range"], 0, 0.1, units,
+                                   shape) + bands
+    for huge in (first, second((1 << 24, 1 << 26))):
         with pytest.raises(zelk.ZelkError, match="cannot hold"):
             zm.decompress(bytes(huge))
     # And one band of 2^41 rows where a writer makes bands of about 2^20 values.
-    wide_band = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
-    struct.pack_into("<Q", wide_band, 56, 1 << 41)
-    struct.pack_into("<2QI", wide_band, zm._grid_format.HEADER.size, 1 << 41, 4, 0)
-    struct.pack_into("<I", wide_band, end, zm._grid_format.crc32c(bytes(wide_band[:end])))
     with pytest.raises(zelk.ZelkError, match="more values than a writer makes"):
-        zm.decompress(bytes(wide_band))
+        zm.decompress(second((1 << 41, 4), 1 << 41))
     # An empty array whose other dimension no array has, in either format.
-    for empty, size in ((bytearray(zm.compress(np.ones((0, 4)), threshold=0.1)), zm._HEADER.size),
-                        (bytearray(zm.compress(np.ones((0, 4)), rmse=0.1)), zm._grid_format.HEADER.size)):
-        struct.pack_into("<Q", empty, size + 8, 1 << 62)
-        if empty[4] == 1:
-            empty[-4:] = struct.pack("<I", zlib.crc32(bytes(empty[:-4])))
-        else:
-            struct.pack_into("<I", empty, size + 16, zm._grid_format.crc32c(bytes(empty[:size + 16])))
+    empty = bytearray(zm.compress(np.ones((0, 4)), threshold=0.1))
+    struct.pack_into("<Q", empty, zm._HEADER.size + 8, 1 << 62)
+    empty[-4:] = struct.pack("<I", zlib.crc32(bytes(empty[:-4])))
+    for blob_of_none in (empty, second((0, 1 << 62), bands=b"")):
         with pytest.raises(zelk.ZelkError, match="no array's"):
-            zm.decompress(bytes(empty))
+            zm.decompress(bytes(blob_of_none))
     # Achieved errors that no compressor states, sealed with a good checksum.
-    negative = bytearray(zm.compress(np.ones((4, 4)), rmse=0.1))
-    struct.pack_into("<d", negative, 24, -1.0)
-    struct.pack_into("<I", negative, end, zm._grid_format.crc32c(bytes(negative[:end])))
     with pytest.raises(zelk.ZelkError, match="negative or undefined"):
-        zm.info(bytes(negative))
-    struct.pack_into("<3d", negative, 16, 1e300, 1e300, 1e-300)  # a range so far below the RMSE its ratio is 0
-    struct.pack_into("<I", negative, end, zm._grid_format.crc32c(bytes(negative[:end])))
-    assert zm.info(bytes(negative)).psnr == -math.inf
+        zm.info(second((4, 4), 262144, max_error=-1.0))
+    # A range so far below the RMSE its ratio is 0.
+    assert zm.info(second((4, 4), 262144, max_error=1e300, rmse=1e300, value_range=1e-300)).psnr == -math.inf
     for foreign in (b"", b"\x89ZLM", blob[:-1], blob[:len(blob) // 2], zelk.compress(b"not a matrix")):
         with pytest.raises(zelk.ZelkError):
             zm.decompress(foreign)
@@ -334,7 +335,7 @@ def test_rough_volumes_take_lorenzo_where_it_codes_them_smallest(monkeypatch):
     volume = np.cumsum(rng.standard_normal((30, 40, 50)), 0) + np.cumsum(rng.standard_normal((30, 40, 50)), 2)
     bound = 1e-2 * float(volume.max() - volume.min())
     blob = zm.compress(volume, max_error=bound)
-    assert blob[_matrix_grid.HEADER.size + 24 + 4] == _matrix_grid.LORENZO
+    assert first_path(blob) == _matrix_grid.LORENZO
     assert errors(volume, zm.decompress(blob))[0] <= bound
     plain = _matrix_grid._feedback_band
     monkeypatch.setattr(_matrix_grid, "_feedback_band",
@@ -364,7 +365,7 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
                                (np.float32, {"max_error": 1e-4}, _matrix_grid.LEVELLED)):
         given = field.astype(dtype)
         blob = zm.compress(given, **bound)
-        assert blob[_matrix_grid.HEADER.size + 16 + 4] == path
+        assert first_path(blob) == path
         restored = zm.decompress(blob)
         assert restored.dtype == dtype
         largest, rmse = errors(given, restored)
@@ -396,7 +397,7 @@ def test_levelled_quotients_are_stored_whole_where_few_of_them_are_zero(monkeypa
     sparse = zm.compress(field, max_error=1e-4)
     monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
     blob = zm.compress(field, max_error=1e-4)
-    assert blob[_matrix_grid.HEADER.size + 16 + 4] == _matrix_grid.LEVELLED_LINE and len(blob) > len(sparse)
+    assert first_path(blob) == _matrix_grid.LEVELLED_LINE and len(blob) > len(sparse)
     assert np.array_equal(zm.decompress(blob), zm.decompress(sparse))
     assert zm.info(blob).max_error <= 1e-4
     # So are a wavelet's detail quotients.
@@ -404,15 +405,28 @@ def test_levelled_quotients_are_stored_whole_where_few_of_them_are_zero(monkeypa
     wavelet = zm.compress(field.astype(np.float64), rmse=1e-3)
     monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
     every = zm.compress(field.astype(np.float64), rmse=1e-3)
-    assert (wavelet[_matrix_grid.HEADER.size + 16 + 4], every[_matrix_grid.HEADER.size + 16 + 4]) == \
+    assert (first_path(wavelet), first_path(every)) == \
         (_matrix_grid.WAVELET, _matrix_grid.WAVELET_LINE)
     assert np.array_equal(zm.decompress(every), zm.decompress(wavelet))
 
 
-def test_blobs_of_version_2_restore_as_they_were_written():
-    # Written before interpolation was fitted to the edges, by the library of then.
+def test_small_frames_take_one_block_where_it_is_shorter(monkeypatch):
+    y, x = np.mgrid[0:300, 0:257] / 300
+    field = np.sin(6 * x) * np.cos(4 * y) + 0.5 * np.sin(15 * x * y)
+    one = zm.compress(field, rmse=1e-2)
+    monkeypatch.setattr(_matrix_sparse, "SMALL_FRAME", 0)
+    apart = zm.compress(field, rmse=1e-2)
+    assert first_path(one) == _matrix_grid.WAVELET and len(one) < len(apart)
+    assert np.array_equal(zm.decompress(one), zm.decompress(apart))
+
+
+def test_blobs_of_earlier_versions_restore_as_they_were_written():
+    # Version 2: written before interpolation was fitted to the edges;
+    # version 4: with counts and lengths of eight bytes each; by the library of then.
     data = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "matrix")
-    with open(os.path.join(data, "version2_levelled.zlm"), "rb") as stored:
-        blob = stored.read()
-    assert blob[4] == 2 and blob[_matrix_grid.HEADER.size + 16 + 4] == _matrix_grid.LEVELLED
-    assert np.array_equal(zm.decompress(blob), np.load(os.path.join(data, "version2_levelled.npy")))
+    for name, version, path in (("version2_levelled", 2, _matrix_grid.LEVELLED),
+                                ("version4_wavelet", 4, _matrix_grid.WAVELET)):
+        with open(os.path.join(data, name + ".zlm"), "rb") as stored:
+            blob = stored.read()
+        assert blob[4] == version and first_path(blob) == path
+        assert np.array_equal(zm.decompress(blob), np.load(os.path.join(data, name + ".npy")))

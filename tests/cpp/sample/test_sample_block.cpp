@@ -364,12 +364,21 @@ TEST(SampleBlock, ColumnsOfATableEachTakeTheirOwnTransform) {
 // A raster is predicted from the row above as well: a surface rough along
 // its rows and smooth across them shrinks far more than as one long
 // series, and comes back exactly.
+// Rows of `row` values, the first random, each of the others the one above
+// give or take at most `spread`: rough along the rows, smooth across them.
+std::vector<int16_t> rough_surface(size_t rows, size_t row, unsigned spread, uint32_t seed) {
+    std::vector<int16_t> surface(rows * row);
+    std::mt19937 rng(seed);
+    for (size_t x = 0; x < row; ++x) surface[x] = static_cast<int16_t>(rng() % 2000);
+    for (size_t i = row; i < surface.size(); ++i) {
+        surface[i] = static_cast<int16_t>(surface[i - row] + int(rng() % (2 * spread + 1)) - int(spread));
+    }
+    return surface;
+}
+
 TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
     const size_t rows = 200, row = 300;
-    std::vector<int16_t> surface(rows * row);
-    std::mt19937 rng(8);
-    for (size_t x = 0; x < row; ++x) surface[x] = static_cast<int16_t>(rng() % 2000);
-    for (size_t i = row; i < surface.size(); ++i) surface[i] = static_cast<int16_t>(surface[i - row] + rng() % 3 - 1);
+    const std::vector<int16_t> surface = rough_surface(rows, row, 1, 8);
     size_t raster = 0, series = 0;
     EXPECT_EQ(round_trip(bytes_of(surface), {ElementType::I16, false, {row}}, SampleEffort::Moderate, &raster),
               bytes_of(surface));
@@ -400,11 +409,8 @@ TEST(SampleBlock, RastersArePredictedFromTheRowAbove) {
 // The quick estimate follows what prediction gives: a raster's from the
 // row above, a series' from the frame before; none for data with gaps.
 TEST(SampleBlock, QuickSizeEstimatesWhatPredictionGives) {
-    const size_t rows = 100, row = 300;
-    std::vector<int16_t> surface(rows * row);
-    std::mt19937 rng(3);
-    for (size_t x = 0; x < row; ++x) surface[x] = static_cast<int16_t>(rng() % 2000);
-    for (size_t i = row; i < surface.size(); ++i) surface[i] = static_cast<int16_t>(surface[i - row] + rng() % 5 - 2);
+    const size_t row = 300;
+    const std::vector<int16_t> surface = rough_surface(100, row, 2, 3);
     const SampleLayout raster{ElementType::I16, false, {row}}, series{ElementType::I16, false, {}};
     for (const SampleLayout& layout : {raster, series}) {
         const size_t coded = encode_sample_block(bytes_of(surface), layout, SampleEffort::Moderate).size();

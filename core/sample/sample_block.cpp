@@ -886,15 +886,22 @@ constexpr unsigned FLAT_SHARE = 32;
 unsigned flat_share(const Frames& source, size_t first, size_t frames, uint64_t row) {
     if (frames <= row) return 0;
     const unsigned channels = source.channels;
-    std::vector<int64_t> values(frames * channels);
-    source.read(first, frames, values.data());
-    auto equal = [&](size_t a, size_t b) { return std::equal(&values[a * channels], &values[(a + 1) * channels], &values[b * channels]); };
+    // Two rows at a time, the one above and this one: a quarter of a large
+    // image held whole took as many fresh pages as its coding.
+    const size_t row_values = static_cast<size_t>(row) * channels;
+    std::vector<int64_t> above(row_values), here(row_values);
+    source.read(first, static_cast<size_t>(row), above.data());
+    auto equal = [channels](const int64_t* a, const int64_t* b) { return std::equal(a, a + channels, b); };
     size_t flat = 0;
-    for (size_t f = row; f < frames; ++f) {
-        const size_t x = f % row;
-        if (x == 0) continue;
-        const size_t north = f - row;
-        flat += equal(f - 1, north) && equal(north - 1, north) && (x + 1 == row || equal(north + 1, north));
+    for (size_t start = row; start < frames; start += row) {
+        const size_t count = std::min<size_t>(row, frames - start);  // the last row may be cut short
+        source.read(first + start, count, here.data());
+        for (size_t x = 1; x < count; ++x) {
+            const int64_t* north = &above[x * channels];
+            flat += equal(&here[(x - 1) * channels], north) && equal(north - channels, north) &&
+                    (x + 1 == row || equal(north + channels, north));
+        }
+        above.swap(here);
     }
     return static_cast<unsigned>(flat * 256 / frames);
 }

@@ -1,6 +1,6 @@
 """Mostly-zero integers as the matrix format stores them: the gaps between
 the positions of the non-zero ones (the first position plus one, then the
-differences) and those numbers, as two blocks of int64 samples."""
+differences) and those numbers, parts of a frame of int64 samples."""
 from __future__ import annotations
 
 from typing import Any, Callable

@@ -302,8 +302,8 @@ MatrixSummary verify_matrix_blob(ByteView blob, const BlockCodec& codec, unsigne
     for (const MatrixBand& band : layout.bands) {
         const auto [frames, content] = band_frames(layout, band);
         check_frames(frames, content, codec, threads, memory_limit, band.at, "a band's values");
-        // A wavelet band without corrections stores no frame for them.
-        if (!wavelet(band.path) || band.corrections != 0 || !band.correction_frames.empty()) {
+        // A band without corrections may store no frame for them.
+        if (band.corrections != 0 || !band.correction_frames.empty()) {
             check_frames(band.correction_frames, {band.corrections * (8 + itemsize)}, codec, threads, memory_limit,
                          band.at, "a band's corrections");
         }

@@ -253,11 +253,14 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
         coded = _pack(np.ascontiguousarray(given), level), _pack(b"", level), 0, np.zeros(1), EXACT
     if wavelet is not None:
         grid, coefficients, positions, wavelet_errors, every = wavelet
-        # Without corrections a wavelet band stores no frame for them.
+        # A wavelet's trials and coding weigh no frame for no corrections.
         exact = _pack_corrections(given, positions, level) if positions.size else b""
         if coded is None or wavelet_only or len(coefficients) + len(exact) < len(coded[0]) + len(coded[1]):
             step, coded = grid, (coefficients, exact, positions.size, wavelet_errors, WAVELET_LINE if every else WAVELET)
     values, corrections, count, errors, path = coded
+    # The paths are weighed as they were tuned, the others' with a frame of
+    # no corrections (43 bytes); a band stores none.
+    corrections = corrections if count else b""
     scale = float(errors.max(initial=0.0))
     squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
     # path, grid step, corrections, the lengths of the values' and the corrections' frames
@@ -293,7 +296,8 @@ def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, in
             raise ZelkError("damaged matrix: a band holds too few values")
         quotients = np.frombuffer(values, "<i8").reshape(shape) if path in (INTERPOLATED, LORENZO) else None
     exact_size = corrections * (8 + dtype.itemsize)
-    exact = b"" if path in (WAVELET, WAVELET_LINE) and corrections_end == corrections_start else \
+    # A band without corrections may store no frame for them.
+    exact = b"" if corrections_end == corrections_start else \
         _unpack(body[corrections_start:corrections_end], max_length=exact_size)
     if len(exact) != exact_size:
         raise ZelkError("damaged matrix: its corrections are cut short")

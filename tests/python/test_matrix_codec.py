@@ -366,6 +366,8 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
         given = field.astype(dtype)
         blob = zm.compress(given, **bound)
         assert first_path(blob) == path
+        band = zm._parse(blob)[0]["bands"][0]
+        assert band[2] == 0 and band[6] == band[7]  # no frame for no corrections
         restored = zm.decompress(blob)
         assert restored.dtype == dtype
         largest, rmse = errors(given, restored)

@@ -124,19 +124,21 @@ class FieldReader {
 public:
     FieldReader(ByteView bytes, size_t at, bool varints, const char* cut_short)
         : bytes_(bytes), at_(at), start_(at), varints_(varints), cut_short_(cut_short) {}
+    void skip(size_t bytes) {
+        need(bytes);
+        at_ += bytes;
+    }
     uint8_t byte() {
-        need(1);
-        return bytes_[at_++];
+        skip(1);
+        return bytes_[at_ - 1];
     }
     double f64() {
-        need(8);
-        at_ += 8;
+        skip(8);
         return f64_at(bytes_, at_ - 8);
     }
     uint64_t count() {
         if (!varints_) {
-            need(8);
-            at_ += 8;
+            skip(8);
             return load_le<uint64_t>(&bytes_[at_ - 8]);
         }
         const std::optional<uint64_t> value = read_varint(bytes_, at_);
@@ -168,7 +170,7 @@ constexpr size_t COMPACT_BAND_DESCRIPTOR = 12;
 MatrixLayout read_banded(ByteView blob) {
     const bool varints = blob[4] >= 5;
     FieldReader header(blob, 0, varints, "its header is cut short");
-    for (size_t i = 0; i < 5; ++i) header.byte();  // the magic and version, read already
+    header.skip(MATRIX_MAGIC.size() + 1);  // the magic and the version, read already
     MatrixLayout layout;
     MatrixSummary& summary = layout.summary;
     summary.version = blob[4];

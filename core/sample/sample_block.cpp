@@ -886,8 +886,8 @@ constexpr unsigned FLAT_SHARE = 32;
 unsigned flat_share(const Frames& source, size_t first, size_t frames, uint64_t row) {
     if (frames <= row) return 0;
     const unsigned channels = source.channels;
-    // Two rows at a time, the one above and this one: a quarter of a large
-    // image held whole took as many fresh pages as its coding.
+    // Two rows at a time, the one above and this one, rather than every
+    // trial row's values at once (256 KiB of them on matplotlib's logo).
     const size_t row_values = static_cast<size_t>(row) * channels;
     std::vector<int64_t> above(row_values), here(row_values);
     source.read(first, static_cast<size_t>(row), above.data());

@@ -400,6 +400,16 @@ PyObject* matrix_visit_order(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// A tuple of the numbers of `dimensions`; null with an exception set on failure.
+binding::Ref tuple_of(const std::vector<uint64_t>& dimensions) {
+    binding::Ref tuple = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(dimensions.size())));
+    for (size_t i = 0; tuple && i < dimensions.size(); ++i) {
+        PyObject* dimension = PyLong_FromUnsignedLongLong(dimensions[i]);
+        if (!dimension || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), dimension) < 0) return {};
+    }
+    return tuple;
+}
+
 }  // namespace
 
 // (coded_shape, [(path, step, corrections, units, values_start, values_end,
@@ -413,13 +423,10 @@ PyObject* matrix_layout(PyObject*, PyObject* args) {
     MatrixLayout layout;
     const auto failure = without_lock([&] { layout = read_matrix_layout(blob.bytes()); });
     if (failure) return raise(*failure);
-    const binding::Ref shape = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout.coded_shape.size())));
+    const MatrixSummary& summary = layout.summary;
+    const binding::Ref shape = tuple_of(layout.coded_shape), given = tuple_of(summary.shape);
     const binding::Ref bands = binding::Ref::steal(PyList_New(static_cast<Py_ssize_t>(layout.bands.size())));
-    if (!shape || !bands) return nullptr;
-    for (size_t i = 0; i < layout.coded_shape.size(); ++i) {
-        PyObject* dimension = PyLong_FromUnsignedLongLong(layout.coded_shape[i]);
-        if (!dimension || PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), dimension) < 0) return nullptr;
-    }
+    if (!shape || !given || !bands) return nullptr;
     const uint8_t* start = blob.bytes().data();
     for (size_t i = 0; i < layout.bands.size(); ++i) {
         const MatrixBand& band = layout.bands[i];
@@ -431,13 +438,6 @@ PyObject* matrix_layout(PyObject*, PyObject* args) {
                                        offset(band.correction_frames.data()),
                                        offset(band.correction_frames.data()) + band.correction_frames.size());
         if (!item || PyList_SetItem(bands.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
-    }
-    const MatrixSummary& summary = layout.summary;
-    const binding::Ref given = binding::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(summary.shape.size())));
-    if (!given) return nullptr;
-    for (size_t i = 0; i < summary.shape.size(); ++i) {
-        PyObject* dimension = PyLong_FromUnsignedLongLong(summary.shape[i]);
-        if (!dimension || PyTuple_SetItem(given.get(), static_cast<Py_ssize_t>(i), dimension) < 0) return nullptr;
     }
     return Py_BuildValue("(OO(issdddKddO))", shape.get(), bands.get(), static_cast<int>(summary.version), summary.dtype,
                          summary.bound, summary.requested, summary.max_error, summary.rmse,

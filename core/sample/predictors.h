@@ -196,10 +196,12 @@ public:
     // of `channels` interleaved channels, one predictor each, at the same
     // place, into `out`: every value from the residual `next(channel,
     // context)` gives for its context, as predict(), context() and push()
-    // would one at a time, with the rows' places taken once.
-    template <typename Next>
-    static void restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count, int64_t* out,
-                                      Next&& next);
+    // would one at a time, with the rows' places taken once. With
+    // `UntilFlat` it stops before the first frame whose channels are all
+    // flat(), where a run may start. Returns how many frames it restored.
+    template <bool UntilFlat = false, typename Next>
+    static size_t restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count,
+                                        int64_t* out, Next&& next);
 
 private:
     __extension__ using Wide = __int128;
@@ -239,9 +241,9 @@ private:
     uint64_t context_ = 0;
 };
 
-template <typename Next>
-void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count,
-                                            int64_t* out, Next&& next) {
+template <bool UntilFlat, typename Next>
+size_t RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, unsigned channels, size_t count,
+                                              int64_t* out, Next&& next) {
     struct Rows {
         int64_t* current;
         const int64_t* above;
@@ -258,7 +260,7 @@ void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, 
     const uint64_t first = predictors[0]->x_;
     // Each channel's west value and magnitude are carried in locals (registers, where the channels are few
     // and known here), not read back from the row just written: there every residual waited on a store.
-    auto restore = [&]<unsigned Channels>() {
+    auto restore = [&]<unsigned Channels>() -> size_t {
         const unsigned n = Channels ? Channels : channels;
         std::array<int64_t, Channels ? Channels : 64> west;
         std::array<uint64_t, Channels ? Channels : 64> west_magnitude;
@@ -268,6 +270,14 @@ void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, 
         }
         for (size_t i = 0; i < count; ++i) {
             const uint64_t x = first + i;
+            if constexpr (UntilFlat) {  // flat(): W, NW and NE equal N (an inner place has an NE)
+                bool flat = true;
+                for (unsigned c = 0; c < n; ++c) {
+                    const int64_t* above = rows[c].above;
+                    flat &= west[c] == above[x] && above[x - 1] == above[x] && above[x + 1] == above[x];
+                }
+                if (flat) return i;
+            }
             for (unsigned c = 0; c < n; ++c) {
                 const Rows& row = rows[c];
                 const int64_t prediction = median_edge(west[c], row.above[x], row.above[x - 1], width);
@@ -279,11 +289,15 @@ void RasterPredictor::restore_inner_medians(RasterPredictor* const* predictors, 
                 out[i * n + c] = value;
             }
         }
+        return count;
     };
-    if (channels == 1) restore.template operator()<1>();
-    else if (channels == 3) restore.template operator()<3>();
-    else restore.template operator()<0>();
-    for (unsigned c = 0; c < channels; ++c) predictors[c]->x_ = first + count;
+    size_t restored;
+    if (channels == 1) restored = restore.template operator()<1>();
+    else if (channels == 3) restored = restore.template operator()<3>();
+    else if (channels == 4) restored = restore.template operator()<4>();
+    else restored = restore.template operator()<0>();
+    for (unsigned c = 0; c < channels; ++c) predictors[c]->x_ = first + restored;
+    return restored;
 }
 
 struct StageShape {

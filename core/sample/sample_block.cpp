@@ -770,6 +770,7 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
         if (raster) {
             std::array<RasterPredictor*, MAX_CHANNELS> rasters;
             for (unsigned c = 0; c < channels; ++c) rasters[c] = &predictors[c].raster();
+            auto next = [&residuals](unsigned c, uint64_t context) { return residuals.next(c, context); };
             for (size_t i = 0; runs && i < count;) {
                 if (const uint64_t left = runs->runs.left()) {
                     const size_t taken = static_cast<size_t>(std::min<uint64_t>(left, count - i));
@@ -790,6 +791,13 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
                 }
                 const bool stopping = runs->runs.stopping();
                 runs->runs.code_one();
+                // Up to where a run may start, a row's inner stretch at a
+                // time (not after a run that stopped: that frame's context is another).
+                if (const size_t inner = stopping ? 0 : std::min<uint64_t>(count - i, rasters[0]->inner_median_values())) {
+                    i += RasterPredictor::restore_inner_medians<true>(rasters.data(), static_cast<unsigned>(channels),
+                                                                      inner, &run[i * channels], next);
+                    continue;
+                }
                 for (unsigned c = 0; c < channels; ++c) {
                     const uint64_t context = predictors[c].raster_context();
                     run[i * channels + c] = predictors[c].raster_value(residuals.next(c, stopping ? STOPPING_CONTEXT : context));
@@ -797,7 +805,6 @@ void decode_run(Residuals& residuals, std::vector<ChannelPredictor>& predictors,
                 ++i;
             }
             if (runs) return;
-            auto next = [&residuals](unsigned c, uint64_t context) { return residuals.next(c, context); };
             for (size_t i = 0; i < count;) {
                 // A row's inner stretch at a time where the median edge detector predicts it.
                 if (const size_t inner = std::min<uint64_t>(count - i, rasters[0]->inner_median_values())) {

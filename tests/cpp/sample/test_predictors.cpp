@@ -55,49 +55,77 @@ TEST(RasterPredictor, RunsGiveWhatValuesOneAtATimeGive) {
 }
 
 // The decoder's stretches of interleaved channels restore what the values
-// one at a time were, from the same residuals in the same contexts.
+// one at a time were, from the same residuals in the same contexts; those
+// that stop where a run may start stop at the first flat frame, and only there.
 TEST(RasterPredictor, InnerStretchesRestoreWhatValuesOneAtATimeGive) {
     std::mt19937_64 rng(22);
     for (unsigned width : {8u, 16u, 64u}) {
         for (uint64_t row : {1u, 2u, 3u, 17u}) {
-            for (unsigned channels : {1u, 3u}) {
-                const size_t frames = 7 * row + 2, count = frames * channels;
-                std::vector<int64_t> values(count), residuals(count);
-                std::vector<uint64_t> contexts(count);
-                for (size_t i = 0; i < count; ++i) values[i] = wrap(i % 4 == 0 ? rng() : i / channels % row * 9 + rng() % 4, width);
-                std::vector<RasterPredictor> coding(channels, RasterPredictor(0, row, width, frames));
-                for (size_t i = 0; i < count; ++i) {
-                    RasterPredictor& p = coding[i % channels];
-                    const int64_t prediction = p.predict();
-                    contexts[i] = p.context();
-                    residuals[i] = wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width);
-                    p.push(values[i]);
-                }
-                std::vector<RasterPredictor> decoding(channels, RasterPredictor(0, row, width, frames));
-                std::vector<RasterPredictor*> each;
-                for (RasterPredictor& p : decoding) each.push_back(&p);
-                std::vector<int64_t> restored(count);
-                for (size_t frame = 0; frame < frames;) {
-                    if (const size_t inner = std::min<uint64_t>(frames - frame, decoding[0].inner_median_values())) {
-                        size_t at = frame * channels;  // the calls go frame by frame, channel by channel
-                        RasterPredictor::restore_inner_medians(each.data(), channels, inner, &restored[at],
-                                                               [&](unsigned c, uint64_t context) {
-                            EXPECT_EQ(c, at % channels);
-                            EXPECT_EQ(context, contexts[at]);
-                            return residuals[at++];
-                        });
-                        frame += inner;
-                        continue;
+            for (unsigned channels : {1u, 3u, 4u}) {
+                for (bool flat_areas : {false, true}) {
+                    const size_t frames = 7 * row + 2, count = frames * channels;
+                    std::vector<int64_t> values(count), residuals(count);
+                    std::vector<uint64_t> contexts(count);
+                    for (size_t i = 0; i < count; ++i) {
+                        const size_t frame = i / channels;
+                        values[i] = flat_areas ? (frame % row < row / 2 ? 5 : static_cast<int64_t>(rng() % 3))
+                                               : wrap(i % 4 == 0 ? rng() : frame % row * 9 + rng() % 4, width);
                     }
-                    for (unsigned c = 0; c < channels; ++c) {
-                        const size_t at = frame * channels + c;
-                        const int64_t prediction = decoding[c].predict();
-                        restored[at] = wrap(static_cast<uint64_t>(residuals[at]) + static_cast<uint64_t>(prediction), width);
-                        decoding[c].push(restored[at]);
+                    std::vector<RasterPredictor> coding(channels, RasterPredictor(0, row, width, frames));
+                    for (size_t i = 0; i < count; ++i) {
+                        RasterPredictor& p = coding[i % channels];
+                        const int64_t prediction = p.predict();
+                        contexts[i] = p.context();
+                        residuals[i] = wrap(static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(prediction), width);
+                        p.push(values[i]);
                     }
-                    ++frame;
+                    for (bool until_flat : {false, true}) {
+                        std::vector<RasterPredictor> decoding(channels, RasterPredictor(0, row, width, frames));
+                        std::vector<RasterPredictor*> each;
+                        for (RasterPredictor& p : decoding) each.push_back(&p);
+                        std::vector<int64_t> restored(count);
+                        for (size_t frame = 0; frame < frames;) {
+                            const size_t inner = std::min<uint64_t>(frames - frame, decoding[0].inner_median_values());
+                            if (inner != 0) {
+                                size_t at = frame * channels;  // the calls go frame by frame, channel by channel
+                                auto next = [&](unsigned c, uint64_t context) {
+                                    EXPECT_EQ(c, at % channels);
+                                    EXPECT_EQ(context, contexts[at]);
+                                    return residuals[at++];
+                                };
+                                RasterPredictor** ps = each.data();
+                                const size_t taken =
+                                    until_flat ? RasterPredictor::restore_inner_medians<true>(ps, channels, inner, &restored[at], next)
+                                               : RasterPredictor::restore_inner_medians(ps, channels, inner, &restored[at], next);
+                                // The first frame of the stretch whose W, NW and NE equal N in every channel.
+                                auto flat = [&](size_t f) {
+                                    bool all = true;
+                                    for (unsigned c = 0; c < channels; ++c) {
+                                        const int64_t north = values[(f - row) * channels + c];
+                                        all &= values[(f - 1) * channels + c] == north &&
+                                               values[(f - row - 1) * channels + c] == north &&
+                                               values[(f - row + 1) * channels + c] == north;
+                                    }
+                                    return all;
+                                };
+                                size_t expected = 0;
+                                while (until_flat && expected < inner && !flat(frame + expected)) ++expected;
+                                ASSERT_EQ(taken, until_flat ? expected : inner);
+                                frame += taken;
+                                if (taken == inner) continue;
+                            }
+                            for (unsigned c = 0; c < channels; ++c) {
+                                const size_t at = frame * channels + c;
+                                const int64_t prediction = decoding[c].predict();
+                                restored[at] =
+                                    wrap(static_cast<uint64_t>(residuals[at]) + static_cast<uint64_t>(prediction), width);
+                                decoding[c].push(restored[at]);
+                            }
+                            ++frame;
+                        }
+                        EXPECT_EQ(restored, values) << width << " " << row << " " << channels << " " << until_flat;
+                    }
                 }
-                EXPECT_EQ(restored, values) << width << " " << row << " " << channels;
             }
         }
     }

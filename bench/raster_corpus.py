@@ -2,8 +2,8 @@
 bench/data/raster (or the folder given as the first argument).
 
 Every file comes from data bundled in installed Python packages (nothing is downloaded):
-  pip: scikit-image (skimage/data: photographs and textures, loaded with skimage.data's
-       functions), matplotlib (mpl-data/sample_data: an MRI slice, elevation and
+  pip: scikit-image (skimage/data: photographs, textures and its RGBA logo, loaded with
+       skimage.data's functions), matplotlib (mpl-data/sample_data: an MRI slice, elevation and
        topography grids, a photograph and two RGBA graphics), nibabel (nibabel/tests/data:
        NIfTI MRI volumes)
 Writes <name>.raw (the pixels or voxels in C order, little-endian) and manifest.json.
@@ -21,6 +21,8 @@ SKIMAGE_GRAY = {"camera": "camera.png", "moon": "moon.png", "coins": "coins.png"
                 "cell": "cell.png", "brick": "brick.png", "grass": "grass.png", "gravel": "gravel.png"}
 SKIMAGE_RGB = {"astronaut": "astronaut.png", "coffee": "coffee.png", "rocket": "rocket.jpg",
                "chelsea": "chelsea.png"}
+SKIMAGE_RGBA = {"logo": "logo.png"}
+CHANNELS = {"gray8": None, "rgb8": 3, "rgba8": 4}
 
 
 def add_array(manifest, name, kind, arr, source, sources, derived=None, extra=None):
@@ -41,14 +43,16 @@ def skimage_images(m):
     import skimage, skimage.data
     src = f"pip: scikit-image {skimage.__version__}"
     folder = os.path.dirname(skimage.data.__file__)
-    for names, kind in ((SKIMAGE_GRAY, "gray8"), (SKIMAGE_RGB, "rgb8")):
+    for names, kind in ((SKIMAGE_GRAY, "gray8"), (SKIMAGE_RGB, "rgb8"), (SKIMAGE_RGBA, "rgba8")):
         for fn, file in names.items():
             path = os.path.join(folder, file)
             if not os.path.exists(path):  # not bundled: skimage would try to download it
                 print(f"skipped skimage.data.{fn}(): {file} is not bundled", file=sys.stderr)
                 continue
             img = getattr(skimage.data, fn)()
-            assert img.dtype == np.uint8 and img.ndim == (2 if kind == "gray8" else 3), (fn, img.shape)
+            channels = CHANNELS[kind]
+            assert img.dtype == np.uint8 and (img.ndim == 2 if channels is None else img.shape[2:] == (channels,)), \
+                (fn, img.shape)
             derived = "decoded from a JPEG by skimage.data.rocket() (its block artefacts are in the pixels)" \
                 if file.endswith(".jpg") else None
             add_array(m, f"skimage_{fn}_{kind}", kind, img, src, [f"skimage/data/{file}"], derived,

@@ -2,10 +2,10 @@
 bench/data/raster (or the folder given as the first argument).
 
 Every file comes from data bundled in installed Python packages (nothing is downloaded):
-  pip: scikit-image (skimage/data: photographs, textures and its RGBA logo, loaded with
-       skimage.data's functions), matplotlib (mpl-data/sample_data: an MRI slice, elevation and
-       topography grids, a photograph and two RGBA graphics), nibabel (nibabel/tests/data:
-       NIfTI MRI volumes)
+  pip: scikit-image (skimage/data: photographs, textures and its RGBA logo, loaded
+       with skimage.data's functions), matplotlib (mpl-data/sample_data: an MRI slice,
+       elevation and topography grids, a photograph and two RGBA graphics), nibabel
+       (nibabel/tests/data: NIfTI MRI volumes)
 Writes <name>.raw (the pixels or voxels in C order, little-endian) and manifest.json.
 Kinds: gray8, rgb8, rgba8, gray16, grid-int, grid-float, volume.
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
@@ -1018,9 +1019,8 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
     Choice second;
     size_t second_size = SIZE_MAX;
     auto keep_two = [&](const Choice& trial) {
-        const Choice best = choice;
-        const size_t best_size = smallest, size = keep_smaller(trial);
-        if (smallest != best_size) second = best, second_size = best_size;
+        const size_t size = residual_size(source, frames, trial, first, effort);
+        if (size < smallest) second = std::exchange(choice, trial), second_size = std::exchange(smallest, size);
         else if (size < second_size) second = trial, second_size = size;
     };
     for (ChannelCoding coding : codings) {

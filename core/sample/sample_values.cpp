@@ -167,6 +167,8 @@ std::vector<PaletteEntry> palette_order_values(const SampleLayout& layout, const
 // photograph tinted green on one side and orange on the other, 11% smaller
 // at level 9 (107,118 -> 95,224 bytes; bzip2 -9: 101,059), matplotlib's
 // logo 8% at levels 3 and 9; no other raster of our corpus takes a palette.
+// Of 20 RGBA images found on a Debian system, 9 came out 0.3 to 7% smaller
+// and one 3.5% larger (matplotlib's older logo).
 unsigned hue_group(const SampleLayout& layout, const PaletteEntry& entry) {
     const unsigned channels = layout.channels();
     if (!layout.pixels || channels < 3) return 0;

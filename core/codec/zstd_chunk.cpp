@@ -28,6 +28,8 @@
 #include <new>
 #include <string>
 
+#include "base/kept_buffers.h"
+
 namespace zelk {
 namespace {
 
@@ -119,17 +121,20 @@ Result<std::vector<uint8_t>> encode_zstd_chunk(ByteView data, ZstdSettings setti
     if (data.size() > MAX_INPUT_LENGTH) return input_too_large();
     CompressionContext context = take_compression_context();
     const bool workers = set_parameters(context.get(), settings, data.size());
-    std::vector<uint8_t> chunk(ZSTD_CHUNK_HEADER_LEN + ZSTD_compressBound(data.size()));
-    chunk[0] = ZSTD_CHUNK_HEADER_BYTE;
-    store_le(&chunk[1], static_cast<uint32_t>(data.size()));
-    const std::size_t written = ZSTD_compress2(context.get(), chunk.data() + ZSTD_CHUNK_HEADER_LEN,
-                                               chunk.size() - ZSTD_CHUNK_HEADER_LEN, data.data(), data.size());
+    // Coded into an uninitialised buffer and copied out: the bound is
+    // larger than the input, and zeroing it cost more than the copy.
+    const KeptBytes frame(ZSTD_compressBound(data.size()));
+    const std::size_t written = ZSTD_compress2(context.get(), frame.data(), frame.size(), data.data(), data.size());
     if (ZSTD_isError(written)) {
         if (ZSTD_getErrorCode(written) == ZSTD_error_memory_allocation) throw std::bad_alloc();
         return CodecError(ErrorKind::Other, std::string("Zstd chunk: ") + ZSTD_getErrorName(written));
     }
     keep_compression_context(std::move(context), workers);
-    chunk.resize(ZSTD_CHUNK_HEADER_LEN + written);
+    std::vector<uint8_t> chunk(ZSTD_CHUNK_HEADER_LEN);
+    chunk.reserve(ZSTD_CHUNK_HEADER_LEN + written);
+    chunk[0] = ZSTD_CHUNK_HEADER_BYTE;
+    store_le(&chunk[1], static_cast<uint32_t>(data.size()));
+    chunk.insert(chunk.end(), frame.data(), frame.data() + written);
     return chunk;
 }
 

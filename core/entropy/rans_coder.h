@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/kept_buffers.h"
 
 namespace zelk {
 
@@ -61,7 +62,7 @@ private:
     static constexpr unsigned RECIPROCAL_BITS = 44;
 
     uint32_t state_ = RANS_LOW;
-    std::vector<uint16_t> words_;  // the first written_ of them
+    KeptVector<uint16_t> words_;  // the first written_ of them
     size_t written_ = 0;
 };
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/kept_buffers.h"
 #include "entropy/rans_coder.h"
 #include "entropy/residual_symbols.h"
 #include "entropy/rice_coder.h"
@@ -86,7 +87,7 @@ private:
 
     unsigned alphabet_;
     bool estimates_;
-    std::vector<Coded> coded_;
+    KeptVector<Coded> coded_;
     std::vector<uint32_t> counts_;  // by context, then symbol
     std::array<std::array<uint64_t, 2>, SIGN_CONTEXTS> signs_{};  // positive, negative
     std::vector<uint8_t> raw_;

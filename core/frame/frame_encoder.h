@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "base/kept_buffers.h"
 #include "concurrency/ordered_pipeline.h"
 #include "concurrency/thread_pool.h"
 #include "frame/block_codec.h"
@@ -72,7 +73,7 @@ private:
     uint64_t frame_blocks_ = 0;  // records in the current frame
     uint64_t frame_bytes_ = 0;
     uint32_t content_crc_ = 0;
-    std::vector<uint8_t> block_;  // input of the block being filled
+    KeptVector<uint8_t> block_;  // input of the block being filled
     std::optional<SampleLayout> layout_;  // of the block being filled
     uint32_t block_limit_;                // block_size_, cut to whole frames of samples
     ThreadPool pool_;

@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "base/kept_buffers.h"
 #include "sample/nlms_kernels.h"
 #include "sample/sample_values.h"
 
@@ -97,7 +98,7 @@ private:
     uint64_t row_;
     unsigned width_;
     size_t kept_;                // values a row keeps: the row's, or fewer if it is given fewer
-    std::vector<int64_t> rows_;  // the row predicted and the one above, kept_ values each
+    KeptVector<int64_t> rows_;   // the row predicted and the one above, kept_ values each
     size_t current_ = 0;         // where the row predicted starts in rows_
     uint64_t x_ = 0;             // the column predicted
     bool first_row_ = true;
@@ -237,9 +238,9 @@ private:
     unsigned mode_;
     uint64_t row_;
     unsigned width_;
-    std::vector<int64_t> values_;         // three rows, the current one included (fewer if it is given fewer)
-    std::vector<uint64_t> errors_;        // BLENDED per value, three rows
-    std::vector<uint64_t> magnitudes_;    // of the residuals, three rows
+    KeptVector<int64_t> values_;          // three rows, the current one included (fewer if it is given fewer)
+    KeptVector<uint64_t> errors_;         // BLENDED per value, three rows
+    KeptVector<uint64_t> magnitudes_;     // of the residuals, three rows
     std::array<Wide, BLENDED> blended_{};
     bool blending_ = false;
     uint64_t y_ = 0, x_ = 0;              // the place predicted

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/kept_buffers.h"
 #include "base/nearest_integer.h"
 #include "entropy/range_coder.h"
 #include "entropy/residual_coder.h"
@@ -144,11 +145,11 @@ using PaletteEntry = std::array<int64_t, MAX_PALETTE_FRAME_BYTES>;
 
 // The natural values of each frame's channels, from the palette's first
 // key (the last channel) to its last.
-std::vector<PaletteEntry> palette_order_values(const SampleLayout& layout, const std::vector<uint64_t>& keys) {
+KeptVector<PaletteEntry> palette_order_values(const SampleLayout& layout, const std::vector<uint64_t>& keys) {
     const ValueTransform natural(layout);
     const ElementBytes access(layout);
     const unsigned channels = layout.channels();
-    std::vector<PaletteEntry> entries(keys.size());
+    KeptVector<PaletteEntry> entries(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {
         std::array<uint8_t, MAX_PALETTE_FRAME_BYTES> frame;
         store_frame_key(keys[i], layout.frame_bytes(), frame.data());
@@ -199,8 +200,8 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     if (!distinct((n - window) / 2, window, window / 4)) return std::nullopt;
     auto keys = distinct(0, n, limit);
     if (!keys) return std::nullopt;
-    const std::vector<PaletteEntry> entries = palette_order_values(layout, *keys);
-    std::vector<std::tuple<unsigned, PaletteEntry, uint64_t>> ordered;
+    const KeptVector<PaletteEntry> entries = palette_order_values(layout, *keys);
+    KeptVector<std::tuple<unsigned, PaletteEntry, uint64_t>> ordered;
     ordered.reserve(keys->size());
     for (size_t i = 0; i < keys->size(); ++i) ordered.emplace_back(hue_group(layout, entries[i]), entries[i], (*keys)[i]);
     std::sort(ordered.begin(), ordered.end());
@@ -504,7 +505,7 @@ std::vector<uint8_t> ValueTransform::code_palette() const {
     RangeEncoder coder(coded);
     const unsigned channels = layout_.channels();
     ResidualCoder residuals(layout_.bits());
-    const std::vector<PaletteEntry> entries = palette_order_values(layout_, dictionary_);
+    const KeptVector<PaletteEntry> entries = palette_order_values(layout_, dictionary_);
     for (unsigned c = 0; c < channels; ++c) {
         ResidualStream stream;
         Polynomial polynomial(1, layout_.bits());

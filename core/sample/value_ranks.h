@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/kept_buffers.h"
+
 namespace zelk {
 
 class ValueRanks {
@@ -55,8 +57,8 @@ private:
     bool dense_;
     unsigned shift_;               // the hash's top bits index the table
     uint64_t first_, mask_;        // the dense table's range
-    std::vector<uint32_t> ranks_;  // by slot, ABSENT where empty
-    std::vector<uint64_t> keys_;   // by slot, for wide elements
+    KeptVector<uint32_t> ranks_;  // by slot, ABSENT where empty
+    KeptVector<uint64_t> keys_;   // by slot, for wide elements
 };
 
 }  // namespace zelk

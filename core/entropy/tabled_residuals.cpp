@@ -161,7 +161,7 @@ std::optional<TabledResidualReader> TabledResidualReader::open(ByteView bytes, u
     const unsigned alphabet = residual_alphabet(magnitude_bits);
     BitReader bits(bytes);
     const uint64_t used = bits.get(RESIDUAL_CONTEXTS);
-    std::vector<Table> storage(static_cast<size_t>(std::popcount(used)));
+    KeptVector<Table> storage(static_cast<size_t>(std::popcount(used)));
     std::array<const Table*, RESIDUAL_CONTEXTS> tables{};
     for (unsigned c = 0, next = 0; c < RESIDUAL_CONTEXTS; ++c) {
         if (((used >> c) & 1) == 0) continue;

@@ -140,7 +140,7 @@ private:
     TabledResidualReader(ByteView rans, ByteView raw) : rans_(rans), raw_(raw) {}
     [[noreturn]] static void throw_untabled();
 
-    std::vector<Table> storage_;
+    KeptVector<Table> storage_;
     std::array<const Table*, RESIDUAL_CONTEXTS> tables_{};
     std::array<uint32_t, SIGN_CONTEXTS> negative_odds_{};
     RansDecoder rans_;

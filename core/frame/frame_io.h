@@ -25,6 +25,9 @@ public:
     virtual ~ByteSink() = default;
     // Writes all of `data` or throws.
     virtual void write(std::span<const uint8_t> data) = 0;
+    // As write(), for data the sink may keep: a sink in memory takes a
+    // decoded block as its first bytes rather than copying it.
+    virtual void write_owned(std::vector<uint8_t>&& data) { write(data); }
 };
 
 // Reads a byte range in memory, at most `step` bytes per read (to let
@@ -48,6 +51,10 @@ private:
 class VectorSink final : public ByteSink {
 public:
     void write(std::span<const uint8_t> data) override { bytes.insert(bytes.end(), data.begin(), data.end()); }
+    void write_owned(std::vector<uint8_t>&& data) override {
+        if (bytes.empty()) bytes = std::move(data);
+        else write(data);
+    }
     std::vector<uint8_t> bytes;
 };
 

@@ -14,8 +14,8 @@ FrameReadStats read_frames(ByteSource& input, ByteSink* output, const BlockCodec
     FrameReadStats stats;
     FrameParser parser(input);
     BlockDecodeQueue blocks(codec, threads, memory_limit, [&](std::vector<uint8_t>&& data) {
-        if (output) output->write(data);
         stats.output_bytes += data.size();
+        if (output) output->write_owned(std::move(data));
         ++stats.blocks;
         if (progress) progress(parser.offset(), stats.output_bytes);
     });

@@ -25,14 +25,22 @@ class LimitedSink final : public ByteSink {
 public:
     explicit LimitedSink(uint64_t limit) : limit_(limit) {}
     void write(std::span<const uint8_t> data) override {
-        if (data.size() > limit_ - bytes.size()) {
-            throw FrameError("the data is longer than max_length (" + std::to_string(limit_) + " bytes)");
-        }
+        check_room(data.size());
         bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    void write_owned(std::vector<uint8_t>&& data) override {
+        check_room(data.size());
+        if (bytes.empty()) bytes = std::move(data);
+        else bytes.insert(bytes.end(), data.begin(), data.end());
     }
     Bytes bytes;
 
 private:
+    void check_room(size_t size) const {
+        if (size > limit_ - bytes.size()) {
+            throw FrameError("the data is longer than max_length (" + std::to_string(limit_) + " bytes)");
+        }
+    }
     uint64_t limit_;
 };
 

@@ -945,17 +945,28 @@ constexpr size_t SECOND_LOOK_MARGIN = 64;
 // rows of `row` frames) smallest, first looked at on a quarter of them as
 // above; with its size on all of them, which weighs the block's palette
 // against its values (scaled from the quarter, it tipped a QR code's
-// graphic into a palette whose table cost more than it saved).
-std::pair<Choice, size_t> smallest_after_first_look(const Frames& source, size_t frames, size_t first, uint64_t row,
-                                                    SampleEffort effort, const std::vector<Choice>& choices) {
+// graphic into a palette whose table cost more than it saved). Unless the
+// size is `wanted`, a choice that alone came within the margin is not
+// tried on all of them (a third of the trials' time on a 128x128 icon),
+// and the size is nullopt.
+std::pair<Choice, std::optional<size_t>> smallest_after_first_look(const Frames& source, size_t frames, size_t first,
+                                                                   uint64_t row, SampleEffort effort,
+                                                                   const std::vector<Choice>& choices, bool wanted) {
     const size_t look = std::max<size_t>(frames / 4 / row * row, std::min<size_t>(frames, 2 * row));
     const size_t look_first = first + (frames - look) / 2 / row * row;
     std::vector<size_t> looked;
     for (const Choice& choice : choices) looked.push_back(residual_size(source, look, choice, look_first, effort));
     const size_t best = *std::min_element(looked.begin(), looked.end());
+    auto close = [&](size_t i) { return looked[i] * FIRST_LOOK_MARGIN <= best * (FIRST_LOOK_MARGIN + 1); };
+    size_t close_ones = 0, best_one = 0;
+    for (size_t i = choices.size(); i-- > 0;) {
+        close_ones += close(i);
+        if (looked[i] == best) best_one = i;
+    }
+    if (!wanted && close_ones == 1) return {choices[best_one], std::nullopt};
     size_t chosen = 0, smallest = SIZE_MAX;
     for (size_t i = 0; i < choices.size(); ++i) {
-        if (looked[i] * FIRST_LOOK_MARGIN > best * (FIRST_LOOK_MARGIN + 1)) continue;
+        if (!close(i)) continue;
         const size_t size = residual_size(source, frames, choices[i], first, effort);
         if (size < smallest) smallest = size, chosen = i;
     }
@@ -973,8 +984,10 @@ std::pair<Choice, size_t> smallest_after_first_look(const Frames& source, size_t
 // their choices first on a quarter of the rows); at the fastest, the planes
 // are tried under `choice`'s alone.
 // Returns the size of the rows' residuals under the choice, for the whole
-// block: scaled from the rows tried.
-size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice) {
+// block: scaled from the rows tried; nullopt where it is not `wanted` and
+// was not measured.
+std::optional<size_t> try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice,
+                                  bool wanted) {
     const size_t frames = trial_frames(source.count(), TRIAL_FRAMES, row);
     const size_t first = (source.count() - frames) / 2 / row * row;
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout, source.channels);
@@ -1000,9 +1013,9 @@ size_t try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choi
         std::vector<Choice> choices{choice};
         raster.plane_mode = median;
         for (ChannelCoding coding : codings) raster.channels = coding, choices.push_back(raster);
-        size_t size;
-        std::tie(choice, size) = smallest_after_first_look(source, frames, first, row, effort, choices);
-        return whole(size);
+        std::optional<size_t> size;
+        std::tie(choice, size) = smallest_after_first_look(source, frames, first, row, effort, choices, wanted);
+        return size ? std::optional(whole(*size)) : std::nullopt;
     }
     size_t smallest = residual_size(source, frames, choice, first, effort);
     auto keep_smaller = [&](const Choice& trial) {
@@ -1141,8 +1154,9 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     // Predictors, on frames from the block's middle, where its start (often
     // a quiet lead-in) weighs less.
     if (effort != SampleEffort::Fast && !rows_decide) try_cascades(values, effort, choice);
+    // The rows' size, weighed against a palette's alone (measured only where there is one).
     size_t rows_size = 0;
-    if (row != 0) rows_size = try_rasters(values, row, effort, choice);
+    if (row != 0) rows_size = try_rasters(values, row, effort, choice, palette != nullptr).value_or(0);
     if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice);
     const Frames* source = &values;
     std::optional<Frames> colours;
@@ -1150,7 +1164,7 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
         colours.emplace(layout, elements, *palette, gaps);
         colours->hold_values();
         Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
-        const size_t indices_size = try_rasters(*colours, row, effort, indices);
+        const size_t indices_size = *try_rasters(*colours, row, effort, indices, true);
         std::vector<uint8_t> header, palette_header;
         write_header(lead, *transform, choice, header);
         write_header(lead, *palette, indices, palette_header);

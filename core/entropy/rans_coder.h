@@ -31,14 +31,22 @@ inline constexpr uint32_t RANS_LOW = uint32_t{1} << 16;
 
 class RansEncoder {
 public:
-    // A symbol's frequency and the exact reciprocal that divides by it.
+    // A symbol as the encoder's step takes it: x becomes
+    // x + bias + q * (2^12 - f), which is (x / f) * 2^12 + x mod f + c with
+    // q = x / f, the high half of x * ceil(2^64 / f): that is exact, since
+    // x * (ceil(2^64 / f) * f - 2^64) < 2^32 * f <= 2^44 stays below 2^64.
+    // Where f is 1 the reciprocal, 2^64, does not fit: 2^64 - 1 gives
+    // q = x - 1, which a bias of c + 2^12 - 1 makes up for. One multiply
+    // fewer in the chain from state to state than dividing by shifting
+    // 2^44 / f.
     struct Symbol {
-        uint32_t cum = 0, freq = 1;
-        uint64_t reciprocal = uint64_t{1} << RECIPROCAL_BITS;
+        uint32_t bias = RANS_TOTAL - 1, complement = RANS_TOTAL - 1, freq = 1;  // frequency 1 at 0
+        uint64_t reciprocal = ~uint64_t{0};
     };
     // 0 < freq, cum + freq <= RANS_TOTAL.
     static Symbol symbol(uint32_t cum, uint32_t freq) {
-        return {cum, freq, ((uint64_t{1} << RECIPROCAL_BITS) + freq - 1) / freq};
+        if (freq == 1) return {cum + RANS_TOTAL - 1, RANS_TOTAL - 1, 1, ~uint64_t{0}};
+        return {cum, RANS_TOTAL - freq, freq, ~uint64_t{0} / freq + 1};
     }
 
     void encode(const Symbol& symbol) {
@@ -49,18 +57,14 @@ public:
         words_[written_] = static_cast<uint16_t>(state_);
         written_ += shifts;
         state_ = shifts ? state_ >> 16 : state_;
-        // x / f as x * ceil(2^44 / f) / 2^44: the excess, below x / 2^44 <
-        // 2^-12 <= 1 / f, never reaches the next integer.
         __extension__ using Wide = unsigned __int128;
-        const auto quotient = static_cast<uint32_t>(Wide{state_} * symbol.reciprocal >> RECIPROCAL_BITS);
-        state_ = (quotient << RANS_TOTAL_BITS) + (state_ - quotient * symbol.freq) + symbol.cum;
+        const auto quotient = static_cast<uint32_t>(Wide{state_} * symbol.reciprocal >> 64);
+        state_ += symbol.bias + quotient * symbol.complement;
     }
     // Appends the stream to `out`; the encoder is done.
     void finish(std::vector<uint8_t>& out) const;
 
 private:
-    static constexpr unsigned RECIPROCAL_BITS = 44;
-
     uint32_t state_ = RANS_LOW;
     KeptVector<uint16_t> words_;  // the first written_ of them
     size_t written_ = 0;

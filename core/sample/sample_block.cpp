@@ -945,13 +945,15 @@ constexpr size_t SECOND_LOOK_MARGIN = 64;
 // rows of `row` frames) smallest, first looked at on a quarter of them as
 // above; with its size on all of them, which weighs the block's palette
 // against its values (scaled from the quarter, it tipped a QR code's
-// graphic into a palette whose table cost more than it saved). Unless the
-// size is `wanted`, a choice that alone came within the margin is not
-// tried on all of them (a third of the trials' time on a 128x128 icon),
-// and the size is nullopt.
+// graphic into a palette whose table cost more than it saved). The size
+// is nullopt, and not measured, where it is not `wanted` and one choice
+// alone came within the margin (a third of the trials' time on a 128x128
+// icon), or where the first look puts the best at more than twice the
+// `rival`'s size on these frames (a palette's: matplotlib's logo).
 std::pair<Choice, std::optional<size_t>> smallest_after_first_look(const Frames& source, size_t frames, size_t first,
                                                                    uint64_t row, SampleEffort effort,
-                                                                   const std::vector<Choice>& choices, bool wanted) {
+                                                                   const std::vector<Choice>& choices, bool wanted,
+                                                                   std::optional<size_t> rival) {
     const size_t look = std::max<size_t>(frames / 4 / row * row, std::min<size_t>(frames, 2 * row));
     const size_t look_first = first + (frames - look) / 2 / row * row;
     std::vector<size_t> looked;
@@ -963,7 +965,8 @@ std::pair<Choice, std::optional<size_t>> smallest_after_first_look(const Frames&
         close_ones += close(i);
         if (looked[i] == best) best_one = i;
     }
-    if (!wanted && close_ones == 1) return {choices[best_one], std::nullopt};
+    const bool far_behind = rival && uint64_t{best} * frames > uint64_t{2} * *rival * look;
+    if ((!wanted && close_ones == 1) || far_behind) return {choices[best_one], std::nullopt};
     size_t chosen = 0, smallest = SIZE_MAX;
     for (size_t i = 0; i < choices.size(); ++i) {
         if (!close(i)) continue;
@@ -984,10 +987,11 @@ std::pair<Choice, std::optional<size_t>> smallest_after_first_look(const Frames&
 // their choices first on a quarter of the rows); at the fastest, the planes
 // are tried under `choice`'s alone.
 // Returns the size of the rows' residuals under the choice, for the whole
-// block: scaled from the rows tried; nullopt where it is not `wanted` and
-// was not measured.
+// block: scaled from the rows tried; nullopt where flat rows did not
+// measure it, as it was not `wanted` or far behind the `rival` size for
+// the whole block (smallest_after_first_look).
 std::optional<size_t> try_rasters(const Frames& source, uint64_t row, SampleEffort effort, Choice& choice,
-                                  bool wanted) {
+                                  bool wanted, std::optional<size_t> rival) {
     const size_t frames = trial_frames(source.count(), TRIAL_FRAMES, row);
     const size_t first = (source.count() - frames) / 2 / row * row;
     const bool rasters = effort != SampleEffort::Fast && raster_predicts(source.layout, source.channels);
@@ -1014,7 +1018,9 @@ std::optional<size_t> try_rasters(const Frames& source, uint64_t row, SampleEffo
         raster.plane_mode = median;
         for (ChannelCoding coding : codings) raster.channels = coding, choices.push_back(raster);
         std::optional<size_t> size;
-        std::tie(choice, size) = smallest_after_first_look(source, frames, first, row, effort, choices, wanted);
+        const std::optional<size_t> rival_here =
+            rival ? std::optional(static_cast<size_t>(uint64_t{*rival} * frames / source.count())) : std::nullopt;
+        std::tie(choice, size) = smallest_after_first_look(source, frames, first, row, effort, choices, wanted, rival_here);
         return size ? std::optional(whole(*size)) : std::nullopt;
     }
     size_t smallest = residual_size(source, frames, choice, first, effort);
@@ -1154,27 +1160,37 @@ std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layo
     // Predictors, on frames from the block's middle, where its start (often
     // a quiet lead-in) weighs less.
     if (effort != SampleEffort::Fast && !rows_decide) try_cascades(values, effort, choice);
-    // The rows' size, weighed against a palette's alone (measured only where there is one).
-    size_t rows_size = 0;
-    if (row != 0) rows_size = try_rasters(values, row, effort, choice, palette != nullptr).value_or(0);
-    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice);
-    const Frames* source = &values;
+    // A palette's indices are tried first: their size is the rival the
+    // values' rows are weighed against.
     std::optional<Frames> colours;
+    Choice indices;
+    std::vector<uint8_t> palette_header;
+    std::optional<size_t> palette_size;
     if (palette) {
         colours.emplace(layout, elements, *palette, gaps);
         colours->hold_values();
-        Choice indices{ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
-        const size_t indices_size = *try_rasters(*colours, row, effort, indices, true);
-        std::vector<uint8_t> header, palette_header;
-        write_header(lead, *transform, choice, header);
+        indices = {ChannelCoding::Apart, PredictorKind::Polynomial, {1}, 0, residual_coding(effort, colours->count(), !gaps.empty())};
+        const size_t indices_size = *try_rasters(*colours, row, effort, indices, true, std::nullopt);
         write_header(lead, *palette, indices, palette_header);
-        if (palette_header.size() + indices_size < header.size() + rows_size) {
+        palette_size = palette_header.size() + indices_size;
+    }
+    // The rows' size (measured only where there is a palette, and not where
+    // the palette is far ahead).
+    std::optional<size_t> rows_size = 0;
+    if (row != 0) rows_size = try_rasters(values, row, effort, choice, palette != nullptr, palette_size);
+    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice);
+    const Frames* source = &values;
+    std::vector<uint8_t> block;
+    if (palette) {
+        std::vector<uint8_t> header;
+        write_header(lead, *transform, choice, header);
+        if (!rows_size || *palette_size < header.size() + *rows_size) {
             transform = palette, choice = std::move(indices), source = &*colours;
+            block = std::move(palette_header);
         }
     }
-    std::vector<uint8_t> block;
     block.reserve(data.size());  // what a block worth storing fits in
-    write_header(lead, *transform, choice, block);
+    if (block.empty()) write_header(lead, *transform, choice, block);
     std::vector<uint64_t> starts;
     code_residuals(*source, source->count(), choice, 0, block, nullptr, cost ? &starts : nullptr);
     if (cost && !starts.empty()) {

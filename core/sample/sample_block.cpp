@@ -958,13 +958,11 @@ std::pair<Choice, std::optional<size_t>> smallest_after_first_look(const Frames&
     const size_t look_first = first + (frames - look) / 2 / row * row;
     std::vector<size_t> looked;
     for (const Choice& choice : choices) looked.push_back(residual_size(source, look, choice, look_first, effort));
-    const size_t best = *std::min_element(looked.begin(), looked.end());
+    const auto best_one = static_cast<size_t>(std::min_element(looked.begin(), looked.end()) - looked.begin());
+    const size_t best = looked[best_one];
     auto close = [&](size_t i) { return looked[i] * FIRST_LOOK_MARGIN <= best * (FIRST_LOOK_MARGIN + 1); };
-    size_t close_ones = 0, best_one = 0;
-    for (size_t i = choices.size(); i-- > 0;) {
-        close_ones += close(i);
-        if (looked[i] == best) best_one = i;
-    }
+    size_t close_ones = 0;
+    for (size_t i = 0; i < choices.size(); ++i) close_ones += close(i);
     const bool far_behind = rival && uint64_t{best} * frames > uint64_t{2} * *rival * look;
     if ((!wanted && close_ones == 1) || far_behind) return {choices[best_one], std::nullopt};
     size_t chosen = 0, smallest = SIZE_MAX;

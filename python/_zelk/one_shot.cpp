@@ -29,9 +29,9 @@ public:
         bytes.insert(bytes.end(), data.begin(), data.end());
     }
     void write_owned(std::vector<uint8_t>&& data) override {
+        if (!bytes.empty()) return write(data);
         check_room(data.size());
-        if (bytes.empty()) bytes = std::move(data);
-        else bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes = std::move(data);
     }
     Bytes bytes;
 

@@ -75,8 +75,9 @@ def test_concatenated_frames_padding_damage_and_limits():
     for bad, message in ((frames[:-1], "truncated"), (frames + b"\x01", "unknown data"), (b"plain", "not in zelk format")):
         with pytest.raises(zelk.ZelkError, match=message):
             zelk.decompress(bad)
-    with pytest.raises(zelk.ZelkError, match="max_length"):
-        zelk.decompress(frames, max_length=len(a + b) - 1)
+    for limit in (len(a + b) - 1, len(a) - 1):  # the limit passed in the second frame, in the first
+        with pytest.raises(zelk.ZelkError, match="max_length"):
+            zelk.decompress(frames, max_length=limit)
     with pytest.raises(zelk.ZelkError, match="memory limit"):
         zelk.decompress(frames, memory_limit=1 << 20)
     for bad_argument in ({"level": 0}, {"level": 10}, {"threads": -1}, {"block_size": 0}):

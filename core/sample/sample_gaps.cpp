@@ -24,6 +24,9 @@ std::optional<std::vector<GapRun>> fill_gaps(const SampleLayout& layout, ByteVie
     if (!layout.is_float()) return std::nullopt;
     const ElementBytes access(layout);
     const size_t n = elements.size() / access.size();
+    bool any_nan = false;  // most blocks have none: one pass without branches tells
+    for_each_element(layout, elements.data(), n, [&](size_t, uint64_t bits) { any_nan |= is_nan(bits, layout.bits()); });
+    if (!any_nan) return std::nullopt;
     // Each NaN element becomes its channel's number before it, so that the
     // channel's prediction runs on through the gap; before the channel's
     // first number, that number (the block's first, in a channel of none).

@@ -32,19 +32,42 @@ uint64_t float_bits(double value, bool single) {
 }
 
 // The float k / 10^d: one correctly rounded division (and, for float32,
-// one rounding to float), the same on every machine.
+// one rounding to float), the same on every machine. Dividing by 10^0 would
+// change nothing, so whole floats are spared it.
 uint64_t decimal_bits(int64_t k, unsigned decimals, bool single) {
+    if (decimals == 0) return float_bits(static_cast<double>(k), single);
     return float_bits(static_cast<double>(k) / POWERS_OF_TEN[decimals], single);
+}
+
+// Whether a float is a whole number below 2^53 in magnitude, other than -0:
+// one that decimal_of() finds at d = 0. The integer's float is compared bit
+// for bit, so fractions, -0, NaN and (where a host flushes subnormals) tiny
+// values all fail. Without branches, for loops over whole blocks.
+bool is_whole(uint64_t bits, bool single) {
+    const double x = as_double(bits, single);
+    const bool small = std::fabs(x) < 0x1p53;
+    const auto k = static_cast<int64_t>(small ? x : 0.0);  // converting a larger one would be undefined
+    return small & (float_bits(static_cast<double>(k), single) == bits);
 }
 
 // k for a float that is k / 10^d exactly at this d, if it is.
 std::optional<int64_t> decimal_of(uint64_t bits, unsigned decimals, bool single) {
+    if (decimals == 0) {
+        if (!is_whole(bits, single)) return std::nullopt;
+        return static_cast<int64_t>(as_double(bits, single));
+    }
     const double x = as_double(bits, single);
     const double scaled = nearest_integer(x * POWERS_OF_TEN[decimals]);
     if (!(std::fabs(scaled) < 9007199254740992.0)) return std::nullopt;  // 2^53; also NaN and infinity
     const auto k = static_cast<int64_t>(scaled);
     if (decimal_bits(k, decimals, single) != bits) return std::nullopt;
     return k;
+}
+
+// The element of the float k / 10^d, if k is within the floats' integers.
+std::optional<uint64_t> decimal_element(int64_t k, unsigned decimals, bool single) {
+    if (k <= -(int64_t{1} << 53) || k >= (int64_t{1} << 53)) return std::nullopt;
+    return decimal_bits(k, decimals, single);
 }
 
 uint64_t sign_bit(unsigned width) { return uint64_t{1} << (width - 1); }
@@ -66,9 +89,20 @@ int64_t ordered_value(uint64_t bits, unsigned width) { return wrap(ordered(bits,
 uint64_t narrow_bits(uint64_t bits) { return std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(bits))); }
 int64_t narrowed_value(uint64_t bits) { return ordered_value(narrow_bits(bits), 32); }
 
+// Whether every element is whole (is_whole()), in one pass without early
+// exits: integer-valued floats, the common case, cost a few instructions each.
+bool all_whole(const SampleLayout& layout, std::span<const uint8_t> elements) {
+    const bool single = layout.type == ElementType::F32;
+    bool whole = true;
+    for_each_element(layout, elements.data(), elements.size() / layout.element_size(),
+                     [&](size_t, uint64_t bits) { whole &= is_whole(bits, single); });
+    return whole;
+}
+
 std::optional<unsigned> block_decimals(const SampleLayout& layout, std::span<const uint8_t> elements) {
     const ElementBytes access(layout);
     const bool single = layout.type == ElementType::F32;
+    if (all_whole(layout, elements)) return 0;
     const size_t n = elements.size() / access.size();
     unsigned decimals = 0;
     size_t raised_at = 0;  // the elements before it were proven at a smaller d only
@@ -222,15 +256,16 @@ bool no_gain(const SampleLayout& layout, const std::vector<uint64_t>& sorted) {
     return span < sorted.size() * 8 / 7 && layout.bits() <= rank_bits + 4;
 }
 
+// Whether every float64 is a float32 widened: rounded to float32 and
+// widened again (both exact in hardware, widen_float()'s result), it is
+// itself. In one pass without early exits.
 bool all_narrow(const SampleLayout& layout, std::span<const uint8_t> elements) {
-    const ElementBytes access(layout);
-    for (size_t at = 0; at + 8 <= elements.size(); at += 8) {
-        const uint64_t bits = access.load(&elements[at]);
-        if (widen_float(static_cast<uint32_t>(narrow_bits(bits))) != bits) {
-            return false;
-        }
-    }
-    return true;
+    bool narrow = true;
+    for_each_element(layout, elements.data(), elements.size() / 8, [&](size_t, uint64_t bits) {
+        const double widened = static_cast<float>(std::bit_cast<double>(bits));
+        narrow &= std::bit_cast<uint64_t>(widened) == bits;
+    });
+    return narrow;
 }
 
 }  // namespace
@@ -351,9 +386,7 @@ std::optional<uint64_t> ValueTransform::other_bits(int64_t value) const {
     switch (kind_) {
         case TransformKind::Integers: return (signed_ ? raw : raw ^ sign_bit(width)) & mask;
         case TransformKind::OrderedFloat: return unordered((raw ^ sign_bit(width)) & mask, width);
-        case TransformKind::Decimal:
-            if (value <= -(int64_t{1} << 53) || value >= (int64_t{1} << 53)) return std::nullopt;
-            return decimal_bits(value, decimals_, layout_.type == ElementType::F32);
+        case TransformKind::Decimal: return decimal_element(value, decimals_, layout_.type == ElementType::F32);
         case TransformKind::Dictionary:
         case TransformKind::Palette:
             if (value < 0 || static_cast<uint64_t>(value) >= dictionary_.size()) return std::nullopt;
@@ -396,24 +429,40 @@ void store_native_integers(const int64_t* values, size_t count, uint8_t* at, boo
 // byte order: a conversion chosen once, not once an element.
 template <typename Value>
 void element_values(const SampleLayout& layout, const uint8_t* at, size_t count, int64_t* out, Value value) {
+    for_each_element(layout, at, count, [&](size_t i, uint64_t bits) { out[i] = value(bits); });
+}
+
+// Stores the element bits_of(value) gives for each value, in one loop for
+// elements in this machine's byte order; false, with those before it
+// stored, at a value wider than `width` or one that stands for no element.
+template <typename BitsOf>
+bool store_elements(const SampleLayout& layout, const int64_t* values, size_t count, uint8_t* at, unsigned width,
+                    BitsOf bits_of) {
     auto native = [&]<typename T>(T) {
         for (size_t i = 0; i < count; ++i) {
-            T bits;
-            std::memcpy(&bits, at + i * sizeof(T), sizeof(T));
-            out[i] = value(bits);
+            const std::optional<uint64_t> bits = wrap(static_cast<uint64_t>(values[i]), width) == values[i]
+                                                     ? bits_of(values[i]) : std::nullopt;
+            if (!bits) return false;
+            const auto element = static_cast<T>(*bits);
+            std::memcpy(at + i * sizeof(T), &element, sizeof(T));
         }
+        return true;
     };
     if (layout.big_endian == (std::endian::native == std::endian::big)) {
         switch (layout.element_size()) {
-            case 1: return native(uint8_t{});
-            case 2: return native(uint16_t{});
             case 4: return native(uint32_t{});
             case 8: return native(uint64_t{});
             default: break;
         }
     }
     const ElementBytes access(layout);
-    for (size_t i = 0; i < count; ++i) out[i] = value(access.load(at + i * access.size()));
+    for (size_t i = 0; i < count; ++i) {
+        const std::optional<uint64_t> bits = wrap(static_cast<uint64_t>(values[i]), width) == values[i]
+                                                 ? bits_of(values[i]) : std::nullopt;
+        if (!bits) return false;
+        access.store(at + i * access.size(), *bits);
+    }
+    return true;
 }
 
 }  // namespace
@@ -439,6 +488,15 @@ void ValueTransform::values(const uint8_t* at, size_t count, int64_t* out) const
         case TransformKind::Narrowed: return element_values(layout_, at, count, out, narrowed_value);
         case TransformKind::Dictionary:
             return element_values(layout_, at, count, out, [&ranks = *ranks_](uint64_t bits) -> int64_t { return ranks.rank(bits); });
+        case TransformKind::Decimal: {  // proven: every element is k / 10^d
+            const bool single = layout_.type == ElementType::F32;
+            if (decimals_ == 0) {
+                return element_values(layout_, at, count, out,
+                                      [single](uint64_t bits) { return static_cast<int64_t>(as_double(bits, single)); });
+            }
+            return element_values(layout_, at, count, out,
+                                  [this, single](uint64_t bits) { return *decimal_of(bits, decimals_, single); });
+        }
         default: break;
     }
     const ElementBytes access(layout_);
@@ -467,10 +525,18 @@ bool ValueTransform::store(const int64_t* values, size_t count, uint8_t* at) con
         }
         return true;
     }
+    if (kind_ == TransformKind::Decimal && decimals_ == 0) {
+        const bool single = layout_.type == ElementType::F32;
+        return store_elements(layout_, values, count, at, width_,
+                              [single](int64_t value) { return decimal_element(value, 0, single); });
+    }
+    if (kind_ != TransformKind::ByChannel) {
+        return store_elements(layout_, values, count, at, width_, [this](int64_t value) { return other_bits(value); });
+    }
     const ElementBytes access(layout_);
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {  // from a frame's start, each channel's element by its channel's transform
         // A channel's value beyond its own width stands for no element.
-        const ValueTransform& part = kind_ == TransformKind::ByChannel ? parts_[i % parts_.size()] : *this;
+        const ValueTransform& part = parts_[i % parts_.size()];
         const auto element =
             wrap(static_cast<uint64_t>(values[i]), part.width_) == values[i] ? part.bits(values[i]) : std::nullopt;
         if (!element) return false;

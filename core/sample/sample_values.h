@@ -29,8 +29,10 @@
 // The encoder proves a transform exact on the whole block before using it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -53,6 +55,31 @@ private:
     size_t size_;
     bool big_endian_;
 };
+
+// visit(i, bits) for each of `count` elements from `at` on, in one loop for
+// elements in this machine's byte order: a load chosen once, not once an
+// element.
+template <typename Visit>
+inline void for_each_element(const SampleLayout& layout, const uint8_t* at, size_t count, Visit visit) {
+    auto native = [&]<typename T>(T) {
+        for (size_t i = 0; i < count; ++i) {
+            T bits;
+            std::memcpy(&bits, at + i * sizeof(T), sizeof(T));
+            visit(i, bits);
+        }
+    };
+    if (layout.big_endian == (std::endian::native == std::endian::big)) {
+        switch (layout.element_size()) {
+            case 1: return native(uint8_t{});
+            case 2: return native(uint16_t{});
+            case 4: return native(uint32_t{});
+            case 8: return native(uint64_t{});
+            default: break;
+        }
+    }
+    const ElementBytes access(layout);
+    for (size_t i = 0; i < count; ++i) visit(i, access.load(at + i * access.size()));
+}
 
 enum class TransformKind : uint8_t {
     Integers = 0, OrderedFloat = 1, Decimal = 2, Dictionary = 3, Narrowed = 4, Palette = 5, ByChannel = 6,

@@ -135,6 +135,24 @@ TEST(SampleBlock, ExactStructureInFloatsIsFoundAndUsed) {
     }
 }
 
+// Whole floats are found in one quick pass; one element at the edge of
+// that (-0, 2^53, a half, a subnormal) must keep the block exact.
+TEST(SampleBlock, WholeFloatsWithOneElementAtTheirEdgeStayExact) {
+    std::vector<double> whole(3000);
+    for (size_t i = 0; i < whole.size(); ++i) whole[i] = std::round(1000 * std::sin(i * 0.02));
+    for (double edge : {-0.0, 0x1p53, 0x1p53 - 1, -(0x1p53 - 1), -0x1p53, 0.5, 1e300,
+                        std::numeric_limits<double>::denorm_min()}) {
+        std::vector<double> values = whole;
+        values[1777] = edge;
+        for (bool big_endian : {false, true}) {
+            const Bytes data = bytes_of(values, big_endian);
+            EXPECT_EQ(round_trip(data, {ElementType::F64, big_endian, {}}, SampleEffort::Fast), data) << edge;
+            const Bytes singles = bytes_of(std::vector<float>(values.begin(), values.end()), big_endian);
+            EXPECT_EQ(round_trip(singles, {ElementType::F32, big_endian, {}}, SampleEffort::Fast), singles) << edge;
+        }
+    }
+}
+
 // What a run of frames costs, at the fastest effort: the noisy half of a
 // signal far more than its quiet half, the two halves together the whole
 // block less its header; nothing at the other efforts.

@@ -4,6 +4,7 @@
 // anywhere), which nearest_integer() relies on.
 #include "matrix/wavelet_quantise.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <stdexcept>
@@ -92,10 +93,11 @@ void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_
 
 void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                       std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                      std::span<double> restored) {
+                      std::span<double> restored, std::span<int64_t> integers) {
     check(quotients.size(), rows, cols, subbands, "quotients");
     check(restored.size(), rows, cols, subbands, "restored values");
-    std::vector<int64_t> integers(quotients.size(), 0);
+    check(integers.size(), rows, cols, subbands, "working room");
+    std::fill(integers.begin(), integers.end(), 0);
     for (const WaveletSubband& band : subbands) {
         const auto multiplier = static_cast<uint64_t>(band.multiplier);
         for (size_t i = band.top; i < band.bottom; ++i) {
@@ -110,9 +112,9 @@ void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t co
 
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                     std::span<const double> values, std::span<double> errors) {
+                     std::span<const double> values, std::span<double> errors, std::span<int64_t> integers) {
     check(values.size(), rows, cols, subbands, "values");
-    restore_subbands(quotients, rows, cols, levels, subbands, grid, as_float32, errors);
+    restore_subbands(quotients, rows, cols, levels, subbands, grid, as_float32, errors, integers);
     for (size_t i = 0; i < errors.size(); ++i) errors[i] = std::fabs(errors[i] - values[i]);
 }
 

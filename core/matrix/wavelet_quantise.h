@@ -27,13 +27,15 @@ struct WaveletSubband {
 void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,
                        std::span<const WaveletSubband> subbands, std::span<int64_t> quotients);
 // The values as the decoder restores them, each held exactly in a double.
+// `integers`, of the matrix's size, is working room: an encoder trying step
+// after step passes the same, rather than have fresh pages cleared each time.
 void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                       std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                      std::span<double> restored);
+                      std::span<double> restored, std::span<int64_t> integers);
 // Each value's absolute error once restored.
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                     std::span<const double> values, std::span<double> errors);
+                     std::span<const double> values, std::span<double> errors, std::span<int64_t> integers);
 
 // The encoder's estimate of the squared error that rounding coefficients at
 // a step costs: over a sample of coefficients in parts (each part's

@@ -206,31 +206,35 @@ PyObject* matrix_wavelet_quantise(PyObject*, PyObject* args) {
 }
 
 // The values quotients restore to (`values` absent), or each value's error
-// once restored (into `out`, against `values`).
+// once restored (into `out`, against `values`); `room`, int64 of the
+// matrix's size, is working room an encoder passes again at every step.
 PyObject* matrix_wavelet_restore(PyObject*, PyObject* args) {
     HeldBuffer quotients, subbands, out;
     unsigned long long rows = 0, cols = 0;
     unsigned int levels = 0;
     double grid = 0;
     int as_float32 = 0;
-    PyObject* values_object = Py_None;
-    if (!PyArg_ParseTuple(args, "y*y*KKIdpw*|O:matrix_wavelet_restore", quotients.out(), subbands.out(), &rows, &cols,
-                          &levels, &grid, &as_float32, out.out(), &values_object)) {
+    PyObject *values_object = Py_None, *room_object = Py_None;
+    if (!PyArg_ParseTuple(args, "y*y*KKIdpw*|OO:matrix_wavelet_restore", quotients.out(), subbands.out(), &rows,
+                          &cols, &levels, &grid, &as_float32, out.out(), &values_object, &room_object)) {
         return nullptr;
     }
-    HeldBuffer values;
+    HeldBuffer values, room;
     if (values_object != Py_None && !values.hold(values_object)) return nullptr;
+    if (room_object != Py_None && !room.hold_writable(room_object)) return nullptr;
     const bool errors = values_object != Py_None;
     const auto failure = without_lock([&] {
         const size_t size = matrix_size(rows, cols);
         if (levels > 64) throw std::invalid_argument("a wavelet of more than 64 levels");
         const auto held = typed<const std::int64_t>(quotients, size, "quotients");
         const auto target = typed<double>(out, size, "out");
+        std::vector<std::int64_t> own_room(room_object == Py_None ? size : 0);
+        const auto integers = room_object == Py_None ? std::span(own_room) : typed<std::int64_t>(room, size, "room");
         if (errors) {
             restored_errors(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0,
-                            typed<const double>(values, size, "values"), target);
+                            typed<const double>(values, size, "values"), target, integers);
         } else {
-            restore_subbands(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0, target);
+            restore_subbands(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0, target, integers);
         }
     });
     if (failure) return raise(*failure);
@@ -474,7 +478,7 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_wavelet_quantise", matrix_wavelet_quantise, METH_VARARGS,
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
-     "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+     "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None, room=None)"},
     {"matrix_wavelet_estimate", matrix_wavelet_estimate, METH_VARARGS,
      "matrix_wavelet_estimate(sample, counts, multipliers, weights) -> float"},
     {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},

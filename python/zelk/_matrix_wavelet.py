@@ -161,12 +161,16 @@ def _estimator(coefficients: np.ndarray[Any, Any], places: list[Any], norms: lis
     return estimate
 
 
-def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]], kind: int,
-                   target: float, estimate: Callable[[int], float]
+_Pair = tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]
+
+
+def _coarsest_step(coded_at: Callable[[int, np.ndarray[Any, Any], np.ndarray[Any, Any]], None],
+                   new_pair: Callable[[], _Pair], kind: int, target: float, estimate: Callable[[int], float]
                    ) -> tuple[int, np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     """The coarsest step (in grid units times 2^16) whose restored values
     keep the bound, with its quotients and errors. Each step tried is
-    restored in full and measured. The first is the coarsest whose RMSE
+    restored in full and measured, coded_at(step, quotients, errors) filling
+    one of two pairs of arrays: the coarsest step that held keeps its own. The first is the coarsest whose RMSE
     estimate keeps the bound (for the largest error, the middle of its
     range); the second, that of the estimate scaled to agree with the first
     measure (for the largest error, the first step scaled by how far it
@@ -176,6 +180,12 @@ def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndar
     steps that hold and fail are within 1% of each other."""
     def measure(errors: np.ndarray[Any, Any]) -> float:
         return float(errors.max(initial=0.0)) if kind == 3 else rms(errors)
+
+    pairs = [new_pair(), new_pair()]  # the coarsest step's that held, and the one tried last
+
+    def measured_at(step: int) -> float:
+        coded_at(step, *pairs[1])
+        return measure(pairs[1][1])
 
     def scaled(scale: float) -> int:
         return max(1, round(scale * (1 << 16)))
@@ -197,18 +207,16 @@ def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndar
 
     aim = 0.998 * target  # a prediction aims a little inside the bound
     step = largest_estimated(1.0) if kind != 3 else scaled(math.sqrt(low * high))
-    best: Optional[tuple[int, float, np.ndarray[Any, Any], np.ndarray[Any, Any]]] = None  # the coarsest that held
-    failed: Optional[tuple[int, float]] = None                                            # the finest that failed
+    best: Optional[tuple[int, float]] = None    # the coarsest that held
+    failed: Optional[tuple[int, float]] = None  # the finest that failed
     tried: list[tuple[int, float]] = []
-    quotients, errors = coded_at(step)
-    for trial in range(_MOST_TRIALS):
-        if trial:
-            quotients, errors = coded_at(step)
-        figure = measure(errors)
+    for _ in range(_MOST_TRIALS):
+        figure = measured_at(step)
         tried.append((step, figure))
         if figure <= target:
             if best is None or step > best[0]:
-                best = (step, figure, quotients, errors)
+                best = (step, figure)
+                pairs.reverse()
         elif failed is None or step < failed[0]:
             failed = (step, figure)
         if best is not None and (best[1] >= 0.995 * target or (failed is not None and failed[0] <= best[0] * 1.01)):
@@ -216,7 +224,7 @@ def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndar
         if figure == 0:
             following = step * 2
         elif best is not None and failed is not None:
-            following = _power_through((best[0], best[1]), failed, aim)
+            following = _power_through(best, failed, aim)
         elif len(tried) > 1:
             following = _power_through(tried[-2], tried[-1], aim)
         elif kind != 3:
@@ -235,19 +243,16 @@ def _coarsest_step(coded_at: Callable[[int], tuple[np.ndarray[Any, Any], np.ndar
     if best is not None:
         # The measure is not quite monotonic in the step: one 2% coarser, or else 1%, may still hold.
         for coarser in (best[0] * 51 // 50, best[0] * 101 // 100):
-            if failed is None or failed[0] > coarser:
-                quotients, errors = coded_at(coarser)
-                if measure(errors) <= target:
-                    return coarser, quotients, errors
-        return best[0], best[2], best[3]
+            if (failed is None or failed[0] > coarser) and measured_at(coarser) <= target:
+                return (coarser, *pairs[1])
+        return (best[0], *pairs[0])
     # Nothing held: ever finer steps, as far as 0.9^8 of the finest that failed.
     step = failed[0] if failed is not None else step
     for _ in range(8):
         step = max(1, step * 9 // 10)
-        quotients, errors = coded_at(step)
-        if measure(errors) <= target:
+        if measured_at(step) <= target:
             break
-    return step, quotients, errors
+    return (step, *pairs[1])
 
 
 def _power_through(one: tuple[int, float], other: tuple[int, float], aim: float) -> int:
@@ -278,16 +283,20 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
 
     rows, cols = given.shape
 
-    def coded_at(step: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
-        """The quotients at `step` and every value's error once restored, as
-        the decoder restores it."""
-        table = _subband_table(places, multipliers(given.shape, levels, step))
-        quotients, errors = np.empty_like(coefficients), np.empty(coefficients.size)
-        matrix_wavelet_quantise(coefficients, table, rows, cols, quotients)
-        matrix_wavelet_restore(quotients, table, rows, cols, levels, grid, given.dtype == np.float32, errors, values)
-        return quotients, errors
+    room = np.empty_like(coefficients)  # the same working room for every step: no fresh pages each time
 
-    step, quotients, errors = _coarsest_step(coded_at, kind, target,
+    def coded_at(step: int, quotients: np.ndarray[Any, Any], errors: np.ndarray[Any, Any]) -> None:
+        """The quotients at `step` and every value's error once restored, as
+        the decoder restores it, into the arrays given."""
+        table = _subband_table(places, multipliers(given.shape, levels, step))
+        matrix_wavelet_quantise(coefficients, table, rows, cols, quotients)
+        matrix_wavelet_restore(quotients, table, rows, cols, levels, grid, given.dtype == np.float32, errors, values,
+                               room)
+
+    def new_pair() -> _Pair:
+        return np.empty_like(coefficients), np.empty(coefficients.size)
+
+    step, quotients, errors = _coarsest_step(coded_at, new_pair, kind, target,
                                              _estimator(coefficients, places, norms, given.shape, levels, grid))
     positions = fits(errors)
     errors[positions] = 0.0

@@ -28,7 +28,8 @@ TEST(WaveletQuantise, ErrorsAreThoseOfTheValuesRestoredInTheirType) {
     const double grid = 0.1;
     for (bool as_float32 : {false, true}) {
         std::vector<double> errors(4);
-        restored_errors(quotients, 2, 2, 0, whole, grid, as_float32, values, errors);
+        std::vector<int64_t> room(4, 12345);  // whatever it held
+        restored_errors(quotients, 2, 2, 0, whole, grid, as_float32, values, errors, room);
         for (size_t i = 0; i < 4; ++i) {
             double restored = static_cast<double>(quotients[i] * 3) * grid;
             if (as_float32) restored = static_cast<float>(restored);

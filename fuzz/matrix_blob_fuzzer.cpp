@@ -1,11 +1,12 @@
 // Hostile compressed matrices for the reader the command lists and tests
-// them with. The harness first reseals every check the blob's structure lets
-// it find (the header's, each band descriptor's, a wavelet band's head), so
-// that what the fuzzer varies is the structure and the nested frames, not
-// checks that would stop the reader at once. Summarising must then succeed
-// wherever verifying does and report the same, and neither may crash, hang
-// or take memory its input does not justify (the frames' blocks are decoded
-// under a memory limit).
+// them with, and for the decoder that restores their values. The harness
+// first reseals every check the blob's structure lets it find (the
+// header's, each band descriptor's, a wavelet band's head), so that what
+// the fuzzer varies is the structure and the nested frames, not checks that
+// would stop the reader at once. Summarising must then succeed wherever
+// verifying does and report the same; restoring may succeed only where
+// verifying does; and none may crash, hang or take memory its input does
+// not justify (the frames' blocks are decoded under a memory limit).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "frame/crc32c.h"
 #include "frame/frame_format.h"
 #include "matrix_blob/matrix_blob.h"
+#include "matrix_blob/matrix_decoder.h"
 #include "sample/sample_layout.h"
 
 namespace {
@@ -25,6 +27,7 @@ namespace {
 using namespace zelk;
 
 constexpr uint64_t MEMORY_LIMIT = uint64_t{256} << 20;
+constexpr uint64_t MOST_RESTORED = uint64_t{64} << 20;  // the array a blob may claim for the decoder to run
 
 // Reads past a blob's fields: fixed ones, and counts of eight bytes before
 // version 5, varints from then on; `ok` until one runs past the end.
@@ -87,10 +90,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         summarised = true;
     } catch (const FrameError&) {
     }
+    bool verified = false;
     try {
-        const MatrixSummary verified = verify_matrix_blob(bytes, ChunkBlockCodec{}, 1, MEMORY_LIMIT);
-        if (!summarised || verified.bands != summary.bands || verified.shape != summary.shape) std::abort();
+        const MatrixSummary checked = verify_matrix_blob(bytes, ChunkBlockCodec{}, 1, MEMORY_LIMIT);
+        if (!summarised || checked.bands != summary.bands || checked.shape != summary.shape) std::abort();
+        verified = true;
     } catch (const FrameError&) {
+    }
+    if (summarised && summary.version >= 2 && summary.value_bytes() <= MOST_RESTORED) {
+        try {
+            const MatrixLayout layout = read_matrix_layout(bytes);
+            std::vector<uint8_t> values(layout.summary.value_bytes());
+            decode_matrix_bands(layout, ChunkBlockCodec{}, 1, MEMORY_LIMIT, values);
+            if (!verified) std::abort();
+        } catch (const FrameError&) {
+        }
     }
     return 0;
 }

@@ -61,13 +61,9 @@ std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
 
 bool wavelet(MatrixPath path) { return path == MatrixPath::Wavelet || path == MatrixPath::WaveletLine; }
 
-// The wavelet's levels for a band of the coded shape, 0 where it takes none:
-// a 2-D band at least 32 wide, levels while the coarsest band stays 16 wide.
+// The wavelet's levels for a band of the coded shape (2-D, or none).
 unsigned wavelet_levels(const std::vector<uint64_t>& band) {
-    if (band.size() != 2 || std::min(band[0], band[1]) < 32) return 0;
-    unsigned levels = 1;
-    while (levels < 8 && std::min(band[0], band[1]) >> (levels + 1) >= 16) ++levels;
-    return levels;
+    return band.size() == 2 ? matrix_wavelet_levels(band[0], band[1]) : 0;
 }
 
 // What a band's frames must hold: `bytes`, or with `unit`, `base` and a
@@ -274,6 +270,13 @@ std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const 
 }
 
 }  // namespace
+
+unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols) {
+    if (std::min(rows, cols) < 32) return 0;
+    unsigned levels = 1;
+    while (levels < 8 && std::min(rows, cols) >> (levels + 1) >= 16) ++levels;
+    return levels;
+}
 
 uint64_t MatrixSummary::values() const { return product(shape, 0); }
 

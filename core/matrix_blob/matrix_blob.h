@@ -36,6 +36,10 @@ enum class MatrixPath : uint8_t {
 };
 inline constexpr size_t MATRIX_PATHS = 8;
 
+// The wavelet's levels for a band of rows x cols, 0 where it takes none: a
+// band at least 32 wide, levels while the coarsest band stays 16 wide, 8 at most.
+unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols);
+
 struct MatrixSummary {
     uint8_t version = 0;
     const char* dtype = "";  // "float32" or "float64"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/ref.h"
+#include "frame/block_codec.h"
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
 #include "matrix/error_feedback.h"
@@ -18,6 +19,7 @@
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
+#include "matrix_blob/matrix_decoder.h"
 #include "native_call.h"
 #include "matrix_functions.h"
 
@@ -449,6 +451,26 @@ PyObject* matrix_layout(PyObject*, PyObject* args) {
                          summary.largest_step, given.get());
 }
 
+// Restores a banded blob's values into `out`, an array of its coded shape
+// and dtype in the host's order, its bands on at most `threads` threads.
+PyObject* matrix_decode(PyObject*, PyObject* args) {
+    HeldBuffer blob, out;
+    PyObject* threads;
+    CodingOptions options;
+    if (!PyArg_ParseTuple(args, "y*w*O:matrix_decode", blob.out(), out.out(), &threads) ||
+        !coding_options(Py_None, threads, Py_None, Py_None, Py_False, options)) {
+        return nullptr;
+    }
+    const auto failure = without_lock([&] {
+        const CodingSettings settings = resolve_coding_options(options);
+        const MatrixLayout layout = read_matrix_layout(blob.bytes());
+        decode_matrix_bands(layout, ChunkBlockCodec(), settings.frame.threads, settings.frame.memory_limit,
+                            typed<std::uint8_t>(out, out.bytes().size(), "out"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 // CRC-32C of a buffer, as the frames and the matrix format check their parts.
 PyObject* crc32c_of(PyObject*, PyObject* args) {
     HeldBuffer data;
@@ -463,6 +485,7 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
      "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
      "value_range, largest_step, shape))"},
+    {"matrix_decode", matrix_decode, METH_VARARGS, "matrix_decode(blob, out, threads)"},
     {"crc32c", crc32c_of, METH_VARARGS, "crc32c(data) -> int"},
     {"matrix_coefficient_count", matrix_coefficient_count, METH_VARARGS,
      "matrix_coefficient_count(rows, cols, tile) -> int"},

@@ -21,7 +21,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._zelk import matrix_feedback, matrix_feedback_restore, matrix_visit_order
+from ._zelk import matrix_feedback, matrix_visit_order
 
 INTERPOLATION, LORENZO, EDGE_FITTED = 0, 1, 2
 
@@ -31,12 +31,6 @@ def visit_order(quotients: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     line = np.empty(quotients.size, np.int64)
     matrix_visit_order(np.ascontiguousarray(quotients, np.int64), quotients.shape, line, False)
     return line
-
-
-def from_visit_order(line: np.ndarray[Any, Any], shape: tuple[int, ...]) -> np.ndarray[Any, Any]:
-    quotients = np.empty(shape, np.int64)
-    matrix_visit_order(np.ascontiguousarray(line, np.int64), shape, quotients, True)
-    return quotients
 
 
 def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], predictor: int = INTERPOLATION,
@@ -49,15 +43,3 @@ def encode(given: np.ndarray[Any, Any], step: float, bound: Optional[float], pre
     positions = matrix_feedback(values, given.shape, step, bound, predictor, levelled, given.dtype == np.float32,
                                 quotients, errors)
     return quotients, np.frombuffer(positions, np.int64), errors
-
-
-def decode(quotients: np.ndarray[Any, Any], step: float, positions: np.ndarray[Any, Any],
-           exact: np.ndarray[Any, Any], dtype: np.dtype[Any], predictor: int = INTERPOLATION,
-           levelled: bool = False) -> np.ndarray[Any, Any]:
-    """The values restored from their quotients, those at `positions` (flat)
-    being `exact`."""
-    restored = np.empty(quotients.shape, np.float64)
-    matrix_feedback_restore(np.ascontiguousarray(quotients, np.int64), quotients.shape, step, predictor, levelled,
-                            dtype == np.float32, np.ascontiguousarray(positions, np.int64),
-                            np.ascontiguousarray(exact, np.float64), restored)
-    return restored.astype(dtype, copy=False)

@@ -18,11 +18,10 @@ import numpy as np
 from . import _matrix_feedback as _feedback
 from . import _matrix_wavelet as _wavelet
 from ._matrix_checks import rms
-from ._matrix_sparse import dense, from_sparse, int64_frame, sparse_parts
+from ._matrix_sparse import dense, int64_frame, sparse_parts
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
-from ._frames import decompress as _unpack
-from ._zelk import MAX_LEVEL, MIN_LEVEL, ZelkError, crc32c, matrix_grid, matrix_grid_restore
+from ._zelk import MAX_LEVEL, MIN_LEVEL, crc32c, matrix_grid
 
 # Version 3 differs from 2 in its interpolation, fitted to the edges, and in
 # its levelled bands with every quotient (LEVELLED_LINE); version 4 from 3 in
@@ -117,12 +116,10 @@ def _grid_band(given: np.ndarray[Any, Any], step: float, fits: Callable[[np.ndar
     return _pack(quotients, level), _pack_corrections(given, positions, level), positions.size, errors, GRID
 
 
-def _predictor(path: int, version: int = VERSION) -> int:
+def _predictor(path: int) -> int:
     """The prediction with error feedback of an interpolated, levelled or
-    Lorenzo band in a blob of `version`."""
-    if path == LORENZO:
-        return _feedback.LORENZO
-    return _feedback.EDGE_FITTED if version >= 3 else _feedback.INTERPOLATION
+    Lorenzo band."""
+    return _feedback.LORENZO if path == LORENZO else _feedback.EDGE_FITTED
 
 
 def _feedback_band(given: np.ndarray[Any, Any], step: float, kind: int, target: float, level: Optional[int],
@@ -267,55 +264,3 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     descriptor = struct.pack("<Bd", path, step) + varint(count) + varint(len(values)) + varint(len(corrections))
     packed = sealed(descriptor) + values + corrections
     return Band(packed, step, scale, squared, scale, count)
-
-
-def decode_band(body: memoryview, band: tuple[int, float, int, int, int, int, int, int],
-                out: np.ndarray[Any, Any], version: int) -> None:
-    """Restores one band of a blob of `version` into `out`, from its place
-    in the blob as the library read it (path, step, corrections, units, and
-    the spans of its two parts), its descriptor checked."""
-    path, step, corrections, _, values_start, values_end, corrections_start, corrections_end = band
-    shape, dtype = out.shape, out.dtype
-    count = math.prod(shape)
-    stored = body[values_start:values_end]
-    if path in (WAVELET, WAVELET_LINE):
-        wavelet = _wavelet.decode(bytes(stored), shape, step, dtype, lambda data, most: _unpack(data, max_length=most),
-                                  lambda what: ZelkError(f"damaged matrix: {what}"), path == WAVELET_LINE).reshape(-1)
-    elif path == LEVELLED:
-        if len(numbers := _unpack(stored, max_length=16 * count)) % 8:
-            raise ZelkError("damaged matrix: a band's quotients are cut short")
-        quotients = _feedback.from_visit_order(from_sparse(np.frombuffer(numbers, "<i8"), count), shape)
-    elif path == LEVELLED_LINE:
-        if len(line := _unpack(stored, max_length=8 * count)) != 8 * count:
-            raise ZelkError("damaged matrix: a band holds too few values")
-        quotients = _feedback.from_visit_order(np.frombuffer(line, "<i8"), shape)
-    else:
-        itemsize = dtype.itemsize if path == EXACT else 8
-        values = _unpack(stored, max_length=count * itemsize)
-        if len(values) != count * itemsize:
-            raise ZelkError("damaged matrix: a band holds too few values")
-        quotients = np.frombuffer(values, "<i8").reshape(shape) if path in (INTERPOLATED, LORENZO) else None
-    exact_size = corrections * (8 + dtype.itemsize)
-    # A band without corrections may store no frame for them.
-    exact = b"" if corrections_end == corrections_start else \
-        _unpack(body[corrections_start:corrections_end], max_length=exact_size)
-    if len(exact) != exact_size:
-        raise ZelkError("damaged matrix: its corrections are cut short")
-    positions = np.cumsum(np.frombuffer(exact[:8 * corrections], "<u8")).astype(np.int64)
-    if corrections and (int(positions[0]) < 0 or int(positions[-1]) >= count or np.any(np.diff(positions) <= 0)):
-        raise ZelkError("damaged matrix: a correction lies outside its band")
-    exact_values = np.frombuffer(exact[8 * corrections:], dtype.newbyteorder("<"))
-    if path in (INTERPOLATED, LEVELLED, LORENZO, LEVELLED_LINE):
-        out[...] = _feedback.decode(quotients, step, positions, exact_values.astype(np.float64), dtype,
-                                    _predictor(path, version), levelled=path in (LEVELLED, LEVELLED_LINE))
-        return
-    if path == GRID:
-        restored = np.empty(count)
-        matrix_grid_restore(np.frombuffer(values, "<i8"), step, dtype == np.float32, restored)
-        restored = restored.astype(dtype, copy=False)
-    elif path in (WAVELET, WAVELET_LINE):
-        restored = wavelet
-    else:
-        restored = np.frombuffer(values, dtype.newbyteorder("<")).astype(dtype)
-    restored[positions] = exact_values
-    out[...] = restored.reshape(shape)

@@ -7,7 +7,6 @@ from typing import Any, Callable
 
 import numpy as np
 
-from ._zelk import ZelkError
 
 # Integers of which more than this part are non-zero are stored as they are:
 # gaps between mostly adjacent positions would cost more than the zeros
@@ -45,18 +44,3 @@ def int64_frame(coder_for: Callable[[], Any], parts: list[np.ndarray[Any, Any]])
     whole = coder_for()
     together = whole.compress(np.concatenate(parts), whole.FLUSH_FRAME)
     return together if len(together) < len(apart) else apart
-
-
-def from_sparse(numbers: np.ndarray[Any, Any], length: int) -> np.ndarray[Any, Any]:
-    """The line of `length` that the gaps and values in `numbers` (their
-    halves) give; ZelkError where they do not fit it."""
-    if numbers.size % 2:
-        raise ZelkError("damaged matrix: a band holds a part of a number")
-    count = numbers.size // 2
-    gaps, nonzero = numbers[:count], numbers[count:]
-    positions = np.cumsum(gaps) - 1
-    if count and (int(gaps.min()) < 1 or int(positions[-1]) >= length):
-        raise ZelkError("damaged matrix: a number lies outside its band")
-    line = np.zeros(length, np.int64)
-    line[positions] = nonzero
-    return line

@@ -28,7 +28,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from ._matrix_checks import rms
-from ._matrix_sparse import dense, from_sparse, int64_frame, sparse_parts
+from ._matrix_sparse import dense, int64_frame, sparse_parts
 from ._zelk import crc32c, matrix_cdf97, matrix_wavelet_estimate, matrix_wavelet_quantise, matrix_wavelet_restore
 
 SMALLEST_SIDE = 32       # a band narrower than this is not worth a wavelet
@@ -126,16 +126,6 @@ def _subband_table(places: list[Any], factors: list[int]) -> np.ndarray[Any, Any
     """Each subband as (top, bottom, left, right, multiplier), for the library."""
     return np.array([(rows.start, rows.stop, cols.start, cols.stop, factor)
                      for ((rows, cols), *_), factor in zip(places, factors)], np.int64)
-
-
-def _restore(quotients: np.ndarray[Any, Any], places: list[Any], factors: list[int], levels: int, grid: float,
-             dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
-    """The values the quotients stand for, in `dtype` (damaged coefficients
-    wrap; the frames' checks tell)."""
-    out = np.empty(quotients.shape)
-    matrix_wavelet_restore(np.ascontiguousarray(quotients, dtype=np.int64), _subband_table(places, factors),
-                           *quotients.shape, levels, grid, dtype == np.float32, out)
-    return out.astype(dtype, copy=False)
 
 
 _ESTIMATE_VALUES = 1 << 16  # the RMSE estimate reads about this many coefficients
@@ -306,35 +296,3 @@ def encode(given: np.ndarray[Any, Any], kind: int, target: float,
     frame = int64_frame(lambda: pack(level), [coarsest] + ([details] if every else sparse_parts(details)))
     head = _HEAD.pack(levels, step)
     return grid, head + struct.pack("<I", crc32c(head)) + frame, positions, errors, every
-
-
-def decode(stored: bytes, shape: tuple[int, int], grid: float, dtype: np.dtype[Any],
-           unpack: Callable[[bytes, int], bytes], damaged: Callable[[str], Exception],
-           every: bool = False) -> np.ndarray[Any, Any]:
-    """The band's values from its coded coefficients (`every`: with every
-    detail quotient, not the non-zero ones)."""
-    if len(stored) < _HEAD.size + 4 or struct.unpack_from("<I", stored, _HEAD.size)[0] != crc32c(stored[:_HEAD.size]):
-        raise damaged("a wavelet band's head fails its check")
-    levels, step = _HEAD.unpack_from(stored)
-    if levels != levels_for(shape) or not 0 < step < 1 << 60:
-        raise damaged("a wavelet band of another number of levels, or without a step")
-    places = subbands(shape, levels)
-    factors = multipliers(shape, levels, step)
-    size = shape[0] * shape[1]
-    coarsest = places[0][0]
-    coarse_count = (coarsest[0].stop - coarsest[0].start) * (coarsest[1].stop - coarsest[1].start)
-    numbers = np.frombuffer(unpack(stored[_HEAD.size + 4:], 8 * (size if every else 2 * size - coarse_count)), "<i8")
-    if numbers.size < coarse_count or every and numbers.size != size:
-        raise damaged("a wavelet band holds too few coefficients")
-    details = numbers[coarse_count:] if every else from_sparse(numbers[coarse_count:], size - coarse_count)
-    quotients = np.zeros(shape, np.int64)
-    quotients[coarsest] = np.cumsum(np.cumsum(numbers[:coarse_count].reshape(quotients[coarsest].shape), axis=0), axis=1)
-    at = 0
-    for place, *_ in places[1:]:
-        part = quotients[place]
-        part[...] = details[at:at + part.size].reshape(part.shape)
-        at += part.size
-    for (place, *_), factor in zip(places, factors):
-        if quotients[place].size and int(np.abs(quotients[place]).max()) > (1 << 44) // factor:
-            raise damaged("a wavelet coefficient too large for any band")
-    return _restore(quotients, places, factors, levels, grid, dtype)

@@ -179,6 +179,31 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
     assert np.array_equal(zm.decompress(blob), zm.decompress(bytearray(blob)))
 
 
+def test_bands_whose_numbers_do_not_fit_them_raise_zelk_error():
+    # Sealed descriptors and whole frames, but numbers that no band of theirs holds.
+    def blob(path, shape, values, corrections=b"", count=0):
+        band = _matrix_grid.sealed(struct.pack("<Bd", path, 0.5) + _matrix_grid.varint(count) +
+                                   _matrix_grid.varint(len(values)) + _matrix_grid.varint(len(corrections)))
+        return _matrix_grid.header(2, 3, 0.25, 0.25, 0.1, 1.0, count, 0.5, shape[0], shape) + band + values + corrections
+
+    def numbers(*values):
+        return zelk.compress(np.array(values, "<i8"))
+    levelled, grid = _matrix_grid.LEVELLED, _matrix_grid.GRID
+    head = struct.pack("<BQ", 1, 1 << 16)
+    huge = np.zeros(32 * 32, "<i8")
+    huge[1000] = 1 << 60
+    for damaged, what in ((blob(levelled, (4, 8), numbers(1, 40, 7, 7)), "a number lies outside its band"),
+                          (blob(levelled, (4, 8), numbers(0, 7)), "a number lies outside its band"),
+                          (blob(levelled, (4, 8), numbers(1, 2, 3)), "a part of a number"),
+                          (blob(grid, (4, 8), numbers(*[0] * 32), zelk.compress(struct.pack("<Qd", 32, 1.0)), 1),
+                           "a correction lies outside its band"),
+                          (blob(_matrix_grid.WAVELET_LINE, (32, 32), head + struct.pack("<I", _matrix_grid.crc32c(head)) +
+                                zelk.compress(huge)), "too large for any band")):
+        for threads in (1, 2):
+            with pytest.raises(zelk.ZelkError, match=what):
+                zm.decompress(damaged, threads=threads)
+
+
 def test_bands_of_rows_keep_every_bound_and_code_alike_on_several_threads(monkeypatch):
     # Bands of 256 rows in both formats: 3 of them in the field below.
     monkeypatch.setattr(zm, "_BAND_VALUES", 256 * 300)
@@ -238,9 +263,20 @@ def test_the_wavelet_lifts_as_its_definition_at_every_shape():
         assert np.array_equal(_matrix_wavelet.inverse(quantised, levels), wavelet_reference.inverse(quantised, levels))
 
 
+def restored_by_feedback(quotients, step, positions, exact, dtype, predictor, levelled=False):
+    """The library's restoring of quotients predicted with error feedback, as the decoder's bands take it."""
+    from zelk._zelk import matrix_feedback_restore
+    restored = np.empty(quotients.shape, np.float64)
+    matrix_feedback_restore(np.ascontiguousarray(quotients, np.int64), quotients.shape, step, predictor, levelled,
+                            dtype == np.float32, np.ascontiguousarray(positions, np.int64),
+                            np.ascontiguousarray(exact, np.float64), restored)
+    return restored.astype(dtype, copy=False)
+
+
 def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape():
     import feedback_reference as reference
     from zelk import _matrix_feedback as native
+    from zelk._zelk import matrix_visit_order
     rng = np.random.default_rng(6)
     for shape in ((1,), (9,), (1000,), (5, 1), (33, 65), (64, 64), (2, 9, 1), (17, 3, 40)):
         values = np.sin(np.arange(math.prod(shape)) / 7.0).reshape(shape) + 1e-3 * rng.standard_normal(shape)
@@ -269,17 +305,20 @@ def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape()
                     damaged = quotients + rng.integers(-2, 3, shape) * (1 << 60) * (rng.random(shape) < 0.01)
                     for coded in (quotients, damaged):
                         with np.errstate(all="ignore"):
-                            restored = native.decode(coded, 3e-3, positions, exact, np.dtype(dtype), predictor,
-                                                     levelled)
+                            restored = restored_by_feedback(coded, 3e-3, positions, exact, np.dtype(dtype),
+                                                            predictor, levelled)
                             assert restored.tobytes() == decode(coded, 3e-3, positions, exact,
                                                                 np.dtype(dtype)).tobytes(), (shape, predictor)
             line = native.visit_order(quotients)
             assert np.array_equal(line, reference.visit_order(quotients))
-            assert np.array_equal(native.from_visit_order(line, shape), quotients)
+            back = np.empty(shape, np.int64)
+            matrix_visit_order(line, shape, back, True)
+            assert np.array_equal(back, quotients)
     for shape in ((0,), (3, 0), (0, 4, 5)):  # nothing to predict, nothing written past an empty band
         for predictor in (native.INTERPOLATION, native.LORENZO, native.EDGE_FITTED):
             quotients, positions, _ = native.encode(np.zeros(shape), 1e-3, None, predictor)
-            assert native.decode(quotients, 1e-3, positions, np.zeros(0), np.dtype(np.float64), predictor).shape == shape
+            assert restored_by_feedback(quotients, 1e-3, positions, np.zeros(0), np.dtype(np.float64),
+                                        predictor).shape == shape
 
 
 def test_the_grid_rounds_and_restores_as_its_definition():
@@ -325,7 +364,9 @@ def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
             dequantised[place] = quotients[place] * factor
         assert np.array_equal(quotients, expected)
         restored = (wavelet_reference.inverse(dequantised, levels) * grid).astype(dtype)
-        assert np.array_equal(w._restore(quotients, places, factors, levels, grid, given.dtype), restored)
+        back = np.empty(given.shape)
+        matrix_wavelet_restore(quotients, table, *given.shape, levels, grid, dtype == np.float32, back)
+        assert np.array_equal(back.astype(dtype), restored)
         assert np.array_equal(errors, np.abs(restored.astype(np.float64) - values).reshape(-1))
         assert 0 < errors.max() < 1
 

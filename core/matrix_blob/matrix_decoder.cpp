@@ -1,0 +1,414 @@
+#include "matrix_blob/matrix_decoder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "concurrency/thread_pool.h"
+#include "frame/crc32c.h"
+#include "frame/frame_format.h"
+#include "frame/frame_io.h"
+#include "frame/frame_reader.h"
+#include "matrix/cdf97_lifting.h"
+#include "matrix/error_feedback.h"
+#include "matrix/grid_rounding.h"
+#include "matrix/wavelet_quantise.h"
+
+namespace zelk {
+namespace {
+
+[[noreturn]] void damaged(const std::string& what, size_t at) {
+    throw FrameError("matrix at offset " + std::to_string(at) + ": " + what);
+}
+
+// A sink that refuses more than `most` bytes: into `fixed`, where the
+// frames' bytes land in place, or into a vector that grows.
+class BoundedSink final : public ByteSink {
+public:
+    explicit BoundedSink(std::span<uint8_t> fixed) : fixed_(fixed), in_place_(true), most_(fixed.size()) {}
+    explicit BoundedSink(uint64_t most) : most_(most) {}
+    void write(std::span<const uint8_t> data) override {
+        if (data.size() > most_ - size_) throw FrameError("they hold more than " + std::to_string(most_) + " bytes");
+        if (in_place_) std::copy(data.begin(), data.end(), fixed_.begin() + static_cast<ptrdiff_t>(size_));
+        else grown_.insert(grown_.end(), data.begin(), data.end());
+        size_ += data.size();
+    }
+    void write_owned(std::vector<uint8_t>&& data) override {
+        if (in_place_ || size_ != 0 || data.size() > most_) return write(data);
+        grown_ = std::move(data);
+        size_ = grown_.size();
+    }
+    uint64_t size() const { return size_; }
+    std::span<const uint8_t> grown() const { return grown_; }
+
+private:
+    std::span<uint8_t> fixed_;
+    bool in_place_ = false;
+    uint64_t most_, size_ = 0;
+    std::vector<uint8_t> grown_;
+};
+
+// Decodes a band's frames (named `what`) into `sink`: their damage, or
+// anything after them, is the band's, at `at`.
+void read_band_frames(ByteView frames, ByteSink& sink, const BlockCodec& codec, uint64_t memory_limit, size_t at,
+                      const char* what) {
+    SpanSource source(frames);
+    FrameReadStats stats;
+    try {
+        stats = read_frames(source, &sink, codec, 0, {}, memory_limit);
+    } catch (const FrameError& error) {
+        damaged(std::string(what) + ": " + error.what(), at);
+    }
+    if (stats.trailing_data) damaged(std::string(what) + " are followed by other bytes", at);
+}
+
+std::span<uint8_t> bytes_of(std::vector<int64_t>& numbers) {
+    return {reinterpret_cast<uint8_t*>(numbers.data()), numbers.size() * sizeof(int64_t)};
+}
+
+// Numbers stored least significant byte first, as this host holds them.
+void from_little_endian(std::span<int64_t> numbers) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (int64_t& n : numbers) n = static_cast<int64_t>(__builtin_bswap64(static_cast<uint64_t>(n)));
+    }
+}
+
+// A value of `itemsize` bytes stored least significant byte first, as this host holds it, at `to`.
+void copy_value(const uint8_t* from, size_t itemsize, uint8_t* to) {
+    std::memcpy(to, from, itemsize);
+    if constexpr (std::endian::native == std::endian::big) std::reverse(to, to + itemsize);
+}
+
+// Where a band's values are restored in float64: in place where the array
+// is of float64 (and aligned for it), else in `room`.
+std::span<double> restoring_into(std::span<uint8_t> out, size_t itemsize, std::vector<double>& room) {
+    const size_t count = out.size() / itemsize;
+    if (itemsize == 8 && reinterpret_cast<uintptr_t>(out.data()) % alignof(double) == 0) {
+        return {reinterpret_cast<double*>(out.data()), count};
+    }
+    room.resize(count);
+    return room;
+}
+
+// The values restored, each already one of the array's type, stored in that type.
+void store_values(std::span<const double> restored, size_t itemsize, std::span<uint8_t> out) {
+    if (static_cast<const void*>(restored.data()) == out.data()) return;  // restored in place
+    if (itemsize == 8) {
+        std::memcpy(out.data(), restored.data(), restored.size_bytes());
+        return;
+    }
+    for (size_t i = 0; i < restored.size(); ++i) {
+        const auto single = static_cast<float>(restored[i]);
+        std::memcpy(&out[4 * i], &single, 4);
+    }
+}
+
+// The line of `length` that the gaps between the positions of its non-zero
+// numbers and those numbers (the halves of `numbers`) give.
+std::vector<int64_t> from_sparse(std::span<const int64_t> numbers, uint64_t length, size_t at) {
+    if (numbers.size() % 2 != 0) damaged("a band holds a part of a number", at);
+    const size_t count = numbers.size() / 2;
+    std::vector<int64_t> line(length, 0);
+    uint64_t end = 0;  // one past the last position
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t gap = numbers[i];
+        if (gap < 1 || static_cast<uint64_t>(gap) > length - end) damaged("a number lies outside its band", at);
+        end += static_cast<uint64_t>(gap);
+        line[end - 1] = numbers[count + i];
+    }
+    return line;
+}
+
+// A band's corrections: the flat positions of the values stored exactly,
+// and those values' bytes (least significant first).
+struct Corrections {
+    std::vector<uint64_t> positions;
+    std::vector<uint8_t> values;
+};
+
+Corrections read_corrections(const MatrixBand& band, size_t itemsize, uint64_t count, const BlockCodec& codec,
+                             uint64_t memory_limit) {
+    const uint64_t size = band.corrections * (8 + itemsize);
+    Corrections corrections;
+    std::vector<uint8_t> stored(size);
+    // A band without corrections may store no frame for them.
+    if (!band.correction_frames.empty()) {
+        BoundedSink sink(stored);
+        read_band_frames(band.correction_frames, sink, codec, memory_limit, band.at, "a band's corrections");
+        if (sink.size() != size) damaged("its corrections are cut short", band.at);
+    } else if (size != 0) {
+        damaged("its corrections are cut short", band.at);
+    }
+    uint64_t position = 0;
+    for (uint64_t i = 0; i < band.corrections; ++i) {
+        const uint64_t previous = position;
+        position += load_le<uint64_t>(&stored[8 * i]);  // gaps, wrapping as they were summed
+        if (position >= count || (i > 0 && position <= previous)) damaged("a correction lies outside its band", band.at);
+        corrections.positions.push_back(position);
+    }
+    corrections.values.assign(stored.begin() + static_cast<ptrdiff_t>(8 * band.corrections), stored.end());
+    return corrections;
+}
+
+void write_corrections(const Corrections& corrections, size_t itemsize, std::span<uint8_t> out) {
+    for (size_t i = 0; i < corrections.positions.size(); ++i) {
+        copy_value(&corrections.values[i * itemsize], itemsize, &out[corrections.positions[i] * itemsize]);
+    }
+}
+
+std::vector<double> correction_values(const Corrections& corrections, size_t itemsize) {
+    std::vector<double> values(corrections.positions.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (itemsize == 4) {
+            values[i] = std::bit_cast<float>(load_le<uint32_t>(&corrections.values[4 * i]));
+        } else {
+            values[i] = std::bit_cast<double>(load_le<uint64_t>(&corrections.values[8 * i]));
+        }
+    }
+    return values;
+}
+
+// The wavelet path: see docs/matrix-format.md.
+
+constexpr size_t WAVELET_HEAD = 9;  // levels, then the step; then the head's CRC-32C
+constexpr uint64_t MOST_WAVELET_STEP = uint64_t{1} << 60, MOST_MULTIPLIER = uint64_t{1} << 40;
+constexpr int64_t MOST_PRODUCT = int64_t{1} << 44;  // of a quotient and its multiplier
+
+__extension__ using Wide = unsigned __int128;
+
+struct Subband {
+    WaveletSubband place;
+    unsigned level;
+    bool high_rows, high_cols;
+};
+
+// Every subband, the coarsest first, then each level's details coarse to fine.
+std::vector<Subband> subbands(size_t rows, size_t cols, unsigned levels) {
+    std::vector<std::pair<size_t, size_t>> sides{{rows, cols}};
+    for (unsigned i = 1; i < levels; ++i) sides.emplace_back((sides.back().first + 1) / 2, (sides.back().second + 1) / 2);
+    std::vector<Subband> out{{{0, (sides.back().first + 1) / 2, 0, (sides.back().second + 1) / 2, 1}, levels, false, false}};
+    for (unsigned level = levels; level >= 1; --level) {
+        const auto [h, w] = sides[level - 1];
+        const size_t hs = (h + 1) / 2, ws = (w + 1) / 2;
+        out.push_back({{0, hs, ws, w, 1}, level, false, true});
+        out.push_back({{hs, h, 0, ws, 1}, level, true, false});
+        out.push_back({{hs, h, ws, w, 1}, level, true, true});
+    }
+    return out;
+}
+
+Wide isqrt(Wide n) {
+    if (n == 0) return 0;
+    const auto high = static_cast<uint64_t>(n >> 64), low = static_cast<uint64_t>(n);
+    const unsigned bits = high ? 128 - std::countl_zero(high) : 64 - std::countl_zero(low);
+    Wide x = Wide{1} << ((bits + 1) / 2);  // above the root: Newton's steps fall to its floor
+    for (;;) {
+        const Wide next = (x + n / x) / 2;
+        if (next >= x) return x;
+        x = next;
+    }
+}
+
+// Each subband's multiplier for rounding errors of about step / 2^16 grid
+// units: that over the subband's synthesis norm, the root of the product of
+// the two axes' energies, each the sum of squares of a line's values
+// restored from a coefficient of 2^24 in the middle of its band (the line
+// 2^(levels + 4) long), in integers alone.
+void set_multipliers(std::vector<Subband>& bands, unsigned levels, uint64_t step) {
+    const size_t n = size_t{1} << (levels + 4);
+    std::vector<std::array<Wide, 2>> energies(levels + 1);
+    for (unsigned level = 1; level <= levels; ++level) {
+        for (int high = 0; high < 2; ++high) {
+            std::vector<int64_t> line(n, 0);
+            const size_t band = n >> level;
+            line[high ? band + band / 2 : band / 2] = int64_t{1} << 24;
+            cdf97_inverse(line, n, 1, level);
+            Wide sum = 0;
+            for (int64_t v : line) {
+                const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+                sum += Wide{magnitude} * magnitude;
+            }
+            energies[level][high] = sum;
+        }
+    }
+    for (Subband& band : bands) {
+        const Wide root = std::max<Wide>(1, isqrt(energies[band.level][band.high_rows] * energies[band.level][band.high_cols]));
+        const Wide multiplier = (Wide{step} << 32) / root;
+        band.place.multiplier = static_cast<int64_t>(std::clamp<Wide>(multiplier, 1, MOST_MULTIPLIER));
+    }
+}
+
+// Restores a wavelet band (rows x cols) into `restored`.
+void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_float32, const BlockCodec& codec,
+                    uint64_t memory_limit, std::span<double> restored) {
+    const ByteView stored = band.values;
+    if (stored.size() < WAVELET_HEAD + 4 || crc32c(stored.first(WAVELET_HEAD)) != load_le<uint32_t>(&stored[WAVELET_HEAD])) {
+        damaged("a wavelet band's head fails its check", band.at);
+    }
+    const unsigned levels = stored[0];
+    const uint64_t step = load_le<uint64_t>(&stored[1]);
+    if (levels != matrix_wavelet_levels(rows, cols) || step == 0 || step >= MOST_WAVELET_STEP) {
+        damaged("a wavelet band of another number of levels, or without a step", band.at);
+    }
+    std::vector<Subband> places = subbands(rows, cols, levels);
+    const WaveletSubband& coarsest = places[0].place;
+    const size_t size = rows * cols, coarse_rows = coarsest.bottom, coarse_cols = coarsest.right;
+    const size_t coarse = coarse_rows * coarse_cols;
+    const bool every = band.path == MatrixPath::WaveletLine;
+    BoundedSink sink(8 * (every ? size : 2 * size - coarse));
+    read_band_frames(stored.subspan(WAVELET_HEAD + 4), sink, codec, memory_limit, band.at, "a band's values");
+    if (sink.size() % 8 != 0) damaged("a wavelet band holds a part of a number", band.at);
+    std::vector<int64_t> numbers(sink.size() / 8);
+    std::memcpy(numbers.data(), sink.grown().data(), sink.size());
+    from_little_endian(numbers);
+    if (numbers.size() < coarse || (every && numbers.size() != size)) {
+        damaged("a wavelet band holds too few coefficients", band.at);
+    }
+    const std::span<const int64_t> rest = std::span<const int64_t>(numbers).subspan(coarse);
+    const std::vector<int64_t> sparse = every ? std::vector<int64_t>{} : from_sparse(rest, size - coarse, band.at);
+    const std::span<const int64_t> details = every ? rest : std::span<const int64_t>(sparse);
+
+    std::vector<int64_t> quotients(size, 0);
+    // The coarsest band's differences in two dimensions, summed down each column, then along each row (wrapping).
+    for (size_t i = 0; i < coarse_rows; ++i) {
+        for (size_t j = 0; j < coarse_cols; ++j) {
+            uint64_t value = static_cast<uint64_t>(numbers[i * coarse_cols + j]);
+            if (i > 0) value += static_cast<uint64_t>(quotients[(i - 1) * cols + j]);
+            quotients[i * cols + j] = static_cast<int64_t>(value);
+        }
+    }
+    for (size_t i = 0; i < coarse_rows; ++i) {
+        for (size_t j = 1; j < coarse_cols; ++j) {
+            quotients[i * cols + j] = static_cast<int64_t>(static_cast<uint64_t>(quotients[i * cols + j]) +
+                                                           static_cast<uint64_t>(quotients[i * cols + j - 1]));
+        }
+    }
+    size_t next = 0;
+    for (size_t b = 1; b < places.size(); ++b) {
+        const WaveletSubband& place = places[b].place;
+        for (size_t i = place.top; i < place.bottom; ++i) {
+            for (size_t j = place.left; j < place.right; ++j) quotients[i * cols + j] = details[next++];
+        }
+    }
+    set_multipliers(places, levels, step);
+    std::vector<WaveletSubband> table;
+    for (const Subband& place : places) {
+        const int64_t most = MOST_PRODUCT / place.place.multiplier;
+        for (size_t i = place.place.top; i < place.place.bottom; ++i) {
+            for (size_t j = place.place.left; j < place.place.right; ++j) {
+                const int64_t q = quotients[i * cols + j];
+                if (q > most || q < -most) damaged("a wavelet coefficient too large for any band", band.at);
+            }
+        }
+        table.push_back(place.place);
+    }
+    std::vector<int64_t> room(size);
+    restore_subbands(quotients, rows, cols, levels, table, band.step, as_float32, restored, room);
+}
+
+// Restores one band into `out`, its bytes in the array.
+void decode_band(const MatrixLayout& layout, const MatrixBand& band, const BlockCodec& codec, uint64_t memory_limit,
+                 std::span<uint8_t> out) {
+    const size_t itemsize = layout.summary.itemsize();
+    const bool as_float32 = itemsize == 4;
+    std::vector<size_t> shape(layout.coded_shape.begin(), layout.coded_shape.end());
+    shape[0] = band.units;
+    const uint64_t count = out.size() / itemsize;
+    auto whole = [&](std::span<uint8_t> into) {
+        BoundedSink sink(into);
+        read_band_frames(band.values, sink, codec, memory_limit, band.at, "a band's values");
+        if (sink.size() != into.size()) damaged("a band holds too few values", band.at);
+    };
+    if (band.path == MatrixPath::Exact) {
+        whole(out);
+        if constexpr (std::endian::native == std::endian::big) {
+            for (size_t i = 0; i < count; ++i) std::reverse(&out[i * itemsize], &out[(i + 1) * itemsize]);
+        }
+        write_corrections(read_corrections(band, itemsize, count, codec, memory_limit), itemsize, out);
+        return;
+    }
+    std::vector<double> room;
+    const std::span<double> restored = restoring_into(out, itemsize, room);
+    if (band.path == MatrixPath::Wavelet || band.path == MatrixPath::WaveletLine) {
+        if (shape.size() != 2) damaged("a wavelet band of another number of levels, or without a step", band.at);
+        decode_wavelet(band, shape[0], shape[1], as_float32, codec, memory_limit, restored);
+        store_values(restored, itemsize, out);
+        write_corrections(read_corrections(band, itemsize, count, codec, memory_limit), itemsize, out);
+        return;
+    }
+    std::vector<int64_t> quotients(count);
+    if (band.path == MatrixPath::Levelled || band.path == MatrixPath::LevelledLine) {
+        std::vector<int64_t> line;
+        if (band.path == MatrixPath::Levelled) {
+            BoundedSink sink(16 * count);
+            read_band_frames(band.values, sink, codec, memory_limit, band.at, "a band's values");
+            if (sink.size() % 8 != 0) damaged("a band's quotients are cut short", band.at);
+            std::vector<int64_t> numbers(sink.size() / 8);
+            std::memcpy(numbers.data(), sink.grown().data(), sink.size());
+            from_little_endian(numbers);
+            line = from_sparse(numbers, count, band.at);
+        } else {
+            line.resize(count);
+            whole(bytes_of(line));
+            from_little_endian(line);
+        }
+        from_visit_order(line, shape, quotients);
+    } else {
+        whole(bytes_of(quotients));
+        from_little_endian(quotients);
+    }
+    const Corrections corrections = read_corrections(band, itemsize, count, codec, memory_limit);
+    if (band.path == MatrixPath::Grid) {
+        grid_decode(quotients, band.step, as_float32, restored);
+        store_values(restored, itemsize, out);
+        write_corrections(corrections, itemsize, out);
+        return;
+    }
+    const FeedbackPredictor predictor = band.path == MatrixPath::Lorenzo ? FeedbackPredictor::Lorenzo
+                                        : layout.summary.version >= 3    ? FeedbackPredictor::EdgeFittedInterpolation
+                                                                         : FeedbackPredictor::Interpolation;
+    const bool levelled = band.path == MatrixPath::Levelled || band.path == MatrixPath::LevelledLine;
+    const FeedbackGrid grid{shape, band.step, predictor, levelled, as_float32};
+    feedback_decode(quotients, grid, corrections.positions, correction_values(corrections, itemsize), restored);
+    store_values(restored, itemsize, out);
+}
+
+}  // namespace
+
+void decode_matrix_bands(const MatrixLayout& layout, const BlockCodec& codec, unsigned threads,
+                         uint64_t memory_limit, std::span<uint8_t> out) {
+    if (out.size() != layout.summary.value_bytes()) {
+        throw std::invalid_argument("the array takes " + std::to_string(out.size()) + " bytes, not " +
+                                    std::to_string(layout.summary.value_bytes()));
+    }
+    uint64_t unit = layout.summary.itemsize();
+    for (size_t i = 1; i < layout.coded_shape.size(); ++i) unit *= layout.coded_shape[i];
+    const size_t bands = layout.bands.size();
+    ThreadPool pool(threads > 1 && bands > 1 ? std::min<unsigned>(threads, static_cast<unsigned>(std::min<size_t>(bands, 1024))) : 0);
+    std::vector<std::future<void>> done;
+    uint64_t at = 0;
+    for (const MatrixBand& band : layout.bands) {
+        const std::span<uint8_t> part = out.subspan(at, band.units * unit);
+        at += part.size();
+        done.push_back(pool.submit([&, part] { decode_band(layout, band, codec, memory_limit, part); }));
+    }
+    // Every band finishes before the first failure, in band order, is thrown.
+    std::exception_ptr failure;
+    for (std::future<void>& band : done) {
+        try {
+            band.get();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace zelk

@@ -12,9 +12,10 @@ namespace zelk {
 BlockDecodeQueue::BlockDecodeQueue(const BlockCodec& codec, unsigned threads, uint64_t memory_limit,
                                    Deliver deliver)
     : codec_(codec), memory_limit_(memory_limit), pool_(threads),
-      pipeline_(pool_, 1, [this, deliver = std::move(deliver)](std::vector<uint8_t>&& data) {
-          content_crc_ = crc32c(data, content_crc_);
-          deliver(std::move(data));
+      pipeline_(pool_, 1, [this, deliver = std::move(deliver)](Restored&& block) {
+          // From the block's checked CRC, without reading its bytes again.
+          content_crc_ = crc32c_combine(content_crc_, block.crc, block.data.size());
+          deliver(std::move(block.data));
       }) {}
 
 void BlockDecodeQueue::start_frame(const FrameHeader& header, uint64_t offset) {
@@ -30,7 +31,10 @@ void BlockDecodeQueue::start_frame(const FrameHeader& header, uint64_t offset) {
 }
 
 void BlockDecodeQueue::push(StoredBlock&& block) {
-    pipeline_.push([&codec = codec_, block = std::move(block)]() mutable { return decode_block(std::move(block), codec); });
+    pipeline_.push([&codec = codec_, block = std::move(block)]() mutable {
+        const uint32_t crc = block.record.crc;
+        return Restored{decode_block(std::move(block), codec), crc};
+    });
 }
 
 void BlockDecodeQueue::end_frame(const EndRecord& end) {

@@ -47,7 +47,12 @@ private:
     uint32_t content_crc_ = 0;
     size_t max_in_flight_ = 1;
     ThreadPool pool_;
-    OrderedPipeline<std::vector<uint8_t>> pipeline_;
+    // A block's bytes, and their CRC-32C as its record states and decode_block() checked.
+    struct Restored {
+        std::vector<uint8_t> data;
+        uint32_t crc;
+    };
+    OrderedPipeline<Restored> pipeline_;
 };
 
 }  // namespace zelk

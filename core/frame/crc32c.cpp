@@ -48,7 +48,29 @@ __attribute__((target("sse4.2"))) uint32_t update_hardware(uint32_t state, const
 
 #endif
 
+// a times b modulo the polynomial, both polynomials over GF(2) in the
+// CRC's reflected order (the top bit holds x^0).
+uint32_t multiply_modulo(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (uint32_t m = uint32_t{1} << 31; m != 0; m >>= 1) {
+        if (a & m) product ^= b;
+        b = (b & 1) ? (b >> 1) ^ POLYNOMIAL : b >> 1;
+    }
+    return product;
+}
+
 }  // namespace
+
+uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
+    // crc_a shifted past length_b zero bytes: times x^(8 length_b), by
+    // squaring x^8 for each bit of the length.
+    uint32_t shift = uint32_t{1} << 31, power = uint32_t{1} << 23;  // x^0 and x^8
+    for (; length_b != 0; length_b >>= 1) {
+        if (length_b & 1) shift = multiply_modulo(power, shift);
+        power = multiply_modulo(power, power);
+    }
+    return multiply_modulo(shift, crc_a) ^ crc_b;
+}
 
 bool crc32c_hardware_available() {
 #if defined(__x86_64__)

@@ -79,7 +79,7 @@ void FrameEncoder::queue_block(bool last, bool frame_ends) {
         header_written_ = true;
     }
     const bool only_block = frame_ends && frame_bytes_ == 0;
-    content_crc_ = frame_bytes_ == 0 ? block_crc : crc32c(block_, content_crc_);
+    content_crc_ = crc32c_combine(content_crc_, block_crc, block_.size());
     frame_bytes_ += block_.size();
     // A second thread changes nothing in a zelk chunk, so any block that
     // ends up alone may have one; Zstandard's jobs change the output, so

@@ -50,6 +50,15 @@ TEST(Crc32c, ContinuesFromThePrefixCrc) {
     for (size_t cut = 0; cut <= text.size(); ++cut) {
         EXPECT_EQ(crc32c(text.subspan(cut), crc32c(text.first(cut))), whole);
         EXPECT_EQ(crc32c_table(text.subspan(cut), crc32c_table(text.first(cut))), whole);
+        EXPECT_EQ(crc32c_combine(crc32c(text.first(cut)), crc32c(text.subspan(cut)), text.size() - cut), whole) << cut;
+    }
+    // Long second parts: every bit of the length squares the shift.
+    std::vector<uint8_t> long_text(300000);
+    for (size_t i = 0; i < long_text.size(); ++i) long_text[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{65536}, size_t{299999}}) {
+        const auto data = std::span<const uint8_t>(long_text);
+        EXPECT_EQ(crc32c_combine(crc32c(data.first(cut)), crc32c(data.subspan(cut)), data.size() - cut), crc32c(data))
+            << cut;
     }
 }
 

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "matrix/cdf97_lifting.h"
 #include "base/nearest_integer.h"
+#include "matrix/cdf97_lifting.h"
+#include "matrix/pairwise_sum.h"
 #include "matrix/wavelet_kernels.h"
 
 namespace zelk {
@@ -29,29 +30,6 @@ void check(size_t size, size_t rows, size_t cols, std::span<const WaveletSubband
             throw std::invalid_argument("a subband outside its matrix, or without a multiplier");
         }
     }
-}
-
-// Pairwise summation, in numpy's order (wavelet_quantise.h).
-double pairwise_sum(const double* a, size_t n) {
-    if (n < 8) {
-        double sum = 0.0;
-        for (size_t i = 0; i < n; ++i) sum += a[i];
-        return sum;
-    }
-    if (n <= 128) {
-        std::array<double, 8> r;
-        for (size_t j = 0; j < 8; ++j) r[j] = a[j];
-        size_t i = 8;
-        for (; i < n - n % 8; i += 8) {
-            for (size_t j = 0; j < 8; ++j) r[j] += a[i + j];
-        }
-        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) sum += a[i];
-        return sum;
-    }
-    size_t half = n / 2;
-    half -= half % 8;
-    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
 }
 
 }  // namespace
@@ -72,7 +50,7 @@ double estimated_squared_error(std::span<const double> sample, std::span<const i
         at += count;
     }
     if (at != sample.size()) throw std::invalid_argument("parts of fewer coefficients than the sample holds");
-    return pairwise_sum(terms.data(), terms.size());
+    return pairwise_sum(0, terms.size(), [&terms](size_t i) { return terms[i]; });
 }
 
 void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_t cols,

@@ -41,11 +41,8 @@ void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t col
 // a step costs: over a sample of coefficients in parts (each part's
 // coefficients sharing a multiplier f and a weight w), the sum of
 // w (c - nearest(c / f) f)^2, each term in float64 in that order and the
-// terms summed pairwise as numpy sums: in blocks of at most 128 by eight
-// running sums, ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then
-// the rest in turn; longer runs halved (to a multiple of 8) and each half
-// summed so. Throws std::invalid_argument where the parts' counts do not
-// add up to the sample.
+// terms summed pairwise as numpy sums (pairwise_sum.h). Throws
+// std::invalid_argument where the parts' counts do not add up to the sample.
 double estimated_squared_error(std::span<const double> sample, std::span<const int64_t> counts,
                                std::span<const double> multipliers, std::span<const double> weights);
 

@@ -15,6 +15,7 @@
 #include "frame/crc32c.h"
 #include "matrix/cdf97_lifting.h"
 #include "matrix/error_feedback.h"
+#include "matrix/error_figures.h"
 #include "matrix/grid_rounding.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
@@ -451,6 +452,18 @@ PyObject* matrix_layout(PyObject*, PyObject* args) {
                          summary.largest_step, given.get());
 }
 
+// (largest, sum of (e / largest)^2) of float64 errors, as numpy computes them.
+PyObject* matrix_error_figures(PyObject*, PyObject* args) {
+    HeldBuffer errors;
+    if (!PyArg_ParseTuple(args, "y*:matrix_error_figures", errors.out())) return nullptr;
+    ErrorFigures figures{};
+    const auto failure = without_lock([&] {
+        figures = error_figures(typed<const double>(errors, errors.bytes().size() / sizeof(double), "errors"));
+    });
+    if (failure) return raise(*failure);
+    return Py_BuildValue("(dd)", figures.largest, figures.squares);
+}
+
 // Restores a banded blob's values into `out`, an array of its coded shape
 // and dtype in the host's order, its bands on at most `threads` threads.
 PyObject* matrix_decode(PyObject*, PyObject* args) {
@@ -486,6 +499,7 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
      "value_range, largest_step, shape))"},
     {"matrix_decode", matrix_decode, METH_VARARGS, "matrix_decode(blob, out, threads)"},
+    {"matrix_error_figures", matrix_error_figures, METH_VARARGS, "matrix_error_figures(errors) -> (largest, squares)"},
     {"crc32c", crc32c_of, METH_VARARGS, "crc32c(data) -> int"},
     {"matrix_coefficient_count", matrix_coefficient_count, METH_VARARGS,
      "matrix_coefficient_count(rows, cols, tile) -> int"},

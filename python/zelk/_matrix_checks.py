@@ -7,12 +7,14 @@ from typing import Any
 
 import numpy as np
 
+from ._zelk import matrix_error_figures
+
 
 def rms(errors: np.ndarray[Any, Any]) -> float:
     """The root mean square of errors, without overflowing their squares
-    (infinite if one is)."""
-    largest = float(errors.max(initial=0.0))
+    (infinite if one is): the library's one pass, to the last bit numpy's
+    largest * sqrt(mean(square(errors / largest)))."""
+    largest, squares = matrix_error_figures(np.ascontiguousarray(errors, np.float64))
     if largest == 0 or not math.isfinite(largest):
         return largest
-    scaled = errors / largest
-    return largest * math.sqrt(float(np.mean(np.square(scaled, out=scaled))))
+    return largest * math.sqrt(squares / errors.size)

@@ -21,7 +21,7 @@ from ._matrix_checks import rms
 from ._matrix_sparse import dense, int64_frame, sparse_parts
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
-from ._zelk import MAX_LEVEL, MIN_LEVEL, crc32c, matrix_grid
+from ._zelk import MAX_LEVEL, MIN_LEVEL, crc32c, matrix_error_figures, matrix_grid
 
 # Version 3 differs from 2 in its interpolation, fitted to the edges, and in
 # its levelled bands with every quotient (LEVELLED_LINE); version 4 from 3 in
@@ -258,8 +258,7 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     # The paths are weighed as they were tuned, the others' with a frame of
     # no corrections (43 bytes); a band stores none.
     corrections = corrections if count else b""
-    scale = float(errors.max(initial=0.0))
-    squared = float(np.sum(np.square(errors / scale))) if scale > 0 else 0.0
+    scale, squared = matrix_error_figures(np.ascontiguousarray(errors, np.float64))
     # path, grid step, corrections, the lengths of the values' and the corrections' frames
     descriptor = struct.pack("<Bd", path, step) + varint(count) + varint(len(values)) + varint(len(corrections))
     packed = sealed(descriptor) + values + corrections

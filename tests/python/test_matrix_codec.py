@@ -396,6 +396,18 @@ def test_the_step_estimate_sums_as_numpy_does():
         assert matrix_wavelet_estimate(sample, np.array(sizes, np.int64), factors, weights) == expected, sizes
 
 
+def test_error_figures_are_numpys_to_the_last_bit():
+    # Bounds are judged on them: they must not move with the way they are summed.
+    from zelk._zelk import matrix_error_figures
+    rng = np.random.default_rng(12)
+    for n in (0, 1, 7, 129, 70001):
+        errors = np.abs(rng.standard_normal(n)) * 10.0 ** rng.integers(-5, 5, n)
+        largest = errors.max(initial=0.0)
+        expected = np.sum(np.square(errors / largest)) if largest > 0 else 0.0
+        assert matrix_error_figures(errors) == (largest, expected), n
+    assert math.isnan(matrix_error_figures(np.array([1.0, np.inf]))[1])
+
+
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
     from zelk import _matrix_wavelet
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))

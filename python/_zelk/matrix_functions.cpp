@@ -20,6 +20,7 @@
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
+#include "matrix_blob/matrix_blob_writer.h"
 #include "matrix_blob/matrix_decoder.h"
 #include "native_call.h"
 #include "matrix_functions.h"
@@ -464,6 +465,43 @@ PyObject* matrix_error_figures(PyObject*, PyObject* args) {
     return Py_BuildValue("(dd)", figures.largest, figures.squares);
 }
 
+// A banded blob's sealed header, from its fields (the shape a tuple).
+PyObject* matrix_header(PyObject*, PyObject* args) {
+    MatrixHeaderFields header{};
+    unsigned long long corrections = 0, units = 0;
+    PyObject* shape_tuple;
+    if (!PyArg_ParseTuple(args, "bbddddKdKO!:matrix_header", &header.dtype, &header.bound, &header.requested,
+                          &header.max_error, &header.rmse, &header.value_range, &corrections, &header.largest_step,
+                          &units, &PyTuple_Type, &shape_tuple)) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    if (!shape_of(shape_tuple, shape)) return nullptr;
+    header.corrections = corrections;
+    header.units = units;
+    header.shape.assign(shape.begin(), shape.end());
+    return to_bytes(write_matrix_header(header));
+}
+
+// A band of a banded blob: its sealed descriptor, then its two parts.
+PyObject* matrix_band(PyObject*, PyObject* args) {
+    HeldBuffer values, corrections_frames;
+    unsigned char path = 0;
+    double step = 0;
+    unsigned long long corrections = 0;
+    if (!PyArg_ParseTuple(args, "bdKy*y*:matrix_band", &path, &step, &corrections, values.out(),
+                          corrections_frames.out())) {
+        return nullptr;
+    }
+    if (path >= MATRIX_PATHS) return raise(Failure{PyExc_ValueError, "an unknown band path"});
+    Bytes band;
+    const auto failure = without_lock([&] {
+        band = write_matrix_band(static_cast<MatrixPath>(path), step, corrections, values.bytes(),
+                                 corrections_frames.bytes());
+    });
+    return failure ? raise(*failure) : to_bytes(band);
+}
+
 // Restores a banded blob's values into `out`, an array of its coded shape
 // and dtype in the host's order, its bands on at most `threads` threads.
 PyObject* matrix_decode(PyObject*, PyObject* args) {
@@ -498,6 +536,10 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
      "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
      "value_range, largest_step, shape))"},
+    {"matrix_header", matrix_header, METH_VARARGS,
+     "matrix_header(dtype, bound, requested, max_error, rmse, value_range, corrections, largest_step, units, shape) "
+     "-> bytes"},
+    {"matrix_band", matrix_band, METH_VARARGS, "matrix_band(path, step, corrections, values, corrections_frames) -> bytes"},
     {"matrix_decode", matrix_decode, METH_VARARGS, "matrix_decode(blob, out, threads)"},
     {"matrix_error_figures", matrix_error_figures, METH_VARARGS, "matrix_error_figures(errors) -> (largest, squares)"},
     {"crc32c", crc32c_of, METH_VARARGS, "crc32c(data) -> int"},

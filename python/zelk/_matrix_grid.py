@@ -9,7 +9,6 @@ stored exactly. Described in docs/matrix-format.md.
 from __future__ import annotations
 
 import math
-import struct
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
 
@@ -21,7 +20,7 @@ from ._matrix_checks import rms
 from ._matrix_sparse import dense, int64_frame, sparse_parts
 from ._frames import ZelkCompressor
 from ._frames import compress as _pack
-from ._zelk import MAX_LEVEL, MIN_LEVEL, crc32c, matrix_error_figures, matrix_grid
+from ._zelk import MAX_LEVEL, MIN_LEVEL, matrix_band, matrix_error_figures, matrix_grid, matrix_header
 
 # Version 3 differs from 2 in its interpolation, fitted to the edges, and in
 # its levelled bands with every quotient (LEVELLED_LINE); version 4 from 3 in
@@ -40,28 +39,12 @@ _WAVELET_RATIO = 16      # a wavelet is tried on bands that the other paths shri
 _CLOSE = 1.05            # a path coding the slab within this of an interpolation's is tried on the whole band too
 
 
-def varint(value: int) -> bytes:
-    """`value` in 7-bit groups, the lowest first, each but the last with its top bit set."""
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def sealed(fields: bytes) -> bytes:
-    return fields + struct.pack("<I", crc32c(fields))
-
-
 def header(dtype_code: int, kind: int, bound: float, max_error: float, rmse: float, value_range: float,
            corrections: int, step: float, units: int, shape: tuple[int, ...]) -> bytes:
-    """A blob's header, sealed: magic, version, dtype, dimensions, bound kind,
-    bound, achieved max error and rmse, value range, corrections, largest
-    grid step, units per band, shape."""
-    return sealed(struct.pack("<4sBBBBdddd", MAGIC, VERSION, dtype_code, len(shape), kind, bound, max_error, rmse,
-                              value_range) + varint(corrections) + struct.pack("<d", step) + varint(units) +
-                  b"".join(varint(n) for n in shape))
+    """A blob's header, which the library lays out and seals: dtype, bound
+    kind, bound, achieved max error and rmse, value range, corrections,
+    largest grid step, units per band, shape."""
+    return matrix_header(dtype_code, kind, bound, max_error, rmse, value_range, corrections, step, units, tuple(shape))
 
 
 def coded_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -259,7 +242,4 @@ def encode_band(given: np.ndarray[Any, Any], kind: int, target: float,
     # no corrections (43 bytes); a band stores none.
     corrections = corrections if count else b""
     scale, squared = matrix_error_figures(np.ascontiguousarray(errors, np.float64))
-    # path, grid step, corrections, the lengths of the values' and the corrections' frames
-    descriptor = struct.pack("<Bd", path, step) + varint(count) + varint(len(values)) + varint(len(corrections))
-    packed = sealed(descriptor) + values + corrections
-    return Band(packed, step, scale, squared, scale, count)
+    return Band(matrix_band(path, step, count, values, corrections), step, scale, squared, scale, count)

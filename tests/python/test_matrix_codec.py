@@ -14,6 +14,7 @@ np = pytest.importorskip("numpy")
 import zelk  # noqa: E402
 import zelk.matrix as zm  # noqa: E402
 from zelk import _matrix_grid, _matrix_sparse  # noqa: E402
+from zelk._zelk import crc32c, matrix_band  # noqa: E402
 
 
 def smooth(rows, cols, seed=1, scale=1.0):
@@ -24,7 +25,7 @@ def smooth(rows, cols, seed=1, scale=1.0):
 
 def header_end(blob):
     """Where a blob of the second format's header ends: its CRC-32C follows."""
-    return next(n for n in range(8, len(blob) - 3) if struct.unpack_from("<I", blob, n)[0] == _matrix_grid.crc32c(blob[:n]))
+    return next(n for n in range(8, len(blob) - 3) if struct.unpack_from("<I", blob, n)[0] == crc32c(blob[:n]))
 
 
 def first_path(blob):
@@ -182,9 +183,8 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
 def test_bands_whose_numbers_do_not_fit_them_raise_zelk_error():
     # Sealed descriptors and whole frames, but numbers that no band of theirs holds.
     def blob(path, shape, values, corrections=b"", count=0):
-        band = _matrix_grid.sealed(struct.pack("<Bd", path, 0.5) + _matrix_grid.varint(count) +
-                                   _matrix_grid.varint(len(values)) + _matrix_grid.varint(len(corrections)))
-        return _matrix_grid.header(2, 3, 0.25, 0.25, 0.1, 1.0, count, 0.5, shape[0], shape) + band + values + corrections
+        return (_matrix_grid.header(2, 3, 0.25, 0.25, 0.1, 1.0, count, 0.5, shape[0], shape) +
+                matrix_band(path, 0.5, count, values, corrections))
 
     def numbers(*values):
         return zelk.compress(np.array(values, "<i8"))
@@ -197,7 +197,7 @@ def test_bands_whose_numbers_do_not_fit_them_raise_zelk_error():
                           (blob(levelled, (4, 8), numbers(1, 2, 3)), "a part of a number"),
                           (blob(grid, (4, 8), numbers(*[0] * 32), zelk.compress(struct.pack("<Qd", 32, 1.0)), 1),
                            "a correction lies outside its band"),
-                          (blob(_matrix_grid.WAVELET_LINE, (32, 32), head + struct.pack("<I", _matrix_grid.crc32c(head)) +
+                          (blob(_matrix_grid.WAVELET_LINE, (32, 32), head + struct.pack("<I", crc32c(head)) +
                                 zelk.compress(huge)), "too large for any band")):
         for threads in (1, 2):
             with pytest.raises(zelk.ZelkError, match=what):

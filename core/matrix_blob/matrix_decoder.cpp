@@ -19,6 +19,7 @@
 #include "matrix/cdf97_lifting.h"
 #include "matrix/error_feedback.h"
 #include "matrix/grid_rounding.h"
+#include "matrix/sparse_line.h"
 #include "matrix/wavelet_quantise.h"
 
 namespace zelk {
@@ -110,20 +111,12 @@ void store_values(std::span<const double> restored, size_t itemsize, std::span<u
     }
 }
 
-// The line of `length` that the gaps between the positions of its non-zero
-// numbers and those numbers (the halves of `numbers`) give.
-std::vector<int64_t> from_sparse(std::span<const int64_t> numbers, uint64_t length, size_t at) {
+// The line of `length` that the gaps and values of `numbers` give (sparse_line.h).
+std::vector<int64_t> line_of(std::span<const int64_t> numbers, uint64_t length, size_t at) {
     if (numbers.size() % 2 != 0) damaged("a band holds a part of a number", at);
-    const size_t count = numbers.size() / 2;
-    std::vector<int64_t> line(length, 0);
-    uint64_t end = 0;  // one past the last position
-    for (size_t i = 0; i < count; ++i) {
-        const int64_t gap = numbers[i];
-        if (gap < 1 || static_cast<uint64_t>(gap) > length - end) damaged("a number lies outside its band", at);
-        end += static_cast<uint64_t>(gap);
-        line[end - 1] = numbers[count + i];
-    }
-    return line;
+    auto line = from_sparse(numbers, length);
+    if (!line) damaged("a number lies outside its band", at);
+    return std::move(*line);
 }
 
 // A band's corrections: the flat positions of the values stored exactly,
@@ -272,7 +265,7 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
         damaged("a wavelet band holds too few coefficients", band.at);
     }
     const std::span<const int64_t> rest = std::span<const int64_t>(numbers).subspan(coarse);
-    const std::vector<int64_t> sparse = every ? std::vector<int64_t>{} : from_sparse(rest, size - coarse, band.at);
+    const std::vector<int64_t> sparse = every ? std::vector<int64_t>{} : line_of(rest, size - coarse, band.at);
     const std::span<const int64_t> details = every ? rest : std::span<const int64_t>(sparse);
 
     std::vector<int64_t> quotients(size, 0);
@@ -353,7 +346,7 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
             std::vector<int64_t> numbers(sink.size() / 8);
             std::memcpy(numbers.data(), sink.grown().data(), sink.size());
             from_little_endian(numbers);
-            line = from_sparse(numbers, count, band.at);
+            line = line_of(numbers, count, band.at);
         } else {
             line.resize(count);
             whole(bytes_of(line));

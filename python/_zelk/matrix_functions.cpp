@@ -17,6 +17,7 @@
 #include "matrix/error_feedback.h"
 #include "matrix/error_figures.h"
 #include "matrix/grid_rounding.h"
+#include "matrix/sparse_line.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
@@ -465,6 +466,20 @@ PyObject* matrix_error_figures(PyObject*, PyObject* args) {
     return Py_BuildValue("(dd)", figures.largest, figures.squares);
 }
 
+// The gaps between the non-zero numbers of an int64 line and those numbers,
+// into `gaps` and `values`, each as long as there are non-zero numbers.
+PyObject* matrix_sparse_parts(PyObject*, PyObject* args) {
+    HeldBuffer line, gaps, values;
+    if (!PyArg_ParseTuple(args, "y*w*w*:matrix_sparse_parts", line.out(), gaps.out(), values.out())) return nullptr;
+    const auto failure = without_lock([&] {
+        const size_t count = gaps.bytes().size() / sizeof(std::int64_t);
+        to_sparse(typed<const std::int64_t>(line, line.bytes().size() / sizeof(std::int64_t), "line"),
+                  typed<std::int64_t>(gaps, count, "gaps"), typed<std::int64_t>(values, count, "values"));
+    });
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
+}
+
 // A banded blob's sealed header, from its fields (the shape a tuple).
 PyObject* matrix_header(PyObject*, PyObject* args) {
     MatrixHeaderFields header{};
@@ -536,6 +551,7 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
      "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
      "value_range, largest_step, shape))"},
+    {"matrix_sparse_parts", matrix_sparse_parts, METH_VARARGS, "matrix_sparse_parts(line, gaps, values)"},
     {"matrix_header", matrix_header, METH_VARARGS,
      "matrix_header(dtype, bound, requested, max_error, rmse, value_range, corrections, largest_step, units, shape) "
      "-> bytes"},

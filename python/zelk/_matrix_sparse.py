@@ -7,6 +7,8 @@ from typing import Any, Callable
 
 import numpy as np
 
+from ._zelk import matrix_sparse_parts
+
 
 # Integers of which more than this part are non-zero are stored as they are:
 # gaps between mostly adjacent positions would cost more than the zeros
@@ -27,9 +29,12 @@ SMALL_FRAME = 4096
 
 
 def sparse_parts(line: np.ndarray[Any, Any]) -> list[np.ndarray[Any, Any]]:
-    """The gaps between the positions of the non-zero numbers of `line` and those numbers."""
-    nonzero = np.flatnonzero(line)
-    return [np.diff(nonzero, prepend=-1), line[nonzero]]
+    """The gaps between the positions of the non-zero numbers of `line` and
+    those numbers (the library's one pass)."""
+    count = int(np.count_nonzero(line))
+    gaps, values = np.empty(count, np.int64), np.empty(count, np.int64)
+    matrix_sparse_parts(np.ascontiguousarray(line, np.int64), gaps, values)
+    return [gaps, values]
 
 
 def int64_frame(coder_for: Callable[[], Any], parts: list[np.ndarray[Any, Any]]) -> bytes:

@@ -13,8 +13,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace zelk {
 namespace {
@@ -235,12 +235,15 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     auto keys = distinct(0, n, limit);
     if (!keys) return std::nullopt;
     const KeptVector<PaletteEntry> entries = palette_order_values(layout, *keys);
-    KeptVector<std::tuple<unsigned, PaletteEntry, uint64_t>> ordered;
-    ordered.reserve(keys->size());
-    for (size_t i = 0; i < keys->size(); ++i) ordered.emplace_back(hue_group(layout, entries[i]), entries[i], (*keys)[i]);
-    std::sort(ordered.begin(), ordered.end());
-    for (size_t i = 0; i < ordered.size(); ++i) (*keys)[i] = std::get<2>(ordered[i]);
-    return keys;
+    // By hue, then values; indices are sorted rather than the 64-byte entries.
+    KeptVector<std::pair<unsigned, uint32_t>> order(keys->size());
+    for (size_t i = 0; i < keys->size(); ++i) order[i] = {hue_group(layout, entries[i]), static_cast<uint32_t>(i)};
+    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : entries[a.second] < entries[b.second];
+    });
+    std::vector<uint64_t> sorted(order.size());
+    for (size_t i = 0; i < order.size(); ++i) sorted[i] = (*keys)[order[i].second];
+    return sorted;
 }
 
 // Whether a dictionary of these sorted values would gain nothing: there

@@ -61,11 +61,6 @@ std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
 
 bool wavelet(MatrixPath path) { return path == MatrixPath::Wavelet || path == MatrixPath::WaveletLine; }
 
-// The wavelet's levels for a band of the coded shape (2-D, or none).
-unsigned wavelet_levels(const std::vector<uint64_t>& band) {
-    return band.size() == 2 ? matrix_wavelet_levels(band[0], band[1]) : 0;
-}
-
 // What a band's frames must hold: `bytes`, or with `unit`, `base` and a
 // multiple of unit up to `bytes` (gaps and values of non-zero quotients).
 struct FrameContent {
@@ -80,17 +75,13 @@ struct FrameContent {
 // non-zero others.
 std::pair<ByteView, FrameContent> wavelet_frames(ByteView values, const std::vector<uint64_t>& band, bool every,
                                                  size_t at) {
-    constexpr size_t HEAD = 9;
-    const unsigned levels = wavelet_levels(band);
-    if (values.size() < HEAD + 4 || crc32c(values.first(HEAD)) != load_le<uint32_t>(&values[HEAD])) {
-        damaged("a wavelet band's head fails its check", at);
-    }
-    if (levels == 0 || values[0] != levels) damaged("a wavelet band of another number of levels", at);
+    if (band.size() != 2) damaged("a wavelet band of another number of levels", at);
+    const WaveletHead head = read_wavelet_head(values, band[0], band[1], at);
     uint64_t rows = band[0], cols = band[1];
-    for (unsigned level = 0; level < levels; ++level) rows = (rows + 1) / 2, cols = (cols + 1) / 2;
+    for (unsigned level = 0; level < head.levels; ++level) rows = (rows + 1) / 2, cols = (cols + 1) / 2;
     const uint64_t coarse = rows * cols, others = band[0] * band[1] - coarse;
-    if (every) return {values.subspan(HEAD + 4), FrameContent{8 * (coarse + others)}};
-    return {values.subspan(HEAD + 4), FrameContent{8 * coarse + 16 * others, 16, 8 * coarse}};
+    if (every) return {head.frames, FrameContent{8 * (coarse + others)}};
+    return {head.frames, FrameContent{8 * coarse + 16 * others, 16, 8 * coarse}};
 }
 
 // Decodes the frames of `frames`, which must hold what `expected` says.
@@ -276,6 +267,19 @@ unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols) {
     unsigned levels = 1;
     while (levels < 8 && std::min(rows, cols) >> (levels + 1) >= 16) ++levels;
     return levels;
+}
+
+WaveletHead read_wavelet_head(ByteView values, uint64_t rows, uint64_t cols, size_t at) {
+    constexpr size_t HEAD = 9;  // levels, then the step
+    if (values.size() < HEAD + 4 || crc32c(values.first(HEAD)) != load_le<uint32_t>(&values[HEAD])) {
+        damaged("a wavelet band's head fails its check", at);
+    }
+    const unsigned levels = matrix_wavelet_levels(rows, cols);
+    const uint64_t step = load_le<uint64_t>(&values[1]);
+    if (levels == 0 || values[0] != levels || step == 0 || step >= uint64_t{1} << 60) {
+        damaged("a wavelet band of another number of levels, or without a step", at);
+    }
+    return {levels, step, values.subspan(HEAD + 4)};
 }
 
 uint64_t MatrixSummary::values() const { return product(shape, 0); }

@@ -40,6 +40,16 @@ inline constexpr size_t MATRIX_PATHS = 8;
 // band at least 32 wide, levels while the coarsest band stays 16 wide, 8 at most.
 unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols);
 
+// A wavelet band's head (its levels and step, sealed by a CRC-32C) and the
+// frames after it, checked: the head's CRC, the levels a band of rows x
+// cols takes, a step in [1, 2^60). Throws FrameError naming offset `at`.
+struct WaveletHead {
+    unsigned levels;
+    uint64_t step;
+    ByteView frames;
+};
+WaveletHead read_wavelet_head(ByteView values, uint64_t rows, uint64_t cols, size_t at);
+
 struct MatrixSummary {
     uint8_t version = 0;
     const char* dtype = "";  // "float32" or "float64"

@@ -12,7 +12,6 @@
 
 #include "base/bytes.h"
 #include "concurrency/thread_pool.h"
-#include "frame/crc32c.h"
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
@@ -170,8 +169,7 @@ std::vector<double> correction_values(const Corrections& corrections, size_t ite
 
 // The wavelet path: see docs/matrix-format.md.
 
-constexpr size_t WAVELET_HEAD = 9;  // levels, then the step; then the head's CRC-32C
-constexpr uint64_t MOST_WAVELET_STEP = uint64_t{1} << 60, MOST_MULTIPLIER = uint64_t{1} << 40;
+constexpr uint64_t MOST_MULTIPLIER = uint64_t{1} << 40;
 constexpr int64_t MOST_PRODUCT = int64_t{1} << 44;  // of a quotient and its multiplier
 
 __extension__ using Wide = unsigned __int128;
@@ -241,22 +239,14 @@ void set_multipliers(std::vector<Subband>& bands, unsigned levels, uint64_t step
 // Restores a wavelet band (rows x cols) into `restored`.
 void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_float32, const BlockCodec& codec,
                     uint64_t memory_limit, std::span<double> restored) {
-    const ByteView stored = band.values;
-    if (stored.size() < WAVELET_HEAD + 4 || crc32c(stored.first(WAVELET_HEAD)) != load_le<uint32_t>(&stored[WAVELET_HEAD])) {
-        damaged("a wavelet band's head fails its check", band.at);
-    }
-    const unsigned levels = stored[0];
-    const uint64_t step = load_le<uint64_t>(&stored[1]);
-    if (levels != matrix_wavelet_levels(rows, cols) || step == 0 || step >= MOST_WAVELET_STEP) {
-        damaged("a wavelet band of another number of levels, or without a step", band.at);
-    }
+    const auto [levels, step, frames] = read_wavelet_head(band.values, rows, cols, band.at);
     std::vector<Subband> places = subbands(rows, cols, levels);
     const WaveletSubband& coarsest = places[0].place;
     const size_t size = rows * cols, coarse_rows = coarsest.bottom, coarse_cols = coarsest.right;
     const size_t coarse = coarse_rows * coarse_cols;
     const bool every = band.path == MatrixPath::WaveletLine;
     BoundedSink sink(8 * (every ? size : 2 * size - coarse));
-    read_band_frames(stored.subspan(WAVELET_HEAD + 4), sink, codec, memory_limit, band.at, "a band's values");
+    read_band_frames(frames, sink, codec, memory_limit, band.at, "a band's values");
     if (sink.size() % 8 != 0) damaged("a wavelet band holds a part of a number", band.at);
     std::vector<int64_t> numbers(sink.size() / 8);
     std::memcpy(numbers.data(), sink.grown().data(), sink.size());
@@ -330,7 +320,7 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
     std::vector<double> room;
     const std::span<double> restored = restoring_into(out, itemsize, room);
     if (band.path == MatrixPath::Wavelet || band.path == MatrixPath::WaveletLine) {
-        if (shape.size() != 2) damaged("a wavelet band of another number of levels, or without a step", band.at);
+        if (shape.size() != 2) damaged("a wavelet band of another number of levels", band.at);
         decode_wavelet(band, shape[0], shape[1], as_float32, codec, memory_limit, restored);
         store_values(restored, itemsize, out);
         write_corrections(read_corrections(band, itemsize, count, codec, memory_limit), itemsize, out);

@@ -441,13 +441,15 @@ void element_values(const SampleLayout& layout, const uint8_t* at, size_t count,
 template <typename BitsOf>
 bool store_elements(const SampleLayout& layout, const int64_t* values, size_t count, uint8_t* at, unsigned width,
                     BitsOf bits_of) {
+    auto element = [&](size_t i) -> std::optional<uint64_t> {
+        return wrap(static_cast<uint64_t>(values[i]), width) == values[i] ? bits_of(values[i]) : std::nullopt;
+    };
     auto native = [&]<typename T>(T) {
         for (size_t i = 0; i < count; ++i) {
-            const std::optional<uint64_t> bits = wrap(static_cast<uint64_t>(values[i]), width) == values[i]
-                                                     ? bits_of(values[i]) : std::nullopt;
+            const std::optional<uint64_t> bits = element(i);
             if (!bits) return false;
-            const auto element = static_cast<T>(*bits);
-            std::memcpy(at + i * sizeof(T), &element, sizeof(T));
+            const auto stored = static_cast<T>(*bits);
+            std::memcpy(at + i * sizeof(T), &stored, sizeof(T));
         }
         return true;
     };
@@ -460,8 +462,7 @@ bool store_elements(const SampleLayout& layout, const int64_t* values, size_t co
     }
     const ElementBytes access(layout);
     for (size_t i = 0; i < count; ++i) {
-        const std::optional<uint64_t> bits = wrap(static_cast<uint64_t>(values[i]), width) == values[i]
-                                                 ? bits_of(values[i]) : std::nullopt;
+        const std::optional<uint64_t> bits = element(i);
         if (!bits) return false;
         access.store(at + i * access.size(), *bits);
     }

@@ -14,6 +14,7 @@
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
 #include "frame/frame_reader.h"
+#include "matrix/wavelet_subbands.h"
 #include "sample/sample_layout.h"
 
 namespace zelk {
@@ -262,19 +263,12 @@ std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const 
 
 }  // namespace
 
-unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols) {
-    if (std::min(rows, cols) < 32) return 0;
-    unsigned levels = 1;
-    while (levels < 8 && std::min(rows, cols) >> (levels + 1) >= 16) ++levels;
-    return levels;
-}
-
 WaveletHead read_wavelet_head(ByteView values, uint64_t rows, uint64_t cols, size_t at) {
     constexpr size_t HEAD = 9;  // levels, then the step
     if (values.size() < HEAD + 4 || crc32c(values.first(HEAD)) != load_le<uint32_t>(&values[HEAD])) {
         damaged("a wavelet band's head fails its check", at);
     }
-    const unsigned levels = matrix_wavelet_levels(rows, cols);
+    const unsigned levels = wavelet_levels(rows, cols);
     const uint64_t step = load_le<uint64_t>(&values[1]);
     if (levels == 0 || values[0] != levels || step == 0 || step >= uint64_t{1} << 60) {
         damaged("a wavelet band of another number of levels, or without a step", at);

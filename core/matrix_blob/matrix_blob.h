@@ -36,10 +36,6 @@ enum class MatrixPath : uint8_t {
 };
 inline constexpr size_t MATRIX_PATHS = 8;
 
-// The wavelet's levels for a band of rows x cols, 0 where it takes none: a
-// band at least 32 wide, levels while the coarsest band stays 16 wide, 8 at most.
-unsigned matrix_wavelet_levels(uint64_t rows, uint64_t cols);
-
 // A wavelet band's head (its levels and step, sealed by a CRC-32C) and the
 // frames after it, checked: the head's CRC, the levels a band of rows x
 // cols takes, a step in [1, 2^60). Throws FrameError naming offset `at`.

@@ -20,6 +20,7 @@
 #include "matrix/grid_rounding.h"
 #include "matrix/sparse_line.h"
 #include "matrix/wavelet_quantise.h"
+#include "matrix/wavelet_subbands.h"
 
 namespace zelk {
 namespace {
@@ -169,78 +170,13 @@ std::vector<double> correction_values(const Corrections& corrections, size_t ite
 
 // The wavelet path: see docs/matrix-format.md.
 
-constexpr uint64_t MOST_MULTIPLIER = uint64_t{1} << 40;
 constexpr int64_t MOST_PRODUCT = int64_t{1} << 44;  // of a quotient and its multiplier
-
-__extension__ using Wide = unsigned __int128;
-
-struct Subband {
-    WaveletSubband place;
-    unsigned level;
-    bool high_rows, high_cols;
-};
-
-// Every subband, the coarsest first, then each level's details coarse to fine.
-std::vector<Subband> subbands(size_t rows, size_t cols, unsigned levels) {
-    std::vector<std::pair<size_t, size_t>> sides{{rows, cols}};
-    for (unsigned i = 1; i < levels; ++i) sides.emplace_back((sides.back().first + 1) / 2, (sides.back().second + 1) / 2);
-    std::vector<Subband> out{{{0, (sides.back().first + 1) / 2, 0, (sides.back().second + 1) / 2, 1}, levels, false, false}};
-    for (unsigned level = levels; level >= 1; --level) {
-        const auto [h, w] = sides[level - 1];
-        const size_t hs = (h + 1) / 2, ws = (w + 1) / 2;
-        out.push_back({{0, hs, ws, w, 1}, level, false, true});
-        out.push_back({{hs, h, 0, ws, 1}, level, true, false});
-        out.push_back({{hs, h, ws, w, 1}, level, true, true});
-    }
-    return out;
-}
-
-Wide isqrt(Wide n) {
-    if (n == 0) return 0;
-    const auto high = static_cast<uint64_t>(n >> 64), low = static_cast<uint64_t>(n);
-    const unsigned bits = high ? 128 - std::countl_zero(high) : 64 - std::countl_zero(low);
-    Wide x = Wide{1} << ((bits + 1) / 2);  // above the root: Newton's steps fall to its floor
-    for (;;) {
-        const Wide next = (x + n / x) / 2;
-        if (next >= x) return x;
-        x = next;
-    }
-}
-
-// Each subband's multiplier for rounding errors of about step / 2^16 grid
-// units: that over the subband's synthesis norm, the root of the product of
-// the two axes' energies, each the sum of squares of a line's values
-// restored from a coefficient of 2^24 in the middle of its band (the line
-// 2^(levels + 4) long), in integers alone.
-void set_multipliers(std::vector<Subband>& bands, unsigned levels, uint64_t step) {
-    const size_t n = size_t{1} << (levels + 4);
-    std::vector<std::array<Wide, 2>> energies(levels + 1);
-    for (unsigned level = 1; level <= levels; ++level) {
-        for (int high = 0; high < 2; ++high) {
-            std::vector<int64_t> line(n, 0);
-            const size_t band = n >> level;
-            line[high ? band + band / 2 : band / 2] = int64_t{1} << 24;
-            cdf97_inverse(line, n, 1, level);
-            Wide sum = 0;
-            for (int64_t v : line) {
-                const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-                sum += Wide{magnitude} * magnitude;
-            }
-            energies[level][high] = sum;
-        }
-    }
-    for (Subband& band : bands) {
-        const Wide root = std::max<Wide>(1, isqrt(energies[band.level][band.high_rows] * energies[band.level][band.high_cols]));
-        const Wide multiplier = (Wide{step} << 32) / root;
-        band.place.multiplier = static_cast<int64_t>(std::clamp<Wide>(multiplier, 1, MOST_MULTIPLIER));
-    }
-}
 
 // Restores a wavelet band (rows x cols) into `restored`.
 void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_float32, const BlockCodec& codec,
                     uint64_t memory_limit, std::span<double> restored) {
     const auto [levels, step, frames] = read_wavelet_head(band.values, rows, cols, band.at);
-    std::vector<Subband> places = subbands(rows, cols, levels);
+    std::vector<WaveletPlace> places = wavelet_subbands(rows, cols, levels);
     const WaveletSubband& coarsest = places[0].place;
     const size_t size = rows * cols, coarse_rows = coarsest.bottom, coarse_cols = coarsest.right;
     const size_t coarse = coarse_rows * coarse_cols;
@@ -280,9 +216,9 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
             for (size_t j = place.left; j < place.right; ++j) quotients[i * cols + j] = details[next++];
         }
     }
-    set_multipliers(places, levels, step);
+    WaveletNorms(levels).set_multipliers(places, step);
     std::vector<WaveletSubband> table;
-    for (const Subband& place : places) {
+    for (const WaveletPlace& place : places) {
         const int64_t most = MOST_PRODUCT / place.place.multiplier;
         for (size_t i = place.place.top; i < place.place.bottom; ++i) {
             for (size_t j = place.place.left; j < place.place.right; ++j) {

@@ -19,6 +19,8 @@
 #include "matrix/grid_rounding.h"
 #include "matrix/sparse_line.h"
 #include "matrix/wavelet_quantise.h"
+#include "matrix/wavelet_step_search.h"
+#include "matrix/wavelet_subbands.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/matrix_blob.h"
 #include "matrix_blob/matrix_blob_writer.h"
@@ -211,39 +213,69 @@ PyObject* matrix_wavelet_quantise(PyObject*, PyObject* args) {
 }
 
 // The values quotients restore to (`values` absent), or each value's error
-// once restored (into `out`, against `values`); `room`, int64 of the
-// matrix's size, is working room an encoder passes again at every step.
+// once restored (into `out`, against `values`).
 PyObject* matrix_wavelet_restore(PyObject*, PyObject* args) {
     HeldBuffer quotients, subbands, out;
     unsigned long long rows = 0, cols = 0;
     unsigned int levels = 0;
     double grid = 0;
     int as_float32 = 0;
-    PyObject *values_object = Py_None, *room_object = Py_None;
-    if (!PyArg_ParseTuple(args, "y*y*KKIdpw*|OO:matrix_wavelet_restore", quotients.out(), subbands.out(), &rows,
-                          &cols, &levels, &grid, &as_float32, out.out(), &values_object, &room_object)) {
+    PyObject* values_object = Py_None;
+    if (!PyArg_ParseTuple(args, "y*y*KKIdpw*|O:matrix_wavelet_restore", quotients.out(), subbands.out(), &rows,
+                          &cols, &levels, &grid, &as_float32, out.out(), &values_object)) {
         return nullptr;
     }
-    HeldBuffer values, room;
+    HeldBuffer values;
     if (values_object != Py_None && !values.hold(values_object)) return nullptr;
-    if (room_object != Py_None && !room.hold_writable(room_object)) return nullptr;
     const bool errors = values_object != Py_None;
     const auto failure = without_lock([&] {
         const size_t size = matrix_size(rows, cols);
         if (levels > 64) throw std::invalid_argument("a wavelet of more than 64 levels");
         const auto held = typed<const std::int64_t>(quotients, size, "quotients");
         const auto target = typed<double>(out, size, "out");
-        std::vector<std::int64_t> own_room(room_object == Py_None ? size : 0);
-        const auto integers = room_object == Py_None ? std::span(own_room) : typed<std::int64_t>(room, size, "room");
+        std::vector<std::int64_t> room(size);
         if (errors) {
             restored_errors(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0,
-                            typed<const double>(values, size, "values"), target, integers);
+                            typed<const double>(values, size, "values"), target, room);
         } else {
-            restore_subbands(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0, target, integers);
+            restore_subbands(held, rows, cols, levels, subbands_of(subbands), grid, as_float32 != 0, target, room);
         }
     });
     if (failure) return raise(*failure);
     Py_RETURN_NONE;
+}
+
+// The wavelet path's step for float64 values (rows x cols) within a bound
+// on the largest error or the RMSE, the steps tried coded into two pairs of
+// quotients and errors (2 x rows x cols each): (levels, step, grid, the pair
+// holding the step's), or None where the band takes no wavelet.
+PyObject* matrix_wavelet_search(PyObject*, PyObject* args) {
+    HeldBuffer values, quotients, errors;
+    unsigned long long rows = 0, cols = 0;
+    int as_float32 = 0, largest_error = 0;
+    double bound = 0;
+    if (!PyArg_ParseTuple(args, "y*KKppdw*w*:matrix_wavelet_search", values.out(), &rows, &cols, &as_float32,
+                          &largest_error, &bound, quotients.out(), errors.out())) {
+        return nullptr;
+    }
+    std::optional<WaveletStep> found;
+    const auto failure = without_lock([&] {
+        const size_t size = matrix_size(rows, cols);
+        found = search_wavelet_step(typed<const double>(values, size, "values"), rows, cols, as_float32 != 0,
+                                    largest_error != 0, bound, typed<std::int64_t>(quotients, 2 * size, "quotients"),
+                                    typed<double>(errors, 2 * size, "errors"));
+    });
+    if (failure) return raise(*failure);
+    if (!found) Py_RETURN_NONE;
+    return Py_BuildValue("(IKdI)", found->levels, static_cast<unsigned long long>(found->step), found->grid,
+                         found->pair);
+}
+
+// The wavelet's levels for a band of rows x cols, 0 where it takes none.
+PyObject* matrix_wavelet_levels(PyObject*, PyObject* args) {
+    unsigned long long rows = 0, cols = 0;
+    if (!PyArg_ParseTuple(args, "KK:matrix_wavelet_levels", &rows, &cols)) return nullptr;
+    return PyLong_FromUnsignedLong(wavelet_levels(rows, cols));
 }
 
 // A shape given as a tuple of one to three sizes; false with the error set.
@@ -573,7 +605,11 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_wavelet_quantise", matrix_wavelet_quantise, METH_VARARGS,
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
-     "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None, room=None)"},
+     "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+    {"matrix_wavelet_search", matrix_wavelet_search, METH_VARARGS,
+     "matrix_wavelet_search(values, rows, cols, as_float32, largest_error, bound, quotients, errors) -> "
+     "(levels, step, grid, pair) or None"},
+    {"matrix_wavelet_levels", matrix_wavelet_levels, METH_VARARGS, "matrix_wavelet_levels(rows, cols) -> int"},
     {"matrix_wavelet_estimate", matrix_wavelet_estimate, METH_VARARGS,
      "matrix_wavelet_estimate(sample, counts, multipliers, weights) -> float"},
     {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},

@@ -6,8 +6,8 @@ namespace zelk::python {
 
 // matrix_layout, crc32c, matrix_coefficient_count, matrix_forward, matrix_quantize, matrix_energy,
 // matrix_inverse, matrix_cdf97, matrix_wavelet_quantise, matrix_wavelet_restore,
-// matrix_wavelet_estimate, matrix_grid, matrix_grid_restore, matrix_feedback, matrix_feedback_restore,
-// matrix_visit_order.
+// matrix_wavelet_search, matrix_wavelet_levels, matrix_wavelet_estimate, matrix_grid, matrix_grid_restore,
+// matrix_feedback, matrix_feedback_restore, matrix_visit_order.
 extern PyMethodDef MATRIX_FUNCTIONS[];
 
 }  // namespace zelk::python

@@ -30,11 +30,6 @@ public:
         held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
         return held_;
     }
-    // Holds `object`'s bytes to write them (as "w*" does).
-    bool hold_writable(PyObject* object) {
-        held_ = PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE) == 0;
-        return held_;
-    }
 
     std::span<const uint8_t> bytes() const {
         return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};

@@ -2,6 +2,8 @@
 definition reads: the reference the library's lifting is held equal to."""
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 SHIFT = 15
@@ -69,3 +71,33 @@ def inverse(c, levels):
             for j in range(w):
                 x[:h, j] = _lift_line(x[:h, j], True)
     return x
+
+
+def subbands(shape, levels):
+    """Every subband, the coarsest first, then each level's details coarse to
+    fine: its place, its level and whether it is high-pass along axis 0 and 1."""
+    sides = _sides(shape, levels)
+    h, w = sides[-1]
+    out = [((slice(0, (h + 1) // 2), slice(0, (w + 1) // 2)), levels, 0, 0)]
+    for level in range(levels, 0, -1):
+        h, w = sides[level - 1]
+        hs, ws = (h + 1) // 2, (w + 1) // 2
+        out += [((slice(0, hs), slice(ws, w)), level, 0, 1), ((slice(hs, h), slice(0, ws)), level, 1, 0),
+                ((slice(hs, h), slice(ws, w)), level, 1, 1)]
+    return out
+
+
+def multipliers(shape, levels, step):
+    """Each subband's multiplier at a step (grid units times 2^16): that over
+    its synthesis norm, from the energies of lines restored from a
+    coefficient of 2^24 in the middle of each band, in integers alone."""
+    n = 1 << (levels + 4)
+    energy = {}
+    for level in range(1, levels + 1):
+        for high in (0, 1):
+            line = np.zeros((n, 1), np.int64)
+            band = n >> level
+            line[band + band // 2 if high else band // 2] = 1 << 24
+            energy[level, high] = sum(int(v) * int(v) for v in inverse(line, level).reshape(-1))
+    return [max(1, min(1 << 40, (step << 32) // math.isqrt(energy[level, h0] * energy[level, h1])))
+            for _, level, h0, h1 in subbands(shape, levels)]

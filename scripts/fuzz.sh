@@ -13,7 +13,8 @@ ensure_debian_packages clang-16 libclang-rt-16-dev libgtest-dev libzstd-dev zlib
 [ -n "${PY:-}" ] || ensure_venv
 
 cmake --preset sanitize >/dev/null
-HARNESSES=(decode_chunk roundtrip matrix matrix_blob frame_reader frame_round_trip sample_block wavelet error_feedback)
+HARNESSES=(decode_chunk roundtrip matrix matrix_blob matrix_encoder frame_reader frame_round_trip sample_block wavelet
+           error_feedback)
 cmake --build --preset sanitize --target "${HARNESSES[@]/#/fuzz_}"
 
 for name in "${HARNESSES[@]}"; do

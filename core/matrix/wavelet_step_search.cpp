@@ -163,7 +163,7 @@ std::optional<WaveletStep> search_wavelet_step(std::span<const double> values, s
     const unsigned levels = wavelet_levels(rows, cols);
     const double grid = bound / FINE_GRID;
     double largest = 0;
-    for (double value : values) largest = std::max(largest, std::fabs(value));
+    for (double value : values) largest = std::fabs(value) <= largest ? largest : std::fabs(value);  // NaN stays
     if (levels == 0 || !(grid > 0) || !(largest / grid < LARGEST_VALUE)) return std::nullopt;
 
     Search search(values, rows, cols, levels, grid, as_float32, largest_error);

@@ -29,6 +29,13 @@ namespace {
     throw FrameError("matrix at offset " + std::to_string(at) + ": " + what);
 }
 
+// Numbers stored least significant byte first, as this host holds them.
+void from_little_endian(std::span<int64_t> numbers) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (int64_t& n : numbers) n = static_cast<int64_t>(__builtin_bswap64(static_cast<uint64_t>(n)));
+    }
+}
+
 // A sink that refuses more than `most` bytes: into `fixed`, where the
 // frames' bytes land in place, or into a vector that grows.
 class BoundedSink final : public ByteSink {
@@ -47,7 +54,15 @@ public:
         size_ = grown_.size();
     }
     uint64_t size() const { return size_; }
-    std::span<const uint8_t> grown() const { return grown_; }
+    // What a grown sink holds as 64-bit numbers, little-endian: false where
+    // that is not a whole number of them.
+    bool numbers(std::vector<int64_t>& out) const {
+        if (size_ % 8 != 0) return false;
+        out.resize(size_ / 8);
+        if (size_ != 0) std::memcpy(out.data(), grown_.data(), size_);  // no pointer of an empty vector to copy from
+        from_little_endian(out);
+        return true;
+    }
 
 private:
     std::span<uint8_t> fixed_;
@@ -72,13 +87,6 @@ void read_band_frames(ByteView frames, ByteSink& sink, const BlockCodec& codec, 
 
 std::span<uint8_t> bytes_of(std::vector<int64_t>& numbers) {
     return {reinterpret_cast<uint8_t*>(numbers.data()), numbers.size() * sizeof(int64_t)};
-}
-
-// Numbers stored least significant byte first, as this host holds them.
-void from_little_endian(std::span<int64_t> numbers) {
-    if constexpr (std::endian::native == std::endian::big) {
-        for (int64_t& n : numbers) n = static_cast<int64_t>(__builtin_bswap64(static_cast<uint64_t>(n)));
-    }
 }
 
 // A value of `itemsize` bytes stored least significant byte first, as this host holds it, at `to`.
@@ -183,10 +191,8 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
     const bool every = band.path == MatrixPath::WaveletLine;
     BoundedSink sink(8 * (every ? size : 2 * size - coarse));
     read_band_frames(frames, sink, codec, memory_limit, band.at, "a band's values");
-    if (sink.size() % 8 != 0) damaged("a wavelet band holds a part of a number", band.at);
-    std::vector<int64_t> numbers(sink.size() / 8);
-    std::memcpy(numbers.data(), sink.grown().data(), sink.size());
-    from_little_endian(numbers);
+    std::vector<int64_t> numbers;
+    if (!sink.numbers(numbers)) damaged("a wavelet band holds a part of a number", band.at);
     if (numbers.size() < coarse || (every && numbers.size() != size)) {
         damaged("a wavelet band holds too few coefficients", band.at);
     }
@@ -268,10 +274,8 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
         if (band.path == MatrixPath::Levelled) {
             BoundedSink sink(16 * count);
             read_band_frames(band.values, sink, codec, memory_limit, band.at, "a band's values");
-            if (sink.size() % 8 != 0) damaged("a band's quotients are cut short", band.at);
-            std::vector<int64_t> numbers(sink.size() / 8);
-            std::memcpy(numbers.data(), sink.grown().data(), sink.size());
-            from_little_endian(numbers);
+            std::vector<int64_t> numbers;
+            if (!sink.numbers(numbers)) damaged("a band's quotients are cut short", band.at);
             line = line_of(numbers, count, band.at);
         } else {
             line.resize(count);

@@ -17,11 +17,10 @@
 #include "matrix/error_feedback.h"
 #include "matrix/error_figures.h"
 #include "matrix/grid_rounding.h"
-#include "matrix/sparse_line.h"
+#include "matrix/matrix_corrections.h"
 #include "matrix/wavelet_quantise.h"
-#include "matrix/wavelet_step_search.h"
-#include "matrix/wavelet_subbands.h"
 #include "matrix/wavelet_tiles.h"
+#include "matrix_blob/band_encoder.h"
 #include "matrix_blob/matrix_blob.h"
 #include "matrix_blob/matrix_blob_writer.h"
 #include "matrix_blob/matrix_decoder.h"
@@ -245,39 +244,6 @@ PyObject* matrix_wavelet_restore(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// The wavelet path's step for float64 values (rows x cols) within a bound
-// on the largest error or the RMSE, the steps tried coded into two pairs of
-// quotients and errors (2 x rows x cols each): (levels, step, grid, the pair
-// holding the step's), or None where the band takes no wavelet.
-PyObject* matrix_wavelet_search(PyObject*, PyObject* args) {
-    HeldBuffer values, quotients, errors;
-    unsigned long long rows = 0, cols = 0;
-    int as_float32 = 0, largest_error = 0;
-    double bound = 0;
-    if (!PyArg_ParseTuple(args, "y*KKppdw*w*:matrix_wavelet_search", values.out(), &rows, &cols, &as_float32,
-                          &largest_error, &bound, quotients.out(), errors.out())) {
-        return nullptr;
-    }
-    std::optional<WaveletStep> found;
-    const auto failure = without_lock([&] {
-        const size_t size = matrix_size(rows, cols);
-        found = search_wavelet_step(typed<const double>(values, size, "values"), rows, cols, as_float32 != 0,
-                                    largest_error != 0, bound, typed<std::int64_t>(quotients, 2 * size, "quotients"),
-                                    typed<double>(errors, 2 * size, "errors"));
-    });
-    if (failure) return raise(*failure);
-    if (!found) Py_RETURN_NONE;
-    return Py_BuildValue("(IKdI)", found->levels, static_cast<unsigned long long>(found->step), found->grid,
-                         found->pair);
-}
-
-// The wavelet's levels for a band of rows x cols, 0 where it takes none.
-PyObject* matrix_wavelet_levels(PyObject*, PyObject* args) {
-    unsigned long long rows = 0, cols = 0;
-    if (!PyArg_ParseTuple(args, "KK:matrix_wavelet_levels", &rows, &cols)) return nullptr;
-    return PyLong_FromUnsignedLong(wavelet_levels(rows, cols));
-}
-
 // A shape given as a tuple of one to three sizes; false with the error set.
 bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
     const Py_ssize_t rank = PyTuple_Size(tuple);
@@ -287,6 +253,58 @@ bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
         shape.push_back(n);
     }
     return true;
+}
+
+// One band of a banded blob within its bound: the band's float32 or
+// float64 elements in the host's order and its shape; the bound on the
+// largest error or else the RMSE; the frames' level or None; optionally
+// the paths it may take (bit p for path p). Returns (packed, step, largest
+// error, sum of squares in its units, corrections).
+PyObject* matrix_encode_band(PyObject*, PyObject* args) {
+    HeldBuffer elements;
+    PyObject *shape_tuple = nullptr, *level_object = nullptr;
+    int as_float32 = 0, largest_error = 0;
+    double bound = 0;
+    unsigned int paths = ALL_MATRIX_PATHS;
+    if (!PyArg_ParseTuple(args, "y*O!ppdO|I:matrix_encode_band", elements.out(), &PyTuple_Type, &shape_tuple,
+                          &as_float32, &largest_error, &bound, &level_object, &paths)) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    std::optional<int64_t> level;
+    if (!shape_of(shape_tuple, shape) || !int_argument(level_object, "level", true, level)) return nullptr;
+    EncodedMatrixBand band;
+    const auto failure = without_lock([&] {
+        band = encode_matrix_band(elements.bytes(), {shape, as_float32 != 0, largest_error != 0, bound, level, paths});
+    });
+    if (failure) return raise(*failure);
+    return Py_BuildValue("(y#dddK)", reinterpret_cast<const char*>(band.packed.data()),
+                         static_cast<Py_ssize_t>(band.packed.size()), band.step, band.largest, band.squares,
+                         static_cast<unsigned long long>(band.corrections));
+}
+
+// The positions (int64, ascending) whose values must be stored exactly so
+// that float64 errors keep a bound: 0 none (the errors that are not
+// finite), 1 an RMSE, 3 a largest error.
+PyObject* matrix_corrections(PyObject*, PyObject* args) {
+    HeldBuffer errors;
+    int kind = 0;
+    double limit = 0;
+    if (!PyArg_ParseTuple(args, "y*id:matrix_corrections", errors.out(), &kind, &limit)) return nullptr;
+    if (kind != 0 && kind != 1 && kind != 3) {
+        PyErr_SetString(PyExc_ValueError, "the bound is 0 (none), 1 (an RMSE) or 3 (a largest error)");
+        return nullptr;
+    }
+    const CorrectedBound bound = kind == 0 ? CorrectedBound::None : kind == 1 ? CorrectedBound::Rmse
+                                                                             : CorrectedBound::LargestError;
+    std::vector<uint64_t> positions;
+    const auto failure = without_lock([&] {
+        positions = corrected_positions(typed<const double>(errors, errors.bytes().size() / sizeof(double), "errors"),
+                                        bound, limit);
+    });
+    if (failure) return raise(*failure);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(positions.data()),
+                                     static_cast<Py_ssize_t>(positions.size() * sizeof(uint64_t)));
 }
 
 // The wavelet search's estimate: the weighted squared error of rounding a
@@ -498,20 +516,6 @@ PyObject* matrix_error_figures(PyObject*, PyObject* args) {
     return Py_BuildValue("(dd)", figures.largest, figures.squares);
 }
 
-// The gaps between the non-zero numbers of an int64 line and those numbers,
-// into `gaps` and `values`, each as long as there are non-zero numbers.
-PyObject* matrix_sparse_parts(PyObject*, PyObject* args) {
-    HeldBuffer line, gaps, values;
-    if (!PyArg_ParseTuple(args, "y*w*w*:matrix_sparse_parts", line.out(), gaps.out(), values.out())) return nullptr;
-    const auto failure = without_lock([&] {
-        const size_t count = gaps.bytes().size() / sizeof(std::int64_t);
-        to_sparse(typed<const std::int64_t>(line, line.bytes().size() / sizeof(std::int64_t), "line"),
-                  typed<std::int64_t>(gaps, count, "gaps"), typed<std::int64_t>(values, count, "values"));
-    });
-    if (failure) return raise(*failure);
-    Py_RETURN_NONE;
-}
-
 // A banded blob's sealed header, from its fields (the shape a tuple).
 PyObject* matrix_header(PyObject*, PyObject* args) {
     MatrixHeaderFields header{};
@@ -583,7 +587,6 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_layout(blob) -> (coded_shape, [(path, step, corrections, units, values_start, values_end, "
      "corrections_start, corrections_end)], (version, dtype, bound, requested, max_error, rmse, corrections, "
      "value_range, largest_step, shape))"},
-    {"matrix_sparse_parts", matrix_sparse_parts, METH_VARARGS, "matrix_sparse_parts(line, gaps, values)"},
     {"matrix_header", matrix_header, METH_VARARGS,
      "matrix_header(dtype, bound, requested, max_error, rmse, value_range, corrections, largest_step, units, shape) "
      "-> bytes"},
@@ -606,10 +609,10 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
-    {"matrix_wavelet_search", matrix_wavelet_search, METH_VARARGS,
-     "matrix_wavelet_search(values, rows, cols, as_float32, largest_error, bound, quotients, errors) -> "
-     "(levels, step, grid, pair) or None"},
-    {"matrix_wavelet_levels", matrix_wavelet_levels, METH_VARARGS, "matrix_wavelet_levels(rows, cols) -> int"},
+    {"matrix_encode_band", matrix_encode_band, METH_VARARGS,
+     "matrix_encode_band(elements, shape, as_float32, largest_error, bound, level, paths=all) -> "
+     "(packed, step, largest, squares, corrections)"},
+    {"matrix_corrections", matrix_corrections, METH_VARARGS, "matrix_corrections(errors, kind, limit) -> positions"},
     {"matrix_wavelet_estimate", matrix_wavelet_estimate, METH_VARARGS,
      "matrix_wavelet_estimate(sample, counts, multipliers, weights) -> float"},
     {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},

@@ -34,6 +34,7 @@ import numpy as np
 from . import _zelk
 from ._frames import compress as _pack
 from ._frames import decompress as _unpack
+from ._matrix_checks import rms
 from ._zelk import ZelkError
 from . import _matrix_grid as _grid_format
 
@@ -191,26 +192,10 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
 def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.ndarray[Any, Any]:
     """The positions whose values are stored exactly so that the bound holds
     (errors of values near the largest doubles may be infinite; a threshold
-    has no bound, but an infinite error is never kept)."""
-    overflowed = ~np.isfinite(errors)
-    if bound_kind == 0:
-        return np.flatnonzero(overflowed)
-    if bound_kind == 3:
-        return np.flatnonzero(errors > bound)
-    remaining = np.where(overflowed, 0.0, errors)
-    corrected = [np.flatnonzero(overflowed)]
-    # Largest errors first, in units of the largest left, whose squares cannot
-    # overflow. Beside huge errors the squares of small ones vanish from the
-    # sum, so each pass takes what it sees and the next looks again.
-    while _grid_format.rms(remaining) > bound:
-        largest = float(remaining.max())
-        squared = np.square(remaining / largest)
-        excess = float(squared.sum()) - (bound / largest) ** 2 * errors.size
-        order = np.argsort(squared)[::-1]
-        needed = int(np.searchsorted(np.cumsum(squared[order]), excess)) + 1
-        corrected.append(order[:needed])
-        remaining[order[:needed]] = 0.0
-    return np.unique(np.concatenate(corrected))
+    has no bound, but an infinite error is never kept): the library's choice
+    (core/matrix/matrix_corrections.h)."""
+    return np.frombuffer(_zelk.matrix_corrections(np.ascontiguousarray(errors, np.float64), bound_kind, bound),
+                         np.int64)
 
 
 def _pack_section(data: bytes, level: Optional[int]) -> bytes:
@@ -300,7 +285,7 @@ def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], ki
         _pack_section(np.packbits(kept).tobytes(), level),
         _pack_section(_planes(zigzag.astype(width)), level),
         _pack_section(_planes(gaps) + exact.tobytes(), level)])
-    return _Band(packed, count, step, float(errors.max(initial=0.0)), _grid_format.rms(errors) if count else 0.0,
+    return _Band(packed, count, step, float(errors.max(initial=0.0)), rms(errors) if count else 0.0,
                  corrected.size)
 
 
@@ -373,12 +358,7 @@ def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: 
     coded = _grid_format.coded_shape(shape)
     values = np.ascontiguousarray(data).reshape(coded)
     units = _grid_format.band_units(coded)
-    bound_kind = 3 if kind == 3 else 1
-
-    def fits(errors: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-        return _correct(errors, bound_kind, target)
-
-    bands = _each_band(lambda start: _grid_format.encode_band(values[start:start + units], kind, target, fits, level),
+    bands = _each_band(lambda start: _grid_format.encode_band(values[start:start + units], kind, target, level),
                        range(0, coded[0] if data.size else 0, units), threads)
     header = _grid_format.header(1 if data.dtype == np.float32 else 2, kind, bound,
                                  max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size),

@@ -13,7 +13,7 @@ import pytest
 np = pytest.importorskip("numpy")
 import zelk  # noqa: E402
 import zelk.matrix as zm  # noqa: E402
-from zelk import _matrix_grid, _matrix_sparse  # noqa: E402
+from zelk import _matrix_grid  # noqa: E402
 from zelk._zelk import crc32c, matrix_band  # noqa: E402
 
 
@@ -35,6 +35,21 @@ def first_path(blob):
 def errors(a, b):
     difference = np.asarray(b, np.float64) - np.asarray(a, np.float64)
     return float(np.abs(difference).max(initial=0.0)), math.sqrt(float(np.mean(np.square(difference)))) if difference.size else 0.0
+
+
+def band_without(values, kind, target, *paths):
+    """A band coded without the paths given: its bytes and its path."""
+    allowed = _matrix_grid.ALL_PATHS & ~sum(1 << p for p in paths)
+    band = _matrix_grid.encode_band(values, kind, target, None, allowed)
+    return band.packed, band.packed[0]
+
+
+def lifted(values, levels, inverse=False):
+    """The library's CDF 9/7 lifting of a 2-D array of integers."""
+    from zelk._zelk import matrix_cdf97
+    out = np.array(values, dtype=np.int64, order="C")
+    matrix_cdf97(out, out.shape[0], out.shape[1], levels, inverse)
+    return out
 
 
 SHAPES = [(1, 1), (1, 7), (7, 1), (33, 65), (300, 257), (2, 3, 40), (50,), ()]
@@ -251,16 +266,15 @@ def test_a_large_or_wide_matrix_is_compressed_in_bounded_memory(shape, dtype):
 
 def test_the_wavelet_lifts_as_its_definition_at_every_shape():
     import wavelet_reference
-    from zelk import _matrix_wavelet
     rng = np.random.default_rng(4)
     for shape, levels in (((131, 97), 3), ((64, 64), 4), ((33, 17), 2), ((2, 2), 1), ((3, 5), 2), ((1, 50), 1),
                           ((50, 1), 2)):
         values = rng.integers(-10**12, 10**12, shape)
-        coefficients = _matrix_wavelet.forward(values, levels)
+        coefficients = lifted(values, levels)
         assert np.array_equal(coefficients, wavelet_reference.forward(values, levels)), shape
-        assert np.array_equal(_matrix_wavelet.inverse(coefficients, levels), values), shape
+        assert np.array_equal(lifted(coefficients, levels, True), values), shape
         quantised = coefficients // 1000 * 1000  # not a forward transform's: the inverse's own rounding shows
-        assert np.array_equal(_matrix_wavelet.inverse(quantised, levels), wavelet_reference.inverse(quantised, levels))
+        assert np.array_equal(lifted(quantised, levels, True), wavelet_reference.inverse(quantised, levels))
 
 
 def restored_by_feedback(quotients, step, positions, exact, dtype, predictor, levelled=False):
@@ -273,9 +287,20 @@ def restored_by_feedback(quotients, step, positions, exact, dtype, predictor, le
     return restored.astype(dtype, copy=False)
 
 
+INTERPOLATION, LORENZO, EDGE_FITTED = 0, 1, 2  # the library's predictors with error feedback
+
+
+def predicted_by_feedback(given, step, bound, predictor, levelled=False):
+    """The library's quotients, positions taken exactly and errors of values predicted with error feedback."""
+    from zelk._zelk import matrix_feedback
+    quotients, errors = np.empty(given.shape, np.int64), np.empty(given.size, np.float64)
+    positions = matrix_feedback(np.ascontiguousarray(given, np.float64), given.shape, step, bound, predictor, levelled,
+                                given.dtype == np.float32, quotients, errors)
+    return quotients, np.frombuffer(positions, np.int64), errors
+
+
 def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape():
     import feedback_reference as reference
-    from zelk import _matrix_feedback as native
     from zelk._zelk import matrix_visit_order
     rng = np.random.default_rng(6)
     for shape in ((1,), (9,), (1000,), (5, 1), (33, 65), (64, 64), (2, 9, 1), (17, 3, 40)):
@@ -287,18 +312,18 @@ def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape()
             with np.errstate(over="ignore"):
                 given = values.astype(dtype)
             ways = [(predictor, levelled,
-                     lambda g, step, bound, levelled=levelled, fitted=predictor == native.EDGE_FITTED:
+                     lambda g, step, bound, levelled=levelled, fitted=predictor == EDGE_FITTED:
                      reference.encode(g, step, bound, levelled, fitted),
-                     lambda q, step, p, e, d, levelled=levelled, fitted=predictor == native.EDGE_FITTED:
+                     lambda q, step, p, e, d, levelled=levelled, fitted=predictor == EDGE_FITTED:
                      reference.decode(q, step, p, e, d, levelled, fitted))
-                    for levelled in (False, True) for predictor in (native.INTERPOLATION, native.EDGE_FITTED)]
+                    for levelled in (False, True) for predictor in (INTERPOLATION, EDGE_FITTED)]
             if given.size <= 3000:  # the reference takes Lorenzo's values one at a time
-                ways.append((native.LORENZO, False, reference.lorenzo_encode, reference.lorenzo_decode))
+                ways.append((LORENZO, False, reference.lorenzo_encode, reference.lorenzo_decode))
             for predictor, levelled, encode, decode in ways:
                 for bound in (None, 2e-3):
                     with np.errstate(invalid="ignore"):
                         expected = encode(given, 3e-3, bound)
-                    quotients, positions, errors = native.encode(given, 3e-3, bound, predictor, levelled)
+                    quotients, positions, errors = predicted_by_feedback(given, 3e-3, bound, predictor, levelled)
                     assert np.array_equal(quotients, expected[0]) and np.array_equal(positions, expected[1]), shape
                     assert errors.tobytes() == expected[2].tobytes(), shape
                     exact = given.reshape(-1)[positions].astype(np.float64)
@@ -309,14 +334,15 @@ def test_error_feedback_predicts_and_restores_as_its_definition_at_every_shape()
                                                             predictor, levelled)
                             assert restored.tobytes() == decode(coded, 3e-3, positions, exact,
                                                                 np.dtype(dtype)).tobytes(), (shape, predictor)
-            line = native.visit_order(quotients)
+            line = np.empty(quotients.size, np.int64)
+            matrix_visit_order(quotients, shape, line, False)
             assert np.array_equal(line, reference.visit_order(quotients))
             back = np.empty(shape, np.int64)
             matrix_visit_order(line, shape, back, True)
             assert np.array_equal(back, quotients)
     for shape in ((0,), (3, 0), (0, 4, 5)):  # nothing to predict, nothing written past an empty band
-        for predictor in (native.INTERPOLATION, native.LORENZO, native.EDGE_FITTED):
-            quotients, positions, _ = native.encode(np.zeros(shape), 1e-3, None, predictor)
+        for predictor in (INTERPOLATION, LORENZO, EDGE_FITTED):
+            quotients, positions, _ = predicted_by_feedback(np.zeros(shape), 1e-3, None, predictor)
             assert restored_by_feedback(quotients, 1e-3, positions, np.zeros(0), np.dtype(np.float64),
                                         predictor).shape == shape
 
@@ -345,13 +371,12 @@ def test_the_grid_rounds_and_restores_as_its_definition():
 
 def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
     import wavelet_reference
-    from zelk import _matrix_wavelet as w
     from zelk._zelk import matrix_wavelet_quantise, matrix_wavelet_restore
     y, x = np.mgrid[0:67, 0:90] / 67
     for dtype in (np.float64, np.float32):
         given = (np.sin(5 * x) * np.cos(3 * y) + 1e-3 * np.random.default_rng(8).standard_normal(x.shape)).astype(dtype)
-        values, grid, levels = given.astype(np.float64), 1e-5, w.levels_for(given.shape)
-        coefficients = w.forward(np.rint(values / grid).astype(np.int64), levels)
+        values, grid, levels = given.astype(np.float64), 1e-5, 2  # 67 x 90 lifts twice: the coarsest 16 wide
+        coefficients = lifted(np.rint(values / grid).astype(np.int64), levels)
         places = wavelet_reference.subbands(given.shape, levels)
         factors = wavelet_reference.multipliers(given.shape, levels, 300 << 16)
         table = np.array([(rows.start, rows.stop, cols.start, cols.stop, factor)
@@ -372,17 +397,14 @@ def test_a_steps_quotients_and_errors_are_those_the_decoder_restores():
         assert 0 < errors.max() < 1
 
 
-def test_rough_volumes_take_lorenzo_where_it_codes_them_smallest(monkeypatch):
+def test_rough_volumes_take_lorenzo_where_it_codes_them_smallest():
     rng = np.random.default_rng(9)
     volume = np.cumsum(rng.standard_normal((30, 40, 50)), 0) + np.cumsum(rng.standard_normal((30, 40, 50)), 2)
     bound = 1e-2 * float(volume.max() - volume.min())
     blob = zm.compress(volume, max_error=bound)
     assert first_path(blob) == _matrix_grid.LORENZO
     assert errors(volume, zm.decompress(blob))[0] <= bound
-    plain = _matrix_grid._feedback_band
-    monkeypatch.setattr(_matrix_grid, "_feedback_band",
-                        lambda *args: None if args[5:] == (_matrix_grid.LORENZO,) else plain(*args))
-    assert len(zm.compress(volume, max_error=bound)) > 1.15 * len(blob)
+    assert len(band_without(volume, 3, bound, _matrix_grid.LORENZO)[0]) > 1.15 * len(band_without(volume, 3, bound)[0])
 
 
 def test_the_step_estimate_sums_as_numpy_does():
@@ -409,10 +431,9 @@ def test_error_figures_are_numpys_to_the_last_bit():
     assert math.isnan(matrix_error_figures(np.array([1.0, np.inf]))[1])
 
 
-def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(monkeypatch):
-    from zelk import _matrix_wavelet
+def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound():
     values = np.random.default_rng(3).integers(-10**9, 10**9, (67, 45))
-    assert np.array_equal(_matrix_wavelet.inverse(_matrix_wavelet.forward(values, 3), 3), values)  # exact integers
+    assert np.array_equal(lifted(lifted(values, 3), 3, True), values)  # exact integers
     y, x = np.mgrid[0:300, 0:257] / 300
     field = np.sin(6 * x) * np.cos(4 * y) + 0.5 * np.sin(15 * x * y)
     for dtype, bound, path in ((np.float64, {"rmse": 1e-3}, _matrix_grid.WAVELET),
@@ -426,12 +447,9 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
         assert restored.dtype == dtype
         largest, rmse = errors(given, restored)
         assert (rmse if "rmse" in bound else largest) <= next(iter(bound.values()))
-        with monkeypatch.context() as without:
-            without.setattr(_matrix_grid, "_WAVELET_RATIO", 1 << 62)
-            plain = _matrix_grid._feedback_band  # levelled bands predicted as plain interpolation
-            without.setattr(_matrix_grid, "_feedback_band",
-                            lambda *args: plain(*args[:5], *(p for p in args[5:] if p != _matrix_grid.LEVELLED)))
-            assert len(zm.compress(given, **bound)) > 1.15 * len(blob)
+        kind, target = (1, bound["rmse"]) if "rmse" in bound else (3, bound["max_error"])
+        plain = band_without(given, kind, target, _matrix_grid.WAVELET, _matrix_grid.LEVELLED)[0]
+        assert len(plain) > 1.15 * len(band_without(given, kind, target)[0])
         for at in range(0, len(blob), 7):  # damage is refused, or changes nothing that is restored
             damaged = bytearray(blob)
             damaged[at] ^= 0x10
@@ -441,39 +459,25 @@ def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound(mo
                 pass
 
 
-def test_levelled_quotients_are_stored_whole_where_few_of_them_are_zero(monkeypatch):
+def test_quotients_are_stored_whole_where_few_of_them_are_zero():
     y, x = np.mgrid[0:300, 0:257] / 300
     field = (np.sin(6 * x) * np.cos(4 * y)).astype(np.float32)
     noisy = field + np.random.default_rng(4).standard_normal(field.shape).astype(np.float32)
-    coded = {name: _matrix_grid._feedback_band(values, 2e-3, 3, 1e-3, None, _matrix_grid.LEVELLED)
-             for name, values in (("smooth", field), ("noisy", noisy))}
-    assert coded["smooth"][4] == _matrix_grid.LEVELLED and coded["noisy"][4] == _matrix_grid.LEVELLED_LINE
-    # Stored whole, the smooth field's mostly zero quotients restore alike, in more bytes.
-    monkeypatch.setattr(_matrix_grid, "_WAVELET_RATIO", 1 << 62)
-    sparse = zm.compress(field, max_error=1e-4)
-    monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
-    blob = zm.compress(field, max_error=1e-4)
-    assert first_path(blob) == _matrix_grid.LEVELLED_LINE and len(blob) > len(sparse)
-    assert np.array_equal(zm.decompress(blob), zm.decompress(sparse))
-    assert zm.info(blob).max_error <= 1e-4
-    # So are a wavelet's detail quotients.
-    monkeypatch.undo()
-    wavelet = zm.compress(field.astype(np.float64), rmse=1e-3)
-    monkeypatch.setattr(_matrix_sparse, "DENSE", 0.0)
-    every = zm.compress(field.astype(np.float64), rmse=1e-3)
-    assert (first_path(wavelet), first_path(every)) == \
-        (_matrix_grid.WAVELET, _matrix_grid.WAVELET_LINE)
-    assert np.array_equal(zm.decompress(every), zm.decompress(wavelet))
-
-
-def test_small_frames_take_one_block_where_it_is_shorter(monkeypatch):
-    y, x = np.mgrid[0:300, 0:257] / 300
-    field = np.sin(6 * x) * np.cos(4 * y) + 0.5 * np.sin(15 * x * y)
-    one = zm.compress(field, rmse=1e-2)
-    monkeypatch.setattr(_matrix_sparse, "SMALL_FRAME", 0)
-    apart = zm.compress(field, rmse=1e-2)
-    assert first_path(one) == _matrix_grid.WAVELET and len(one) < len(apart)
-    assert np.array_equal(zm.decompress(one), zm.decompress(apart))
+    # Levelled alone: the smooth field's quotients, mostly zero, as gaps; the noisy field's whole.
+    others = [p for p in range(8) if p != _matrix_grid.LEVELLED]
+    for values, path in ((field, _matrix_grid.LEVELLED), (noisy, _matrix_grid.LEVELLED_LINE)):
+        packed, taken = band_without(values, 3, 1e-3, *others)
+        assert taken == path
+        blob = _matrix_grid.header(1, 3, 1e-3, 1e-3, 0.0, 1.0, 0, 2e-3, 300, values.shape) + packed
+        assert errors(values, zm.decompress(blob))[0] <= 1e-3
+    # So are a wavelet's detail quotients, where noise leaves few of them zero.
+    y, x = np.mgrid[0:257, 0:257] / 257
+    noisy = np.sin(6 * x) * np.cos(4 * y) + 1e-4 * np.random.default_rng(0).standard_normal(x.shape)
+    for values, bound, path in ((field.astype(np.float64), 1e-3, _matrix_grid.WAVELET),
+                                (noisy, 2e-5, _matrix_grid.WAVELET_LINE)):
+        blob = zm.compress(values, rmse=bound)
+        assert first_path(blob) == path
+        assert errors(values, zm.decompress(blob))[1] <= bound
 
 
 def test_blobs_of_earlier_versions_restore_as_they_were_written():

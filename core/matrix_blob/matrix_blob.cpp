@@ -47,19 +47,6 @@ uint64_t product(const std::vector<uint64_t>& dimensions, size_t from) {
     return total;
 }
 
-// The shape the values are coded in: the last three dimensions at most, a
-// series where a row or slice would be too wide to band.
-std::vector<uint64_t> coded_shape(const std::vector<uint64_t>& shape) {
-    const uint64_t count = product(shape, 0);
-    std::vector<uint64_t> coded = shape;
-    if (coded.size() > 3) {
-        const uint64_t plane = product(shape, shape.size() - 2);  // not 0 where count is not
-        coded = count == 0 ? std::vector<uint64_t>{0} : std::vector<uint64_t>{count / plane, shape[shape.size() - 2], shape.back()};
-    }
-    if (coded.size() <= 1 || product(coded, 1) > WIDEST_UNIT) return {count};
-    return coded;
-}
-
 bool wavelet(MatrixPath path) { return path == MatrixPath::Wavelet || path == MatrixPath::WaveletLine; }
 
 // What a band's frames must hold: `bytes`, or with `unit`, `base` and a
@@ -178,7 +165,7 @@ MatrixLayout read_banded(ByteView blob) {
     summary.dtype = dtype == 1 ? "float32" : "float64";
     summary.bound = bound == 1 ? "rmse" : bound == 2 ? "psnr" : "max_error";
     const uint64_t count = product(summary.shape, 0);
-    layout.coded_shape = coded_shape(summary.shape);
+    layout.coded_shape = matrix_coded_shape(summary.shape);
     const uint64_t leading = count == 0 ? 0 : layout.coded_shape[0];
     // Bands of more values than a writer makes would let a few bytes claim
     // any shape: a reader would make the array before the bands' frames
@@ -262,6 +249,22 @@ std::pair<ByteView, FrameContent> band_frames(const MatrixLayout& layout, const 
 }
 
 }  // namespace
+
+std::vector<uint64_t> matrix_coded_shape(const std::vector<uint64_t>& shape) {
+    const uint64_t count = product(shape, 0);
+    std::vector<uint64_t> coded = shape;
+    if (coded.size() > 3) {
+        const uint64_t plane = product(shape, shape.size() - 2);  // not 0 where count is not
+        coded = count == 0 ? std::vector<uint64_t>{0} : std::vector<uint64_t>{count / plane, shape[shape.size() - 2], shape.back()};
+    }
+    if (coded.size() <= 1 || product(coded, 1) > WIDEST_UNIT) return {count};
+    return coded;
+}
+
+uint64_t matrix_band_units(const std::vector<uint64_t>& coded_shape) {
+    const uint64_t unit = coded_shape.size() > 1 ? product(coded_shape, 1) : 1;
+    return std::max<uint64_t>(1, BAND_VALUES / std::max<uint64_t>(unit, 1));
+}
 
 WaveletHead read_wavelet_head(ByteView values, uint64_t rows, uint64_t cols, size_t at) {
     constexpr size_t HEAD = 9;  // levels, then the step

@@ -83,6 +83,13 @@ struct MatrixLayout {
     std::vector<MatrixBand> bands;
 };
 
+// The shape a blob's values are coded in: the last three dimensions at most
+// (those before folded into the first), a series where a row or slice would
+// hold more than 2^22 values.
+std::vector<uint64_t> matrix_coded_shape(const std::vector<uint64_t>& shape);
+// Leading units of the coded shape in each band: about 2^20 values, one unit at least.
+uint64_t matrix_band_units(const std::vector<uint64_t>& coded_shape);
+
 // A blob's header and bands (versions 2 to 5), each checked by its CRC-32C, their
 // claims by the blob's size (a shape it cannot hold is refused before
 // anything is made for it); no frame is decoded. Throws FrameError.

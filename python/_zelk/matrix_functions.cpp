@@ -24,6 +24,7 @@
 #include "matrix_blob/matrix_blob.h"
 #include "matrix_blob/matrix_blob_writer.h"
 #include "matrix_blob/matrix_decoder.h"
+#include "matrix_blob/matrix_encoder.h"
 #include "native_call.h"
 #include "matrix_functions.h"
 
@@ -253,6 +254,36 @@ bool shape_of(PyObject* tuple, std::vector<size_t>& shape) {
         shape.push_back(n);
     }
     return true;
+}
+
+// A float32 or float64 array (its elements in the host's order, and its
+// shape) as a banded blob within a bound: kind 1 an RMSE, 2 a PSNR, 3 a
+// largest error; the frames' level or None; threads as the frames take them.
+PyObject* matrix_compress(PyObject*, PyObject* args) {
+    HeldBuffer elements;
+    PyObject *shape_tuple = nullptr, *level_object = nullptr, *threads_object = nullptr;
+    int as_float32 = 0, kind = 0;
+    double bound = 0;
+    if (!PyArg_ParseTuple(args, "y*O!pidOO:matrix_compress", elements.out(), &PyTuple_Type, &shape_tuple, &as_float32,
+                          &kind, &bound, &level_object, &threads_object)) {
+        return nullptr;
+    }
+    std::vector<size_t> shape;
+    std::optional<int64_t> level, threads;
+    if (!shape_of(shape_tuple, shape) || !int_argument(level_object, "level", true, level) ||
+        !int_argument(threads_object, "threads", false, threads)) {
+        return nullptr;
+    }
+    if (kind < 1 || kind > 3) {
+        PyErr_SetString(PyExc_ValueError, "the bound is 1 (an RMSE), 2 (a PSNR) or 3 (a largest error)");
+        return nullptr;
+    }
+    Bytes blob;
+    const auto failure = without_lock([&] {
+        blob = encode_banded_matrix(elements.bytes(), {{shape.begin(), shape.end()}, as_float32 != 0,
+                                                       static_cast<uint8_t>(kind), bound, level, *threads});
+    });
+    return failure ? raise(*failure) : to_bytes(blob);
 }
 
 // One band of a banded blob within its bound: the band's float32 or
@@ -609,6 +640,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_wavelet_quantise(coefficients, subbands, rows, cols, quotients)"},
     {"matrix_wavelet_restore", matrix_wavelet_restore, METH_VARARGS,
      "matrix_wavelet_restore(quotients, subbands, rows, cols, levels, grid, as_float32, out, values=None)"},
+    {"matrix_compress", matrix_compress, METH_VARARGS,
+     "matrix_compress(elements, shape, as_float32, kind, bound, level, threads) -> blob"},
     {"matrix_encode_band", matrix_encode_band, METH_VARARGS,
      "matrix_encode_band(elements, shape, as_float32, largest_error, bound, level, paths=all) -> "
      "(packed, step, largest, squares, corrections)"},

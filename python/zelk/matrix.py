@@ -332,39 +332,13 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     kind, bound = _one_bound(rmse=rmse, psnr=psnr, max_error=max_error, threshold=threshold)
     workers = _zelk.check_coding_options(level, threads, None, None)
     data = _as_floats(array)
+    if kind != 0:  # the library codes the bands and makes every choice (core/matrix_blob/matrix_encoder.h)
+        return _zelk.matrix_compress(np.ascontiguousarray(data), data.shape, data.dtype == np.float32, kind, bound,
+                                     level, threads)
     high, low = (float(data.max()), float(data.min())) if data.size else (0.0, 0.0)
     if not (math.isfinite(high) and math.isfinite(low)):
         raise ValueError("the array holds a NaN or an infinity")
-    value_range = high - low
-    # Every band within the RMSE makes the whole within it.
-    target = value_range / 10 ** (bound / 20) if kind == 2 else bound
-    if kind == 0:
-        return _compress_haar(data, kind, bound, target, value_range, level, workers)
-    return _compress_grid(data, kind, bound, target, value_range, level, workers)
-
-
-def _overall_rmse(bands: list[Any], count: int) -> float:
-    """From each band's largest error and sum of squares in its units, scaled
-    by the worst band's so that squares of huge errors cannot overflow."""
-    worst = max((b.max_error for b in bands), default=0.0)
-    if worst == 0:
-        return 0.0
-    return worst * math.sqrt(sum(b.squared * (b.scale / worst) ** 2 for b in bands if b.scale > 0) / count)
-
-
-def _compress_grid(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
-                   level: Optional[int], threads: int) -> bytes:
-    shape = data.shape
-    coded = _grid_format.coded_shape(shape)
-    values = np.ascontiguousarray(data).reshape(coded)
-    units = _grid_format.band_units(coded)
-    bands = _each_band(lambda start: _grid_format.encode_band(values[start:start + units], kind, target, level),
-                       range(0, coded[0] if data.size else 0, units), threads)
-    header = _grid_format.header(1 if data.dtype == np.float32 else 2, kind, bound,
-                                 max((b.max_error for b in bands), default=0.0), _overall_rmse(bands, data.size),
-                                 value_range, sum(b.corrections for b in bands),
-                                 max((b.step for b in bands), default=0.0), units, shape)
-    return b"".join([header] + [b.packed for b in bands])
+    return _compress_haar(data, kind, bound, bound, high - low, level, workers)
 
 
 def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,

@@ -38,10 +38,18 @@ def errors(a, b):
 
 
 def band_without(values, kind, target, *paths):
-    """A band coded without the paths given: its bytes and its path."""
-    allowed = _matrix_grid.ALL_PATHS & ~sum(1 << p for p in paths)
-    band = _matrix_grid.encode_band(values, kind, target, None, allowed)
-    return band.packed, band.packed[0]
+    """A band coded by the library without the paths given: its bytes and its path."""
+    from zelk._zelk import matrix_encode_band
+    allowed = 0xFF & ~sum(1 << p for p in paths)
+    packed = matrix_encode_band(np.ascontiguousarray(values), values.shape, values.dtype == np.float32, kind == 3,
+                                target, None, allowed)[0]
+    return packed, packed[0]
+
+
+def grid_header(dtype_code, kind, bound, max_error, rmse, value_range, corrections, step, units, shape):
+    """A banded blob's header, laid out and sealed by the library."""
+    from zelk._zelk import matrix_header
+    return matrix_header(dtype_code, kind, bound, max_error, rmse, value_range, corrections, step, units, tuple(shape))
 
 
 def lifted(values, levels, inverse=False):
@@ -169,7 +177,7 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
 
     def second(shape, units=1, bands=ones[end + 4:], **fields):  # a header of the second format, and bands
         info = {"max_error": 0.0, "rmse": 0.0, "value_range": 0.0, **fields}
-        return _matrix_grid.header(2, 1, 0.1, info["max_error"], info["rmse"], info["value_range"], 0, 0.1, units,
+        return grid_header(2, 1, 0.1, info["max_error"], info["rmse"], info["value_range"], 0, 0.1, units,
                                    shape) + bands
     for huge in (first, second((1 << 24, 1 << 26))):
         with pytest.raises(zelk.ZelkError, match="cannot hold"):
@@ -198,7 +206,7 @@ def test_damaged_and_foreign_blobs_raise_zelk_error():
 def test_bands_whose_numbers_do_not_fit_them_raise_zelk_error():
     # Sealed descriptors and whole frames, but numbers that no band of theirs holds.
     def blob(path, shape, values, corrections=b"", count=0):
-        return (_matrix_grid.header(2, 3, 0.25, 0.25, 0.1, 1.0, count, 0.5, shape[0], shape) +
+        return (grid_header(2, 3, 0.25, 0.25, 0.1, 1.0, count, 0.5, shape[0], shape) +
                 matrix_band(path, 0.5, count, values, corrections))
 
     def numbers(*values):
@@ -219,11 +227,9 @@ def test_bands_whose_numbers_do_not_fit_them_raise_zelk_error():
                 zm.decompress(damaged, threads=threads)
 
 
-def test_bands_of_rows_keep_every_bound_and_code_alike_on_several_threads(monkeypatch):
-    # Bands of 256 rows in both formats: 3 of them in the field below.
-    monkeypatch.setattr(zm, "_BAND_VALUES", 256 * 300)
-    monkeypatch.setattr(_matrix_grid, "BAND_VALUES", 256 * 300)
-    field = smooth(700, 300)
+def test_bands_of_rows_keep_every_bound_and_code_alike_on_several_threads():
+    field = smooth(7040, 300)  # bands of about 2^20 values: 3 in either format
+    assert len(zm._parse(zm.compress(field, rmse=1e-3))[0]["bands"]) == 3
     for bound in ({"rmse": 1e-3}, {"max_error": 1e-3}, {"psnr": 50.0}, {"threshold": 0.01}):
         blob = zm.compress(field, **bound)
         restored = zm.decompress(blob)
@@ -468,7 +474,7 @@ def test_quotients_are_stored_whole_where_few_of_them_are_zero():
     for values, path in ((field, _matrix_grid.LEVELLED), (noisy, _matrix_grid.LEVELLED_LINE)):
         packed, taken = band_without(values, 3, 1e-3, *others)
         assert taken == path
-        blob = _matrix_grid.header(1, 3, 1e-3, 1e-3, 0.0, 1.0, 0, 2e-3, 300, values.shape) + packed
+        blob = grid_header(1, 3, 1e-3, 1e-3, 0.0, 1.0, 0, 2e-3, 300, values.shape) + packed
         assert errors(values, zm.decompress(blob))[0] <= 1e-3
     # So are a wavelet's detail quotients, where noise leaves few of them zero.
     y, x = np.mgrid[0:257, 0:257] / 257

@@ -235,12 +235,39 @@ std::optional<std::vector<uint64_t>> few_frames(const SampleLayout& layout, std:
     auto keys = distinct(0, n, limit);
     if (!keys) return std::nullopt;
     const KeptVector<PaletteEntry> entries = palette_order_values(layout, *keys);
-    // By hue, then values; indices are sorted rather than the 64-byte entries.
-    KeptVector<std::pair<unsigned, uint32_t>> order(keys->size());
-    for (size_t i = 0; i < keys->size(); ++i) order[i] = {hue_group(layout, entries[i]), static_cast<uint32_t>(i)};
-    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first < b.first : entries[a.second] < entries[b.second];
-    });
+    // By hue, then values: each colour's hue and values packed into one
+    // integer of the same order where they fit (no two colours share their
+    // values), else its index with the 64-byte entries compared.
+    const unsigned channels = layout.channels();
+    std::array<int64_t, MAX_PALETTE_FRAME_BYTES> lowest{}, highest{};
+    for (unsigned c = 0; c < channels; ++c) {
+        lowest[c] = highest[c] = entries.empty() ? 0 : entries[0][c];
+        for (const PaletteEntry& entry : entries) {
+            lowest[c] = std::min(lowest[c], entry[c]);
+            highest[c] = std::max(highest[c], entry[c]);
+        }
+    }
+    std::array<unsigned, MAX_PALETTE_FRAME_BYTES> widths{};
+    unsigned total = 2;  // the hue group's
+    for (unsigned c = 0; c < channels; ++c) {
+        widths[c] = static_cast<unsigned>(std::bit_width(static_cast<uint64_t>(highest[c]) - static_cast<uint64_t>(lowest[c])));
+        total += widths[c];
+    }
+    KeptVector<std::pair<uint64_t, uint32_t>> order(keys->size());
+    for (size_t i = 0; i < keys->size(); ++i) {
+        uint64_t packed = hue_group(layout, entries[i]);
+        for (unsigned c = 0; total <= 64 && c < channels; ++c) {
+            packed = (packed << widths[c]) | (static_cast<uint64_t>(entries[i][c]) - static_cast<uint64_t>(lowest[c]));
+        }
+        order[i] = {packed, static_cast<uint32_t>(i)};
+    }
+    if (total <= 64) {
+        std::sort(order.begin(), order.end());
+    } else {
+        std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : entries[a.second] < entries[b.second];
+        });
+    }
     std::vector<uint64_t> sorted(order.size());
     for (size_t i = 0; i < order.size(); ++i) sorted[i] = (*keys)[order[i].second];
     return sorted;

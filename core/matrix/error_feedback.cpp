@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -186,18 +187,25 @@ void feedback_decode(std::span<const int64_t> quotients, const FeedbackGrid& gri
     check_size(quotients.size(), dims, "quotients");
     check_size(restored.size(), dims, "restored values");
     if (positions.size() != exact.size()) throw std::invalid_argument("exact values not one for each position");
-    std::vector<double> given(dims.count);  // the exact values at their places
+    // The exact values by place (the last given for a place), looked up where a place is taken.
+    std::vector<std::pair<uint64_t, double>> given(positions.size());
     std::vector<uint8_t> taken(dims.count, 0);
     for (size_t i = 0; i < positions.size(); ++i) {
         if (positions[i] >= dims.count) throw std::invalid_argument("an exact value outside the array");
-        given[positions[i]] = exact[i], taken[positions[i]] = 1;
+        given[i] = {positions[i], exact[i]}, taken[positions[i]] = 1;
     }
+    std::stable_sort(given.begin(), given.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto given_at = [&](size_t flat) {
+        const auto after = std::upper_bound(given.begin(), given.end(), flat,
+                                            [](size_t place, const auto& entry) { return place < entry.first; });
+        return std::prev(after)->second;
+    };
     // Predictions read the values restored before rounding to the array's type.
     std::vector<double> held;
     double* values = restored.data();
     if (grid.as_float32) held.resize(dims.count), values = held.data();
     for_each_value(dims, grid, values, [&](size_t flat, double prediction, double step) {
-        values[flat] = taken[flat] ? given[flat] : prediction + static_cast<double>(quotients[flat]) * step;
+        values[flat] = taken[flat] ? given_at(flat) : prediction + static_cast<double>(quotients[flat]) * step;
     });
     if (grid.as_float32) {
         for (size_t i = 0; i < dims.count; ++i) restored[i] = as_stored(values[i], true);

@@ -1,5 +1,7 @@
 #include "matrix/sparse_line.h"
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace zelk {
@@ -18,17 +20,18 @@ void to_sparse(std::span<const int64_t> line, std::span<int64_t> gaps, std::span
     if (count != gaps.size()) throw std::invalid_argument("fewer non-zero numbers than room for them");
 }
 
-std::optional<std::vector<int64_t>> from_sparse(std::span<const int64_t> numbers, uint64_t length) {
+bool from_sparse(std::span<const int64_t> numbers, std::span<int64_t> line) {
     const size_t count = numbers.size() / 2;
-    std::vector<int64_t> line(length, 0);
+    const uint64_t length = line.size();
+    std::fill(line.begin(), line.end(), 0);
     uint64_t end = 0;  // one past the last position
     for (size_t i = 0; i < count; ++i) {
         const int64_t gap = numbers[i];
-        if (gap < 1 || static_cast<uint64_t>(gap) > length - end) return std::nullopt;
+        if (gap < 1 || static_cast<uint64_t>(gap) > length - end) return false;
         end += static_cast<uint64_t>(gap);
         line[end - 1] = numbers[count + i];
     }
-    return line;
+    return true;
 }
 
 }  // namespace zelk

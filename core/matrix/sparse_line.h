@@ -14,8 +14,8 @@ namespace zelk {
 // numbers (else std::invalid_argument).
 void to_sparse(std::span<const int64_t> line, std::span<int64_t> gaps, std::span<int64_t> values);
 
-// The line of `length` that an even count of `numbers` (gaps, then values)
-// gives; nothing where a gap is below 1 or a position lies past the line.
-std::optional<std::vector<int64_t>> from_sparse(std::span<const int64_t> numbers, uint64_t length);
+// Into `line`, the line that an even count of `numbers` (gaps, then values)
+// gives; false where a gap is below 1 or a position lies past the line.
+bool from_sparse(std::span<const int64_t> numbers, std::span<int64_t> line);
 
 }  // namespace zelk

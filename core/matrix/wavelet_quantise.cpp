@@ -69,13 +69,11 @@ void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_
     }
 }
 
-void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
-                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
-                      std::span<double> restored, std::span<int64_t> integers) {
-    check(quotients.size(), rows, cols, subbands, "quotients");
-    check(restored.size(), rows, cols, subbands, "restored values");
-    check(integers.size(), rows, cols, subbands, "working room");
-    std::fill(integers.begin(), integers.end(), 0);
+namespace {
+
+// Each quotient times its subband's multiplier (wrapping), in `integers`.
+void multiply(std::span<const int64_t> quotients, size_t cols, std::span<const WaveletSubband> subbands,
+              std::span<int64_t> integers) {
     for (const WaveletSubband& band : subbands) {
         const auto multiplier = static_cast<uint64_t>(band.multiplier);
         for (size_t i = band.top; i < band.bottom; ++i) {
@@ -84,8 +82,33 @@ void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t co
             }
         }
     }
+}
+
+}  // namespace
+
+void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                      std::span<double> restored, std::span<int64_t> integers) {
+    check(quotients.size(), rows, cols, subbands, "quotients");
+    check(restored.size(), rows, cols, subbands, "restored values");
+    check(integers.size(), rows, cols, subbands, "working room");
+    std::fill(integers.begin(), integers.end(), 0);
+    multiply(quotients, cols, subbands, integers);
     cdf97_inverse(integers, rows, cols, levels);
     wavelet_kernels().to_values(integers.data(), integers.size(), grid, as_float32, restored.data());
+}
+
+void restore_wavelet_in_place(std::span<int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                              std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                              std::span<double> restored) {
+    check(quotients.size(), rows, cols, subbands, "quotients");
+    check(restored.size(), rows, cols, subbands, "restored values");
+    size_t covered = 0;
+    for (const WaveletSubband& band : subbands) covered += (band.bottom - band.top) * (band.right - band.left);
+    if (covered != quotients.size()) throw std::invalid_argument("the subbands do not cover the matrix once");
+    multiply(quotients, cols, subbands, quotients);
+    cdf97_inverse(quotients, rows, cols, levels);
+    wavelet_kernels().to_values(quotients.data(), quotients.size(), grid, as_float32, restored.data());
 }
 
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,

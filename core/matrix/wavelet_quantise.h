@@ -32,6 +32,13 @@ void quantise_subbands(std::span<const int64_t> coefficients, size_t rows, size_
 void restore_subbands(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                       std::span<const WaveletSubband> subbands, double grid, bool as_float32,
                       std::span<double> restored, std::span<int64_t> integers);
+// As restore_subbands(), for subbands that cover the matrix once (a
+// wavelet's own): the quotients become the integers in place, a decoder's
+// which needs them no more. Throws std::invalid_argument where the
+// subbands' sizes do not add up to the matrix's.
+void restore_wavelet_in_place(std::span<int64_t> quotients, size_t rows, size_t cols, unsigned levels,
+                              std::span<const WaveletSubband> subbands, double grid, bool as_float32,
+                              std::span<double> restored);
 // Each value's absolute error once restored.
 void restored_errors(std::span<const int64_t> quotients, size_t rows, size_t cols, unsigned levels,
                      std::span<const WaveletSubband> subbands, double grid, bool as_float32,

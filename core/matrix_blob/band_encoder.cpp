@@ -4,9 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "base/large_array.h"
 #include "frame/block_codec.h"

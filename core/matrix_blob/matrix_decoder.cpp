@@ -6,11 +6,13 @@
 #include <cstring>
 #include <exception>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/large_array.h"
 #include "concurrency/thread_pool.h"
 #include "frame/frame_format.h"
 #include "frame/frame_io.h"
@@ -54,14 +56,14 @@ public:
         size_ = grown_.size();
     }
     uint64_t size() const { return size_; }
-    // What a grown sink holds as 64-bit numbers, little-endian: false where
+    // What a grown sink holds as 64-bit numbers, little-endian: none where
     // that is not a whole number of them.
-    bool numbers(std::vector<int64_t>& out) const {
-        if (size_ % 8 != 0) return false;
-        out.resize(size_ / 8);
+    std::optional<LargeArray<int64_t>> numbers() const {
+        if (size_ % 8 != 0) return std::nullopt;
+        LargeArray<int64_t> out(size_ / 8);
         if (size_ != 0) std::memcpy(out.data(), grown_.data(), size_);  // no pointer of an empty vector to copy from
-        from_little_endian(out);
-        return true;
+        from_little_endian(out.span());
+        return out;
     }
 
 private:
@@ -85,8 +87,8 @@ void read_band_frames(ByteView frames, ByteSink& sink, const BlockCodec& codec, 
     if (stats.trailing_data) damaged(std::string(what) + " are followed by other bytes", at);
 }
 
-std::span<uint8_t> bytes_of(std::vector<int64_t>& numbers) {
-    return {reinterpret_cast<uint8_t*>(numbers.data()), numbers.size() * sizeof(int64_t)};
+std::span<uint8_t> bytes_of(std::span<int64_t> numbers) {
+    return {reinterpret_cast<uint8_t*>(numbers.data()), numbers.size_bytes()};
 }
 
 // A value of `itemsize` bytes stored least significant byte first, as this host holds it, at `to`.
@@ -97,13 +99,13 @@ void copy_value(const uint8_t* from, size_t itemsize, uint8_t* to) {
 
 // Where a band's values are restored in float64: in place where the array
 // is of float64 (and aligned for it), else in `room`.
-std::span<double> restoring_into(std::span<uint8_t> out, size_t itemsize, std::vector<double>& room) {
+std::span<double> restoring_into(std::span<uint8_t> out, size_t itemsize, LargeArray<double>& room) {
     const size_t count = out.size() / itemsize;
     if (itemsize == 8 && reinterpret_cast<uintptr_t>(out.data()) % alignof(double) == 0) {
         return {reinterpret_cast<double*>(out.data()), count};
     }
-    room.resize(count);
-    return room;
+    room = LargeArray<double>(count);
+    return room.span();
 }
 
 // The values restored, each already one of the array's type, stored in that type.
@@ -119,12 +121,10 @@ void store_values(std::span<const double> restored, size_t itemsize, std::span<u
     }
 }
 
-// The line of `length` that the gaps and values of `numbers` give (sparse_line.h).
-std::vector<int64_t> line_of(std::span<const int64_t> numbers, uint64_t length, size_t at) {
+// Into `line`, the line that the gaps and values of `numbers` give (sparse_line.h).
+void line_of(std::span<const int64_t> numbers, std::span<int64_t> line, size_t at) {
     if (numbers.size() % 2 != 0) damaged("a band holds a part of a number", at);
-    auto line = from_sparse(numbers, length);
-    if (!line) damaged("a number lies outside its band", at);
-    return std::move(*line);
+    if (!from_sparse(numbers, line)) damaged("a number lies outside its band", at);
 }
 
 // A band's corrections: the flat positions of the values stored exactly,
@@ -180,6 +180,30 @@ std::vector<double> correction_values(const Corrections& corrections, size_t ite
 
 constexpr int64_t MOST_PRODUCT = int64_t{1} << 44;  // of a quotient and its multiplier
 
+// The non-zero detail quotients given as gaps and values (sparse_line.h)
+// over the detail subbands laid end to end, each set at its place.
+void scatter_details(std::span<const int64_t> numbers, std::span<const WaveletPlace> details, size_t cols,
+                     std::span<int64_t> quotients, size_t at) {
+    if (numbers.size() % 2 != 0) damaged("a band holds a part of a number", at);
+    const size_t count = numbers.size() / 2;
+    size_t band = 0, band_start = 0;  // the subband the position lies in, and where it starts in the line
+    uint64_t end = 0;                 // one past the last position
+    auto band_size = [&](size_t b) {
+        const WaveletSubband& place = details[b].place;
+        return (place.bottom - place.top) * (place.right - place.left);
+    };
+    for (size_t k = 0; k < count; ++k) {
+        const int64_t gap = numbers[k];
+        if (gap < 1) damaged("a number lies outside its band", at);
+        end += static_cast<uint64_t>(gap);
+        while (band < details.size() && end > band_start + band_size(band)) band_start += band_size(band++);
+        if (band == details.size()) damaged("a number lies outside its band", at);
+        const WaveletSubband& place = details[band].place;
+        const size_t offset = end - 1 - band_start, width = place.right - place.left;
+        quotients[(place.top + offset / width) * cols + place.left + offset % width] = numbers[count + k];
+    }
+}
+
 // Restores a wavelet band (rows x cols) into `restored`.
 void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_float32, const BlockCodec& codec,
                     uint64_t memory_limit, std::span<double> restored) {
@@ -191,20 +215,17 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
     const bool every = band.path == MatrixPath::WaveletLine;
     BoundedSink sink(8 * (every ? size : 2 * size - coarse));
     read_band_frames(frames, sink, codec, memory_limit, band.at, "a band's values");
-    std::vector<int64_t> numbers;
-    if (!sink.numbers(numbers)) damaged("a wavelet band holds a part of a number", band.at);
-    if (numbers.size() < coarse || (every && numbers.size() != size)) {
+    const std::optional<LargeArray<int64_t>> numbers = sink.numbers();
+    if (!numbers) damaged("a wavelet band holds a part of a number", band.at);
+    if (numbers->size() < coarse || (every && numbers->size() != size)) {
         damaged("a wavelet band holds too few coefficients", band.at);
     }
-    const std::span<const int64_t> rest = std::span<const int64_t>(numbers).subspan(coarse);
-    const std::vector<int64_t> sparse = every ? std::vector<int64_t>{} : line_of(rest, size - coarse, band.at);
-    const std::span<const int64_t> details = every ? rest : std::span<const int64_t>(sparse);
-
-    std::vector<int64_t> quotients(size, 0);
+    const std::span<const int64_t> rest = numbers->span().subspan(coarse);
+    LargeArray<int64_t> quotients(size);  // every place is some subband's, set below
     // The coarsest band's differences in two dimensions, summed down each column, then along each row (wrapping).
     for (size_t i = 0; i < coarse_rows; ++i) {
         for (size_t j = 0; j < coarse_cols; ++j) {
-            uint64_t value = static_cast<uint64_t>(numbers[i * coarse_cols + j]);
+            uint64_t value = static_cast<uint64_t>((*numbers)[i * coarse_cols + j]);
             if (i > 0) value += static_cast<uint64_t>(quotients[(i - 1) * cols + j]);
             quotients[i * cols + j] = static_cast<int64_t>(value);
         }
@@ -215,13 +236,20 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
                                                            static_cast<uint64_t>(quotients[i * cols + j - 1]));
         }
     }
+    // The details, subband after subband: every one stored, or the gaps
+    // between the non-zero ones and those, set where they fall.
+    const std::span<const WaveletPlace> details = std::span<const WaveletPlace>(places).subspan(1);
     size_t next = 0;
-    for (size_t b = 1; b < places.size(); ++b) {
-        const WaveletSubband& place = places[b].place;
-        for (size_t i = place.top; i < place.bottom; ++i) {
-            for (size_t j = place.left; j < place.right; ++j) quotients[i * cols + j] = details[next++];
+    for (const WaveletPlace& place : details) {
+        const auto& [top, bottom, left, right, multiplier] = place.place;
+        for (size_t i = top; i < bottom; ++i) {
+            int64_t* row = &quotients[i * cols];
+            if (every) std::copy_n(rest.begin() + static_cast<ptrdiff_t>(next), right - left, row + left);
+            else std::fill(row + left, row + right, 0);
+            next += right - left;
         }
     }
+    if (!every) scatter_details(rest, details, cols, quotients.span(), band.at);
     WaveletNorms(levels).set_multipliers(places, step);
     std::vector<WaveletSubband> table;
     for (const WaveletPlace& place : places) {
@@ -234,8 +262,7 @@ void decode_wavelet(const MatrixBand& band, size_t rows, size_t cols, bool as_fl
         }
         table.push_back(place.place);
     }
-    std::vector<int64_t> room(size);
-    restore_subbands(quotients, rows, cols, levels, table, band.step, as_float32, restored, room);
+    restore_wavelet_in_place(quotients.span(), rows, cols, levels, table, band.step, as_float32, restored);
 }
 
 // Restores one band into `out`, its bytes in the array.
@@ -259,7 +286,7 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
         write_corrections(read_corrections(band, itemsize, count, codec, memory_limit), itemsize, out);
         return;
     }
-    std::vector<double> room;
+    LargeArray<double> room(0);
     const std::span<double> restored = restoring_into(out, itemsize, room);
     if (band.path == MatrixPath::Wavelet || band.path == MatrixPath::WaveletLine) {
         if (shape.size() != 2) damaged("a wavelet band of another number of levels", band.at);
@@ -268,28 +295,27 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
         write_corrections(read_corrections(band, itemsize, count, codec, memory_limit), itemsize, out);
         return;
     }
-    std::vector<int64_t> quotients(count);
+    LargeArray<int64_t> quotients(count);
     if (band.path == MatrixPath::Levelled || band.path == MatrixPath::LevelledLine) {
-        std::vector<int64_t> line;
+        LargeArray<int64_t> line(count);
         if (band.path == MatrixPath::Levelled) {
             BoundedSink sink(16 * count);
             read_band_frames(band.values, sink, codec, memory_limit, band.at, "a band's values");
-            std::vector<int64_t> numbers;
-            if (!sink.numbers(numbers)) damaged("a band's quotients are cut short", band.at);
-            line = line_of(numbers, count, band.at);
+            const std::optional<LargeArray<int64_t>> numbers = sink.numbers();
+            if (!numbers) damaged("a band's quotients are cut short", band.at);
+            line_of(numbers->span(), line.span(), band.at);
         } else {
-            line.resize(count);
-            whole(bytes_of(line));
-            from_little_endian(line);
+            whole(bytes_of(line.span()));
+            from_little_endian(line.span());
         }
-        from_visit_order(line, shape, quotients);
+        from_visit_order(line.span(), shape, quotients.span());
     } else {
-        whole(bytes_of(quotients));
-        from_little_endian(quotients);
+        whole(bytes_of(quotients.span()));
+        from_little_endian(quotients.span());
     }
     const Corrections corrections = read_corrections(band, itemsize, count, codec, memory_limit);
     if (band.path == MatrixPath::Grid) {
-        grid_decode(quotients, band.step, as_float32, restored);
+        grid_decode(quotients.span(), band.step, as_float32, restored);
         store_values(restored, itemsize, out);
         write_corrections(corrections, itemsize, out);
         return;
@@ -299,7 +325,7 @@ void decode_band(const MatrixLayout& layout, const MatrixBand& band, const Block
                                                                          : FeedbackPredictor::Interpolation;
     const bool levelled = band.path == MatrixPath::Levelled || band.path == MatrixPath::LevelledLine;
     const FeedbackGrid grid{shape, band.step, predictor, levelled, as_float32};
-    feedback_decode(quotients, grid, corrections.positions, correction_values(corrections, itemsize), restored);
+    feedback_decode(quotients.span(), grid, corrections.positions, correction_values(corrections, itemsize), restored);
     store_values(restored, itemsize, out);
 }
 

@@ -1,6 +1,7 @@
 // The wavelet path's quantisation rounds halves to even and leaves what no
 // subband covers; a step's errors are those of the values restored in the
-// array's float type; subbands outside the matrix are refused.
+// array's float type, and restoring in place restores alike; subbands
+// outside the matrix are refused.
 #include "matrix/wavelet_quantise.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <cmath>
 #include <stdexcept>
 #include <vector>
+
+#include "matrix/wavelet_subbands.h"
 
 namespace zelk {
 namespace {
@@ -36,6 +39,24 @@ TEST(WaveletQuantise, ErrorsAreThoseOfTheValuesRestoredInTheirType) {
             EXPECT_EQ(errors[i], std::fabs(restored - values[i])) << i;
         }
     }
+}
+
+TEST(WaveletQuantise, RestoringInPlaceGivesWhatRestoringGivesOverAWaveletsOwnSubbands) {
+    const size_t rows = 40, cols = 37;
+    std::vector<int64_t> quotients(rows * cols);
+    for (size_t i = 0; i < quotients.size(); ++i) quotients[i] = static_cast<int64_t>(i * 7919 % 23) - 11;
+    std::vector<WaveletSubband> table;
+    for (WaveletPlace place : wavelet_subbands(rows, cols, 1)) {
+        place.place.multiplier = 3 + static_cast<int64_t>(table.size());
+        table.push_back(place.place);
+    }
+    std::vector<double> expected(rows * cols), restored(rows * cols);
+    std::vector<int64_t> room(rows * cols);
+    restore_subbands(quotients, rows, cols, 1, table, 0.25, true, expected, room);
+    restore_wavelet_in_place(quotients, rows, cols, 1, table, 0.25, true, restored);
+    EXPECT_EQ(restored, expected);
+    table.pop_back();  // a place no subband covers
+    EXPECT_THROW(restore_wavelet_in_place(quotients, rows, cols, 1, table, 0.25, true, restored), std::invalid_argument);
 }
 
 TEST(WaveletQuantise, RefusesSubbandsOutsideTheMatrixAndBuffersOfAnotherSize) {

@@ -163,7 +163,8 @@ std::vector<uint64_t> feedback_encode(std::span<const double> values, const Feed
     check_size(quotients.size(), dims, "quotients");
     check_size(errors.size(), dims, "errors");
     std::vector<uint64_t> exact;
-    std::vector<double> restored(dims.count);
+    // The values restored, which predictions read, are held in `errors` until the errors replace them.
+    const std::span<double> restored = errors;
     for_each_value(dims, grid, restored.data(), [&](size_t flat, double prediction, double step) {
         const double wanted = values[flat];
         double quotient = nearest_integer((wanted - prediction) / step);

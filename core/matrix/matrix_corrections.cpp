@@ -30,7 +30,6 @@ std::vector<uint64_t> corrected_positions(std::span<const double> errors, Correc
             remaining[i] = 0.0;
         }
     }
-    if (bound == CorrectedBound::None) return positions;
     std::vector<double> squared;
     std::vector<uint64_t> order;
     while (overflow_safe_rms(remaining) > limit) {

@@ -8,9 +8,8 @@
 // ones vanish from the sum, so each pass takes what it sees and the next
 // looks again), sorts their squares from the largest (ties: the later
 // position first) and takes as many as bring the sum of squares, summed in
-// that order, to the excess over the bound. For no bound: the values whose
-// error is not finite. Sums are numpy's (pairwise_sum.h), so the choice is
-// the same to the last bit.
+// that order, to the excess over the bound. Sums are numpy's
+// (pairwise_sum.h), so the choice is the same to the last bit.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +18,7 @@
 
 namespace zelk {
 
-enum class CorrectedBound : uint8_t { None, LargestError, Rmse };
+enum class CorrectedBound : uint8_t { LargestError, Rmse };
 
 // The positions, ascending.
 std::vector<uint64_t> corrected_positions(std::span<const double> errors, CorrectedBound bound, double limit);

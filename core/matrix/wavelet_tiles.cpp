@@ -159,53 +159,16 @@ std::vector<TileScale> forward_tiles(std::span<const double> data, const TileGri
     return scales;
 }
 
-namespace {
-
-// Quantizes the coefficients of every stride-th position of each tile,
-// writing them to `quantized` unless it is empty, and returns the energy of
-// the quantization of those positions, in the data's units.
-double quantize_sampled(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                        std::span<const TileScale> scales, double step, double threshold, std::size_t stride,
-                        std::span<std::int32_t> quantized) {
-    double energy = 0;
+void threshold_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                     std::span<const TileScale> scales, double threshold, std::span<std::int32_t> kept) {
+    check_sizes(coefficients.size(), kept.size(), grid, scales);
     for_each_tile(grid, [&](const Tile& tile) {
-        const TileScale& scale = scales[tile.index];
-        const double step_raw = raw_step(step, scale), limit = std::ldexp(threshold, scale.exponent + 16);
-        const double inverse = 1.0 / step_raw;
-        double tile_energy = 0;
+        const double limit = std::ldexp(threshold, scales[tile.index].exponent + 16);
         const std::size_t end = tile.start + tile.padded_rows * tile.padded_cols;
-        for (std::size_t i = tile.start; i < end; i += stride) {
-            const std::int32_t c = coefficients[i];
-            std::int32_t q = 0;
-            if (std::abs(static_cast<double>(c)) > limit) {
-                // Any rounding will do here (lrint's is one instruction): the decoder only multiplies back.
-                q = step == 0 ? c : static_cast<std::int32_t>(std::lrint(c * inverse));
-            }
-            if (!quantized.empty()) quantized[i] = q;
-            // Before restored()'s rounding: an estimate is all the energy needs to be.
-            const double difference = c - (step == 0 ? q : q * step_raw);
-            tile_energy += difference * difference;
+        for (std::size_t i = tile.start; i < end; ++i) {
+            kept[i] = std::abs(static_cast<double>(coefficients[i])) > limit ? coefficients[i] : 0;
         }
-        energy += std::ldexp(tile_energy, -2 * (scale.exponent + 16));
     });
-    return energy;
-}
-
-}  // namespace
-
-double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                      std::span<const TileScale> scales, double step, double threshold,
-                      std::span<std::int32_t> quantized) {
-    check_sizes(coefficients.size(), quantized.size(), grid, scales);
-    return quantize_sampled(coefficients, grid, scales, step, threshold, 1, quantized);
-}
-
-double estimate_quantization_energy(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                                    std::span<const TileScale> scales, double step, double threshold,
-                                    std::size_t stride) {
-    check_sizes(coefficients.size(), coefficients.size(), grid, scales);
-    if (stride == 0) throw std::invalid_argument("the stride must be at least 1");
-    return quantize_sampled(coefficients, grid, scales, step, threshold, stride, {}) * static_cast<double>(stride);
 }
 
 void inverse_tiles(std::span<const std::int32_t> quantized, const TileGrid& grid, std::span<const TileScale> scales,

@@ -54,22 +54,11 @@ struct TileScale {
 std::vector<TileScale> forward_tiles(std::span<const double> data, const TileGrid& grid,
                                      std::span<std::int32_t> coefficients);
 
-// Writes the quantized coefficients for `step` and `threshold` (both in the
-// data's units; step 0 keeps every coefficient above the threshold exactly)
-// and returns the quantization's energy: the sum of the squared differences
-// between the coefficients and their restored values, in the data's units,
-// which is the squared error of the whole matrix as far as the transform is
-// orthonormal (padding aside).
-double quantize_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                      std::span<const TileScale> scales, double step, double threshold,
-                      std::span<std::int32_t> quantized);
-
-// The quantization's energy for `step` and `threshold` estimated from every
-// `stride`-th coefficient of each tile (scaled up to all of them), without
-// writing the quantized values: a quick measure for a search of the step.
-double estimate_quantization_energy(std::span<const std::int32_t> coefficients, const TileGrid& grid,
-                                    std::span<const TileScale> scales, double step, double threshold,
-                                    std::size_t stride);
+// Writes the coefficients whose magnitude exceeds `threshold` (in the
+// data's units) as they are, and 0 for the others: the thresholding that
+// zelk.matrix's first format writes (a step of 0).
+void threshold_tiles(std::span<const std::int32_t> coefficients, const TileGrid& grid,
+                     std::span<const TileScale> scales, double threshold, std::span<std::int32_t> kept);
 
 // Writes the matrix (row-major) restored from quantized coefficients. Throws
 // std::invalid_argument when the sizes do not fit the grid.

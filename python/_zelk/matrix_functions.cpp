@@ -17,7 +17,6 @@
 #include "matrix/error_feedback.h"
 #include "matrix/error_figures.h"
 #include "matrix/grid_rounding.h"
-#include "matrix/matrix_corrections.h"
 #include "matrix/wavelet_quantise.h"
 #include "matrix/wavelet_tiles.h"
 #include "matrix_blob/band_encoder.h"
@@ -94,42 +93,23 @@ PyObject* matrix_forward(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* matrix_quantize(PyObject*, PyObject* args) {
-    HeldBuffer coefficients, offsets, exponents, quantized;
+PyObject* matrix_threshold(PyObject*, PyObject* args) {
+    HeldBuffer coefficients, offsets, exponents, kept;
     unsigned long long rows = 0, cols = 0;
     unsigned int tile = 0;
-    double step = 0, threshold = 0;
-    if (!PyArg_ParseTuple(args, "y*y*y*KKIddw*:matrix_quantize", coefficients.out(), offsets.out(), exponents.out(),
-                          &rows, &cols, &tile, &step, &threshold, quantized.out())) {
+    double threshold = 0;
+    if (!PyArg_ParseTuple(args, "y*y*y*KKIdw*:matrix_threshold", coefficients.out(), offsets.out(), exponents.out(),
+                          &rows, &cols, &tile, &threshold, kept.out())) {
         return nullptr;
     }
-    double energy = 0;
     const auto failure = without_lock([&] {
         const TileGrid grid = grid_of(rows, cols, tile);
         const std::size_t count = grid.coefficient_count();
-        energy = quantize_tiles(typed<const std::int32_t>(coefficients, count, "coefficients"), grid,
-                                scales_of(offsets, exponents, grid), step, threshold,
-                                typed<std::int32_t>(quantized, count, "quantized"));
+        threshold_tiles(typed<const std::int32_t>(coefficients, count, "coefficients"), grid,
+                        scales_of(offsets, exponents, grid), threshold, typed<std::int32_t>(kept, count, "kept"));
     });
-    return failure ? raise(*failure) : PyFloat_FromDouble(energy);
-}
-
-PyObject* matrix_energy(PyObject*, PyObject* args) {
-    HeldBuffer coefficients, offsets, exponents;
-    unsigned long long rows = 0, cols = 0, stride = 1;
-    unsigned int tile = 0;
-    double step = 0, threshold = 0;
-    if (!PyArg_ParseTuple(args, "y*y*y*KKIddK:matrix_energy", coefficients.out(), offsets.out(), exponents.out(),
-                          &rows, &cols, &tile, &step, &threshold, &stride)) {
-        return nullptr;
-    }
-    double energy = 0;
-    const auto failure = without_lock([&] {
-        const TileGrid grid = grid_of(rows, cols, tile);
-        energy = estimate_quantization_energy(typed<const std::int32_t>(coefficients, grid.coefficient_count(), "coefficients"),
-                                              grid, scales_of(offsets, exponents, grid), step, threshold, stride);
-    });
-    return failure ? raise(*failure) : PyFloat_FromDouble(energy);
+    if (failure) return raise(*failure);
+    Py_RETURN_NONE;
 }
 
 PyObject* matrix_inverse(PyObject*, PyObject* args) {
@@ -312,30 +292,6 @@ PyObject* matrix_encode_band(PyObject*, PyObject* args) {
     return Py_BuildValue("(y#dddK)", reinterpret_cast<const char*>(band.packed.data()),
                          static_cast<Py_ssize_t>(band.packed.size()), band.step, band.largest, band.squares,
                          static_cast<unsigned long long>(band.corrections));
-}
-
-// The positions (int64, ascending) whose values must be stored exactly so
-// that float64 errors keep a bound: 0 none (the errors that are not
-// finite), 1 an RMSE, 3 a largest error.
-PyObject* matrix_corrections(PyObject*, PyObject* args) {
-    HeldBuffer errors;
-    int kind = 0;
-    double limit = 0;
-    if (!PyArg_ParseTuple(args, "y*id:matrix_corrections", errors.out(), &kind, &limit)) return nullptr;
-    if (kind != 0 && kind != 1 && kind != 3) {
-        PyErr_SetString(PyExc_ValueError, "the bound is 0 (none), 1 (an RMSE) or 3 (a largest error)");
-        return nullptr;
-    }
-    const CorrectedBound bound = kind == 0 ? CorrectedBound::None : kind == 1 ? CorrectedBound::Rmse
-                                                                             : CorrectedBound::LargestError;
-    std::vector<uint64_t> positions;
-    const auto failure = without_lock([&] {
-        positions = corrected_positions(typed<const double>(errors, errors.bytes().size() / sizeof(double), "errors"),
-                                        bound, limit);
-    });
-    if (failure) return raise(*failure);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(positions.data()),
-                                     static_cast<Py_ssize_t>(positions.size() * sizeof(uint64_t)));
 }
 
 // The wavelet search's estimate: the weighted squared error of rounding a
@@ -629,10 +585,8 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
      "matrix_coefficient_count(rows, cols, tile) -> int"},
     {"matrix_forward", matrix_forward, METH_VARARGS,
      "matrix_forward(data, rows, cols, tile, coefficients, offsets, exponents)"},
-    {"matrix_quantize", matrix_quantize, METH_VARARGS,
-     "matrix_quantize(coefficients, offsets, exponents, rows, cols, tile, step, threshold, quantized) -> energy"},
-    {"matrix_energy", matrix_energy, METH_VARARGS,
-     "matrix_energy(coefficients, offsets, exponents, rows, cols, tile, step, threshold, stride) -> energy"},
+    {"matrix_threshold", matrix_threshold, METH_VARARGS,
+     "matrix_threshold(coefficients, offsets, exponents, rows, cols, tile, threshold, kept)"},
     {"matrix_inverse", matrix_inverse, METH_VARARGS,
      "matrix_inverse(quantized, offsets, exponents, rows, cols, tile, step, out)"},
     {"matrix_cdf97", matrix_cdf97, METH_VARARGS, "matrix_cdf97(values, rows, cols, levels, inverse)"},
@@ -645,7 +599,6 @@ PyMethodDef MATRIX_FUNCTIONS[] = {
     {"matrix_encode_band", matrix_encode_band, METH_VARARGS,
      "matrix_encode_band(elements, shape, as_float32, largest_error, bound, level, paths=all) -> "
      "(packed, step, largest, squares, corrections)"},
-    {"matrix_corrections", matrix_corrections, METH_VARARGS, "matrix_corrections(errors, kind, limit) -> positions"},
     {"matrix_wavelet_estimate", matrix_wavelet_estimate, METH_VARARGS,
      "matrix_wavelet_estimate(sample, counts, multipliers, weights) -> float"},
     {"matrix_grid", matrix_grid, METH_VARARGS, "matrix_grid(values, step, as_float32, quotients, errors) -> bool"},

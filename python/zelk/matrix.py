@@ -55,8 +55,6 @@ _HEADER = struct.Struct("<4sBBBBdIdddQdQ")
 _BAND = struct.Struct("<ddQQB")
 _BAND_VALUES = 1 << 20
 _MOST_VALUES = 1 << 48  # in a shape, as the library bounds one
-# Finer steps than the first guess tried for max_error, and how many values may miss it before one is tried.
-_MAX_ERROR_TRIES, _MISSES_ALLOWED = 4, 0.002
 
 
 @dataclass(frozen=True)
@@ -132,20 +130,15 @@ class _Tiles:
         self.offsets, self.exponents = np.empty(tiles, np.float64), np.empty(tiles, np.int32)
         _zelk.matrix_forward(matrix, self.rows, self.cols, TILE, self.coefficients, self.offsets, self.exponents)
 
-    def quantize(self, step: float, threshold: float) -> tuple[np.ndarray[Any, Any], float]:
-        quantized = np.empty_like(self.coefficients)
-        energy = _zelk.matrix_quantize(self.coefficients, self.offsets, self.exponents, self.rows, self.cols,
-                                       TILE, step, threshold, quantized)
-        return quantized, energy
+    def threshold(self, threshold: float) -> np.ndarray[Any, Any]:
+        """The coefficients of magnitude above `threshold` in the data's units, 0 for the others."""
+        kept = np.empty_like(self.coefficients)
+        _zelk.matrix_threshold(self.coefficients, self.offsets, self.exponents, self.rows, self.cols, TILE, threshold,
+                               kept)
+        return kept
 
-    def energy(self, step: float, threshold: float) -> float:
-        """The quantization's energy estimated from about 2^18 coefficients."""
-        stride = max(1, self.coefficients.size >> 18)
-        return _zelk.matrix_energy(self.coefficients, self.offsets, self.exponents, self.rows, self.cols, TILE,
-                                   step, threshold, stride)
-
-    def restore(self, quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
-        return _restore(quantized, self.offsets, self.exponents, self.rows, self.cols, step)
+    def restore(self, kept: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+        return _restore(kept, self.offsets, self.exponents, self.rows, self.cols, 0.0)
 
 
 def _restore(quantized: np.ndarray[Any, Any], offsets: np.ndarray[Any, Any], exponents: np.ndarray[Any, Any],
@@ -155,31 +148,6 @@ def _restore(quantized: np.ndarray[Any, Any], offsets: np.ndarray[Any, Any], exp
     return out
 
 
-def _step_for_energy(tiles: _Tiles, energy: float) -> tuple[float, np.ndarray[Any, Any]]:
-    """The coarsest step (found by bisection, in powers of 2^(1/4)) whose
-    quantization energy stays within `energy`."""
-    if energy <= 0:
-        return 0.0, tiles.quantize(0.0, -1.0)[0]
-    # A uniform quantizer's error is step^2 / 12 per value, where every coefficient is kept.
-    low, high = math.sqrt(12 * energy / tiles.coefficients.size) / 16, math.sqrt(12 * energy)
-    best = 0.0
-    for _ in range(14):
-        step = math.sqrt(low * high)
-        if tiles.energy(step, step / 2) <= energy:
-            low = best = step
-        else:
-            high = step
-        if high / low < 1.1:
-            break
-    # The estimate came from a sample: the whole quantization is checked, and the step narrowed if it must be.
-    for _ in range(8):
-        quantized, spent = tiles.quantize(best, best / 2)
-        if spent <= energy or best == 0:
-            return best, quantized
-        best = best / 1.1 if best > low / 64 else 0.0
-    return 0.0, tiles.quantize(0.0, -1.0)[0]
-
-
 def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     """|restored - given| per value, flat; infinite where the difference of
     values near the largest doubles overflows (without numpy's warning)."""
@@ -187,15 +155,6 @@ def _errors(restored: np.ndarray[Any, Any], matrix: np.ndarray[Any, Any]) -> np.
         difference: np.ndarray[Any, Any] = np.subtract(restored, matrix, dtype=np.float64)
     np.abs(difference, out=difference)
     return difference.ravel()
-
-
-def _correct(errors: np.ndarray[Any, Any], bound_kind: int, bound: float) -> np.ndarray[Any, Any]:
-    """The positions whose values are stored exactly so that the bound holds
-    (errors of values near the largest doubles may be infinite; a threshold
-    has no bound, but an infinite error is never kept): the library's choice
-    (core/matrix/matrix_corrections.h)."""
-    return np.frombuffer(_zelk.matrix_corrections(np.ascontiguousarray(errors, np.float64), bound_kind, bound),
-                         np.int64)
 
 
 def _pack_section(data: bytes, level: Optional[int]) -> bytes:
@@ -244,48 +203,31 @@ class _Band:
     corrections: int
 
 
-def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], kind: int, bound: float,
-                   target: float, level: Optional[int]) -> _Band:
-    """Rows of the matrix (float64) within the bound; ``given`` holds the same
-    values in the array's dtype, for the errors and the exact corrections."""
+def _compress_band(matrix: np.ndarray[Any, Any], given: np.ndarray[Any, Any], threshold: float,
+                   level: Optional[int]) -> _Band:
+    """Rows of the matrix (float64) with coefficients of magnitude up to the
+    threshold dropped; ``given`` holds the same values in the array's dtype,
+    for the errors and the exact corrections."""
     dtype, count = given.dtype, matrix.size
     tiles = _Tiles(matrix)
-    bound_kind = 1 if kind == 2 else kind  # a PSNR is an RMSE of the data's range
-
-    def measured(quantized: np.ndarray[Any, Any], step: float) -> np.ndarray[Any, Any]:
-        return _errors(tiles.restore(quantized, step).astype(dtype, copy=False), matrix)
-
-    if kind == 0:
-        step, quantized = 0.0, tiles.quantize(0.0, bound)[0]
-        errors = measured(quantized, step)
-    elif bound_kind == 1:
-        # Orthonormal: the quantization's energy is the squared error (a margin for rounding).
-        step, quantized = _step_for_energy(tiles, 0.98 * target * target * count)
-        errors = measured(quantized, step)
-    else:
-        step = target
-        for _ in range(_MAX_ERROR_TRIES):
-            quantized = tiles.quantize(step, step / 2)[0]
-            errors = measured(quantized, step)
-            if np.count_nonzero(errors > target) <= _MISSES_ALLOWED * count:
-                break
-            step /= 2
-    corrected = _correct(errors, bound_kind, target)
+    kept_values = tiles.threshold(threshold)
+    errors = _errors(tiles.restore(kept_values).astype(dtype, copy=False), matrix)
+    corrected = np.flatnonzero(~np.isfinite(errors))  # no bound, but an infinite error is never kept
     errors[corrected] = 0.0
 
-    kept = quantized != 0
-    values = quantized[kept].astype(np.int64)
+    kept = kept_values != 0
+    values = kept_values[kept].astype(np.int64)
     zigzag = ((values << 1) ^ (values >> 63)).astype(np.uint64)
     width = _value_width(zigzag)
     gaps = np.diff(corrected, prepend=0).astype(np.uint64)
     exact = given.reshape(-1)[corrected].astype(dtype.newbyteorder("<"))
     packed = b"".join([
-        _BAND.pack(step, bound if kind == 0 else step / 2, corrected.size, values.size, np.dtype(width).itemsize),
+        _BAND.pack(0.0, threshold, corrected.size, values.size, np.dtype(width).itemsize),
         tiles.offsets.astype("<f8").tobytes(), tiles.exponents.astype("<i4").tobytes(),
         _pack_section(np.packbits(kept).tobytes(), level),
         _pack_section(_planes(zigzag.astype(width)), level),
         _pack_section(_planes(gaps) + exact.tobytes(), level)])
-    return _Band(packed, count, step, float(errors.max(initial=0.0)), rms(errors) if count else 0.0,
+    return _Band(packed, count, 0.0, float(errors.max(initial=0.0)), rms(errors) if count else 0.0,
                  corrected.size)
 
 
@@ -338,11 +280,11 @@ def compress(array: Any, *, rmse: Optional[float] = None, psnr: Optional[float] 
     high, low = (float(data.max()), float(data.min())) if data.size else (0.0, 0.0)
     if not (math.isfinite(high) and math.isfinite(low)):
         raise ValueError("the array holds a NaN or an infinity")
-    return _compress_haar(data, kind, bound, bound, high - low, level, workers)
+    return _compress_haar(data, bound, high - low, level, workers)
 
 
-def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: float, value_range: float,
-                   level: Optional[int], threads: int) -> bytes:
+def _compress_haar(data: np.ndarray[Any, Any], threshold: float, value_range: float, level: Optional[int],
+                   threads: int) -> bytes:
     """The first format: tiles of the 2-D Haar transform, for ``threshold=``."""
     shape, given = data.shape, _as_matrix(data)
     dtype, (rows, cols) = given.dtype, given.shape
@@ -351,12 +293,12 @@ def _compress_haar(data: np.ndarray[Any, Any], kind: int, bound: float, target: 
 
     def band(row: int) -> Any:
         part = given[row:row + step_rows]
-        return _compress_band(np.ascontiguousarray(part, dtype=np.float64), part, kind, bound, target, level)
+        return _compress_band(np.ascontiguousarray(part, dtype=np.float64), part, threshold, level)
     bands = _each_band(band, range(0, rows, step_rows), threads)
     worst = max((b.rmse for b in bands), default=0.0)
     # Scaled by the worst band's, so that squares of errors near the largest doubles cannot overflow.
     rmse_all = worst * math.sqrt(sum((b.rmse / worst) ** 2 * b.values for b in bands) / count) if worst > 0 else 0.0
-    header = _HEADER.pack(MAGIC, VERSION, 1 if dtype == np.float32 else 2, len(shape), kind, bound, TILE,
+    header = _HEADER.pack(MAGIC, VERSION, 1 if dtype == np.float32 else 2, len(shape), 0, threshold, TILE,
                           max((b.max_error for b in bands), default=0.0), rmse_all, value_range,
                           sum(b.corrections for b in bands), max((b.step for b in bands), default=0.0),
                           step_rows)

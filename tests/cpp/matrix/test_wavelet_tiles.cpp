@@ -1,8 +1,8 @@
 // The tiled transform under the matrix codec: without quantization it
 // restores any shape and any range of finite values to within the
 // fixed-point resolution of its tile, nothing wraps however large the
-// values, and the quantization energy it reports is the squared error the
-// inverse then makes.
+// values, and thresholding drops the coefficients up to the threshold and
+// keeps the others as they are.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -62,23 +62,26 @@ TEST(WaveletTiles, NothingWrapsOrSaturates) {
     for (std::size_t i = 0; i < data.size(); ++i) EXPECT_LE(std::abs(back[i] - data[i]), 1e308 * 2e-6) << i;
 }
 
-TEST(WaveletTiles, QuantizationEnergyIsTheSquaredErrorOfTheInverse) {
+TEST(WaveletTiles, ThresholdingDropsCoefficientsUpToTheThresholdAndKeepsTheRest) {
     const TileGrid grid{200, 300, 64};
     const std::vector<double> data = field(200, 300, 5.0, 2);
-    std::vector<std::int32_t> coefficients(grid.coefficient_count()), quantized(coefficients.size());
+    std::vector<std::int32_t> coefficients(grid.coefficient_count()), kept(coefficients.size());
     const std::vector<TileScale> scales = forward_tiles(data, grid, coefficients);
-    for (double step : {1e-3, 1e-2, 0.1}) {
-        const double energy = quantize_tiles(coefficients, grid, scales, step, step / 2, quantized);
-        std::vector<double> back(data.size());
-        inverse_tiles(quantized, grid, scales, step, back);
-        double squared = 0;
-        for (std::size_t i = 0; i < data.size(); ++i) squared += (back[i] - data[i]) * (back[i] - data[i]);
-        // Padding makes the transform a little more than orthonormal on the matrix's own values.
-        EXPECT_NEAR(squared, energy, 0.15 * energy) << step;
-        EXPECT_LT(squared, energy * 1.01) << step;
-        EXPECT_DOUBLE_EQ(estimate_quantization_energy(coefficients, grid, scales, step, step / 2, 1), energy);
-        EXPECT_NEAR(estimate_quantization_energy(coefficients, grid, scales, step, step / 2, 7), energy, 0.1 * energy);
+    threshold_tiles(coefficients, grid, scales, 0.0, kept);
+    EXPECT_EQ(kept, coefficients);  // nothing is at most 0 but zeros
+    threshold_tiles(coefficients, grid, scales, 0.05, kept);
+    size_t dropped = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        ASSERT_TRUE(kept[i] == coefficients[i] || kept[i] == 0) << i;
+        dropped += kept[i] == 0 && coefficients[i] != 0;
     }
+    EXPECT_GT(dropped, 0u);
+    std::vector<double> back(data.size());
+    inverse_tiles(kept, grid, scales, 0.0, back);
+    double largest = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) largest = std::max(largest, std::abs(back[i] - data[i]));
+    EXPECT_GT(largest, 0.0);
+    EXPECT_LT(largest, 5.0);  // dropped details, not lost values
 }
 
 TEST(WaveletTiles, RefusesWhatDoesNotFit) {

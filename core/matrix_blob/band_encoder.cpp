@@ -27,12 +27,13 @@
 namespace zelk {
 namespace {
 
-constexpr size_t TRIAL_VALUES = size_t{1} << 14;   // a band of more is judged on a slab from its middle
-constexpr size_t WAVELET_SIDE = 256;               // and the wavelet on a square from its middle
-constexpr size_t WAVELET_RATIO = 16;               // tried on bands that the other paths shrink more than this
-constexpr double WAVELET_SURE = 0.7;               // coding the square in this part of the path's, the wavelet alone codes the band
-constexpr double WAVELET_LARGEST_ERROR = 0.6;      // within a largest error, both are tried whole within this part
-constexpr double CLOSE = 1.05;                     // a path within this of an interpolation's on the slab codes the band too
+constexpr size_t TRIAL_VALUES = size_t{1} << 14;  // a band of more is judged on a slab from its middle
+constexpr size_t WAVELET_SIDE = 256;              // and the wavelet on a square from its middle
+constexpr size_t WAVELET_RATIO = 16;              // tried on bands that the other paths shrink more than this
+// Coding the square in this part of the path's bytes, the wavelet alone codes the band; within a largest
+// error, both are tried whole within the second part.
+constexpr double WAVELET_SURE = 0.7, WAVELET_LARGEST_ERROR = 0.6;
+constexpr double CLOSE = 1.05;  // a path within this of an interpolation's on the slab codes the band too
 // Integers of which more than this part are not zero are stored as they
 // are: gaps between mostly adjacent positions would cost more than the
 // zeros they skip.
@@ -128,7 +129,9 @@ struct Values {
 struct OwnedValues {
     std::vector<double> values;
     Bytes elements;
-    Values view(std::vector<size_t> shape, bool as_float32) const { return {values, elements, std::move(shape), as_float32}; }
+    Values view(std::vector<size_t> shape, bool as_float32) const {
+        return {values, elements, std::move(shape), as_float32};
+    }
 };
 
 OwnedValues crop(const Values& band, size_t side) {
@@ -136,9 +139,10 @@ OwnedValues crop(const Values& band, size_t side) {
     const size_t top = (band.shape[0] - rows) / 2, left = (band.shape[1] - cols) / 2, width = band.shape[1];
     OwnedValues out;
     for (size_t i = top; i < top + rows; ++i) {
-        out.values.insert(out.values.end(), band.values.begin() + i * width + left, band.values.begin() + i * width + left + cols);
-        const uint8_t* row = band.elements.data() + (i * width + left) * band.itemsize();
-        out.elements.insert(out.elements.end(), row, row + cols * band.itemsize());
+        const double* values = band.values.data() + i * width + left;
+        out.values.insert(out.values.end(), values, values + cols);
+        const uint8_t* elements = band.elements.data() + (i * width + left) * band.itemsize();
+        out.elements.insert(out.elements.end(), elements, elements + cols * band.itemsize());
     }
     return out;
 }
@@ -282,7 +286,8 @@ public:
         for (size_t b = 1; b < places.size(); ++b) {
             const WaveletSubband& place = places[b].place;
             for (size_t i = place.top; i < place.bottom; ++i) {
-                details.insert(details.end(), quotients.begin() + i * cols + place.left, quotients.begin() + i * cols + place.right);
+                const auto row = quotients.begin() + static_cast<ptrdiff_t>(i * cols);
+                details.insert(details.end(), row + static_cast<ptrdiff_t>(place.left), row + static_cast<ptrdiff_t>(place.right));
             }
         }
         const bool every = dense(details);
@@ -340,7 +345,8 @@ SlabVerdict judge_slab(const BandEncoder& encoder, const Values& band, double st
         {MatrixPath::Exact, encoder.trial_frames().array(trial.elements, trial.type(), trial.shape).size()}};
     for (MatrixPath way : GRID_PATHS) {
         if (!encoder.allows(way)) continue;
-        if (const auto coded = encoder.by(way, trial, step, encoder.trial_frames())) sizes.emplace_back(way, coded->size());
+        const auto coded = encoder.by(way, trial, step, encoder.trial_frames());
+        if (coded) sizes.emplace_back(way, coded->size());
     }
     SlabVerdict verdict;
     size_t smallest = sizes[0].second;
@@ -387,9 +393,11 @@ std::optional<double> wavelet_verdict(const BandEncoder& encoder, const Values& 
 
 EncodedMatrixBand encode_matrix_band(ByteView elements, const MatrixBandGoal& goal) {
     size_t size = 1;
-    for (size_t dimension : goal.shape) size *= dimension;
+    bool overflows = false;
+    for (size_t dimension : goal.shape) overflows |= __builtin_mul_overflow(size, dimension, &size);
     const size_t itemsize = goal.as_float32 ? 4 : 8;
-    if (goal.shape.empty() || goal.shape.size() > 3 || elements.size() != size * itemsize) {
+    if (goal.shape.empty() || goal.shape.size() > 3 || overflows || elements.size() / itemsize != size ||
+        elements.size() % itemsize != 0) {
         throw std::invalid_argument("a band's values are not as many as its shape's");
     }
     LargeArray<double> widened(goal.as_float32 ? size : 0);

@@ -16,6 +16,8 @@
 namespace zelk {
 namespace {
 
+constexpr uint64_t MOST_VALUES = uint64_t{1} << 48;  // as the reader takes them
+
 template <typename T>
 double value_at(const uint8_t* at) {
     T value;
@@ -57,7 +59,11 @@ std::vector<uint8_t> encode_banded_matrix(ByteView elements, const MatrixGoal& g
     const size_t itemsize = goal.as_float32 ? 4 : 8;
     const std::vector<uint64_t> coded = matrix_coded_shape(goal.shape);
     uint64_t count = 1;
-    for (uint64_t dimension : goal.shape) count *= dimension;
+    for (uint64_t dimension : goal.shape) {
+        if (__builtin_mul_overflow(count, dimension, &count) || count > MOST_VALUES) {
+            throw std::invalid_argument("an array of more than 2^48 values");
+        }
+    }
     if (elements.size() != count * itemsize) throw std::invalid_argument("the array's values are not as many as its shape's");
     if (goal.bound < 1 || goal.bound > 3 || !(goal.requested >= 0) || !std::isfinite(goal.requested)) {
         throw std::invalid_argument("the bound is an RMSE, a PSNR or a largest error, finite and at least 0");

@@ -496,3 +496,15 @@ def test_blobs_of_earlier_versions_restore_as_they_were_written():
             blob = stored.read()
         assert blob[4] == version and first_path(blob) == path
         assert np.array_equal(zm.decompress(blob), np.load(os.path.join(data, name + ".npy")))
+
+
+def test_the_library_refuses_arrays_their_shapes_do_not_describe():
+    from zelk._zelk import matrix_compress, matrix_encode_band
+    eight = np.zeros(1).tobytes()
+    for shape in ((3, 0xAAAAAAAAAAAAAAAB), (1 << 47, 4), (3, 4), (0,)):  # products wrapping to 1, past 2^48, not 1
+        with pytest.raises(ValueError):
+            matrix_compress(eight, shape, False, 1, 0.1, None, 1)
+        with pytest.raises(ValueError):
+            matrix_encode_band(eight, shape, False, False, 0.1, None)
+    with pytest.raises(ValueError, match="NaN"):
+        matrix_compress(np.array([1.0, np.nan]), (2,), False, 3, 0.1, None, 1)

@@ -1,10 +1,10 @@
 // Working arrays of many MiB (a band's coefficients, quotients, errors),
-// uninitialised. On Linux, those of 4 MiB and more are mapped on their own,
-// aligned to 2 MiB and advised to be backed by transparent huge pages, as
-// numpy advises for its arrays: the kernel then maps and clears one 2 MiB
-// page where it would fault on 512 small ones, a tenth of a smooth
-// 1024 x 1024 field's wavelet search. Unmapped when given back, their pages
-// return to the system at once.
+// uninitialised. Those of 4 MiB and more are mapped on their own as the
+// models' tables are (zeroed_table.h: at a 2 MiB boundary, on transparent
+// huge pages where the system grants them, as numpy asks for its arrays):
+// the kernel then maps and clears one 2 MiB page where it would fault on 512
+// small ones, a tenth of a smooth 1024 x 1024 field's wavelet search.
+// Unmapped when given back, their pages return to the system at once.
 //
 // Contracts: LargeArray<T>(n) holds n values of a trivial type T, contents
 // unspecified; it throws std::bad_alloc where the memory is not there.

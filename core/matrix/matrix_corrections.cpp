@@ -23,6 +23,9 @@ std::vector<uint64_t> corrected_positions(std::span<const double> errors, Correc
         }
         return positions;
     }
+    bool finite = true;
+    for (double e : errors) finite &= std::isfinite(e);
+    if (finite && !(overflow_safe_rms(errors) > limit)) return positions;  // the common case: nothing to take
     std::vector<double> remaining(errors.begin(), errors.end());
     for (size_t i = 0; i < errors.size(); ++i) {
         if (!std::isfinite(errors[i])) {

@@ -147,17 +147,20 @@ OwnedValues crop(const Values& band, size_t side) {
     return out;
 }
 
-bool dense(std::span<const int64_t> line) {
-    const auto nonzero = static_cast<size_t>(std::count_if(line.begin(), line.end(), [](int64_t v) { return v != 0; }));
-    return static_cast<double>(nonzero) > DENSE * static_cast<double>(line.size());
-}
+// A line of quotients as it is stored: every one where more than DENSE of
+// them are not zero, else the gaps between the positions of the non-zero
+// ones and those (sparse_line.h).
+struct StoredLine {
+    bool every;
+    std::vector<int64_t> gaps, values;
+};
 
-// The gaps between the positions of the non-zero numbers and those numbers.
-std::pair<std::vector<int64_t>, std::vector<int64_t>> sparse_parts(std::span<const int64_t> line) {
+StoredLine stored_line(std::span<const int64_t> line) {
     const auto count = static_cast<size_t>(std::count_if(line.begin(), line.end(), [](int64_t v) { return v != 0; }));
-    std::vector<int64_t> gaps(count), values(count);
-    to_sparse(line, gaps, values);
-    return {std::move(gaps), std::move(values)};
+    if (static_cast<double>(count) > DENSE * static_cast<double>(line.size())) return {true, {}, {}};
+    StoredLine stored{false, std::vector<int64_t>(count), std::vector<int64_t>(count)};
+    to_sparse(line, stored.gaps, stored.values);
+    return stored;
 }
 
 // A band as a path codes it.
@@ -229,12 +232,12 @@ public:
         if (path == MatrixPath::Levelled) {
             LargeArray<int64_t> line(v.size());
             to_visit_order(quotients.span(), v.shape, line.span());
-            if (dense(line.span())) {
+            const StoredLine stored = stored_line(line.span());
+            if (stored.every) {
                 coded.values = frames.array(bytes_of(std::span<const int64_t>(line.span())), ElementType::I64, {});
                 coded.path = MatrixPath::LevelledLine;
             } else {
-                const auto [gaps, numbers] = sparse_parts(line.span());
-                coded.values = frames.int64_parts({gaps, numbers});
+                coded.values = frames.int64_parts({stored.gaps, stored.values});
             }
         } else {
             coded.values = frames.array(bytes_of(std::span<const int64_t>(quotients.span())), ElementType::I64, v.shape);
@@ -290,14 +293,9 @@ public:
                 details.insert(details.end(), row + static_cast<ptrdiff_t>(place.left), row + static_cast<ptrdiff_t>(place.right));
             }
         }
-        const bool every = dense(details);
-        Bytes frame;
-        if (every) {
-            frame = frames.int64_parts({coarsest, details});
-        } else {
-            const auto [gaps, numbers] = sparse_parts(details);
-            frame = frames.int64_parts({coarsest, gaps, numbers});
-        }
+        const StoredLine stored = stored_line(details);
+        const Bytes frame = stored.every ? frames.int64_parts({coarsest, details})
+                                         : frames.int64_parts({coarsest, stored.gaps, stored.values});
         uint8_t head[13];
         head[0] = static_cast<uint8_t>(found->levels);
         store_le<uint64_t>(&head[1], found->step);
@@ -306,7 +304,7 @@ public:
         coded.values.insert(coded.values.end(), frame.begin(), frame.end());
         coded.corrections = positions.empty() ? Bytes{} : corrections(v, positions, frames);
         coded.count = positions.size();
-        coded.path = every ? MatrixPath::WaveletLine : MatrixPath::Wavelet;
+        coded.path = stored.every ? MatrixPath::WaveletLine : MatrixPath::Wavelet;
         return std::pair{found->grid, std::move(coded)};
     }
 

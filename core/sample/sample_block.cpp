@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -585,6 +586,19 @@ uint64_t rice_residuals(ResidualRuns& runs, size_t frames, unsigned channels, un
     return counted;
 }
 
+// The first of `uncoded`'s flags from `first` to `limit` that is 0, else `limit`.
+size_t first_coded(const uint8_t* uncoded, size_t first, size_t limit) {
+    constexpr uint64_t ALL_UNCODED = 0x0101010101010101;
+    size_t i = first;
+    for (; i + 8 <= limit; i += 8) {
+        uint64_t eight;
+        std::memcpy(&eight, &uncoded[i], 8);
+        if (eight != ALL_UNCODED) break;
+    }
+    while (i < limit && uncoded[i]) ++i;
+    return i;
+}
+
 // Appends to `out` the residual bytes of `frames` frames from `first` on
 // under `choice`; returns how many of them are tables. With `estimate`, a
 // range-coded or tabled choice writes nothing and sets it to the estimated
@@ -613,6 +627,15 @@ size_t code_residuals(const Frames& source, size_t frames, const Choice& choice,
                     run_stream.mean16 = RUN_LENGTH_CONTEXT;
                     code(run_stream, found->difference);
                     ++found;
+                } else if (uncoded && uncoded[i]) {
+                    // Straight past the frames none of whose residuals is
+                    // coded, up to the next run's start.
+                    const size_t limit = found != runs.found_runs().end() ? found->frame * channels : run.size();
+                    const size_t coded = first_coded(uncoded, i, limit);
+                    if (const size_t frame = coded - coded % channels; frame > i) {
+                        i = frame - channels;
+                        continue;
+                    }
                 }
                 for (unsigned c = 0; c < channels; ++c) {
                     if (uncoded && uncoded[i + c]) continue;

@@ -16,10 +16,14 @@ uint32_t coded_total(uint32_t total) { return total + (total >> 8); }
 
 }  // namespace
 
-ResidualCoder::ResidualCoder(unsigned magnitude_bits) : alphabet_(residual_alphabet(magnitude_bits)) {
-    for (Context& context : contexts_) {
-        context.freq.assign(alphabet_, 1);
-        context.groups.assign((alphabet_ + GROUP - 1) / GROUP, 0);
+ResidualCoder::ResidualCoder(unsigned magnitude_bits)
+    : alphabet_(residual_alphabet(magnitude_bits)), group_count_((alphabet_ + GROUP - 1) / GROUP),
+      counts_(RESIDUAL_CONTEXTS * size_t{alphabet_ + group_count_}, 1) {
+    for (unsigned c = 0; c < RESIDUAL_CONTEXTS; ++c) {
+        Context& context = contexts_[c];
+        context.freq = &counts_[c * size_t{alphabet_}];
+        context.groups = &counts_[RESIDUAL_CONTEXTS * size_t{alphabet_} + c * size_t{group_count_}];
+        std::fill_n(context.groups, group_count_, 0);
         for (unsigned s = 0; s < alphabet_; ++s) ++context.groups[s / GROUP];
         context.total = alphabet_;
     }
@@ -31,8 +35,8 @@ void ResidualCoder::update(Context& context, unsigned symbol) {
     context.total += INCREMENT;
     if (context.total > HALVING_TOTAL) {
         context.total = 0;
-        std::fill(context.groups.begin(), context.groups.end(), 0);
-        for (unsigned s = 0; s < context.freq.size(); ++s) {
+        std::fill_n(context.groups, group_count_, 0);
+        for (unsigned s = 0; s < alphabet_; ++s) {
             uint32_t& f = context.freq[s];
             f = (f + 1) >> 1;
             context.groups[s / GROUP] += f;
@@ -44,13 +48,13 @@ void ResidualCoder::update(Context& context, unsigned symbol) {
 // Over every group and every symbol of the symbol's group, adding under
 // masks: loops that stopped at the symbol mispredicted their ends about
 // once a residual.
-uint32_t ResidualCoder::cumulative(const Context& context, unsigned symbol) {
+uint32_t ResidualCoder::cumulative(const Context& context, unsigned symbol) const {
     uint32_t cum = 0;
     const unsigned group = symbol / GROUP, first = group * GROUP;
-    for (unsigned g = 0; g < context.groups.size(); ++g) {
+    for (unsigned g = 0; g < group_count_; ++g) {
         cum += context.groups[g] & (0 - static_cast<uint32_t>(g < group));
     }
-    const unsigned members = std::min<unsigned>(GROUP, static_cast<unsigned>(context.freq.size()) - first);
+    const unsigned members = std::min<unsigned>(GROUP, alphabet_ - first);
     for (unsigned s = 0; s < members; ++s) {
         cum += context.freq[first + s] & (0 - static_cast<uint32_t>(first + s < symbol));
     }

@@ -28,6 +28,12 @@ public:
     // `magnitude_bits`: every magnitude coded is below 2^magnitude_bits
     // (at most 64); it sets the alphabet.
     explicit ResidualCoder(unsigned magnitude_bits);
+    // Its contexts point into its tables, which a move keeps where they
+    // are and a copy would not.
+    ResidualCoder(const ResidualCoder&) = delete;
+    ResidualCoder& operator=(const ResidualCoder&) = delete;
+    ResidualCoder(ResidualCoder&&) noexcept = default;
+    ResidualCoder& operator=(ResidualCoder&&) noexcept = default;
 
     void encode(RangeEncoder& coder, ResidualStream& stream, int64_t residual);
     // Throws std::runtime_error for a code no encoder writes.
@@ -41,14 +47,18 @@ private:
     // the alphabet it lies.
     static constexpr unsigned GROUP = 16;
     struct Context {
-        std::vector<uint32_t> freq, groups;
+        uint32_t* freq;    // the alphabet's
+        uint32_t* groups;  // group_count_
         uint32_t total = 0;
     };
-    static uint32_t cumulative(const Context& context, unsigned symbol);
+    uint32_t cumulative(const Context& context, unsigned symbol) const;
     void update(Context& context, unsigned symbol);
     static void adapt_sign(uint32_t& odds, bool negative);
 
-    unsigned alphabet_;
+    unsigned alphabet_, group_count_;
+    // Every context's frequencies and then their groups' sums, in one
+    // allocation: small blocks make a coder each, and use few contexts.
+    std::vector<uint32_t> counts_;
     std::array<Context, RESIDUAL_CONTEXTS> contexts_;
     // The odds of a negative sign in 4096ths, by the last residual's sign
     // and whether this one's magnitude is below 4.

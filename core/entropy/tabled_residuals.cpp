@@ -1,6 +1,7 @@
 #include "entropy/tabled_residuals.h"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
 #include <stdexcept>
 
@@ -149,7 +150,10 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
 
 uint64_t TabledResidualWriter::estimated_size() const {
     uint64_t bits = raw_bits_ << 16;
-    for (unsigned c = 0; c < RESIDUAL_CONTEXTS; ++c) bits += entropy_bits(&counts_[c * alphabet_], alphabet_);
+    for (uint64_t used = used_; used != 0; used &= used - 1) {
+        const auto c = static_cast<unsigned>(std::countr_zero(used));
+        bits += entropy_bits(&counts_[c * alphabet_], alphabet_);
+    }
     for (const auto& signs : signs_) {
         const std::array<uint32_t, 2> counts{static_cast<uint32_t>(signs[0]), static_cast<uint32_t>(signs[1])};
         bits += entropy_bits(counts.data(), 2);

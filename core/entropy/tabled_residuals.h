@@ -56,6 +56,7 @@ public:
         const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
         const unsigned symbol = symbol_of(magnitude), context = stream.context();
         ++counts_[context * alphabet_ + symbol];
+        used_ |= uint64_t{1} << context;
         const unsigned low_bits = raw_bits_of(symbol);
         raw_bits_ += low_bits;
         unsigned sign = 0;
@@ -89,6 +90,8 @@ private:
     bool estimates_;
     KeptVector<Coded> coded_;
     std::vector<uint32_t> counts_;  // by context, then symbol
+    uint64_t used_ = 0;             // bit c: context c has a count
+    static_assert(RESIDUAL_CONTEXTS <= 64);
     std::array<std::array<uint64_t, 2>, SIGN_CONTEXTS> signs_{};  // positive, negative
     std::vector<uint8_t> raw_;
     BitWriter raw_writer_{raw_};

@@ -23,8 +23,7 @@ ResidualCoder::ResidualCoder(unsigned magnitude_bits)
         Context& context = contexts_[c];
         context.freq = &counts_[c * size_t{alphabet_}];
         context.groups = &counts_[RESIDUAL_CONTEXTS * size_t{alphabet_} + c * size_t{group_count_}];
-        std::fill_n(context.groups, group_count_, 0);
-        for (unsigned s = 0; s < alphabet_; ++s) ++context.groups[s / GROUP];
+        for (unsigned g = 0; g < group_count_; ++g) context.groups[g] = std::min(GROUP, alphabet_ - g * GROUP);
         context.total = alphabet_;
     }
 }

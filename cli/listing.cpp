@@ -20,10 +20,12 @@ std::string ratio_text(uint64_t compressed, uint64_t uncompressed) {
     return text;
 }
 
-// "int16 x2 (big-endian)": the element type, the dimensions after the first.
+// "int16 x2 (big-endian)": the element type, the dimensions after the first
+// ("uint8 x64 rows": coded as a raster's rows, not channels).
 std::string layout_text(const SampleLayout& layout) {
     std::string text = element_type_name(layout.type);
     for (uint64_t dimension : layout.trailing) text += " x" + std::to_string(dimension);
+    if (layout.rows) text += " rows";
     if (layout.big_endian && layout.element_size() > 1) text += " (big-endian)";
     return text;
 }

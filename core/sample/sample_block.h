@@ -53,7 +53,9 @@ struct FramesCost {
 };
 
 // The sample block of `data`, whose length need not be a whole number of
-// frames, and with `cost`, what some of its frames cost. Throws
+// frames, and with `cost`, what some of its frames cost. An (n, c) layout
+// may be coded as rows of c values rather than c channels, which the
+// block's layout then says. Throws
 // std::invalid_argument for a layout check_layout refuses.
 std::vector<uint8_t> encode_sample_block(ByteView data, const SampleLayout& layout, SampleEffort effort,
                                          FramesCost* cost = nullptr);

@@ -29,7 +29,7 @@ bool SampleLayout::is_signed() const {
 
 unsigned SampleLayout::channels() const {
     if (pixels) return static_cast<unsigned>(trailing.back());
-    if (trailing.size() == 1 && trailing[0] <= MAX_CHANNELS) return static_cast<unsigned>(trailing[0]);
+    if (trailing.size() == 1 && trailing[0] <= MAX_CHANNELS && !rows) return static_cast<unsigned>(trailing[0]);
     return 1;
 }
 
@@ -64,22 +64,28 @@ void check_layout(const SampleLayout& layout) {
         throw std::invalid_argument("pixels have two or three dimensions after the first, the last at most " +
                                     std::to_string(MAX_CHANNELS));
     }
+    if (layout.rows && (layout.pixels || layout.trailing.size() != 1 || layout.trailing[0] < 2 ||
+                        layout.trailing[0] > MAX_CHANNELS)) {
+        throw std::invalid_argument("rows marked as such have one dimension after the first, of 2 to " +
+                                    std::to_string(MAX_CHANNELS));
+    }
 }
 
 void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out) {
-    out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(layout.type) | (layout.pixels ? 0x40 : 0) |
-                                       (layout.big_endian ? 0x80 : 0)));
+    out.push_back(static_cast<uint8_t>(static_cast<uint8_t>(layout.type) | (layout.rows ? 0x20 : 0) |
+                                       (layout.pixels ? 0x40 : 0) | (layout.big_endian ? 0x80 : 0)));
     out.push_back(static_cast<uint8_t>(layout.trailing.size()));
     for (uint64_t dimension : layout.trailing) write_varint(dimension, out);
 }
 
 std::optional<std::pair<SampleLayout, size_t>> read_layout(std::span<const uint8_t> bytes) {
     if (bytes.size() < 2) return std::nullopt;
-    const uint8_t type = bytes[0] & 0x3F;
+    const uint8_t type = bytes[0] & 0x1F;
     if (type < 1 || type > ELEMENT_TYPES) {
         return std::nullopt;
     }
-    SampleLayout layout{static_cast<ElementType>(type), (bytes[0] & 0x80) != 0, {}, (bytes[0] & 0x40) != 0};
+    SampleLayout layout{static_cast<ElementType>(type), (bytes[0] & 0x80) != 0, {}, (bytes[0] & 0x40) != 0,
+                        (bytes[0] & 0x20) != 0};
     if (bytes[1] > MAX_TRAILING_DIMENSIONS) return std::nullopt;
     size_t at = 2;
     for (unsigned i = 0; i < bytes[1]; ++i) {

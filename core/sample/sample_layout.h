@@ -1,8 +1,9 @@
 // What the samples of a block are: the element type and byte order, and the
 // shape of the array they come from, all dimensions but the first (which
 // follows from the data's length). A C-contiguous (n, c) array with a few
-// columns is n samples of c interleaved channels; an (n, w) array with
-// more columns, and an (n, h, w) one, a raster of rows of w values (of
+// columns is n samples of c interleaved channels, unless marked as rows;
+// an (n, w) array with more columns, one of a few marked as rows (a narrow
+// image or grid), and an (n, h, w) one, a raster of rows of w values (of
 // slices of h rows); and, marked as pixels, an (n, w, c) array a raster
 // whose positions hold c interleaved channels (colour images).
 //
@@ -10,8 +11,10 @@
 //
 //   byte 0        element type (1 u8, 2 i8, 3 u16, 4 i16, 5 u32, 6 i32,
 //                 7 u64, 8 i64, 9 f32, 10 f64, 11 i24: packed 24-bit PCM),
-//                 plus 0x40 for pixels (two or three dimensions follow,
-//                 the last at most MAX_CHANNELS), plus 0x80 when big-endian
+//                 plus 0x20 for rows (one dimension follows, 2 to
+//                 MAX_CHANNELS), plus 0x40 for pixels (two or three
+//                 dimensions follow, the last at most MAX_CHANNELS), plus
+//                 0x80 when big-endian
 //   byte 1        how many dimensions follow (0 to 3)
 //   then          each of them as a LEB128 number, at least 1
 //
@@ -39,6 +42,7 @@ struct SampleLayout {
     bool big_endian = false;
     std::vector<uint64_t> trailing;  // the dimensions after the first
     bool pixels = false;             // the last dimension is each position's channels
+    bool rows = false;               // the one dimension, of at most MAX_CHANNELS, is a raster's row
 
     size_t element_size() const;
     bool is_float() const { return type == ElementType::F32 || type == ElementType::F64; }
@@ -63,8 +67,10 @@ struct SampleLayout {
 SampleLayout array_layout(ElementType type, bool big_endian, std::vector<uint64_t> trailing);
 
 // Throws std::invalid_argument for dimensions of 0 or more than
-// MAX_TRAILING_DIMENSIONS of them, a row of more than 2^40 bytes, or
-// pixels of fewer than two dimensions or more than MAX_CHANNELS channels.
+// MAX_TRAILING_DIMENSIONS of them, a row of more than 2^40 bytes, pixels
+// of fewer than two dimensions or more than MAX_CHANNELS channels, or rows
+// other than one dimension of 2 to MAX_CHANNELS (wider ones are rows
+// unmarked) that are not pixels.
 void check_layout(const SampleLayout& layout);
 
 void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out);

@@ -644,6 +644,40 @@ TEST(SampleLayout, PixelsAreMarkedInTheLayoutAndChecked) {
     EXPECT_FALSE(read_layout(written));
 }
 
+TEST(SampleLayout, RowsAreMarkedInTheLayoutAndChecked) {
+    SampleLayout rows{ElementType::U16, true, {64}};
+    rows.rows = true;
+    EXPECT_EQ(rows.channels(), 1u);
+    EXPECT_EQ(rows.row_frames(), 64u);
+    Bytes written;
+    write_layout(rows, written);
+    EXPECT_EQ(written[0], 0xA3);
+    EXPECT_EQ(read_layout(written)->first, rows);
+    for (const Bytes& refused : {Bytes{0x23, 1, 1}, Bytes{0x23, 1, 65}, Bytes{0x23, 0}, Bytes{0x23, 2, 8, 8},
+                                 Bytes{0x63, 2, 8, 3}}) {  // rows of 1 or 65, no dimension, two, pixels too
+        EXPECT_FALSE(read_layout(refused)) << int(refused[1]);
+    }
+}
+
+TEST(SampleBlock, NarrowRastersAreCodedAsRowsAndTablesAsChannels) {
+    // A 48-column tile of a smooth image with noise; 16 columns of
+    // independent walks (sensors' series).
+    std::mt19937 rng(21);
+    std::vector<uint8_t> tile;
+    for (int y = 0; y < 96; ++y) {
+        for (int x = 0; x < 48; ++x) tile.push_back(static_cast<uint8_t>(100 + 60 * std::sin(x / 9.0 + y / 13.0) + rng() % 5));
+    }
+    std::vector<int32_t> walks(16 * 4000);
+    for (size_t i = 16; i < walks.size(); ++i) walks[i] = walks[i - 16] + static_cast<int32_t>(rng() % 41) - 20;
+    const SampleLayout tile_layout{ElementType::U8, false, {48}}, walk_layout{ElementType::I32, false, {16}};
+    for (SampleEffort effort : {SampleEffort::Fast, SampleEffort::Moderate, SampleEffort::Full}) {
+        const Bytes tile_block = encode_sample_block(tile, tile_layout, effort);
+        EXPECT_EQ(sample_block_layout(tile_block)->rows, effort != SampleEffort::Fast);
+        EXPECT_EQ(round_trip(tile, tile_layout, effort), tile);
+        EXPECT_FALSE(sample_block_layout(encode_sample_block(bytes_of(walks), walk_layout, effort))->rows);
+    }
+}
+
 TEST(SampleBlock, StereoAndManyChannelsRoundTrip) {
     const auto left = speech(30000, 2), right = speech(30000, 3);
     std::vector<int16_t> stereo, six;

@@ -36,7 +36,9 @@ def compress(data: ReadableBuffer, level: Optional[int] = None, *, threads: int 
     Typed samples are coded by prediction (sample blocks): a numpy array
     or any buffer that states its type (``array.array``, ``memoryview.cast``)
     of integers of 1 to 8 bytes or of floats of 4 or 8, either byte order;
-    an (n, c) array with up to 64 columns is n samples of c channels.
+    an (n, c) array with up to 64 columns is n samples of c channels, or
+    from level 3, where its rows predict it better (a narrow image, a tile
+    of one), n rows of a raster.
     ``dtype`` (a numpy dtype or type string such as ``"<i2"``) and ``shape``
     give a type to plain bytes. Buffers of single bytes with one dimension
     are coded as bytes. Decompressing gives the bytes back, whatever the

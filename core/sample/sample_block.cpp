@@ -1220,8 +1220,8 @@ std::vector<uint8_t> encode_block_as(ByteView data, const SampleLayout& layout, 
     return block;
 }
 
-// Rows of at most this many bytes from a block's middle judge how its
-// columns are coded.
+// Rows from a block's middle judge how its columns are coded: a quarter of
+// them, eight at least, of at most this many bytes.
 constexpr size_t ROWS_JUDGED_BYTES = size_t{1} << 16;
 // Of an (n, c) array, columns of at least this many may be rows.
 constexpr uint64_t FEWEST_ROW_COLUMNS = 8;
@@ -1230,8 +1230,9 @@ constexpr uint64_t FEWEST_ROW_COLUMNS = 8;
 // rows, a raster of rows of c values (a narrow image or grid, a tile of
 // one): rows where the quick estimates (quick_sample_size()) of its middle
 // put them smaller. On 48 tiles and strips of 16 to 64 columns cut from our
-// rasters, level 3 took rows for 46, up to 27% smaller and coding 2.1 to
-// 4.7 times as fast (level 9: 1.3 times, median); it chose channels wrongly
+// rasters, level 3 took rows for 46, up to 27% smaller and coding 3.0 to
+// 6.0 times as fast (judged on all their rows, as they were in 64 KiB:
+// 2.1 to 4.7 times, the same choices); it chose channels wrongly
 // nowhere, rows wrongly for a 32x32 tile of the elevation model (3.8%
 // larger) and a strip of 660 rows of the cell image, whose long smooth
 // columns the cascades learn (13.7%). Tables of prices and independent
@@ -1246,7 +1247,8 @@ SampleLayout judged_layout(ByteView data, const SampleLayout& layout, SampleEffo
     }
     SampleLayout rows = layout;
     rows.rows = true;
-    const size_t frame = layout.frame_bytes(), frames = data.size() / frame, judged = std::min(frames, ROWS_JUDGED_BYTES / frame);
+    const size_t frame = layout.frame_bytes(), frames = data.size() / frame;
+    const size_t judged = std::min({frames, ROWS_JUDGED_BYTES / frame, std::max<size_t>(frames / 4, 8)});
     const ByteView middle = data.subspan((frames - judged) / 2 * frame, judged * frame);
     const auto as_channels = quick_sample_size(middle, layout), as_rows = quick_sample_size(middle, rows);
     return as_channels && as_rows && *as_rows < *as_channels ? rows : layout;

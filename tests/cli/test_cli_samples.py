@@ -68,6 +68,18 @@ def test_npy_and_raw_files_are_typed_and_plain_files_are_not(zelk, tmp_path):
     assert refused.returncode == 1 and b"invalid type 'i12le'" in refused.stderr
 
 
+def test_a_narrow_image_is_coded_as_rows_and_listed_so(zelk, tmp_path):
+    state, pixels = 7, bytearray()  # a smooth slope with noise
+    for y in range(96):
+        for x in range(48):
+            state = (state * 1103515245 + 12345) & 0x7FFFFFFF
+            pixels.append(int(100 + 40 * math.sin(x / 9 + y / 13)) + (state >> 16) % 5)
+    (tmp_path / "tile.pgm").write_bytes(b"P5\n48 96\n255\n" + pixels)
+    zelk("-k", "tile.pgm")
+    assert b" x48 rows " in zelk("-l", "-v", "tile.pgm.zlk").stdout
+    assert zelk("-dc", "tile.pgm.zlk").stdout == (tmp_path / "tile.pgm").read_bytes()
+
+
 def fits_header(*cards):
     text = b"".join(card.encode().ljust(80) for card in cards + ("END",))
     return text + b" " * (-len(text) % 2880)

@@ -68,9 +68,9 @@ SampleLayout array_layout(ElementType type, bool big_endian, std::vector<uint64_
 
 // Throws std::invalid_argument for dimensions of 0 or more than
 // MAX_TRAILING_DIMENSIONS of them, a row of more than 2^40 bytes, pixels
-// of fewer than two dimensions or more than MAX_CHANNELS channels, or rows
-// other than one dimension of 2 to MAX_CHANNELS (wider ones are rows
-// unmarked) that are not pixels.
+// of fewer than two dimensions or more than MAX_CHANNELS channels, or a
+// mark of rows on pixels or on anything but one dimension of 2 to
+// MAX_CHANNELS (wider rows need no mark).
 void check_layout(const SampleLayout& layout);
 
 void write_layout(const SampleLayout& layout, std::vector<uint8_t>& out);

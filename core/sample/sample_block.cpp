@@ -904,6 +904,7 @@ void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
     const size_t trial = effort == SampleEffort::Moderate ? TRIAL_FRAMES : PREDICTOR_TRIAL_FRAMES;
     const size_t frames = std::min(source.count(), trial), first = (source.count() - frames) / 2;
     size_t smallest = residual_size(source, frames, choice, first, effort);
+    if (smallest == 0) return;  // nothing codes smaller: constant values, say
     const std::vector<uint8_t> presets = effort == SampleEffort::Moderate ? std::vector<uint8_t>{1, 2}
                                                                           : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
     Choice cascade = choice;

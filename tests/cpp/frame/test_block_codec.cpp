@@ -281,5 +281,32 @@ TEST(ChunkBlockCodec, StoresTypedSamplesAsTheShorterOfSampleBlockAndZstandard) {
     EXPECT_EQ(ChunkBlockCodec(level_settings(3)).compress(thrice, EncoderThreads::One, &int16)->type, RecordType::ZstdChunk);
 }
 
+// A block of one repeated frame (a fill, a constant field) is Zstandard's
+// at every level, a few dozen bytes, unless it is small enough that the
+// sample block is tried too and codes it shorter; either way it comes back.
+TEST(ChunkBlockCodec, StoresARepeatedFrameAsZstandardUnlessTheSmallSampleBlockIsShorter) {
+    const SampleLayout pixels = array_layout(ElementType::U16, false, {256, 3});
+    Bytes field;
+    while (field.size() < 256 * 256 * 6) field.insert(field.end(), {0x34, 0x12, 0, 0, 0xff, 0xff});
+    const SampleLayout int64{ElementType::I64, false, {}};
+    Bytes small;
+    while (small.size() < 128 * 8) small.insert(small.end(), {1, 0, 0, 0, 0, 0, 0, 0});
+    for (int level : {1, 3, 9}) {
+        const ChunkBlockCodec codec(level_settings(level));
+        const auto stored = codec.compress(field, EncoderThreads::One, &pixels);
+        EXPECT_EQ(stored->type, RecordType::ZstdChunk) << level;
+        EXPECT_LT(stored->stored.size(), 64u) << level;
+        EXPECT_EQ(codec.decompress(stored->type, stored->stored, uint32_t(field.size())).value(), field);
+        const auto tried = codec.compress(small, EncoderThreads::One, &int64);
+        const size_t zstd = encode_zstd_chunk(small, std::min(level_settings(level).zstd_level, 3)).value().size();
+        EXPECT_LE(tried->stored.size(), zstd) << level;
+        EXPECT_EQ(codec.decompress(tried->type, tried->stored, uint32_t(small.size())).value(), small);
+    }
+    // A last frame cut short repeats the first frame's start.
+    Bytes cut(field.begin(), field.end() - 2);
+    const auto stored = ChunkBlockCodec(level_settings(3)).compress(cut, EncoderThreads::One, &pixels);
+    EXPECT_EQ(ChunkBlockCodec(level_settings(3)).decompress(stored->type, stored->stored, uint32_t(cut.size())).value(), cut);
+}
+
 }  // namespace
 }  // namespace zelk

@@ -136,9 +136,9 @@ size_t TabledResidualWriter::finish(std::vector<uint8_t>& out) {
     // reads them in order.
     RansEncoder rans;
     for (size_t i = coded_.size(); i-- > 0;) {
-        const Coded& coded = coded_[i];
-        if (coded.sign != 0) rans.encode(signs[(coded.sign - 1) >> 1][(coded.sign - 1) & 1]);
-        rans.encode(symbols[coded.context * alphabet_ + coded.symbol]);
+        const uint32_t sign = coded_[i] >> 16;
+        if (sign != 0) rans.encode(signs[(sign - 1) >> 1][(sign - 1) & 1]);
+        rans.encode(symbols[coded_[i] & 0xFFFF]);
     }
     const size_t length_at = out.size();
     out.resize(length_at + 4);

@@ -55,7 +55,8 @@ public:
         const bool negative = residual < 0;
         const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(residual) : static_cast<uint64_t>(residual);
         const unsigned symbol = symbol_of(magnitude), context = stream.context();
-        ++counts_[context * alphabet_ + symbol];
+        const unsigned slot = context * alphabet_ + symbol;
+        ++counts_[slot];
         used_ |= uint64_t{1} << context;
         const unsigned low_bits = raw_bits_of(symbol);
         raw_bits_ += low_bits;
@@ -67,7 +68,7 @@ public:
         }
         if (!estimates_) {
             if (low_bits != 0) raw_writer_.put_wide(magnitude, low_bits);
-            coded_.push_back({static_cast<uint8_t>(context), static_cast<uint8_t>(symbol), static_cast<uint8_t>(sign)});
+            coded_.push_back(slot | sign << 16);
         }
         stream.adapt(magnitude, negative);
     }
@@ -81,14 +82,14 @@ public:
     uint64_t estimated_size() const;
 
 private:
-    struct Coded {
-        uint8_t context, symbol;
-        uint8_t sign;  // 0 for a zero, else 1 + 2 * sign context + (negative)
-    };
-
     unsigned alphabet_;
     bool estimates_;
-    KeptVector<Coded> coded_;
+    // Each residual as coded: its symbol's place in counts_ in the low 16
+    // bits; above them 0 for a zero, else 1 + 2 * sign context + (negative).
+    // Words rather than bytes: a byte's store may alias any member, which
+    // the compiler would then load again for the next residual.
+    KeptVector<uint32_t> coded_;
+    static_assert(RESIDUAL_CONTEXTS * 256 <= 1 << 16);
     std::vector<uint32_t> counts_;  // by context, then symbol
     uint64_t used_ = 0;             // bit c: context c has a count
     static_assert(RESIDUAL_CONTEXTS <= 64);

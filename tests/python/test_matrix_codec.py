@@ -435,6 +435,10 @@ def test_error_figures_are_numpys_to_the_last_bit():
         expected = np.sum(np.square(errors / largest)) if largest > 0 else 0.0
         assert matrix_error_figures(errors) == (largest, expected), n
     assert math.isnan(matrix_error_figures(np.array([1.0, np.inf]))[1])
+    for at in (3, 17):  # a NaN among the first 16 or after them
+        errors = np.ones(19)
+        errors[at] = np.nan
+        assert math.isnan(matrix_error_figures(errors)[0]), at
 
 
 def test_smooth_fields_take_a_wavelet_or_levelled_steps_that_keep_every_bound():

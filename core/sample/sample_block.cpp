@@ -889,6 +889,15 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
     return std::nullopt;
 }
 
+// Flat rasters (FLAT_SHARE) at the moderate effort try their choices on
+// the middle quarter of the trial rows first, and on all of them only the
+// choices within 1/FIRST_LOOK_MARGIN of the best there. On the 21 rasters
+// of our corpus and 195 crops of them, every choice was the one all the
+// rows gave; with no margin, 3 of the 52 flat ones chose otherwise (2.2%
+// larger at worst). So do the cascades where a raster's polynomial leads
+// its rows (try_cascades()).
+constexpr size_t FIRST_LOOK_MARGIN = 16;
+
 // The cascades at `effort` against `choice`, on frames from the block's
 // middle: `choice` becomes the one that codes them smallest. The moderate
 // effort skips them where every channel codes best as it is (polynomial
@@ -896,8 +905,13 @@ std::optional<CodecError> decode_frames(const DecodeTarget& target, Residuals&& 
 // quotients zelk.matrix codes in series): its short cascades saved 7 bytes
 // in two of 360 matrix blobs there, and nothing in our corpora, for 10 to
 // 17% of the time of the slowest matrix bench case and up to a third of a
-// 64x64 band's.
-void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
+// 64x64 band's. Where `look_first`, a cascade is tried on all the frames
+// only if it comes within 1/FIRST_LOOK_MARGIN of `choice` on the middle
+// quarter: of 389 cascades that won on stacks of 2 to 8 speech signals of
+// 128 to 4096 samples, none came above 1.2% there, while on tiles of the
+// camera image, where none won, all came 4.9% above it or more, and
+// the trials took a fifth of a 128x128 tile's time.
+void try_cascades(const Frames& source, SampleEffort effort, Choice& choice, bool look_first = false) {
     const bool unforetold = choice.predictor == PredictorKind::Polynomial &&
                             std::all_of(choice.orders.begin(), choice.orders.end(), [](uint8_t o) { return o == 0; });
     if (effort == SampleEffort::Moderate && unforetold) return;
@@ -909,8 +923,14 @@ void try_cascades(const Frames& source, SampleEffort effort, Choice& choice) {
                                                                           : std::vector<uint8_t>{0, 1, 2, 3, 4, 5};
     Choice cascade = choice;
     cascade.predictor = PredictorKind::Cascade;
+    const size_t look = look_first ? frames / 4 : 0, look_start = first + (frames - look) / 2;
+    const size_t look_size = look != 0 ? residual_size(source, look, choice, look_start, effort) : 0;
     for (uint8_t preset : presets) {
         cascade.preset = preset;
+        if (look != 0 && residual_size(source, look, cascade, look_start, effort) * FIRST_LOOK_MARGIN >
+                             look_size * (FIRST_LOOK_MARGIN + 1)) {
+            continue;
+        }
         const size_t size = residual_size(source, frames, cascade, first, effort);
         if (size < smallest) smallest = size, choice = cascade;
     }
@@ -955,14 +975,6 @@ unsigned flat_share(const Frames& source, size_t first, size_t frames, uint64_t 
     }
     return static_cast<unsigned>(flat * 256 / frames);
 }
-
-// Flat rasters (FLAT_SHARE) at the moderate effort try their choices on
-// the middle quarter of the trial rows first, and on all of them only the
-// choices within 1/FIRST_LOOK_MARGIN of the best there. On the 21 rasters
-// of our corpus and 195 crops of them, every choice was the one all the
-// rows gave; with no margin, 3 of the 52 flat ones chose otherwise (2.2%
-// larger at worst).
-constexpr size_t FIRST_LOOK_MARGIN = 16;
 
 // At the full effort a palette's indices (a graphic's: its rows seldom
 // alike; one channel, quick to try) settle a close call, their two best
@@ -1206,7 +1218,7 @@ std::vector<uint8_t> encode_block_as(ByteView data, const SampleLayout& layout, 
     // the palette is far ahead).
     std::optional<size_t> rows_size = 0;
     if (row != 0) rows_size = try_rasters(values, row, effort, choice, palette != nullptr, palette_size);
-    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice);
+    if (rows_decide && choice.predictor == PredictorKind::Polynomial) try_cascades(values, effort, choice, true);
     const Frames* source = &values;
     std::vector<uint8_t> block;
     if (palette) {
